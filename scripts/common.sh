@@ -1,0 +1,37 @@
+# Shared by the scripts: paths, the private Wine prefix, and the build of both architectures.
+# Sourced, not run.
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+BUILD="$ROOT/build"
+export WINEPREFIX="${WINEPREFIX:-$BUILD/wineprefix}"
+export WINEDEBUG="${WINEDEBUG:--all}"
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"   # no Mono/Gecko install prompts
+
+# Creates the prefix on first use (about 15 s) and starts a persistent wineserver for it.
+wine_up() {
+  mkdir -p "$WINEPREFIX"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "wine: creating prefix $WINEPREFIX" >&2
+    wineboot -i </dev/null >/dev/null 2>&1 || true
+    wineserver -w
+  fi
+  wineserver -p
+  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+}
+wine_down() { wineserver -k 2>/dev/null || true; }
+
+# Installs what is missing, fetches UnRAR's source, configures and builds one architecture.
+build_arch() {
+  local arch=$1
+  local src
+  src=$("$ROOT/scripts/fetch-unrar.sh" "$BUILD/third_party")
+  if [ ! -f "$BUILD/$arch/build.ninja" ]; then
+    cmake -S "$ROOT" -B "$BUILD/$arch" -G Ninja \
+      -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$arch.cmake" \
+      -DUNRAR_SOURCE_DIR="$src" -DPELLUCIDOR_WINEPREFIX="$WINEPREFIX" >/dev/null
+  fi
+  cmake --build "$BUILD/$arch" -- -j"$(nproc)"
+}
+
+prepare() {
+  "$ROOT/scripts/setup.sh"
+}

@@ -1,0 +1,15 @@
+#!/usr/bin/env bash
+# Builds both architectures and runs every test under Wine; exits 0 only when all pass.
+# Usage: test.sh [ctest arguments, e.g. -R crawler]
+set -euo pipefail
+source "$(dirname "$0")/common.sh"
+prepare
+for arch in x86 x64; do build_arch "$arch"; done
+wine_up
+trap wine_down EXIT
+status=0
+for arch in x86 x64; do
+  echo "== tests: $arch"
+  ctest --test-dir "$BUILD/$arch" --output-on-failure --no-tests=error "$@" || status=1
+done
+exit $status

@@ -1,0 +1,16 @@
+// Path and file helpers. MAX_PATH (260) is the capacity of every fixed path buffer here.
+#pragma once
+#include <windows.h>
+
+// TRUE for a readable path of 1 to 259 characters whose first match is an existing non-directory.
+BOOL FileExists(const wchar_t *pszPath) noexcept;
+
+// Appends a component to a path held in a MAX_PATH buffer: PathAppendW when the shell
+// lightweight library is at least 4.71, otherwise our own fallback.
+BOOL AppendPath(wchar_t *pszPath, const wchar_t *pszMore) noexcept;
+
+// Long form of a path into a MAX_PATH buffer; length in characters, 0 on failure.
+DWORD GetLongPath(const wchar_t *pszPath, wchar_t *pszLongPath, DWORD cchBuffer) noexcept;
+
+// Signature check with WinVerifyTrust (wintrust.dll loaded for the call only).
+BOOL IsFileTrusted(const wchar_t *pszPath, BOOL bShowUI) noexcept;

@@ -1,0 +1,108 @@
+#include "TestHelpers.h"
+#include "support/ProcAddress.h"
+
+#include <gtest/gtest.h>
+#include <cstdio>
+#include <cwctype>
+
+std::string HrText(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+std::wstring TestDataPath(const std::wstring &name) { return std::wstring(TEST_DATA_DIR) + L"\\" + name; }
+std::wstring TestBinPath(const std::wstring &name) { return std::wstring(TEST_BIN_DIR) + L"\\" + name; }
+
+std::wstring TempFolder()
+{
+    wchar_t path[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, path);
+    std::wstring folder(path);
+    if (!folder.empty() && folder.back() != L'\\')
+        folder += L'\\';
+    return folder;
+}
+
+std::vector<std::wstring> RunFolders()
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((TempFolder() + L"*").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        std::wstring name(fd.cFileName);
+        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 || name.size() != 32)
+            continue;
+        bool hex = true;
+        for (wchar_t ch : name)
+            hex = hex && std::iswxdigit(ch);
+        if (hex)
+            names.push_back(name);
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+    return names;
+}
+
+namespace {
+template <class F>
+F Export(HMODULE module, const char *name)
+{
+    return GetProcAs<F>(module, name);
+}
+} // namespace
+
+CProductDll::CProductDll()
+{
+    m_hModule = LoadLibraryW(TestBinPath(L"Pellucidor.dll").c_str());
+    if (m_hModule == nullptr)
+        ADD_FAILURE() << "Pellucidor.dll did not load, error " << GetLastError();
+}
+
+CProductDll::~CProductDll()
+{
+    if (m_hModule != nullptr)
+        FreeLibrary(m_hModule);
+}
+
+HRESULT CProductDll::GetClassObject(REFCLSID clsid, REFIID iid, void **ppv) const
+{
+    auto pfn = Export<HRESULT(STDAPICALLTYPE *)(REFCLSID, REFIID, void **)>(m_hModule, "DllGetClassObject");
+    return pfn != nullptr ? pfn(clsid, iid, ppv) : E_NOTIMPL;
+}
+
+HRESULT CProductDll::CanUnloadNow() const
+{
+    auto pfn = Export<HRESULT(STDAPICALLTYPE *)()>(m_hModule, "DllCanUnloadNow");
+    return pfn != nullptr ? pfn() : E_NOTIMPL;
+}
+
+HRESULT CProductDll::RegisterServer() const
+{
+    auto pfn = Export<HRESULT(STDAPICALLTYPE *)()>(m_hModule, "DllRegisterServer");
+    return pfn != nullptr ? pfn() : E_NOTIMPL;
+}
+
+HRESULT CProductDll::UnregisterServer() const
+{
+    auto pfn = Export<HRESULT(STDAPICALLTYPE *)()>(m_hModule, "DllUnregisterServer");
+    return pfn != nullptr ? pfn() : E_NOTIMPL;
+}
+
+std::string Narrow(const std::wstring &text)
+{
+    int cb = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(cb), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), cb, nullptr, nullptr);
+    return out;
+}
+
+std::wstring Widen(const std::string &text)
+{
+    int cch = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(cch), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), cch);
+    return out;
+}
