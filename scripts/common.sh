@@ -24,8 +24,14 @@ build_arch() {
   local arch=$1
   local src
   src=$("$ROOT/scripts/fetch-unrar.sh" "$BUILD/third_party")
+  local launcher=()
+  # ccache, when the machine has it, shares compiled objects between checkouts of the tree.
+  if command -v ccache >/dev/null; then
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+    export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=true
+  fi
   if [ ! -f "$BUILD/$arch/build.ninja" ]; then
-    cmake -S "$ROOT" -B "$BUILD/$arch" -G Ninja \
+    cmake -S "$ROOT" -B "$BUILD/$arch" -G Ninja "${launcher[@]}" \
       -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$arch.cmake" \
       -DUNRAR_SOURCE_DIR="$src" -DPELLUCIDOR_WINEPREFIX="$WINEPREFIX" >/dev/null
   fi

@@ -1,6 +1,6 @@
-// Placeholder exports until the class factory and self-registration land.
+// Placeholder until the class factory lands.
 #include <windows.h>
-#include <olectl.h>
+#include <objbase.h>
 
 STDAPI DllGetClassObject(REFCLSID, REFIID, void **ppv)
 {
@@ -9,5 +9,3 @@ STDAPI DllGetClassObject(REFCLSID, REFIID, void **ppv)
     return CLASS_E_CLASSNOTAVAILABLE;
 }
 STDAPI DllCanUnloadNow() { return S_OK; }
-STDAPI DllRegisterServer() { return SELFREG_E_CLASS; }
-STDAPI DllUnregisterServer() { return S_FALSE; }

@@ -1,0 +1,45 @@
+// The archive walk the filter object drives: one entry per MoveToNextEntry, each file entry that
+// has a child filter extracted into the run's temporary folder. Used from one thread only.
+#pragma once
+#include <windows.h>
+
+class CChildFilterLoader;
+
+class CFileCrawlerBase
+{
+public:
+    // Copies both strings; pszTempFolder may be NULL. Nothing is opened yet.
+    CFileCrawlerBase(const wchar_t *pszArchive, const wchar_t *pszTempFolder);
+    virtual ~CFileCrawlerBase();
+    CFileCrawlerBase(const CFileCrawlerBase &) = delete;
+    CFileCrawlerBase &operator=(const CFileCrawlerBase &) = delete;
+
+    // Virtual table after the destructor, in this order.
+    virtual BOOL GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
+                                 wchar_t *pszExtractedPath, ULONG cchExtractedPath);
+    virtual BOOL GetEntryComment(wchar_t *pszComment);
+    virtual BOOL CloseArchive();
+    virtual BOOL IsEntryIgnored(const wchar_t *pszName, const wchar_t *pszFolder);
+    virtual BOOL Reserved(void *pReserved);
+    virtual HRESULT ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
+    virtual HRESULT ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath);
+    virtual BOOL DeleteExtractedFile();
+
+    // S_OK: a new current entry (pszExtractedPath is its temporary file, or empty when no child
+    // filter is registered for it); S_FALSE: an entry with a child filter that failed to extract;
+    // FILTER_E_END_OF_CHUNKS: no more entries; E_FAIL: a name did not fit a buffer.
+    HRESULT MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
+                            wchar_t *pszExtractedPath, ULONG cchExtractedPath);
+
+    CChildFilterLoader *m_pFilterLoader = nullptr;  // not owned; set by the filter after construction
+
+protected:
+    wchar_t *m_pszArchive = nullptr;
+    wchar_t *m_pszTempFolder = nullptr;
+    wchar_t *m_pszEntryName = nullptr;       // 2049 characters
+    wchar_t *m_pszEntryFolder = nullptr;     // 2049 characters
+    wchar_t *m_pszExtractedPath = nullptr;   // 2049 characters
+    BOOL m_bHasEntry = FALSE;
+};
+
+constexpr ULONG CRAWLER_NAME_CHARS = 2049;
