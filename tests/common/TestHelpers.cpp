@@ -5,6 +5,16 @@
 #include <cstdio>
 #include <cwctype>
 
+#include "support/Version.h"
+
+namespace {
+// Test programs link the product's code statically, without its DllMain: record the version
+// facts the way the DLL does at process attach.
+const struct VersionFactsAtStart {
+    VersionFactsAtStart() { InitializeVersionFacts(); }
+} g_versionFactsAtStart;
+} // namespace
+
 std::string HrText(HRESULT hr)
 {
     char text[16];
