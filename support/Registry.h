@@ -1,5 +1,11 @@
 // One registry key opened for reading. Every failure is FALSE; nothing throws, nothing is written.
 // Closes its key in the destructor. Not copyable; one thread at a time.
+//   CRegistry reg;
+//   DWORD cch = 0;
+//   if (reg.Open(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Classes\\.doc") && reg.GetStringLength(nullptr, &cch) &&
+//       cch <= ARRAYSIZE(buf) && reg.ReadString(nullptr, buf, ARRAYSIZE(buf))) ...
+// Every read is told the size of the caller's buffer: a stored value that does not fit fails the
+// read (nothing is cut), and a string read successfully is always NUL-terminated.
 #pragma once
 #include <windows.h>
 
@@ -11,22 +17,37 @@ public:
     CRegistry(const CRegistry &) = delete;
     CRegistry &operator=(const CRegistry &) = delete;
 
+    // Opens hRoot\pszSubkey for reading, closing whatever was open. A null root or an unreadable
+    // subkey changes nothing; any other failure leaves the object closed.
     BOOL Open(HKEY hRoot, const wchar_t *pszSubkey);
     void Close();
 
+    // A null or empty value name stands for the key's default value.
     BOOL GetValueType(const wchar_t *pszName, DWORD *pdwType);
     BOOL GetValueSize(const wchar_t *pszName, DWORD *pcbSize);
-    BOOL GetStringLength(const wchar_t *pszName, DWORD *pcchLength);  // bytes / 2, stored NUL included
-    BOOL ReadValue(const wchar_t *pszName, void *pBuffer);            // buffer >= stored size, or NULL
-    BOOL ReadDword(const wchar_t *pszName, DWORD *pdwValue);          // REG_DWORD only
-    BOOL ReadString(const wchar_t *pszName, wchar_t *pszBuffer);      // REG_SZ, REG_MULTI_SZ
-    BOOL ReadExpandableString(const wchar_t *pszName, wchar_t *pszBuffer, BOOL *pbExpandable);  // REG_SZ, REG_EXPAND_SZ (unexpanded)
+    // Stored size in characters (bytes / 2, an odd last byte counted as a whole character),
+    // the stored NUL included.
+    BOOL GetStringLength(const wchar_t *pszName, DWORD *pcchLength);
+    // Raw bytes. NULL buffer: TRUE when the value exists. Otherwise the stored value must fit cbBuffer.
+    BOOL ReadValue(const wchar_t *pszName, void *pBuffer, DWORD cbBuffer);
+    BOOL ReadDword(const wchar_t *pszName, DWORD *pdwValue);  // REG_DWORD only
+    // REG_SZ or REG_MULTI_SZ, as stored; REG_EXPAND_SZ is refused. The string and its NUL must fit
+    // cchBuffer (a stored value that lacks its NUL gets one when there is room).
+    BOOL ReadString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer);
+    // REG_SZ (*pbExpandable FALSE) or REG_EXPAND_SZ (TRUE), unexpanded; the caller expands.
+    BOOL ReadExpandableString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer, BOOL *pbExpandable);
+    // Value names, from the first; a name longer than cchName ends the walk.
     BOOL EnumFirstValue(wchar_t *pszName, DWORD cchName);
     BOOL EnumNextValue(wchar_t *pszName, DWORD cchName);
 
     HKEY Key() const noexcept { return m_hKey; }
+    HKEY Root() const noexcept { return m_hRoot; }
+    const wchar_t *Subkey() const noexcept { return m_pszSubkey; }
 
 private:
+    BOOL ReadBytes(const wchar_t *pszName, void *pBuffer, DWORD cbBuffer, DWORD *pcbRead);
+    BOOL ReadTypedString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer);
+
     HKEY m_hKey = nullptr;
     HKEY m_hRoot = nullptr;
     wchar_t *m_pszSubkey = nullptr;

@@ -1,0 +1,181 @@
+#include "support/Registry.h"
+#include "support/SafeString.h"
+
+#include <new>
+#include <wchar.h>
+
+namespace {
+
+constexpr DWORD MAX_STRING_CCH = MAXDWORD / sizeof(wchar_t);
+
+} // namespace
+
+CRegistry::~CRegistry() { Close(); }
+
+BOOL CRegistry::Open(HKEY hRoot, const wchar_t *pszSubkey)
+{
+    if (hRoot == nullptr || pszSubkey == nullptr || IsBadReadPtr(pszSubkey, 2))
+        return FALSE;
+    Close();
+
+    // Read access only, and always a handle of our own: with an empty subkey RegOpenKeyW would
+    // hand back the caller's root, which Close would then close.
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(hRoot, pszSubkey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
+        return FALSE;
+    m_hKey = hKey;
+    m_hRoot = hRoot;
+
+    const size_t cch = wcslen(pszSubkey) + 1;
+    m_pszSubkey = new (std::nothrow) wchar_t[cch];
+    if (m_pszSubkey == nullptr || IsBadWritePtr(m_pszSubkey, cch * sizeof(wchar_t))) {
+        Close();
+        return FALSE;
+    }
+    SafeStringCopy(m_pszSubkey, cch, pszSubkey);
+    return TRUE;
+}
+
+void CRegistry::Close()
+{
+    delete[] m_pszSubkey;
+    m_pszSubkey = nullptr;
+    if (m_hKey != nullptr) {
+        RegCloseKey(m_hKey);
+        m_hKey = nullptr;
+    }
+}
+
+BOOL CRegistry::GetValueType(const wchar_t *pszName, DWORD *pdwType)
+{
+    if (m_hKey == nullptr || pdwType == nullptr || IsBadWritePtr(pdwType, sizeof(DWORD)))
+        return FALSE;
+    DWORD dwType = REG_NONE;
+    if (RegQueryValueExW(m_hKey, pszName, nullptr, &dwType, nullptr, nullptr) != ERROR_SUCCESS)
+        return FALSE;
+    *pdwType = dwType;
+    return TRUE;
+}
+
+BOOL CRegistry::GetValueSize(const wchar_t *pszName, DWORD *pcbSize)
+{
+    if (m_hKey == nullptr || pcbSize == nullptr || IsBadWritePtr(pcbSize, sizeof(DWORD)))
+        return FALSE;
+    DWORD cb = 0;
+    if (RegQueryValueExW(m_hKey, pszName, nullptr, nullptr, nullptr, &cb) != ERROR_SUCCESS)
+        return FALSE;
+    *pcbSize = cb;
+    return TRUE;
+}
+
+BOOL CRegistry::GetStringLength(const wchar_t *pszName, DWORD *pcchLength)
+{
+    DWORD cb = 0;
+    if (pcchLength == nullptr || !GetValueSize(pszName, &cb))
+        return FALSE;
+    // Rounded up: the length sizes the caller's buffer, so an odd last byte needs a character too.
+    *pcchLength = cb / sizeof(wchar_t) + cb % sizeof(wchar_t);
+    return TRUE;
+}
+
+BOOL CRegistry::ReadValue(const wchar_t *pszName, void *pBuffer, DWORD cbBuffer)
+{
+    DWORD cbRead = 0;
+    return ReadBytes(pszName, pBuffer, cbBuffer, &cbRead);
+}
+
+// The capacity goes to the system call itself: a value that grew since the size query fails
+// with ERROR_MORE_DATA instead of running past the buffer. *pcbRead: the bytes written.
+BOOL CRegistry::ReadBytes(const wchar_t *pszName, void *pBuffer, DWORD cbBuffer, DWORD *pcbRead)
+{
+    DWORD cbStored = 0;
+    *pcbRead = 0;
+    if (m_hKey == nullptr || !GetValueSize(pszName, &cbStored))
+        return FALSE;
+    if (pBuffer == nullptr)
+        return TRUE;
+    if (cbStored > cbBuffer || IsBadWritePtr(pBuffer, cbBuffer))
+        return FALSE;
+    DWORD cbData = cbBuffer;
+    if (RegQueryValueExW(m_hKey, pszName, nullptr, nullptr, static_cast<BYTE *>(pBuffer), &cbData) != ERROR_SUCCESS)
+        return FALSE;
+    *pcbRead = cbData;
+    return TRUE;
+}
+
+BOOL CRegistry::ReadDword(const wchar_t *pszName, DWORD *pdwValue)
+{
+    DWORD dwType = REG_NONE;
+    if (m_hKey == nullptr || pdwValue == nullptr || IsBadWritePtr(pdwValue, sizeof(DWORD)))
+        return FALSE;
+    if (!GetValueType(pszName, &dwType) || dwType != REG_DWORD)
+        return FALSE;
+    return ReadValue(pszName, pdwValue, sizeof(DWORD));
+}
+
+BOOL CRegistry::ReadString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer)
+{
+    DWORD dwType = REG_NONE;
+    if (m_hKey == nullptr || pszBuffer == nullptr || cchBuffer == 0 || IsBadWritePtr(pszBuffer, 2))
+        return FALSE;
+    if (!GetValueType(pszName, &dwType) || (dwType != REG_SZ && dwType != REG_MULTI_SZ))
+        return FALSE;
+    return ReadTypedString(pszName, pszBuffer, cchBuffer);
+}
+
+BOOL CRegistry::ReadExpandableString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer,
+                                     BOOL *pbExpandable)
+{
+    DWORD dwType = REG_NONE;
+    if (m_hKey == nullptr || pszBuffer == nullptr || cchBuffer == 0 || IsBadWritePtr(pszBuffer, 2) ||
+        pbExpandable == nullptr || IsBadWritePtr(pbExpandable, sizeof(BOOL)))
+        return FALSE;
+    if (!GetValueType(pszName, &dwType))
+        return FALSE;
+    *pbExpandable = FALSE;
+    if (dwType == REG_EXPAND_SZ)
+        *pbExpandable = TRUE;
+    else if (dwType != REG_SZ)
+        return FALSE;
+    return ReadTypedString(pszName, pszBuffer, cchBuffer);
+}
+
+// Reads a string value whose type has been checked, and makes sure it ends with a NUL inside
+// the buffer. A value that does not fit, NUL included, fails and leaves the buffer empty.
+BOOL CRegistry::ReadTypedString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer)
+{
+    DWORD cbRead = 0;
+    if (cchBuffer > MAX_STRING_CCH || !ReadBytes(pszName, pszBuffer, cchBuffer * sizeof(wchar_t), &cbRead)) {
+        pszBuffer[0] = L'\0';
+        return FALSE;
+    }
+    const DWORD cchWhole = cbRead / sizeof(wchar_t);
+    if (wmemchr(pszBuffer, L'\0', cchWhole) != nullptr)
+        return TRUE;
+    // Stored without its NUL: terminate after the whole characters (an odd last byte is dropped).
+    if (cchWhole >= cchBuffer) {
+        pszBuffer[0] = L'\0';
+        return FALSE;
+    }
+    pszBuffer[cchWhole] = L'\0';
+    return TRUE;
+}
+
+BOOL CRegistry::EnumFirstValue(wchar_t *pszName, DWORD cchName)
+{
+    m_nValueIndex = 0;
+    if (m_hKey == nullptr || pszName == nullptr || cchName == 0)
+        return FALSE;
+    DWORD cch = cchName;
+    return RegEnumValueW(m_hKey, 0, pszName, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+BOOL CRegistry::EnumNextValue(wchar_t *pszName, DWORD cchName)
+{
+    if (m_hKey == nullptr || pszName == nullptr || cchName == 0 || m_nValueIndex < 0 || m_nValueIndex == MAXLONG)
+        return FALSE;
+    ++m_nValueIndex;
+    DWORD cch = cchName;
+    return RegEnumValueW(m_hKey, static_cast<DWORD>(m_nValueIndex), pszName, &cch, nullptr, nullptr, nullptr,
+                         nullptr) == ERROR_SUCCESS;
+}
