@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Builds the installer package of one architecture from the built binaries with wixl, unless the
+# package is newer than everything it is made of. Prints the package's path.
+# Usage: build-msi.sh x86|x64 BINARY_DIR OUTPUT_DIR
+set -euo pipefail
+arch=$1 bin=$(cd "$2" && pwd) out=$3
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/.." && pwd)
+case "$arch" in x86|x64) ;; *) echo "build-msi: unknown architecture '$arch'" >&2; exit 1 ;; esac
+version=$(head -n1 "$root/version.txt")
+mkdir -p "$out"
+msi="$(cd "$out" && pwd)/Pellucidor-$version-$arch.msi"
+inputs=("$here/Pellucidor.wxs" "$root/version.txt" "$bin/Pellucidor.dll")
+for f in "${inputs[@]}"; do
+  [ -f "$f" ] || { echo "build-msi: missing $f (build first)" >&2; exit 1; }
+done
+stale=0
+[ -f "$msi" ] || stale=1
+for f in "${inputs[@]}"; do
+  if [ "$f" -nt "$msi" ]; then stale=1; fi
+done
+if [ "$stale" = 1 ]; then
+  # wixl finds File sources relative to the current folder only.
+  # One product code per version and architecture, the same at every build of it, so that a
+  # package rebuilt from the same sources installs over, and uninstalls, the same product.
+  product=$(python3 -c 'import sys, uuid; print(str(uuid.uuid5(uuid.UUID(sys.argv[1]), sys.argv[2])).upper())' \
+            B32C2A21-8912-48d0-B31D-D99CE9B5FC7C "Pellucidor.msi/$arch/$version")
+  ( cd "$bin" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductCode="$product" \
+                      -o "$msi.tmp" "$here/Pellucidor.wxs" )
+  mv -f "$msi.tmp" "$msi"
+fi
+echo "$msi"

@@ -1,0 +1,154 @@
+#!/usr/bin/env bash
+# The installer package of this build under Wine's msiexec, the way an administrator uses it:
+#   install   -> the DLL is under Program Files and a host finds it through the standard .rar
+#                registration, in the registry view of its own bitness only;
+#   x64 only  -> with the 32-bit package installed beside it, removing the 64-bit one keeps the
+#                shared .rar link for the 32-bit filter;
+#   uninstall -> no key or value of ours is left (registry snapshots before and after compared),
+#                no file or folder under Program Files, another product's .rar value untouched.
+# The prefix is shared with the other tests, which rely on the filter registered by its
+# build-folder path: our keys are saved first and put back at the end, whatever happens.
+# Usage: msi-test.sh ARCH(x86|AMD64) BINARY_DIR WINEPREFIX
+set -euo pipefail
+case "$1" in
+  x86) arch=x86 ;;
+  AMD64) arch=x64 ;;
+  *) echo "msi-test: unknown architecture '$1'" >&2; exit 1 ;;
+esac
+bin=$(cd "$2" && pwd)
+export WINEPREFIX=$3 WINEDEBUG=-all WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+
+FILTER='{B32C2A21-8912-48d0-B31D-D99CE9B5FC7C}'
+HANDLER='{1D77BAD8-8F6A-4977-947E-133D5DEC961C}'
+CLASSES='HKLM\Software\Classes'
+OUR_KEYS=("CLSID\\$FILTER" "CLSID\\$HANDLER" ".rar")
+FOREIGN_PROGID='ArchiveTool.rar'   # stands for another product's claim on .rar
+
+install_path() {  # ARCH -> Windows path of the installed DLL
+  if [ "$1" = x64 ]; then echo 'C:\Program Files\Quorvane\Pellucidor\Pellucidor.dll'
+  else echo 'C:\Program Files (x86)\Quorvane\Pellucidor\Pellucidor.dll'; fi
+}
+
+msi=$("$root/packaging/build-msi.sh" "$arch" "$bin" "$(dirname "$bin")/packages")
+msis=("$msi")
+if [ "$arch" = x64 ]; then
+  bin32=$(dirname "$bin")/x86
+  msi32=$("$root/packaging/build-msi.sh" x86 "$bin32" "$(dirname "$bin")/packages")
+  msis+=("$msi32")
+fi
+# The packages' product, upgrade and component codes mark the installer's records of them.
+mapfile -t guids < <(for m in "${msis[@]}"; do msiinfo export "$m" Property; msiinfo export "$m" Component; done |
+                     grep -oiE '\{[0-9A-F-]{36}\}' | sort -u)
+guids+=("$FILTER" "$HANDLER")
+
+work=$(mktemp -d)
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+reg() { wine reg "$@" </dev/null 2>/dev/null; }
+
+# Runs several commands in one Windows command interpreter: one Wine start instead of many.
+batch() { local IFS='&'; { wine cmd /c "$*" </dev/null 2>/dev/null || true; } | tr -d '\r'; }
+# Our keys as reg query prints them, in both views: what must be the same at the end.
+our_keys_text() {
+  local cmds=()
+  for v in 32 64; do for k in "${OUR_KEYS[@]}"; do
+    cmds+=("echo == $v $k" "reg query $CLASSES\\$k /s /reg:$v")
+  done; done
+  batch "${cmds[@]}"
+}
+save_our_keys() {
+  local cmds=() i=0
+  for v in 32 64; do for k in "${OUR_KEYS[@]}"; do
+    i=$((i + 1)); cmds+=("reg export $CLASSES\\$k Z:${work//\//\\}\\saved-$v-$i.reg /reg:$v /y")
+  done; done
+  batch "${cmds[@]}" >/dev/null
+}
+clear_our_keys() {
+  local cmds=()
+  for v in 32 64; do for k in "${OUR_KEYS[@]}"; do cmds+=("reg delete $CLASSES\\$k /f /reg:$v"); done; done
+  batch "${cmds[@]}" >/dev/null
+}
+restore_our_keys() {
+  clear_our_keys
+  local cmds=()
+  for f in "$work"/saved-*.reg; do
+    [ -e "$f" ] || continue
+    local v=${f##*/saved-}; v=${v%%-*}
+    cmds+=("reg import Z:${f//\//\\} /reg:$v")
+  done
+  [ ${#cmds[@]} -eq 0 ] || batch "${cmds[@]}" >/dev/null
+}
+# What of ours the registry holds, into LABEL.ours: HKLM\Software of the 64-bit view (which shows
+# the 32-bit view's keys under Wow6432Node) and HKCU\Software.
+snapshot() {
+  local w="Z:${work//\//\\}"
+  batch "reg export HKLM\\Software $w\\$1-lm.reg /reg:64 /y" "reg export HKCU\\Software $w\\$1-cu.reg /y" >/dev/null
+  python3 "$here/registry_ours.py" "$work/$1-lm.reg" "$work/$1-cu.reg" -- "${guids[@]}" > "$work/$1.ours"
+  rm -f "$work/$1"-*.reg
+}
+msiexec() {  # ACTION MSI LOG
+  wine msiexec "$1" "$2" /qn /l*v "$work/$3.log" </dev/null >/dev/null 2>&1 && return 0
+  local rc=$?
+  fail "msiexec $1 $(basename "$2") exited $rc; end of its log:"
+  iconv -f utf-16 -t utf-8 "$work/$3.log" 2>/dev/null | tail -n 25 >&2 || tail -n 25 "$work/$3.log" >&2
+  return 1
+}
+# Runs a probe and checks its report of the chain against the expected DLL path.
+check_probe() {  # PROBE_EXE EXPECTED_PATH LABEL
+  local out
+  out=$(wine "$1" </dev/null 2>/dev/null | tr -d '\r') || { fail "$3: probe found no complete registration: $out"; return; }
+  local want
+  want=$(printf 'handler=%s\nfilter=%s\nserver=%s\nthreading=Both\n' "$HANDLER" "$FILTER" "$2")
+  [ "$(echo "$out" | grep -v -e '^classobject=' -e '^module=')" = "$want" ] || fail "$3: registration chain: got"$'\n'"$out"
+  [ "$(echo "$out" | sed -n 's/^module=//p')" = "$2" ] || fail "$3: COM did not load $2:"$'\n'"$out"
+  echo "$3: $(echo "$out" | grep '^classobject=')"
+}
+unix_path() { echo "$WINEPREFIX/drive_c/${1#C:\\}" | tr '\\' '/'; }
+
+cleanup() {
+  for m in "${msis[@]}"; do wine msiexec /x "$m" /qn </dev/null >/dev/null 2>&1 || true; done
+  restore_our_keys
+  [ "$(our_keys_text)" = "$(cat "$work/initial.keys")" ] || fail "our keys were not restored as they were"
+  [ -n "${KEEP_WORK:-}" ] || rm -rf "$work"
+  if [ "$failures" -gt 0 ]; then echo "packaging.msi: $failures failure(s)" >&2; exit 1; fi
+  echo "packaging.msi: passed"
+}
+
+# A package left installed by an interrupted run would spoil the snapshots.
+for m in "${msis[@]}"; do wine msiexec /x "$m" /qn </dev/null >/dev/null 2>&1 || true; done
+our_keys_text > "$work/initial.keys"
+save_our_keys
+trap cleanup EXIT
+clear_our_keys
+reg add "$CLASSES\\.rar" /ve /d "$FOREIGN_PROGID" /f >/dev/null
+snapshot before
+
+# Install.
+dll=$(install_path "$arch")
+msiexec /i "$msi" install || exit 1
+cmp -s "$bin/Pellucidor.dll" "$(unix_path "$dll")" || fail "installed DLL differs from $bin/Pellucidor.dll"
+check_probe "$bin/packaging-probe.exe" "$dll" "installed $arch"
+other=$([ "$arch" = x64 ] && echo 32 || echo 64)
+reg query "$CLASSES\\CLSID\\$FILTER" /reg:$other >/dev/null && fail "the $arch package wrote the filter class into the $other-bit view"
+[ "$(reg query "$CLASSES\\.rar" /ve | grep -o "$FOREIGN_PROGID")" = "$FOREIGN_PROGID" ] || fail ".rar default value changed"
+
+# Side by side (64-bit systems run 32-bit hosts too): the shared .rar link stays with the 32-bit package.
+if [ "$arch" = x64 ]; then
+  msiexec /i "$msi32" install-x86 || exit 1
+  msiexec /x "$msi" uninstall-x64 || exit 1
+  check_probe "$bin32/packaging-probe.exe" "$(install_path x86)" "x86 after removing x64"
+  reg query "$CLASSES\\CLSID\\$FILTER" /reg:64 >/dev/null && fail "64-bit filter class left after its package was removed"
+  msiexec /x "$msi32" uninstall-x86 || exit 1
+else
+  msiexec /x "$msi" uninstall || exit 1
+fi
+
+# Uninstall left nothing of ours.
+snapshot after
+diff -u "$work/before.ours" "$work/after.ours" >&2 || fail "registry entries of ours differ after uninstall (diff above)"
+for d in 'C:\Program Files\Quorvane' 'C:\Program Files (x86)\Quorvane'; do
+  [ ! -e "$(unix_path "$d")" ] || fail "$d is left: $(find "$(unix_path "$d")" | head -5)"
+done
+[ "$(reg query "$CLASSES\\.rar" /ve | grep -o "$FOREIGN_PROGID")" = "$FOREIGN_PROGID" ] || fail ".rar default value of another product was removed"
