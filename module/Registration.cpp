@@ -1,6 +1,542 @@
-// Placeholder until self-registration lands.
-#include <windows.h>
-#include <olectl.h>
+#include "module/Registration.h"
+#include "module/Module.h"
+#include "support/Holders.h"
+#include "support/SafeString.h"
+#include "support/Version.h"
 
-STDAPI DllRegisterServer() { return SELFREG_E_CLASS; }
-STDAPI DllUnregisterServer() { return S_FALSE; }
+#include <olectl.h>
+#include <wchar.h>
+#include <initializer_list>
+
+const ClassEntry c_FilterClass = {
+    L"{B32C2A21-8912-48d0-B31D-D99CE9B5FC7C}",
+    L"Quorvane RAR filter",
+    PELLUCIDOR_MODULE_NAME,
+    L"Both",
+};
+
+const HandlerEntry c_PersistentHandler = {
+    L"{1D77BAD8-8F6A-4977-947E-133D5DEC961C}",
+    L"Quorvane RAR filter Persistent Handler",
+    L"{B32C2A21-8912-48d0-B31D-D99CE9B5FC7C}",
+};
+
+const FileTypeEntry c_FileTypes[] = {
+    {
+        L".rar",
+        L"rar.file",
+        L"RAR Archive",
+        L"{65A63621-E82A-480d-87FB-EC98F151FBD2}",
+        L"RAR Archive",
+    },
+};
+const size_t c_cFileTypes = sizeof(c_FileTypes) / sizeof(c_FileTypes[0]);
+
+namespace {
+
+const wchar_t *const IID_IFILTER_KEY = L"{89BCB740-6119-101A-BCB7-00DD010655AF}";
+const wchar_t *const PERSISTENT_HANDLER_KEY = L"PersistentHandler";
+
+constexpr size_t KEY_PATH_CCH = 261;
+constexpr DWORD VALUE_CCH = 261;    // values that name a key we go on to open
+constexpr DWORD COMPARE_CCH = 260;  // values only compared with a class or ProgID
+constexpr size_t NAME_LIMIT = 260;  // a ProgID or extension this long cannot be a key name
+
+const LONG ERROR_WRONG_VALUE_TYPE = static_cast<LONG>(E_FAIL);
+
+// Key paths live in fixed buffers; a path that does not fit is an error, never a shorter key.
+LONG AppendKeyName(wchar_t *pszPath, const wchar_t *pszName)
+{
+    if (pszPath[0] != L'\0' && FAILED(SafeStringCat(pszPath, KEY_PATH_CCH, L"\\")))
+        return ERROR_INSUFFICIENT_BUFFER;
+    return FAILED(SafeStringCat(pszPath, KEY_PATH_CCH, pszName)) ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS;
+}
+
+LONG MakeKeyPath(wchar_t *pszPath, std::initializer_list<const wchar_t *> names)
+{
+    pszPath[0] = L'\0';
+    for (const wchar_t *pszName : names) {
+        const LONG err = AppendKeyName(pszPath, pszName);
+        if (err != ERROR_SUCCESS)
+            return err;
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG OpenKey(const wchar_t *pszPath, CRegKey &key)
+{
+    return RegOpenKeyExW(HKEY_CLASSES_ROOT, pszPath, 0, KEY_ALL_ACCESS, key.Put());
+}
+
+LONG CreateKey(const wchar_t *pszPath, CRegKey &key, BOOL *pbCreated = nullptr)
+{
+    DWORD dwDisposition = 0;
+    const LONG err = RegCreateKeyExW(HKEY_CLASSES_ROOT, pszPath, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                     nullptr, key.Put(), &dwDisposition);
+    if (pbCreated != nullptr)
+        *pbCreated = err == ERROR_SUCCESS && dwDisposition == REG_CREATED_NEW_KEY;
+    return err;
+}
+
+// pszName NULL: the key's default value.
+LONG WriteString(HKEY hKey, const wchar_t *pszName, const wchar_t *pszText)
+{
+    const DWORD cb = static_cast<DWORD>((wcslen(pszText) + 1) * sizeof(wchar_t));
+    return RegSetValueExW(hKey, pszName, 0, REG_SZ, reinterpret_cast<const BYTE *>(pszText), cb);
+}
+
+// The key's default value in a buffer of cch characters, always terminated; data that fills the
+// buffer without its own NUL does not fit.
+LONG ReadDefaultValue(HKEY hKey, wchar_t *pszValue, DWORD cch, DWORD *pdwType)
+{
+    DWORD cb = cch * sizeof(wchar_t);
+    *pdwType = REG_NONE;
+    LONG err = RegQueryValueExW(hKey, nullptr, nullptr, pdwType, reinterpret_cast<BYTE *>(pszValue), &cb);
+    const DWORD cchRead = cb / sizeof(wchar_t);
+    if (err == ERROR_SUCCESS) {
+        if (cchRead < cch)
+            pszValue[cchRead] = L'\0';
+        else if (pszValue[cch - 1] != L'\0')
+            err = ERROR_MORE_DATA;
+    }
+    if (err != ERROR_SUCCESS)
+        pszValue[0] = L'\0';
+    return err;
+}
+
+// TRUE when the key's default value is a REG_SZ equal to pszExpected, ignoring case.
+BOOL DefaultValueEquals(HKEY hKey, const wchar_t *pszExpected)
+{
+    wchar_t szValue[COMPARE_CCH];
+    DWORD dwType = REG_NONE;
+    return ReadDefaultValue(hKey, szValue, COMPARE_CCH, &dwType) == ERROR_SUCCESS && dwType == REG_SZ &&
+           _wcsicmp(szValue, pszExpected) == 0;
+}
+
+// When the count cannot be read, the key is taken to have subkeys: it is then left alone.
+BOOL HasSubkeys(HKEY hKey)
+{
+    DWORD cSubkeys = 0;
+    if (RegQueryInfoKeyW(hKey, nullptr, nullptr, nullptr, &cSubkeys, nullptr, nullptr, nullptr, nullptr, nullptr,
+                         nullptr, nullptr) != ERROR_SUCCESS)
+        return TRUE;
+    return cSubkeys != 0;
+}
+
+BOOL IsShorterThan(const wchar_t *pszText, size_t cchLimit)
+{
+    size_t cch = 0;
+    return SUCCEEDED(SafeStringLength(pszText, cchLimit, &cch));
+}
+
+// The first failure of a sequence of steps that all run.
+void KeepFirstError(LONG &status, LONG err)
+{
+    if (status == ERROR_SUCCESS)
+        status = err;
+}
+
+enum class WalkStep { Next, Restart };
+
+// Visits the subkeys of hParent from the first. A visit that deleted a key asks for a restart,
+// because the indexes after it have shifted; a visit that deleted nothing (or failed to) moves
+// on, so a key that cannot be removed is not met again and again. Every restart follows the
+// removal of one match, so the subkeys present at the start bound the restarts.
+template <class Visit>
+LONG WalkSubkeys(HKEY hParent, Visit visit)
+{
+    DWORD cSubkeys = 0;
+    LONG err = RegQueryInfoKeyW(hParent, nullptr, nullptr, nullptr, &cSubkeys, nullptr, nullptr, nullptr, nullptr,
+                                nullptr, nullptr, nullptr);
+    if (err != ERROR_SUCCESS)
+        return err;
+    DWORD cRestartsLeft = cSubkeys + 1;
+    wchar_t szName[KEY_PATH_CCH];
+    DWORD dwIndex = 0;
+    for (;;) {
+        DWORD cchName = KEY_PATH_CCH;
+        err = RegEnumKeyExW(hParent, dwIndex, szName, &cchName, nullptr, nullptr, nullptr, nullptr);
+        if (err == ERROR_NO_MORE_ITEMS)
+            return ERROR_SUCCESS;
+        if (err != ERROR_SUCCESS)
+            return err;
+        if (visit(szName) == WalkStep::Next) {
+            ++dwIndex;
+            continue;
+        }
+        if (cRestartsLeft-- == 0)
+            return ERROR_RETRY;
+        dwIndex = 0;
+    }
+}
+
+BOOL IsExistingOnly()
+{
+    return IsVersionAtLeast(5, 0, 0, VER_PLATFORM_WIN32_NT);
+}
+
+} // namespace
+
+LONG CreateKeyChain(const wchar_t *const *ppszItems, size_t cItems)
+{
+    wchar_t szPath[KEY_PATH_CCH] = L"CLSID";
+    for (size_t i = 0; i + 1 < cItems; i += 2) {
+        LONG err = AppendKeyName(szPath, ppszItems[i]);
+        if (err != ERROR_SUCCESS)
+            return err;
+        CRegKey key;
+        err = CreateKey(szPath, key);
+        if (err == ERROR_SUCCESS && ppszItems[i + 1] != nullptr)
+            err = WriteString(key.Get(), nullptr, ppszItems[i + 1]);
+        if (err != ERROR_SUCCESS)
+            return err;
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG DeleteKeyChain(const wchar_t *const *ppszItems, size_t cItems)
+{
+    const size_t cNames = cItems / 2;
+    if (cNames == 0)
+        return ERROR_SUCCESS;
+    wchar_t szPath[KEY_PATH_CCH] = L"CLSID";
+    for (size_t i = 0; i < cNames; ++i) {
+        const LONG err = AppendKeyName(szPath, ppszItems[2 * i]);
+        if (err != ERROR_SUCCESS)
+            return err;
+    }
+    CRegKey deepest;
+    LONG err = OpenKey(szPath, deepest);
+    if (err != ERROR_SUCCESS)
+        return err;
+    deepest.Close();
+    // Walk up: the parent of name i is CLSID plus the names before it.
+    for (size_t i = cNames; i-- > 0;) {
+        wchar_t szParent[KEY_PATH_CCH] = L"CLSID";
+        for (size_t j = 0; j < i; ++j)
+            AppendKeyName(szParent, ppszItems[2 * j]);  // a prefix of a path that fitted
+        CRegKey parent;
+        err = OpenKey(szParent, parent);
+        if (err == ERROR_SUCCESS)
+            err = RegDeleteKeyW(parent.Get(), ppszItems[2 * i]);
+        if (err != ERROR_SUCCESS)
+            return err;
+    }
+    return ERROR_SUCCESS;
+}
+
+LONG SetThreadingModel(const wchar_t *pszClsid, const wchar_t *pszModel)
+{
+    wchar_t szPath[KEY_PATH_CCH];
+    LONG err = MakeKeyPath(szPath, {L"CLSID", pszClsid, L"InprocServer32"});
+    if (err != ERROR_SUCCESS)
+        return err;
+    CRegKey key;
+    err = OpenKey(szPath, key);
+    if (err != ERROR_SUCCESS)
+        return err;
+    if (pszModel != nullptr)
+        return WriteString(key.Get(), L"ThreadingModel", pszModel);
+    return RegDeleteValueW(key.Get(), L"ThreadingModel");
+}
+
+LONG RegisterFilterClass(const ClassEntry &entry)
+{
+    const HMODULE hModule = GetModuleHandleW(entry.moduleName);
+    if (hModule == nullptr)
+        return static_cast<LONG>(GetLastError());
+    wchar_t szModule[KEY_PATH_CCH];
+    const DWORD cch = GetModuleFileNameW(hModule, szModule, KEY_PATH_CCH);
+    if (cch == 0)
+        return static_cast<LONG>(GetLastError());
+    if (cch >= KEY_PATH_CCH)
+        return ERROR_INSUFFICIENT_BUFFER;
+    const wchar_t *const items[] = {entry.clsid, entry.description, L"InprocServer32", szModule};
+    const LONG err = CreateKeyChain(items, sizeof(items) / sizeof(items[0]));
+    if (err != ERROR_SUCCESS)
+        return err;
+    return SetThreadingModel(entry.clsid, entry.threadingModel);
+}
+
+LONG RegisterHandlerOnClass(const FileTypeEntry &entry, const wchar_t *pszHandler, const wchar_t *pszClsid,
+                            BOOL bExistingOnly)
+{
+    wchar_t szPath[KEY_PATH_CCH];
+    LONG err = MakeKeyPath(szPath, {L"CLSID", pszClsid != nullptr ? pszClsid : entry.classClsid});
+    if (err != ERROR_SUCCESS)
+        return err;
+    CRegKey classKey;
+    if (bExistingOnly) {
+        err = OpenKey(szPath, classKey);
+        if (err == ERROR_FILE_NOT_FOUND)
+            return ERROR_SUCCESS;
+    } else {
+        BOOL bCreated = FALSE;
+        err = CreateKey(szPath, classKey, &bCreated);
+        if (err == ERROR_SUCCESS && bCreated && pszClsid == nullptr)
+            err = WriteString(classKey.Get(), nullptr, entry.classDescription);
+    }
+    if (err != ERROR_SUCCESS)
+        return err;
+    classKey.Close();
+
+    err = AppendKeyName(szPath, PERSISTENT_HANDLER_KEY);
+    if (err != ERROR_SUCCESS)
+        return err;
+    CRegKey link;
+    err = CreateKey(szPath, link);
+    if (err != ERROR_SUCCESS)
+        return err;
+    return WriteString(link.Get(), nullptr, pszHandler);
+}
+
+LONG RegisterHandlerThroughProgId(const FileTypeEntry &entry, const wchar_t *pszHandler, const wchar_t *pszProgId,
+                                  BOOL bExistingOnly)
+{
+    const wchar_t *pszName = pszProgId != nullptr ? pszProgId : entry.progId;
+    if (!IsShorterThan(pszName, NAME_LIMIT))
+        return ERROR_INSUFFICIENT_BUFFER;
+    wchar_t szPath[KEY_PATH_CCH];
+    LONG err = MakeKeyPath(szPath, {pszName});
+    if (err != ERROR_SUCCESS)
+        return err;
+    CRegKey progIdKey;
+    if (bExistingOnly) {
+        err = OpenKey(szPath, progIdKey);
+    } else {
+        BOOL bCreated = FALSE;
+        err = CreateKey(szPath, progIdKey, &bCreated);
+        if (err == ERROR_SUCCESS && bCreated && pszProgId == nullptr)
+            err = WriteString(progIdKey.Get(), nullptr, entry.progIdDescription);
+    }
+    if (bExistingOnly && err == ERROR_FILE_NOT_FOUND)
+        return ERROR_SUCCESS;
+    if (err != ERROR_SUCCESS)
+        return err;
+    progIdKey.Close();
+
+    err = AppendKeyName(szPath, L"CLSID");
+    if (err != ERROR_SUCCESS)
+        return err;
+    CRegKey clsidKey;
+    err = bExistingOnly ? OpenKey(szPath, clsidKey) : CreateKey(szPath, clsidKey);
+    if (bExistingOnly && err == ERROR_FILE_NOT_FOUND)
+        return ERROR_SUCCESS;
+    if (err != ERROR_SUCCESS)
+        return err;
+
+    wchar_t szClass[VALUE_CCH];
+    DWORD dwType = REG_NONE;
+    err = ReadDefaultValue(clsidKey.Get(), szClass, VALUE_CCH, &dwType);
+    if (err == ERROR_SUCCESS && dwType != REG_SZ)
+        return ERROR_WRONG_VALUE_TYPE;
+    // An empty class name would make "CLSID\" itself the document class: treat it as absent.
+    if (err == ERROR_FILE_NOT_FOUND || (err == ERROR_SUCCESS && szClass[0] == L'\0')) {
+        if (bExistingOnly)
+            return ERROR_SUCCESS;
+        err = WriteString(clsidKey.Get(), nullptr, entry.classClsid);
+        if (err != ERROR_SUCCESS)
+            return err;
+        clsidKey.Close();
+        return RegisterHandlerOnClass(entry, pszHandler, nullptr, bExistingOnly);
+    }
+    if (err != ERROR_SUCCESS)
+        return err;
+    clsidKey.Close();
+    return RegisterHandlerOnClass(entry, pszHandler, szClass, bExistingOnly);
+}
+
+LONG RegisterHandlerOnExtension(const FileTypeEntry &entry, const wchar_t *pszHandler, BOOL bExistingOnly)
+{
+    if (!IsShorterThan(entry.extension, NAME_LIMIT))
+        return ERROR_INSUFFICIENT_BUFFER;
+    wchar_t szPath[KEY_PATH_CCH];
+    LONG err = MakeKeyPath(szPath, {entry.extension});
+    if (err != ERROR_SUCCESS)
+        return err;
+    CRegKey extensionKey;
+    BOOL bCreated = FALSE;
+    err = CreateKey(szPath, extensionKey, &bCreated);
+    if (err != ERROR_SUCCESS)
+        return err;
+
+    wchar_t szProgId[VALUE_CCH];
+    const wchar_t *pszProgId = nullptr;
+    if (!bCreated) {
+        DWORD dwType = REG_NONE;
+        err = ReadDefaultValue(extensionKey.Get(), szProgId, VALUE_CCH, &dwType);
+        if (err == ERROR_SUCCESS && dwType != REG_SZ)
+            return ERROR_WRONG_VALUE_TYPE;
+        // An empty default names no ProgID (following it would open the root itself).
+        if (err == ERROR_SUCCESS && szProgId[0] != L'\0')
+            pszProgId = szProgId;
+        else if (err != ERROR_SUCCESS && err != ERROR_FILE_NOT_FOUND && bExistingOnly)
+            return err;
+    }
+    if (!bExistingOnly && pszProgId == nullptr) {
+        err = WriteString(extensionKey.Get(), nullptr, entry.progId);
+        if (err != ERROR_SUCCESS)
+            return err;
+    }
+    extensionKey.Close();
+
+    err = AppendKeyName(szPath, PERSISTENT_HANDLER_KEY);
+    if (err != ERROR_SUCCESS)
+        return err;
+    CRegKey link;
+    err = CreateKey(szPath, link);
+    if (err == ERROR_SUCCESS)
+        err = WriteString(link.Get(), nullptr, pszHandler);
+    if (err != ERROR_SUCCESS)
+        return err;
+    link.Close();
+
+    if (pszProgId != nullptr || !bExistingOnly)
+        return RegisterHandlerThroughProgId(entry, pszHandler, pszProgId, bExistingOnly);
+    return ERROR_SUCCESS;
+}
+
+LONG RemoveProgIdAndReferences(const wchar_t *pszProgId)
+{
+    CRegKey root;
+    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, nullptr, 0, KEY_ALL_ACCESS, root.Put()) != ERROR_SUCCESS)
+        return ERROR_SUCCESS;
+    // While the ProgID stays, the keys that name it still lead somewhere: leave them.
+    LONG status = RegDeleteKeyW(root.Get(), pszProgId);
+    if (status != ERROR_SUCCESS)
+        return status;
+
+    const LONG err = WalkSubkeys(root.Get(), [&](const wchar_t *pszName) {
+        CRegKey key;
+        if (RegOpenKeyExW(root.Get(), pszName, 0, KEY_ALL_ACCESS, key.Put()) != ERROR_SUCCESS ||
+            !DefaultValueEquals(key.Get(), pszProgId))
+            return WalkStep::Next;
+        KeepFirstError(status, RegDeleteValueW(key.Get(), nullptr));
+        if (HasSubkeys(key.Get()))
+            return WalkStep::Next;
+        key.Close();
+        const LONG errDelete = RegDeleteKeyW(root.Get(), pszName);
+        KeepFirstError(status, errDelete);
+        return errDelete == ERROR_SUCCESS ? WalkStep::Restart : WalkStep::Next;
+    });
+    KeepFirstError(status, err);
+    return status;
+}
+
+LONG RemoveClassAndProgIds(const wchar_t *pszClsid)
+{
+    CRegKey clsidRoot;
+    if (OpenKey(L"CLSID", clsidRoot) != ERROR_SUCCESS)
+        return ERROR_SUCCESS;
+    // While the class stays, the ProgIDs that name it still lead somewhere: leave them.
+    LONG status = RegDeleteKeyW(clsidRoot.Get(), pszClsid);
+    clsidRoot.Close();
+    if (status != ERROR_SUCCESS)
+        return status;
+
+    const LONG err = WalkSubkeys(HKEY_CLASSES_ROOT, [&](const wchar_t *pszName) {
+        wchar_t szPath[KEY_PATH_CCH];
+        CRegKey clsidKey;
+        if (MakeKeyPath(szPath, {pszName, L"CLSID"}) != ERROR_SUCCESS || OpenKey(szPath, clsidKey) != ERROR_SUCCESS ||
+            !DefaultValueEquals(clsidKey.Get(), pszClsid))
+            return WalkStep::Next;
+        clsidKey.Close();
+        CRegKey progIdKey;
+        LONG errStep = OpenKey(pszName, progIdKey);
+        if (errStep == ERROR_SUCCESS)
+            errStep = RegDeleteKeyW(progIdKey.Get(), L"CLSID");
+        KeepFirstError(status, errStep);
+        if (errStep != ERROR_SUCCESS)
+            return WalkStep::Next;
+        if (!HasSubkeys(progIdKey.Get())) {
+            progIdKey.Close();
+            KeepFirstError(status, RemoveProgIdAndReferences(pszName));
+        }
+        return WalkStep::Restart;
+    });
+    KeepFirstError(status, err);
+    return status;
+}
+
+LONG UnregisterPersistentHandler(const HandlerEntry &entry)
+{
+    const wchar_t *const items[] = {entry.clsid, nullptr, L"PersistentAddinsRegistered", nullptr, IID_IFILTER_KEY, nullptr};
+    LONG status = DeleteKeyChain(items, sizeof(items) / sizeof(items[0]));
+
+    CRegKey clsidRoot;
+    LONG err = OpenKey(L"CLSID", clsidRoot);
+    if (err != ERROR_SUCCESS)
+        return err;
+    err = WalkSubkeys(clsidRoot.Get(), [&](const wchar_t *pszClass) {
+        wchar_t szPath[KEY_PATH_CCH];
+        CRegKey link;
+        if (MakeKeyPath(szPath, {L"CLSID", pszClass, PERSISTENT_HANDLER_KEY}) != ERROR_SUCCESS ||
+            OpenKey(szPath, link) != ERROR_SUCCESS || !DefaultValueEquals(link.Get(), entry.clsid))
+            return WalkStep::Next;
+        link.Close();
+        CRegKey classKey;
+        LONG errStep = MakeKeyPath(szPath, {L"CLSID", pszClass});
+        if (errStep == ERROR_SUCCESS)
+            errStep = OpenKey(szPath, classKey);
+        if (errStep == ERROR_SUCCESS)
+            errStep = RegDeleteKeyW(classKey.Get(), PERSISTENT_HANDLER_KEY);
+        KeepFirstError(status, errStep);
+        if (errStep != ERROR_SUCCESS)
+            return WalkStep::Next;
+        if (!HasSubkeys(classKey.Get())) {
+            classKey.Close();
+            KeepFirstError(status, RemoveClassAndProgIds(pszClass));
+        }
+        return WalkStep::Restart;
+    });
+    KeepFirstError(status, err);
+    return status;
+}
+
+LONG UnregisterFilterClass(const ClassEntry &entry)
+{
+    const wchar_t *const items[] = {entry.clsid, nullptr, L"InprocServer32", nullptr};
+    return DeleteKeyChain(items, sizeof(items) / sizeof(items[0]));
+}
+
+LONG RemoveExtensionHandler(const FileTypeEntry &entry)
+{
+    CRegKey extensionKey;
+    const LONG err = OpenKey(entry.extension, extensionKey);
+    if (err != ERROR_SUCCESS)
+        return err;
+    return RegDeleteKeyW(extensionKey.Get(), PERSISTENT_HANDLER_KEY);
+}
+
+STDAPI DllRegisterServer()
+{
+    const HandlerEntry &handler = c_PersistentHandler;
+    const wchar_t *const items[] = {handler.clsid, handler.description, L"PersistentAddinsRegistered", nullptr,
+                                    IID_IFILTER_KEY, handler.filterClsid};
+    const LONG err = CreateKeyChain(items, sizeof(items) / sizeof(items[0]));
+    const BOOL bExistingOnly = IsExistingOnly();
+    if (err != ERROR_SUCCESS || RegisterFilterClass(c_FilterClass) != ERROR_SUCCESS)
+        return SELFREG_E_CLASS;
+    for (size_t i = 0; i < c_cFileTypes; ++i) {
+        if (RegisterHandlerOnClass(c_FileTypes[i], handler.clsid, nullptr, bExistingOnly) != ERROR_SUCCESS)
+            return SELFREG_E_CLASS;
+    }
+    for (size_t i = 0; i < c_cFileTypes; ++i) {
+        if (RegisterHandlerThroughProgId(c_FileTypes[i], handler.clsid, nullptr, bExistingOnly) != ERROR_SUCCESS)
+            return SELFREG_E_CLASS;
+    }
+    for (size_t i = 0; i < c_cFileTypes; ++i) {
+        if (RegisterHandlerOnExtension(c_FileTypes[i], handler.clsid, bExistingOnly) != ERROR_SUCCESS)
+            return SELFREG_E_CLASS;
+    }
+    return S_OK;
+}
+
+STDAPI DllUnregisterServer()
+{
+    LONG status = UnregisterPersistentHandler(c_PersistentHandler);
+    KeepFirstError(status, UnregisterFilterClass(c_FilterClass));
+    for (size_t i = 0; i < c_cFileTypes; ++i)
+        KeepFirstError(status, RemoveExtensionHandler(c_FileTypes[i]));
+    return status == ERROR_SUCCESS ? S_OK : S_FALSE;
+}
