@@ -170,6 +170,25 @@ LONG WalkSubkeys(HKEY hParent, Visit visit)
     }
 }
 
+// One match of a walk: deletes the link below the key at pszKeyPath. When that fails the walk
+// moves on; when it leaves the key empty, removeEmpty takes the key away too.
+template <class RemoveEmpty>
+WalkStep RemoveLink(const wchar_t *pszKeyPath, const wchar_t *pszLink, LONG &status, RemoveEmpty removeEmpty)
+{
+    CRegKey key;
+    LONG err = OpenKey(pszKeyPath, key);
+    if (err == ERROR_SUCCESS)
+        err = RegDeleteKeyW(key.Get(), pszLink);
+    KeepFirstError(status, err);
+    if (err != ERROR_SUCCESS)
+        return WalkStep::Next;
+    if (!HasSubkeys(key.Get())) {
+        key.Close();
+        KeepFirstError(status, removeEmpty());
+    }
+    return WalkStep::Restart;
+}
+
 BOOL IsExistingOnly()
 {
     return IsVersionAtLeast(5, 0, 0, VER_PLATFORM_WIN32_NT);
@@ -441,18 +460,7 @@ LONG RemoveClassAndProgIds(const wchar_t *pszClsid)
             !DefaultValueEquals(clsidKey.Get(), pszClsid))
             return WalkStep::Next;
         clsidKey.Close();
-        CRegKey progIdKey;
-        LONG errStep = OpenKey(pszName, progIdKey);
-        if (errStep == ERROR_SUCCESS)
-            errStep = RegDeleteKeyW(progIdKey.Get(), L"CLSID");
-        KeepFirstError(status, errStep);
-        if (errStep != ERROR_SUCCESS)
-            return WalkStep::Next;
-        if (!HasSubkeys(progIdKey.Get())) {
-            progIdKey.Close();
-            KeepFirstError(status, RemoveProgIdAndReferences(pszName));
-        }
-        return WalkStep::Restart;
+        return RemoveLink(pszName, L"CLSID", status, [&] { return RemoveProgIdAndReferences(pszName); });
     });
     KeepFirstError(status, err);
     return status;
@@ -474,20 +482,8 @@ LONG UnregisterPersistentHandler(const HandlerEntry &entry)
             OpenKey(szPath, link) != ERROR_SUCCESS || !DefaultValueEquals(link.Get(), entry.clsid))
             return WalkStep::Next;
         link.Close();
-        CRegKey classKey;
-        LONG errStep = MakeKeyPath(szPath, {L"CLSID", pszClass});
-        if (errStep == ERROR_SUCCESS)
-            errStep = OpenKey(szPath, classKey);
-        if (errStep == ERROR_SUCCESS)
-            errStep = RegDeleteKeyW(classKey.Get(), PERSISTENT_HANDLER_KEY);
-        KeepFirstError(status, errStep);
-        if (errStep != ERROR_SUCCESS)
-            return WalkStep::Next;
-        if (!HasSubkeys(classKey.Get())) {
-            classKey.Close();
-            KeepFirstError(status, RemoveClassAndProgIds(pszClass));
-        }
-        return WalkStep::Restart;
+        MakeKeyPath(szPath, {L"CLSID", pszClass});  // fits: the longer path did
+        return RemoveLink(szPath, PERSISTENT_HANDLER_KEY, status, [&] { return RemoveClassAndProgIds(pszClass); });
     });
     KeepFirstError(status, err);
     return status;
