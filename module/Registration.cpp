@@ -85,6 +85,32 @@ LONG WriteString(HKEY hKey, const wchar_t *pszName, const wchar_t *pszText)
     return RegSetValueExW(hKey, pszName, 0, REG_SZ, reinterpret_cast<const BYTE *>(pszText), cb);
 }
 
+// With bExistingOnly the key must already be there (ERROR_FILE_NOT_FOUND otherwise). Without, it
+// is created, and pszDescription (unless NULL) becomes the default value of a key created now.
+LONG OpenOrCreateKey(const wchar_t *pszPath, BOOL bExistingOnly, const wchar_t *pszDescription, CRegKey &key)
+{
+    if (bExistingOnly)
+        return OpenKey(pszPath, key);
+    BOOL bCreated = FALSE;
+    const LONG err = CreateKey(pszPath, key, &bCreated);
+    if (err == ERROR_SUCCESS && bCreated && pszDescription != nullptr)
+        return WriteString(key.Get(), nullptr, pszDescription);
+    return err;
+}
+
+// The key at pszPath gets a PersistentHandler subkey naming the handler (pszPath is extended).
+LONG WriteHandlerLink(wchar_t *pszPath, const wchar_t *pszHandler)
+{
+    LONG err = AppendKeyName(pszPath, PERSISTENT_HANDLER_KEY);
+    if (err != ERROR_SUCCESS)
+        return err;
+    CRegKey link;
+    err = CreateKey(pszPath, link);
+    if (err != ERROR_SUCCESS)
+        return err;
+    return WriteString(link.Get(), nullptr, pszHandler);
+}
+
 // The key's default value in a buffer of cch characters, always terminated; data that fills the
 // buffer without its own NUL does not fit.
 LONG ReadDefaultValue(HKEY hKey, wchar_t *pszValue, DWORD cch, DWORD *pdwType)
@@ -285,28 +311,13 @@ LONG RegisterHandlerOnClass(const FileTypeEntry &entry, const wchar_t *pszHandle
     if (err != ERROR_SUCCESS)
         return err;
     CRegKey classKey;
-    if (bExistingOnly) {
-        err = OpenKey(szPath, classKey);
-        if (err == ERROR_FILE_NOT_FOUND)
-            return ERROR_SUCCESS;
-    } else {
-        BOOL bCreated = FALSE;
-        err = CreateKey(szPath, classKey, &bCreated);
-        if (err == ERROR_SUCCESS && bCreated && pszClsid == nullptr)
-            err = WriteString(classKey.Get(), nullptr, entry.classDescription);
-    }
+    err = OpenOrCreateKey(szPath, bExistingOnly, pszClsid == nullptr ? entry.classDescription : nullptr, classKey);
+    if (bExistingOnly && err == ERROR_FILE_NOT_FOUND)
+        return ERROR_SUCCESS;
     if (err != ERROR_SUCCESS)
         return err;
     classKey.Close();
-
-    err = AppendKeyName(szPath, PERSISTENT_HANDLER_KEY);
-    if (err != ERROR_SUCCESS)
-        return err;
-    CRegKey link;
-    err = CreateKey(szPath, link);
-    if (err != ERROR_SUCCESS)
-        return err;
-    return WriteString(link.Get(), nullptr, pszHandler);
+    return WriteHandlerLink(szPath, pszHandler);
 }
 
 LONG RegisterHandlerThroughProgId(const FileTypeEntry &entry, const wchar_t *pszHandler, const wchar_t *pszProgId,
@@ -320,14 +331,7 @@ LONG RegisterHandlerThroughProgId(const FileTypeEntry &entry, const wchar_t *psz
     if (err != ERROR_SUCCESS)
         return err;
     CRegKey progIdKey;
-    if (bExistingOnly) {
-        err = OpenKey(szPath, progIdKey);
-    } else {
-        BOOL bCreated = FALSE;
-        err = CreateKey(szPath, progIdKey, &bCreated);
-        if (err == ERROR_SUCCESS && bCreated && pszProgId == nullptr)
-            err = WriteString(progIdKey.Get(), nullptr, entry.progIdDescription);
-    }
+    err = OpenOrCreateKey(szPath, bExistingOnly, pszProgId == nullptr ? entry.progIdDescription : nullptr, progIdKey);
     if (bExistingOnly && err == ERROR_FILE_NOT_FOUND)
         return ERROR_SUCCESS;
     if (err != ERROR_SUCCESS)
@@ -338,7 +342,7 @@ LONG RegisterHandlerThroughProgId(const FileTypeEntry &entry, const wchar_t *psz
     if (err != ERROR_SUCCESS)
         return err;
     CRegKey clsidKey;
-    err = bExistingOnly ? OpenKey(szPath, clsidKey) : CreateKey(szPath, clsidKey);
+    err = OpenOrCreateKey(szPath, bExistingOnly, nullptr, clsidKey);
     if (bExistingOnly && err == ERROR_FILE_NOT_FOUND)
         return ERROR_SUCCESS;
     if (err != ERROR_SUCCESS)
@@ -398,17 +402,9 @@ LONG RegisterHandlerOnExtension(const FileTypeEntry &entry, const wchar_t *pszHa
             return err;
     }
     extensionKey.Close();
-
-    err = AppendKeyName(szPath, PERSISTENT_HANDLER_KEY);
+    err = WriteHandlerLink(szPath, pszHandler);
     if (err != ERROR_SUCCESS)
         return err;
-    CRegKey link;
-    err = CreateKey(szPath, link);
-    if (err == ERROR_SUCCESS)
-        err = WriteString(link.Get(), nullptr, pszHandler);
-    if (err != ERROR_SUCCESS)
-        return err;
-    link.Close();
 
     if (pszProgId != nullptr || !bExistingOnly)
         return RegisterHandlerThroughProgId(entry, pszHandler, pszProgId, bExistingOnly);
