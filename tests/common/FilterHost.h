@@ -1,0 +1,57 @@
+// The filter driven the way a search host drives it, through the real DLL: the class factory,
+// CreateInstance, IPersistFile::Load, IFilter::Init and GetChunk until the stream's end.
+#pragma once
+#include <windows.h>
+#include <filter.h>
+#include <string>
+#include <vector>
+
+#include "TestHelpers.h"
+#include "support/Holders.h"
+
+// Flags a search host passes to Init.
+constexpr ULONG HOST_INIT_FLAGS = IFILTER_INIT_CANON_PARAGRAPHS | IFILTER_INIT_HARD_LINE_BREAKS |
+                                  IFILTER_INIT_APPLY_INDEX_ATTRIBUTES;
+
+// DllGetClassObject, CreateInstance(NULL, riid), Release of the factory.
+HRESULT CreateFilter(const CProductDll &dll, REFIID riid, void **ppv);
+
+// A new filter object's IFilter; reports a test failure and returns NULL when none is made.
+CComPtr<IFilter> NewFilter(const CProductDll &dll);
+
+// IPersistFile::Load through the filter's IFilter.
+HRESULT LoadFile(IFilter *pFilter, const std::wstring &path);
+
+// Init with the host's flags and no attributes; the reported flags go to *pFlags when given.
+HRESULT InitFilter(IFilter *pFilter, ULONG *pFlags = nullptr);
+
+// GetChunk until FILTER_E_END_OF_CHUNKS (other failures are passed over, as the stream moves
+// on after them), at most maxCalls calls. Returns the number of chunks handed out, or -1 when
+// the end did not come.
+int PullToEnd(IFilter *pFilter, int maxCalls = 100000);
+
+// Test archives made by tests/setup.d/30-filter-object.sh.
+std::wstring FilterObjectArchive(const std::wstring &name);  // TEST_DATA_DIR\filter_object\name
+
+// The run folders that appeared since `before` (an earlier RunFolders() result).
+std::vector<std::wstring> NewRunFolders(const std::vector<std::wstring> &before);
+
+// Removes a folder tree a test made, at any depth and path length; true when it is gone.
+bool RemoveDirTree(const std::wstring &folder);
+
+// A uniquely named folder in the temp directory (never 32 hexadecimal digits), removed with
+// everything in it at scope end.
+class CScratchDir
+{
+public:
+    CScratchDir();
+    ~CScratchDir() { RemoveDirTree(m_path); }
+    CScratchDir(const CScratchDir &) = delete;
+    CScratchDir &operator=(const CScratchDir &) = delete;
+    const std::wstring &Path() const { return m_path; }  // without a trailing backslash
+    // Creates a file below the folder with the given contents; returns its full path.
+    std::wstring MakeFile(const std::wstring &name, const std::string &contents = "x") const;
+
+private:
+    std::wstring m_path;
+};

@@ -1,0 +1,212 @@
+// The module as a host meets it: DllGetClassObject, the class factory, CreateInstance and
+// LockServer, with DllCanUnloadNow checked after every path that creates or releases something.
+#include <gtest/gtest.h>
+#include <filter.h>
+
+#include "FilterHost.h"
+#include "TestHelpers.h"
+#include "filter/Guids.h"
+
+namespace {
+
+void *Marker() { return reinterpret_cast<void *>(static_cast<UINT_PTR>(MARKER)); }
+
+struct ClassObjectCase {
+    const char *name;
+    const CLSID *clsid;
+    const IID *iid;
+    HRESULT expected;
+};
+
+const ClassObjectCase kClassObjectCases[] = {
+    {"factory for IClassFactory", &CLSID_PellucidorFilter, &IID_IClassFactory, S_OK},
+    {"factory for IUnknown", &CLSID_PellucidorFilter, &IID_IUnknown, S_OK},
+    {"IFilter is not the factory's", &CLSID_PellucidorFilter, &IID_IFilter, E_UNEXPECTED},
+    {"IPersistFile is not the factory's", &CLSID_PellucidorFilter, &IID_IPersistFile, E_UNEXPECTED},
+    {"IStream is not the factory's", &CLSID_PellucidorFilter, &IID_IStream, E_UNEXPECTED},
+    {"persistent handler is not served", &CLSID_PellucidorPersistentHandler, &IID_IClassFactory, CLASS_E_CLASSNOTAVAILABLE},
+    {"document class is not served", &CLSID_RarDocument, &IID_IClassFactory, CLASS_E_CLASSNOTAVAILABLE},
+    {"IID passed as the class", &IID_IFilter, &IID_IClassFactory, CLASS_E_CLASSNOTAVAILABLE},
+};
+
+} // namespace
+
+TEST(ClassFactory, DllGetClassObjectAnswersByClassAndInterface)
+{
+    for (const ClassObjectCase &c : kClassObjectCases) {
+        SCOPED_TRACE(c.name);
+        CProductDll dll;
+        void *pv = Marker();
+        const HRESULT hr = dll.GetClassObject(*c.clsid, *c.iid, &pv);
+        EXPECT_HR(c.expected, hr);
+        if (FAILED(c.expected)) {
+            EXPECT_EQ(nullptr, pv);
+        } else {
+            ASSERT_NE(nullptr, pv);
+            ASSERT_NE(Marker(), pv);
+            EXPECT_HR(S_FALSE, dll.CanUnloadNow()) << "a live factory counts";
+            EXPECT_EQ(0u, static_cast<IUnknown *>(pv)->Release());
+        }
+        EXPECT_HR(S_OK, dll.CanUnloadNow());
+    }
+}
+
+TEST(ClassFactory, NullOutPointerGetsEPointer)
+{
+    CProductDll dll;
+    EXPECT_HR(E_POINTER, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, nullptr));
+    EXPECT_HR(E_POINTER, dll.GetClassObject(CLSID_RarDocument, IID_IClassFactory, nullptr));
+    EXPECT_HR(S_OK, dll.CanUnloadNow());
+
+    CComPtr<IClassFactory> factory;
+    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
+    EXPECT_HR(E_POINTER, factory->CreateInstance(nullptr, IID_IFilter, nullptr));
+    EXPECT_HR(E_POINTER, factory->QueryInterface(IID_IUnknown, nullptr));
+    factory.Reset();
+    EXPECT_HR(S_OK, dll.CanUnloadNow());
+}
+
+TEST(ClassFactory, FactoryIdentityAndReferenceCount)
+{
+    CProductDll dll;
+    CComPtr<IClassFactory> factory;
+    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
+
+    void *pUnknown = Marker();
+    ASSERT_HR(S_OK, factory->QueryInterface(IID_IUnknown, &pUnknown));
+    EXPECT_EQ(static_cast<void *>(factory.Get()), pUnknown);
+    void *pOther = Marker();
+    EXPECT_HR(E_NOINTERFACE, factory->QueryInterface(IID_IFilter, &pOther));
+    EXPECT_EQ(nullptr, pOther);
+
+    // One reference from DllGetClassObject, one from the QueryInterface above.
+    EXPECT_EQ(3u, factory->AddRef());
+    EXPECT_EQ(2u, factory->Release());
+    EXPECT_EQ(1u, static_cast<IUnknown *>(pUnknown)->Release());
+    EXPECT_HR(S_FALSE, dll.CanUnloadNow());
+    EXPECT_EQ(0u, factory.Detach()->Release());
+    EXPECT_HR(S_OK, dll.CanUnloadNow());
+}
+
+namespace {
+
+struct CreateCase {
+    const char *name;
+    const IID *iid;
+    HRESULT expected;
+};
+
+const CreateCase kCreateCases[] = {
+    {"IFilter", &IID_IFilter, S_OK},
+    {"IPersistFile", &IID_IPersistFile, S_OK},
+    {"IPersist", &IID_IPersist, S_OK},
+    {"IUnknown", &IID_IUnknown, S_OK},
+    {"IClassFactory is not the filter's", &IID_IClassFactory, E_UNEXPECTED},
+    {"IStream is not the filter's", &IID_IStream, E_UNEXPECTED},
+    {"IPersistStream is not the filter's", &IID_IPersistStream, E_UNEXPECTED},
+};
+
+} // namespace
+
+TEST(ClassFactory, CreateInstanceAnswersByInterface)
+{
+    for (const CreateCase &c : kCreateCases) {
+        SCOPED_TRACE(c.name);
+        CProductDll dll;
+        CComPtr<IClassFactory> factory;
+        ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
+        void *pv = Marker();
+        EXPECT_HR(c.expected, factory->CreateInstance(nullptr, *c.iid, &pv));
+        factory.Reset();
+        if (FAILED(c.expected)) {
+            // The object was made and destroyed again: nothing counts any more.
+            EXPECT_EQ(nullptr, pv);
+            EXPECT_HR(S_OK, dll.CanUnloadNow());
+            continue;
+        }
+        ASSERT_NE(nullptr, pv);
+        ASSERT_NE(Marker(), pv);
+        EXPECT_HR(S_FALSE, dll.CanUnloadNow()) << "a live filter object counts without its factory";
+        EXPECT_EQ(0u, static_cast<IUnknown *>(pv)->Release()) << "one reference, the caller's";
+        EXPECT_HR(S_OK, dll.CanUnloadNow());
+    }
+}
+
+TEST(ClassFactory, AggregationIsRefused)
+{
+    CProductDll dll;
+    CComPtr<IClassFactory> factory;
+    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
+    for (const IID *iid : {&IID_IUnknown, &IID_IFilter}) {
+        void *pv = Marker();
+        // Any non-NULL outer object: the factory itself stands in for one.
+        EXPECT_HR(CLASS_E_NOAGGREGATION, factory->CreateInstance(factory.Get(), *iid, &pv));
+        EXPECT_EQ(nullptr, pv);
+    }
+    EXPECT_EQ(2u, factory->AddRef()) << "the refused calls kept no reference to the factory";
+    factory->Release();
+    factory.Reset();
+    EXPECT_HR(S_OK, dll.CanUnloadNow());
+}
+
+TEST(ClassFactory, LockServerKeepsTheModule)
+{
+    CProductDll dll;
+    CComPtr<IClassFactory> factory;
+    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
+    EXPECT_HR(S_OK, factory->LockServer(TRUE));
+    EXPECT_HR(S_OK, factory->LockServer(TRUE));
+    IClassFactory *pFactory = factory.Detach();
+    EXPECT_EQ(0u, pFactory->Release());
+    EXPECT_HR(S_FALSE, dll.CanUnloadNow()) << "two locks, no factory";
+
+    // The locks outlive the factory; a fresh factory releases them.
+    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
+    EXPECT_HR(S_OK, factory->LockServer(FALSE));
+    factory.Reset();
+    EXPECT_HR(S_FALSE, dll.CanUnloadNow()) << "one lock left";
+    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
+    EXPECT_HR(S_OK, factory->LockServer(FALSE));
+    factory.Reset();
+    EXPECT_HR(S_OK, dll.CanUnloadNow());
+}
+
+TEST(ClassFactory, UnbalancedUnlockDoesNotHideALiveObject)
+{
+    CProductDll dll;
+    CComPtr<IFilter> filter = NewFilter(dll);
+    ASSERT_TRUE(filter);
+    CComPtr<IClassFactory> factory;
+    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
+    EXPECT_HR(S_OK, factory->LockServer(FALSE));
+    EXPECT_HR(S_OK, factory->LockServer(FALSE));
+    factory.Reset();
+    EXPECT_HR(S_FALSE, dll.CanUnloadNow()) << "the filter object is still alive";
+
+    // And a later lock still counts once.
+    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
+    EXPECT_HR(S_OK, factory->LockServer(TRUE));
+    factory.Reset();
+    filter.Reset();
+    EXPECT_HR(S_FALSE, dll.CanUnloadNow()) << "the lock";
+    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
+    EXPECT_HR(S_OK, factory->LockServer(FALSE));
+    factory.Reset();
+    EXPECT_HR(S_OK, dll.CanUnloadNow());
+}
+
+TEST(ClassFactory, OneFactoryMakesIndependentObjects)
+{
+    CProductDll dll;
+    CComPtr<IClassFactory> factory;
+    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
+    CComPtr<IFilter> first, second;
+    ASSERT_HR(S_OK, factory->CreateInstance(nullptr, IID_IFilter, first.PutVoid()));
+    ASSERT_HR(S_OK, factory->CreateInstance(nullptr, IID_IFilter, second.PutVoid()));
+    EXPECT_NE(first.Get(), second.Get());
+    factory.Reset();
+    first.Reset();
+    EXPECT_HR(S_FALSE, dll.CanUnloadNow());
+    second.Reset();
+    EXPECT_HR(S_OK, dll.CanUnloadNow());
+}
