@@ -63,6 +63,8 @@ private:
     void ResetRun();
     void ReleaseChildAndCrawler();
     void FreeAttributes();
+    BOOL CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttributes);
+    HRESULT MakeRunFolder();
 
     // --- chunk stream (filter/ChunkStream.cpp)
     HRESULT OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath);
@@ -73,6 +75,7 @@ private:
     void FreeOwnChunk();
 
     // --- settings, black list, temp-folder log (filter/BlackList.cpp)
+    void ReadSettings();
     BOOL EnterBlackList();
     BOOL LeaveBlackList();
     BOOL LogTempFolderGuid(const wchar_t *pszName);

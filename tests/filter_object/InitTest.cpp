@@ -1,0 +1,313 @@
+// IFilter::Init and the object's teardown as a host sees them: the reported flags, the run's
+// folder in the temp folder (its name, its removal by the next Init and by the last Release),
+// and every way of letting an object go.
+#include <gtest/gtest.h>
+#include <filterr.h>
+#include <cwctype>
+#include <functional>
+
+#include "FilterObjectFixture.h"
+
+namespace {
+
+// Sets an environment variable for one scope, as a host started with it would have it.
+class CEnvironmentOverride
+{
+public:
+    CEnvironmentOverride(const wchar_t *name, const std::wstring &value) : m_name(name)
+    {
+        wchar_t old[4096];
+        const DWORD cch = GetEnvironmentVariableW(name, old, 4096);
+        m_had = cch > 0 && cch < 4096;
+        if (m_had)
+            m_old = old;
+        SetEnvironmentVariableW(name, value.c_str());
+    }
+    ~CEnvironmentOverride() { SetEnvironmentVariableW(m_name, m_had ? m_old.c_str() : nullptr); }
+
+private:
+    const wchar_t *m_name;
+    bool m_had = false;
+    std::wstring m_old;
+};
+
+// 32 hexadecimal digits: the 13th to 16th lower-case, all others upper-case.
+bool IsRunFolderName(const std::wstring &name)
+{
+    if (name.size() != 32)
+        return false;
+    for (size_t i = 0; i < name.size(); ++i) {
+        const wchar_t ch = name[i];
+        const bool lower = i >= 12 && i < 16;
+        const bool ok = std::iswdigit(ch) || (lower ? (ch >= L'a' && ch <= L'f') : (ch >= L'A' && ch <= L'F'));
+        if (!ok)
+            return false;
+    }
+    return true;
+}
+
+bool Exists(const std::wstring &path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Nested folders "name\name\name..." below `root`, a file in the deepest; returns the deepest.
+std::wstring MakeNestedFolders(const std::wstring &root, int depth, const std::wstring &name = L"d")
+{
+    std::wstring path = root;
+    for (int i = 0; i < depth; ++i) {
+        path += L"\\" + name;
+        if (!CreateDirectoryW(path.c_str(), nullptr)) {
+            ADD_FAILURE() << "nested folder " << i << " not made, error " << GetLastError();
+            break;
+        }
+    }
+    HANDLE file = CreateFileW((path + L"\\deep.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return path;
+}
+
+} // namespace
+
+using Init = FilterObjectTest;
+
+TEST_F(Init, ResultsFlagsAndRunFolders)
+{
+    CScratchDir scratch;
+    struct Case {
+        const char *name;
+        std::function<std::wstring()> prepare;  // the path to load, or empty for no Load
+        bool nullFlags;
+        HRESULT expected;
+        size_t runFolders;  // made by this Init
+    };
+    const Case cases[] = {
+        {"not loaded", [] { return std::wstring(); }, false, E_FAIL, 0},
+        {"loaded", [] { return FilterObjectArchive(L"plain.rar"); }, false, S_OK, 1},
+        {"file gone since Load", [&] { return scratch.MakeFile(L"gone.rar"); }, false, E_FAIL, 0},
+        {"NULL pFlags", [] { return FilterObjectArchive(L"plain.rar"); }, true, E_FAIL, 0},
+        {"not an archive", [&] { return scratch.MakeFile(L"text.rar", "not a rar archive"); }, false, S_OK, 1},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        CComPtr<IFilter> filter = NewFilter(m_dll);
+        ASSERT_TRUE(filter);
+        const std::wstring path = c.prepare();
+        if (!path.empty()) {
+            ASSERT_HR(S_OK, LoadFile(filter.Get(), path));
+        }
+        if (c.name == std::string("file gone since Load")) {
+            ASSERT_TRUE(DeleteFileW(path.c_str()));
+        }
+
+        ULONG flags = MARKER;
+        EXPECT_HR(c.expected, filter->Init(HOST_INIT_FLAGS, 0, nullptr, c.nullFlags ? nullptr : &flags));
+        if (!c.nullFlags) {
+            EXPECT_EQ(static_cast<ULONG>(IFILTER_FLAGS_OLE_PROPERTIES), flags) << "set before anything can fail";
+        }
+        EXPECT_EQ(c.runFolders, NewFolders().size());
+        if (c.expected == E_FAIL) {
+            STAT_CHUNK stat;
+            EXPECT_HR(FILTER_E_END_OF_CHUNKS, filter->GetChunk(&stat)) << "no stream after a failed Init";
+        }
+        filter.Reset();
+        EXPECT_TRUE(NewFolders().empty()) << "the last Release removes the run folder";
+        EXPECT_HR(S_OK, m_dll.CanUnloadNow());
+    }
+}
+
+TEST_F(Init, RunFolderNamesAre32HexDigitsWithLowerCaseData3)
+{
+    for (int i = 0; i < 16; ++i) {
+        CComPtr<IFilter> filter = NewFilter(m_dll);
+        ASSERT_TRUE(filter);
+        ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"plain.rar")));
+        ASSERT_HR(S_OK, InitFilter(filter.Get()));
+        const std::vector<std::wstring> made = NewFolders();
+        ASSERT_EQ(1u, made.size());
+        EXPECT_TRUE(IsRunFolderName(made[0])) << Narrow(made[0]);
+    }
+}
+
+TEST_F(Init, SecondInitRemovesTheFirstRunFolderWithEverythingInIt)
+{
+    CComPtr<IFilter> filter = NewFilter(m_dll);
+    ASSERT_TRUE(filter);
+    ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"plain.rar")));
+    ASSERT_HR(S_OK, InitFilter(filter.Get()));
+    std::vector<std::wstring> made = NewFolders();
+    ASSERT_EQ(1u, made.size());
+    const std::wstring first = RunFolderPath(made[0]);
+
+    // What a run may leave: files (one read-only), a hidden file, folders within folders.
+    for (const wchar_t *name : {L"\\a.txt", L"\\readonly.txt", L"\\hidden.txt"}) {
+        HANDLE file = CreateFileW((first + name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+        ASSERT_NE(INVALID_HANDLE_VALUE, file);
+        CloseHandle(file);
+    }
+    SetFileAttributesW((first + L"\\readonly.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    SetFileAttributesW((first + L"\\hidden.txt").c_str(), FILE_ATTRIBUTE_HIDDEN);
+    MakeNestedFolders(first, 5);
+    ASSERT_TRUE(CreateDirectoryW((first + L"\\no extension").c_str(), nullptr));
+
+    EXPECT_HR(S_OK, InitFilter(filter.Get()));
+    EXPECT_FALSE(Exists(first)) << "the second Init removes the first run's folder";
+    made = NewFolders();
+    ASSERT_EQ(1u, made.size());
+    EXPECT_NE(first, RunFolderPath(made[0]));
+    filter.Reset();
+}
+
+TEST_F(Init, DeepFoldersAreRemovedAsFarAsTheirPathsFit)
+{
+    struct Case {
+        const char *name;
+        int depth;
+        size_t cchFolderName;
+        bool removed;  // a path beyond 2048 characters is passed over, and its folders stay
+    };
+    const Case cases[] = {
+        {"200 levels", 200, 1, true},
+        {"up to 1900 characters", 7, 250, true},
+        {"beyond 2048 characters", 9, 250, false},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        CComPtr<IFilter> filter = NewFilter(m_dll);
+        ASSERT_TRUE(filter);
+        ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"plain.rar")));
+        ASSERT_HR(S_OK, InitFilter(filter.Get()));
+        const std::vector<std::wstring> made = NewFolders();
+        ASSERT_EQ(1u, made.size());
+        const std::wstring runFolder = RunFolderPath(made[0]);
+        const std::wstring deepest = MakeNestedFolders(runFolder, c.depth, std::wstring(c.cchFolderName, L'd'));
+        ASSERT_TRUE(Exists(deepest + L"\\deep.txt"));
+
+        filter.Reset();
+        EXPECT_EQ(c.removed, !Exists(runFolder));
+        RemoveDirTree(runFolder);
+    }
+}
+
+TEST_F(Init, AFileHeldOpenByAnotherProgramStaysWithItsFolder)
+{
+    CComPtr<IFilter> filter = NewFilter(m_dll);
+    ASSERT_TRUE(filter);
+    ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"plain.rar")));
+    ASSERT_HR(S_OK, InitFilter(filter.Get()));
+    const std::vector<std::wstring> made = NewFolders();
+    ASSERT_EQ(1u, made.size());
+    const std::wstring runFolder = RunFolderPath(made[0]);
+    const std::wstring held = runFolder + L"\\held.txt";
+    const std::wstring free = runFolder + L"\\free.txt";
+    HANDLE file = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(INVALID_HANDLE_VALUE, file);
+    CloseHandle(CreateFileW(free.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+
+    filter.Reset();
+    EXPECT_TRUE(Exists(held));
+    EXPECT_FALSE(Exists(free)) << "everything else goes";
+    EXPECT_HR(S_OK, m_dll.CanUnloadNow());
+    CloseHandle(file);
+    EXPECT_TRUE(RemoveDirTree(runFolder));
+}
+
+TEST_F(Init, TempFolderThatCannotBeMadeFailsInit)
+{
+    CScratchDir scratch;
+    const std::wstring missing = scratch.Path() + L"\\missing";
+    {
+        CEnvironmentOverride tmp(L"TMP", missing);
+        CEnvironmentOverride temp(L"TEMP", missing);
+        CComPtr<IFilter> filter = NewFilter(m_dll);
+        ASSERT_TRUE(filter);
+        ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"plain.rar")));
+        ULONG flags = MARKER;
+        EXPECT_HR(E_FAIL, InitFilter(filter.Get(), &flags));
+        EXPECT_EQ(static_cast<ULONG>(IFILTER_FLAGS_OLE_PROPERTIES), flags);
+        STAT_CHUNK stat;
+        EXPECT_HR(FILTER_E_END_OF_CHUNKS, filter->GetChunk(&stat));
+    }
+    EXPECT_FALSE(Exists(missing));
+}
+
+TEST_F(Init, EveryWayOfLettingGoLeavesNothing)
+{
+    struct Case {
+        const char *name;
+        bool load;
+        int inits;
+        bool pull;
+    };
+    const Case cases[] = {
+        {"never loaded", false, 0, false},
+        {"loaded, never initialised", true, 0, false},
+        {"Init failed", false, 1, false},
+        {"initialised", true, 1, false},
+        {"initialised, stream pulled to its end", true, 1, true},
+        {"initialised three times", true, 3, false},
+        {"initialised twice, then pulled to its end", true, 2, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        CComPtr<IFilter> filter = NewFilter(m_dll);
+        ASSERT_TRUE(filter);
+        if (c.load) {
+            ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"plain.rar")));
+        }
+        for (int i = 0; i < c.inits; ++i) {
+            EXPECT_HR(c.load ? S_OK : E_FAIL, InitFilter(filter.Get()));
+        }
+        if (c.pull) {
+            EXPECT_LE(0, PullToEnd(filter.Get()));
+        }
+        EXPECT_EQ(c.load && c.inits > 0 ? 1u : 0u, NewFolders().size());
+        EXPECT_EQ(0u, filter.Detach()->Release());
+        EXPECT_TRUE(NewFolders().empty());
+        EXPECT_HR(S_OK, m_dll.CanUnloadNow());
+    }
+}
+
+TEST_F(Init, TheHostsAttributeArrayMayGoAwayAfterInit)
+{
+    CComPtr<IFilter> filter = NewFilter(m_dll);
+    ASSERT_TRUE(filter);
+    ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"plain.rar")));
+
+    struct Case {
+        const char *name;
+        ULONG count;
+        bool withArray;
+    };
+    const Case cases[] = {
+        {"two attributes, one named by a string", 2, true},
+        {"a count without an array", 3, false},
+        {"no attributes", 0, false},
+        {"two attributes again", 2, true},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        FULLPROPSPEC *aSpecs = nullptr;
+        wchar_t *pszName = nullptr;
+        if (c.withArray) {
+            aSpecs = new FULLPROPSPEC[2];
+            pszName = new wchar_t[16];
+            wcscpy(pszName, L"HostProperty");
+            aSpecs[0].guidPropSet = GUID{0xb725f130, 0x47ef, 0x101a, {0xa5, 0xf1, 0x02, 0x60, 0x8c, 0x9e, 0xeb, 0xac}};
+            aSpecs[0].psProperty.ulKind = PRSPEC_PROPID;
+            aSpecs[0].psProperty.propid = 10;
+            aSpecs[1].guidPropSet = aSpecs[0].guidPropSet;
+            aSpecs[1].psProperty.ulKind = PRSPEC_LPWSTR;
+            aSpecs[1].psProperty.lpwstr = pszName;
+        }
+        ULONG flags = MARKER;
+        EXPECT_HR(S_OK, filter->Init(HOST_INIT_FLAGS | IFILTER_INIT_APPLY_OTHER_ATTRIBUTES, c.count, aSpecs, &flags));
+        // The host frees its array (and scribbles over it first) before it pulls the stream.
+        if (c.withArray) {
+            wmemset(pszName, L'#', 15);
+            memset(aSpecs, 0xcd, 2 * sizeof(FULLPROPSPEC));
+            delete[] pszName;
+            delete[] aSpecs;
+        }
+        EXPECT_LE(0, PullToEnd(filter.Get()));
+    }
+    filter.Reset();
+}

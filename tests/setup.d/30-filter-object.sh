@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Archives for the filter-object and settings tests, made with Debian's rar into
+# $PELLUCIDOR_TESTDATA/filter_object. The content hardly matters there; the names do: each name
+# below is one the settings files must keep apart. Skipped when this script made them already.
+set -euo pipefail
+out="$PELLUCIDOR_TESTDATA/filter_object"
+stamp="$out/.made-by"
+me=$(sha256sum "$0" | cut -c1-16)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ]; then exit 0; fi
+rm -rf "$out"
+mkdir -p "$out"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+
+# One text entry, no comment.
+printf 'plain entry text' > a.txt
+rar a -ma5 -idq -y "$out/plain.rar" a.txt >/dev/null
+
+# The same archive under names the profile format cannot hold as they are: "=" ends a key,
+# a leading ";" starts a comment, a leading "[...]" a section, "%" is the key form's escape,
+# a leading space is trimmed, and two names that an ANSI file would both turn into "?.rar".
+for name in second.rar 'a=b.rar' ';semi.rar' '[bracket].rar' '100%.rar' ' lead.rar' '中.rar' '文.rar'; do
+  cp "$out/plain.rar" "$out/$name"
+done
+echo "$me" > "$stamp"
