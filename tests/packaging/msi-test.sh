@@ -134,6 +134,19 @@ other=$([ "$arch" = x64 ] && echo 32 || echo 64)
 reg query "$CLASSES\\CLSID\\$FILTER" /reg:$other >/dev/null && fail "the $arch package wrote the filter class into the $other-bit view"
 [ "$(reg query "$CLASSES\\.rar" /ve | grep -o "$FOREIGN_PROGID")" = "$FOREIGN_PROGID" ] || fail ".rar default value changed"
 
+# The package's rows are those the DLL's own registration writes for the same file.
+view=$([ "$arch" = x64 ] && echo 64 || echo 32)
+regsvr32=$([ "$arch" = x64 ] && echo 'C:\windows\system32\regsvr32.exe' || echo 'C:\windows\syswow64\regsvr32.exe')
+registration() {
+  batch "reg query $CLASSES\\CLSID\\$FILTER /s /reg:$view" "reg query $CLASSES\\CLSID\\$HANDLER /s /reg:$view" \
+        "reg query $CLASSES\\.rar /s /reg:$view"
+}
+by_package=$(registration)
+[[ "$by_package" == *"$dll"* ]] || fail "the package's registration does not name $dll:"$'\n'"$by_package"
+batch "$regsvr32 /s /u \"$dll\"" "$regsvr32 /s \"$dll\"" >/dev/null
+by_dll=$(registration)
+[ "$by_package" = "$by_dll" ] || fail "package and DllRegisterServer write different registrations:"$'\n'"$(diff <(echo "$by_package") <(echo "$by_dll"))"
+
 # Side by side (64-bit systems run 32-bit hosts too): the shared .rar link stays with the 32-bit package.
 if [ "$arch" = x64 ]; then
   msiexec /i "$msi32" install-x86 || exit 1
