@@ -64,9 +64,10 @@ BOOL CFakeDllList::GetClassPersistence(const wchar_t *pszPath, const wchar_t *ps
     calls.push_back(L"class " + std::wstring(pszPath) + L" " + pszClsid);
     if ((pszPath[0] == L'\0' || pszClsid[0] == L'\0') && !answerEmpty)
         return FALSE;
-    *pbSupportsFile = supportsFile;
-    *pbSupportsStream = supportsStream;
-    *pbSupportsStorage = supportsStorage;
+    const bool noClass = pszClsid[0] == L'\0';  // no class, no interface
+    *pbSupportsFile = supportsFile && !noClass;
+    *pbSupportsStream = supportsStream && !noClass;
+    *pbSupportsStorage = supportsStorage && !noClass;
     return persistenceResult;
 }
 

@@ -35,7 +35,7 @@ public:
     BOOL GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
                              BOOL *pbSupportsStream, BOOL *pbSupportsStorage) override;
 
-    bool answerEmpty = false;        // answer for an empty path or class too
+    bool answerEmpty = false;        // answer for an empty path or class too (no interface without a class)
     BOOL displayResult = TRUE;
     std::wstring displayName;        // when set: the spelling "first recorded"
     BOOL statusResult = TRUE;
