@@ -12,15 +12,16 @@ constexpr int MAX_PIECES = 100000;  // bound on GetText / GetValue calls per chu
 void ReadText(IFilter *filter, SeenChunk *pChunk)
 {
     for (int i = 0; i < MAX_PIECES; ++i) {
-        WCHAR buffer[TEXT_BUFFER_CHARS];
+        WCHAR buffer[TEXT_BUFFER_CHARS] = {};
         ULONG cwc = TEXT_BUFFER_CHARS;
         const HRESULT hr = filter->GetText(&cwc, buffer);
         pChunk->hrLast = hr;
         if (FAILED(hr))
             return;
         if (cwc > TEXT_BUFFER_CHARS)
-            cwc = TEXT_BUFFER_CHARS;
-        pChunk->text.append(buffer, cwc);
+            pChunk->overran = true;
+        else
+            pChunk->text.append(buffer, cwc);
         if (hr == FILTER_S_LAST_TEXT)
             return;
     }
@@ -109,12 +110,12 @@ std::vector<SeenChunk> ReadAllChunks(IFilter *filter, const std::function<void(c
         chunk.flags = stat.flags;
         chunk.fmtid = stat.attribute.guidPropSet;
         chunk.propid = stat.attribute.psProperty.ulKind == PRSPEC_PROPID ? stat.attribute.psProperty.propid : 0;
-        if (afterEachChunk)
-            afterEachChunk(chunk);
         if (stat.flags == CHUNK_TEXT)
             ReadText(filter, &chunk);
         else
             ReadValue(filter, &chunk);
+        if (afterEachChunk)
+            afterEachChunk(chunk);
         chunks.push_back(chunk);
     }
     if (phrEnd != nullptr)

@@ -16,11 +16,12 @@ struct SeenChunk {
     std::wstring text;     // the whole text, or the value's string
     VARTYPE vt = VT_EMPTY; // the value's type; VT_EMPTY for text chunks
     HRESULT hrLast = S_OK; // what ended the GetText / GetValue reading
+    bool overran = false;  // GetText claimed more characters than the buffer holds (none are kept)
 };
 
 // Pulls chunks until GetChunk fails (at most maxChunks), calling afterEachChunk after every
-// successful GetChunk before its text or value is read. The result that ended the stream is put
-// in *phrEnd when given.
+// chunk has been read (GetChunk, then its whole text or its value). The result that ended the
+// stream is put in *phrEnd when given.
 std::vector<SeenChunk> ReadAllChunks(IFilter *filter, const std::function<void(const SeenChunk &)> &afterEachChunk = {},
                                      HRESULT *phrEnd = nullptr, size_t maxChunks = 100000);
 
