@@ -8,7 +8,7 @@
 #                no file or folder under Program Files, another product's .rar value untouched.
 # The prefix is shared with the other tests, which rely on the filter registered by its
 # build-folder path: our keys are saved first and put back at the end, whatever happens.
-# Usage: msi-test.sh ARCH(x86|AMD64) BINARY_DIR WINEPREFIX
+# Usage: msi-test.sh ARCH(x86|AMD64) BINARY_DIR TESTDATA_DIR WINEPREFIX
 set -euo pipefail
 case "$1" in
   x86) arch=x86 ;;
@@ -16,7 +16,8 @@ case "$1" in
   *) echo "msi-test: unknown architecture '$1'" >&2; exit 1 ;;
 esac
 bin=$(cd "$2" && pwd)
-export WINEPREFIX=$3 WINEDEBUG=-all WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
+sample="Z:$(cd "$3" && pwd | tr '/' '\\')\\packaging\\sample.rar"   # made by tests/setup.d/60-packaging.sh
+export WINEPREFIX=$4 WINEDEBUG=-all WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 
@@ -95,15 +96,16 @@ msiexec() {  # ACTION MSI LOG
   iconv -f utf-16 -t utf-8 "$work/$3.log" 2>/dev/null | tail -n 25 >&2 || tail -n 25 "$work/$3.log" >&2
   return 1
 }
-# Runs a probe and checks its report of the chain against the expected DLL path.
+# Runs a probe on the sample archive and checks its report: the registration chain leads to the
+# expected DLL, COM loads it from there, and the archive is filtered to the end of its stream.
 check_probe() {  # PROBE_EXE EXPECTED_PATH LABEL
-  local out
-  out=$(wine "$1" </dev/null 2>/dev/null | tr -d '\r') || { fail "$3: probe found no complete registration: $out"; return; }
-  local want
-  want=$(printf 'handler=%s\nfilter=%s\nserver=%s\nthreading=Both\n' "$HANDLER" "$FILTER" "$2")
-  [ "$(echo "$out" | grep -v -e '^classobject=' -e '^module=')" = "$want" ] || fail "$3: registration chain: got"$'\n'"$out"
-  [ "$(echo "$out" | sed -n 's/^module=//p')" = "$2" ] || fail "$3: COM did not load $2:"$'\n'"$out"
-  echo "$3: $(echo "$out" | grep '^classobject=')"
+  local out want
+  out=$(wine "$1" "$sample" </dev/null 2>/dev/null | tr -d '\r') || { fail "$3: probe found no complete registration: $out"; return; }
+  want=$(printf 'handler=%s\nfilter=%s\nserver=%s\nthreading=Both\nclassobject=0x00000000\nmodule=%s\n' \
+         "$HANDLER" "$FILTER" "$2" "$2"
+         printf 'create=0x00000000\nload=0x00000000\ninit=0x00000000\nend=0x80041700')
+  [ "$(echo "$out" | grep -v '^chunks=')" = "$want" ] || fail "$3: a host's view of the package:"$'\n'"$out"
+  echo "$3: sample.rar gave $(echo "$out" | sed -n 's/^chunks=//p') chunk(s)"
 }
 unix_path() { echo "$WINEPREFIX/drive_c/${1#C:\\}" | tr '\\' '/'; }
 
