@@ -466,12 +466,32 @@ TEST_F(RegistrationTest, UnregistrationRemovesARePointedExtensionHandler)
     ExpectState({{L".rar", EMPTY_KEY}}, "unregistered");
 }
 
-// The test set-up registered this build with regsvr32, the way hosts then find the filter.
+// The test set-up registered this build with regsvr32, the way hosts then find the filter: COM
+// loads this build's DLL for the filter class through the registration alone.
 TEST_F(RegistrationTest, SetUpRegisteredThisBuild)
 {
     EXPECT_TREE(FilterClass(), CRegTree::Capture(HKEY_CLASSES_ROOT, Clsid(FILTER)));
     EXPECT_TREE(HandlerClass(), CRegTree::Capture(HKEY_CLASSES_ROOT, Clsid(HANDLER)));
     EXPECT_TREE(HandlerLink(), CRegTree::Capture(HKEY_CLASSES_ROOT, L".rar\\PersistentHandler"));
+
+    ASSERT_HR(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED));
+    CLSID clsid = {};
+    ASSERT_HR(S_OK, CLSIDFromString(FILTER.c_str(), &clsid));
+    IClassFactory *pFactory = reinterpret_cast<IClassFactory *>(static_cast<UINT_PTR>(MARKER));
+    const HRESULT hr = CoGetClassObject(clsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
+                                        reinterpret_cast<void **>(&pFactory));
+    EXPECT_NE(HrText(REGDB_E_CLASSNOTREG), HrText(hr));
+    EXPECT_NE(HrText(CO_E_DLLNOTFOUND), HrText(hr));
+    wchar_t szModule[MAX_PATH] = {};
+    HMODULE hModule = GetModuleHandleW(L"Pellucidor.dll");
+    ASSERT_NE(nullptr, hModule) << "COM did not load the DLL, " << HrText(hr);
+    GetModuleFileNameW(hModule, szModule, MAX_PATH);
+    EXPECT_EQ(Narrow(TestBinPath(L"Pellucidor.dll")), Narrow(szModule));
+    if (SUCCEEDED(hr))
+        pFactory->Release();
+    else
+        EXPECT_EQ(nullptr, pFactory);
+    CoUninitialize();
 }
 
 } // namespace
