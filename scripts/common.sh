@@ -14,7 +14,8 @@ wine_up() {
     wineboot -i </dev/null >/dev/null 2>&1 || true
     wineserver -w
   fi
-  wineserver -p
+  # -p fails when a wineserver already runs for this prefix; that one serves as well.
+  wineserver -p 2>/dev/null || true
   wine cmd /c exit </dev/null >/dev/null 2>&1 || true
 }
 wine_down() { wineserver -k 2>/dev/null || true; }
