@@ -1,14 +1,123 @@
-// Placeholder loader: records the host's identity; finds no filters until the lookup lands.
 #include "childfilter/ChildFilterLoader.h"
+#include "childfilter/RegistryHelpers.h"
+#include "support/FileUtil.h"
+#include "support/Holders.h"
+#include "support/ProcAddress.h"
+#include "support/SafeString.h"
 
+#include <memory>
 #include <new>
+
+ChildFilterTestHooks g_childFilterTestHooks;
+
+namespace {
+
+constexpr ULONG HOST_CHARS = 2048;
+constexpr ULONG EXTENSION_CHARS = 257;    // the dot and 255 characters; longer comes out empty
+constexpr ULONG MODULE_NAME_CHARS = 257;
+constexpr ULONG ENGINE_PATH_CHARS = 2049;
+
+// Where the file-name part of a path starts: after the last separator, or after a drive's colon.
+const wchar_t *FileNamePart(const wchar_t *pszPath) noexcept
+{
+    const wchar_t *pszName = pszPath;
+    if (pszPath[0] != L'\0' && pszPath[1] == L':')
+        pszName = pszPath + 2;
+    for (const wchar_t *p = pszName; *p != L'\0'; ++p) {
+        if (*p == L'\\' || *p == L'/')
+            pszName = p + 1;
+    }
+    return pszName;
+}
+
+// The extension of the file-name part, from its last dot on, or NULL when there is none.
+const wchar_t *ExtensionPart(const wchar_t *pszName) noexcept
+{
+    const wchar_t *pszExt = nullptr;
+    for (const wchar_t *p = pszName; *p != L'\0'; ++p) {
+        if (*p == L'.')
+            pszExt = p;
+    }
+    return pszExt;
+}
+
+// The path's extension with its dot, upper-cased; empty when there is none or it does not fit.
+void GetUpperExtension(const wchar_t *pszPath, wchar_t *pszExt, ULONG cchExt) noexcept
+{
+    pszExt[0] = L'\0';
+    const wchar_t *pszFound = ExtensionPart(FileNamePart(pszPath));
+    if (pszFound == nullptr || SafeStringCopy(pszExt, cchExt, pszFound) != S_OK) {
+        pszExt[0] = L'\0';
+        return;
+    }
+    CharUpperW(pszExt);
+}
+
+// The path's base name without folder and extension, upper-cased; empty when it does not fit.
+void GetUpperBaseName(const wchar_t *pszPath, wchar_t *pszName, ULONG cchName) noexcept
+{
+    pszName[0] = L'\0';
+    const wchar_t *pszStart = FileNamePart(pszPath);
+    const wchar_t *pszExt = ExtensionPart(pszStart);
+    const size_t cch = pszExt != nullptr ? static_cast<size_t>(pszExt - pszStart) : wcslen(pszStart);
+    if (cch >= cchName)
+        return;
+    wmemcpy(pszName, pszStart, cch);
+    pszName[cch] = L'\0';
+    CharUpperW(pszName);
+}
+
+bool IsPdfModule(const wchar_t *pszUpperName) noexcept
+{
+    return wcscmp(pszUpperName, L"PDFFILT") == 0 || wcscmp(pszUpperName, L"ACRORDIF") == 0;
+}
+
+template <class THelper>
+CIFilterRegistryHelperSQLServer2000 *NewServerHelper()
+{
+    return new (std::nothrow) THelper;
+}
+
+// The server engines whose indexing process may be called MSSDMN or FILTDUMP, in the order they
+// are tried: newer products first, since an older one's install key may still be present.
+using PFN_NEW_SERVER_HELPER = CIFilterRegistryHelperSQLServer2000 *(*)();
+const PFN_NEW_SERVER_HELPER c_serverEngines[] = {
+    NewServerHelper<CIFilterRegistryHelperOfficeServer12>,
+    NewServerHelper<CIFilterRegistryHelperWindowsServerExtensions12>,
+    NewServerHelper<CIFilterRegistryHelperSharepoint2003>,
+    NewServerHelper<CIFilterRegistryHelperSharepoint2001>,
+    NewServerHelper<CIFilterRegistryHelperSQLServer2000>,
+};
+
+using PFN_LOAD_IFILTER = HRESULT(WINAPI *)(PCWSTR pwcsPath, IUnknown *pUnkOuter, void **ppIUnk);
+
+// The platform's LoadIFilter, resolved at each call so that a query.dll put in front of the
+// system's is the one used; the library reference is held for the call only.
+HRESULT CallLoadIFilter(const wchar_t *pszFilePath, IUnknown *pUnkOuter, IUnknown **ppUnknown)
+{
+    CLibrary query(LoadLibraryW(L"query.dll"));
+    if (!query)
+        return HRESULT_FROM_WIN32(GetLastError());
+    const auto pfnLoadIFilter = GetProcAs<PFN_LOAD_IFILTER>(query.Get(), "LoadIFilter");
+    if (pfnLoadIFilter == nullptr)
+        return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
+    return pfnLoadIFilter(pszFilePath, pUnkOuter, reinterpret_cast<void **>(ppUnknown));
+}
+
+} // namespace
 
 CChildFilterLoader::CChildFilterLoader()
 {
-    m_pszHostPath = new (std::nothrow) wchar_t[2048]();
-    m_pszHostName = new (std::nothrow) wchar_t[2048]();
-    if (m_pszHostPath != nullptr)
-        GetModuleFileNameW(nullptr, m_pszHostPath, 2048);
+    m_pszHostPath = new (std::nothrow) wchar_t[HOST_CHARS]();
+    m_pszHostName = new (std::nothrow) wchar_t[HOST_CHARS]();
+    if (m_pszHostPath == nullptr || m_pszHostName == nullptr)
+        return;
+    const DWORD cch = GetModuleFileNameW(nullptr, m_pszHostPath, HOST_CHARS);
+    if (cch == 0 || cch >= HOST_CHARS) {
+        m_pszHostPath[0] = L'\0';
+        return;
+    }
+    GetUpperBaseName(m_pszHostPath, m_pszHostName, HOST_CHARS - 1);
 }
 
 CChildFilterLoader::~CChildFilterLoader()
@@ -17,6 +126,129 @@ CChildFilterLoader::~CChildFilterLoader()
     delete[] m_pszHostName;
 }
 
-BOOL CChildFilterLoader::FindFilter(const wchar_t *, FilterRegistryInfo *) { return FALSE; }
+BOOL CChildFilterLoader::FindFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo)
+{
+    if (g_childFilterTestHooks.pfnFindFilter != nullptr)
+        return g_childFilterTestHooks.pfnFindFilter(pszFilePath, pInfo);
+    if (pszFilePath == nullptr || pInfo == nullptr)
+        return FALSE;
+    try {
+        wchar_t szExt[EXTENSION_CHARS];
+        GetUpperExtension(pszFilePath, szExt, EXTENSION_CHARS);
+        // No extension, or a bare dot: nothing to look up.
+        if (szExt[0] == L'\0' || szExt[1] == L'\0')
+            return FALSE;
 
-HMODULE CChildFilterLoader::LoadChildFilter(const wchar_t *, IUnknown *, IFilter **) { return nullptr; }
+        std::unique_ptr<CIFilterRegistryHelperBase> helper(CreateEngineHelper());
+        if (!helper)
+            return FALSE;
+        m_dllList.m_bVerifyTrust = FALSE;
+        pInfo->dllList = &m_dllList;
+        return helper->FindFilterForExtension(szExt + 1, pInfo);
+    } catch (...) {
+        return FALSE;
+    }
+}
+
+// The registry helper of the engine hosting this process; the standard registration when the
+// host is not recognised.
+CIFilterRegistryHelperBase *CChildFilterLoader::CreateEngineHelper()
+{
+    CIFilterRegistryHelperBase *pHelper = nullptr;
+    const wchar_t *pszHost = m_pszHostName != nullptr ? m_pszHostName : L"";
+    if (wcscmp(pszHost, L"MSNGATHER") == 0 || wcscmp(pszHost, L"WINDOWSSEARCHFILTER") == 0)
+        pHelper = new (std::nothrow) CIFilterRegistryHelperMSNDesktopSearch;
+    else if (wcscmp(pszHost, L"MSSDMN") == 0 || wcscmp(pszHost, L"FILTDUMP") == 0)
+        pHelper = SelectServerEngineHelper(pszHost);
+    if (pHelper == nullptr)
+        pHelper = new (std::nothrow) CIFilterRegistryHelperIndexingService30;
+    return pHelper;
+}
+
+// The server engine whose bin folder holds the running executable, or NULL.
+CIFilterRegistryHelperBase *CChildFilterLoader::SelectServerEngineHelper(const wchar_t *pszHostName)
+{
+    if (m_pszHostPath == nullptr || m_pszHostPath[0] == L'\0')
+        return nullptr;
+    std::unique_ptr<wchar_t[]> path(new (std::nothrow) wchar_t[ENGINE_PATH_CHARS]);
+    if (!path)
+        return nullptr;
+    for (const PFN_NEW_SERVER_HELPER pfnNew : c_serverEngines) {
+        std::unique_ptr<CIFilterRegistryHelperSQLServer2000> helper(pfnNew());
+        if (!helper || !helper->IsEngineInstalled())
+            continue;
+        path[0] = L'\0';
+        if (!helper->GetEngineBinDirectory(path.get(), ENGINE_PATH_CHARS))
+            continue;
+        if (!AppendPath(path.get(), pszHostName) || SafeStringCat(path.get(), ENGINE_PATH_CHARS, L".exe") != S_OK)
+            continue;
+        if (lstrcmpiW(path.get(), m_pszHostPath) == 0)
+            return helper.release();
+    }
+    return nullptr;
+}
+
+HMODULE CChildFilterLoader::LoadChildFilter(const wchar_t *pszFilePath, IUnknown *pUnkOuter, IFilter **ppFilter)
+{
+    if (g_childFilterTestHooks.pfnLoadChildFilter != nullptr)
+        return g_childFilterTestHooks.pfnLoadChildFilter(pszFilePath, pUnkOuter, ppFilter);
+    if (ppFilter == nullptr)
+        return nullptr;
+    FilterRegistryInfo info;
+    if (!FindFilter(pszFilePath, &info))
+        return nullptr;
+    return CreateChildFilter(pszFilePath, &info, pUnkOuter, ppFilter);
+}
+
+HMODULE CChildFilterLoader::CreateChildFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo,
+                                              IUnknown *pUnkOuter, IFilter **ppFilter)
+{
+    SafeRelease(*ppFilter);
+    try {
+        wchar_t szModuleName[MODULE_NAME_CHARS];
+        GetUpperBaseName(pInfo->modulePath, szModuleName, MODULE_NAME_CHARS);
+        if (IsPdfModule(szModuleName))
+            return CreatePdfChildFilter(pszFilePath, szModuleName, pUnkOuter, ppFilter);
+
+        // Declared in release order: the filter goes before its module.
+        CCoLibrary module;
+        CComPtr<IFilter> filter;
+        module.Attach(m_dllList.CreateFilterFromDll(pInfo->modulePath, pInfo->filterClsid, filter.Put()));
+        if (!module || !filter)
+            return nullptr;
+        CComPtr<IPersistFile> persist;
+        if (FAILED(filter->QueryInterface(IID_IPersistFile, persist.PutVoid())) || !persist)
+            return nullptr;
+        if (FAILED(persist->Load(pszFilePath, STGM_READ)))
+            return nullptr;
+        *ppFilter = filter.Detach();
+        return module.Detach();
+    } catch (...) {
+        SafeRelease(*ppFilter);
+        return nullptr;
+    }
+}
+
+// The PDF filter modules are created by the platform's LoadIFilter, for the file's extension.
+// The module handle returned carries a reference of our own, so the caller's CoFreeLibrary
+// never takes away one that LoadIFilter's cache or the host holds.
+HMODULE CChildFilterLoader::CreatePdfChildFilter(const wchar_t *pszFilePath, const wchar_t *pszModuleName,
+                                                 IUnknown *pUnkOuter, IFilter **ppFilter)
+{
+    CComPtr<IUnknown> unknown;
+    if (FAILED(CallLoadIFilter(pszFilePath, pUnkOuter, unknown.Put())) || !unknown)
+        return nullptr;
+    CComPtr<IFilter> filter;
+    if (FAILED(unknown->QueryInterface(IID_IFilter, filter.PutVoid())) || !filter)
+        return nullptr;
+
+    // The extension, not the registry record, decided which filter LoadIFilter made: when the
+    // named module is not the one loaded, hold the module the object's code lives in.
+    HMODULE hModule = nullptr;
+    if (!GetModuleHandleExW(0, pszModuleName, &hModule) &&
+        !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            *reinterpret_cast<const wchar_t *const *>(filter.Get()), &hModule))
+        return nullptr;
+    *ppFilter = filter.Detach();
+    return hModule;
+}

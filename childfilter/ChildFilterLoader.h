@@ -1,5 +1,10 @@
 // Finds, for a file's extension, the filter that the search engine hosting this process has
-// registered, and creates it on an extracted file. One loader per filter object, same thread.
+// registered, and creates it on an extracted file. One loader per filter object; it is used from
+// the thread that calls that object and takes no locks.
+//
+// The host is recognised once, by its executable's upper-cased base name: MSNGATHER and
+// WINDOWSSEARCHFILTER follow the desktop-search tables; MSSDMN and FILTDUMP the server engine
+// whose bin folder holds the executable; anything else the standard registration.
 #pragma once
 #include <windows.h>
 #include <filter.h>
@@ -8,6 +13,15 @@
 #include "childfilter/FilterRegistryInfo.h"
 
 class CIFilterRegistryHelperBase;
+
+// Test seam: unit tests (which link the core library) stand a fake child filter in for the
+// registry lookup and the load. When a pointer is set, FindFilter / LoadChildFilter return its
+// answer and do nothing else. The product never sets them.
+struct ChildFilterTestHooks {
+    BOOL (*pfnFindFilter)(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo) = nullptr;
+    HMODULE (*pfnLoadChildFilter)(const wchar_t *pszFilePath, IUnknown *pUnkOuter, IFilter **ppFilter) = nullptr;
+};
+extern ChildFilterTestHooks g_childFilterTestHooks;
 
 class CChildFilterLoader
 {
@@ -18,23 +32,28 @@ public:
     CChildFilterLoader &operator=(const CChildFilterLoader &) = delete;
 
     // Is a filter registered, in the hosting engine's registry, for the extension of pszFilePath
-    // (a bare entry name or a full path)? Fills *pInfo.
+    // (a bare entry name or a full path)? Fills *pInfo. Only the result counts, not pInfo->status.
     BOOL FindFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo);
 
-    // The child filter for an existing file, already loaded with it. On success *ppFilter holds
-    // one reference for the caller and the result is the filter's module, which carries one
-    // reference of the caller's own: release the filter, then CoFreeLibrary the module.
-    // NULL on failure (*ppFilter NULL, or untouched when no filter is registered at all).
+    // The child filter for an existing file, already loaded with it (the caller calls Init).
+    // On success *ppFilter holds one reference for the caller and the result is the filter's
+    // module, which carries one reference of the caller's own: release the filter, then
+    // CoFreeLibrary the module. On failure the result is NULL and *ppFilter is NULL, except
+    // when no filter is registered for the extension: then *ppFilter is left untouched.
     HMODULE LoadChildFilter(const wchar_t *pszFilePath, IUnknown *pUnkOuter, IFilter **ppFilter);
 
     // Full path of the host process's executable, and its upper-cased base name.
     const wchar_t *HostPath() const noexcept { return m_pszHostPath; }
     const wchar_t *HostName() const noexcept { return m_pszHostName; }
 
+
 private:
     CIFilterRegistryHelperBase *SelectServerEngineHelper(const wchar_t *pszHostName);
+    CIFilterRegistryHelperBase *CreateEngineHelper();
     HMODULE CreateChildFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo, IUnknown *pUnkOuter,
                               IFilter **ppFilter);
+    HMODULE CreatePdfChildFilter(const wchar_t *pszFilePath, const wchar_t *pszModuleName, IUnknown *pUnkOuter,
+                                 IFilter **ppFilter);
 
     wchar_t *m_pszHostPath = nullptr;  // 2048 characters
     wchar_t *m_pszHostName = nullptr;  // 2048 characters
