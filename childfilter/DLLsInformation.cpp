@@ -1,19 +1,338 @@
-// Placeholder list: answers nothing until the DLL information list lands.
 #include "childfilter/DLLsInformation.h"
 
-BOOL CDLLsInformationBase::GetDisplayName(wchar_t *, ULONG) { return FALSE; }
-BOOL CDLLsInformationBase::GetFileStatus(const wchar_t *, BOOL *, BOOL *) { return FALSE; }
-BOOL CDLLsInformationBase::GetClassPersistence(const wchar_t *, const wchar_t *, BOOL *, BOOL *, BOOL *) { return FALSE; }
-HMODULE CDLLsInformationBase::CreateFilterFromDll(const wchar_t *, const wchar_t *, IFilter **ppFilter)
-{
-    if (ppFilter != nullptr)
-        *ppFilter = nullptr;
-    return nullptr;
-}
-void CDLLsInformationBase::ProbePersistInterfaces(const wchar_t *, const wchar_t *, BOOL *, BOOL *, BOOL *) {}
+#include "support/ComError.h"
+#include "support/FileUtil.h"
+#include "support/Holders.h"
+#include "support/ProcAddress.h"
+#include "support/SafeString.h"
+#include "support/XmlHelper.h"
 
-CDLLsInformation::CDLLsInformation() {}
-CDLLsInformation::~CDLLsInformation() {}
-BOOL CDLLsInformation::GetDisplayName(wchar_t *, ULONG) { return FALSE; }
-BOOL CDLLsInformation::GetFileStatus(const wchar_t *, BOOL *, BOOL *) { return FALSE; }
-BOOL CDLLsInformation::GetClassPersistence(const wchar_t *, const wchar_t *, BOOL *, BOOL *, BOOL *) { return FALSE; }
+#include <cwchar>
+#include <new>
+
+namespace {
+
+constexpr size_t CCH_KEY = 2048;         // key of a path, and every selection text
+constexpr size_t CCH_CLSID = 39;         // a CLSID in registry form
+constexpr size_t CCH_BASE_NAME = 257;    // a module's base name, at most 256 characters
+constexpr size_t CCH_FOLDER = MAX_PATH + 1;
+
+constexpr const wchar_t *YES = L"yes";
+constexpr const wchar_t *NO = L"no";
+
+bool IsSeparator(wchar_t ch) noexcept { return ch == L'\\' || ch == L'/' || ch == L':'; }
+
+// Start of the file name within a path.
+const wchar_t *FileNamePart(const wchar_t *pszPath) noexcept
+{
+    const wchar_t *name = pszPath;
+    for (const wchar_t *p = pszPath; *p != L'\0'; ++p) {
+        if (IsSeparator(*p))
+            name = p + 1;
+    }
+    return name;
+}
+
+// The module's base name (no folder, no extension, at most 256 characters), upper-cased.
+void UpperBaseName(const wchar_t *pszPath, wchar_t (&szName)[CCH_BASE_NAME]) noexcept
+{
+    SafeStringCopy(szName, CCH_BASE_NAME, FileNamePart(pszPath));
+    wchar_t *dot = wcsrchr(szName, L'.');
+    if (dot != nullptr)
+        *dot = L'\0';
+    CharUpperW(szName);
+}
+
+// The folder part of a path, with its closing separator; FALSE when there is none or it does not fit.
+BOOL ModuleFolder(const wchar_t *pszPath, wchar_t (&szFolder)[CCH_FOLDER]) noexcept
+{
+    const size_t cch = static_cast<size_t>(FileNamePart(pszPath) - pszPath);
+    if (cch == 0 || cch >= CCH_FOLDER)
+        return FALSE;
+    wmemcpy(szFolder, pszPath, cch);
+    szFolder[cch] = L'\0';
+    return TRUE;
+}
+
+bool IsEmpty(const wchar_t *psz) noexcept { return psz == nullptr || psz[0] == L'\0'; }
+
+// The selection `element[@attribute="value"]`. A value holding a double quote is refused: it
+// would end the quoted literal early, and one version of the DOM crashes on it.
+BOOL BuildSelection(const wchar_t *pszElement, const wchar_t *pszAttribute, const wchar_t *pszValue,
+                    wchar_t (&szQuery)[CCH_KEY]) noexcept
+{
+    if (wcschr(pszValue, L'"') != nullptr)
+        return FALSE;
+    szQuery[0] = L'\0';
+    for (const wchar_t *part : {pszElement, L"[@", pszAttribute, L"=\"", pszValue, L"\"]"}) {
+        if (SafeStringCat(szQuery, CCH_KEY, part) != S_OK)
+            return FALSE;
+    }
+    return TRUE;
+}
+
+bool IsYes(const _bstr_t &value) noexcept
+{
+    const wchar_t *psz = value;
+    return psz != nullptr && wcscmp(psz, YES) == 0;
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------------------------
+// Without the document: every answer computed on the spot.
+
+BOOL CDLLsInformationBase::GetDisplayName(wchar_t *pszPath, ULONG cchPath)
+{
+    size_t cch = 0;
+    return pszPath != nullptr && SafeStringLength(pszPath, cchPath, &cch) == S_OK && cch > 0;
+}
+
+BOOL CDLLsInformationBase::GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted)
+{
+    if (IsEmpty(pszPath) || pbFound == nullptr || pbTrusted == nullptr)
+        return FALSE;
+    *pbFound = FileExists(pszPath);
+    *pbTrusted = *pbFound && m_bVerifyTrust && IsFileTrusted(pszPath, FALSE);
+    return TRUE;
+}
+
+BOOL CDLLsInformationBase::GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
+                                               BOOL *pbSupportsStream, BOOL *pbSupportsStorage)
+{
+    if (IsEmpty(pszPath) || IsEmpty(pszClsid) || pbSupportsFile == nullptr || pbSupportsStream == nullptr ||
+        pbSupportsStorage == nullptr)
+        return FALSE;
+    ProbePersistInterfaces(pszPath, pszClsid, pbSupportsFile, pbSupportsStream, pbSupportsStorage);
+    return TRUE;
+}
+
+void CDLLsInformationBase::ProbePersistInterfaces(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
+                                                  BOOL *pbSupportsStream, BOOL *pbSupportsStorage)
+{
+    *pbSupportsFile = FALSE;
+    *pbSupportsStream = FALSE;
+    *pbSupportsStorage = FALSE;
+
+    // These modules are known to load files and must not be loaded just to be asked.
+    wchar_t szName[CCH_BASE_NAME];
+    UpperBaseName(pszPath, szName);
+    if (wcscmp(szName, L"TALVERINE") == 0 || wcscmp(szName, L"PDFFILT") == 0 || wcscmp(szName, L"ACRORDIF") == 0) {
+        *pbSupportsFile = TRUE;
+        return;
+    }
+
+    // A module that the probe itself loads stays loaded for the process (its reference is kept);
+    // for one that was loaded already, the reference taken for the probe is given back.
+    const bool bWasLoaded = GetModuleHandleW(pszPath) != nullptr;
+    IFilter *pFilter = nullptr;
+    const HMODULE hModule = CreateFilterFromDll(pszPath, pszClsid, &pFilter);
+    if (pFilter != nullptr) {
+        const struct {
+            const IID &iid;
+            BOOL *pbFlag;
+        } persist[] = {{IID_IPersistFile, pbSupportsFile},
+                       {IID_IPersistStream, pbSupportsStream},
+                       {IID_IPersistStorage, pbSupportsStorage}};
+        for (const auto &p : persist) {
+            IUnknown *pUnknown = nullptr;
+            *p.pbFlag = SUCCEEDED(pFilter->QueryInterface(p.iid, reinterpret_cast<void **>(&pUnknown))) &&
+                        pUnknown != nullptr;
+            SafeRelease(pUnknown);
+        }
+        SafeRelease(pFilter);
+    }
+    if (hModule != nullptr && bWasLoaded)
+        CoFreeLibrary(hModule);
+}
+
+HMODULE CDLLsInformationBase::CreateFilterFromDll(const wchar_t *pszModulePath, const wchar_t *pszClsid,
+                                                  IFilter **ppFilter)
+{
+    if (ppFilter == nullptr)
+        return nullptr;
+    SafeRelease(*ppFilter);
+    if (IsEmpty(pszModulePath) || IsEmpty(pszClsid))
+        return nullptr;
+
+    wchar_t szClsid[CCH_CLSID];
+    CLSID clsid;
+    if (SafeStringCopy(szClsid, CCH_CLSID, pszClsid) != S_OK || FAILED(CLSIDFromString(szClsid, &clsid)))
+        return nullptr;
+
+    // Every handle handed out carries one reference of the caller's own, also for a module that
+    // the host, a probe or a live object already holds.
+    HMODULE hModule = nullptr;
+    if (GetModuleHandleW(pszModulePath) != nullptr) {
+        if (!GetModuleHandleExW(0, pszModulePath, &hModule))
+            return nullptr;
+    } else {
+        wchar_t szPath[CCH_KEY];
+        if (SafeStringCopy(szPath, CCH_KEY, pszModulePath) != S_OK)
+            return nullptr;
+        // Loaded from its own folder as the current directory, so that its dependencies there are
+        // found; the directory is changed only when it can be put back.
+        wchar_t szFolder[CCH_FOLDER];
+        wchar_t szSaved[MAX_PATH];
+        const DWORD cchSaved = GetCurrentDirectoryW(MAX_PATH, szSaved);
+        const bool bChanged = ModuleFolder(pszModulePath, szFolder) && cchSaved > 0 && cchSaved < MAX_PATH &&
+                              SetCurrentDirectoryW(szFolder);
+        hModule = CoLoadLibrary(szPath, TRUE);
+        if (bChanged)
+            SetCurrentDirectoryW(szSaved);
+        if (hModule == nullptr)
+            return nullptr;
+    }
+
+    auto pfnGetClassObject = GetProcAs<LPFNGETCLASSOBJECT>(hModule, "DllGetClassObject");
+    if (pfnGetClassObject == nullptr)
+        return hModule;
+    IClassFactory *pFactory = nullptr;
+    if (SUCCEEDED(pfnGetClassObject(clsid, IID_IClassFactory, reinterpret_cast<void **>(&pFactory))) &&
+        pFactory != nullptr) {
+        if (FAILED(pFactory->CreateInstance(nullptr, IID_IFilter, reinterpret_cast<void **>(ppFilter))))
+            *ppFilter = nullptr;
+    }
+    SafeRelease(pFactory);
+    return hModule;
+}
+
+// ---------------------------------------------------------------------------------------------
+// With the document.
+
+CDLLsInformation::CDLLsInformation()
+{
+    // Is there any DOM document class at all?
+    CComPtr<IXMLDOMDocument2> probe;
+    if (FAILED(CreateXmlDocumentObject(CLSID_DOMDocument40, IID_IXMLDOMDocument2, probe.PutVoid())) &&
+        FAILED(CreateXmlDocumentObject(CLSID_DOMDocument30, IID_IXMLDOMDocument2, probe.PutVoid())))
+        return;
+    // The free-threaded classes may still be missing: then the list works without a document.
+    try {
+        m_pXml = new (std::nothrow) CXMLHelper(TRUE, TRUE);
+    } catch (...) {
+        m_pXml = nullptr;
+    }
+    if (m_pXml == nullptr)
+        return;
+    m_pXml->CreateDocument(L"DLLS");
+    m_bXmlAvailable = TRUE;
+}
+
+CDLLsInformation::~CDLLsInformation() { delete m_pXml; }
+
+CComPtr<IXMLDOMNode> CDLLsInformation::FindOrCreateDll(const wchar_t *pszPath)
+{
+    CComPtr<IXMLDOMNode> result;
+    wchar_t szKey[CCH_KEY];
+    if (SafeStringCopy(szKey, CCH_KEY, pszPath) != S_OK)
+        return result;
+    CharUpperW(szKey);
+    ReplaceChar(szKey, L'\\', L'_');
+    wchar_t szQuery[CCH_KEY];
+    if (!BuildSelection(L"DLL", L"path", szKey, szQuery))
+        return result;
+
+    CComPtr<IXMLDOMElement> root = m_pXml->GetDocumentElement();
+    if (!root)
+        return result;
+    ComCheck(root->selectSingleNode(_bstr_t(szQuery), result.Put()), root.Get(), IID_IXMLDOMNode);
+    if (result)
+        return result;
+
+    CComPtr<IXMLDOMElement> element = m_pXml->CreateElement(L"DLL");
+    BOOL bFound = FALSE;
+    BOOL bTrusted = FALSE;
+    CDLLsInformationBase::GetFileStatus(pszPath, &bFound, &bTrusted);
+    // Filled before it joins the document, so a failure on the way leaves no half-made entry.
+    CXMLAttributesHelper attributes(element.Get());
+    attributes.SetAttribute(L"path", szKey);
+    attributes.SetAttribute(L"display", pszPath);
+    attributes.SetAttribute(L"found", bFound ? YES : NO);
+    attributes.SetAttribute(L"trusted", bTrusted ? YES : NO);
+    ComCheck(root->appendChild(element.Get(), nullptr), root.Get(), IID_IXMLDOMNode);
+    result = CComPtr<IXMLDOMNode>(element.Get());
+    return result;
+}
+
+CComPtr<IXMLDOMNode> CDLLsInformation::FindOrCreateClass(const wchar_t *pszPath, const wchar_t *pszClsid)
+{
+    CComPtr<IXMLDOMNode> result;
+    CComPtr<IXMLDOMNode> dll = FindOrCreateDll(pszPath);
+    if (!dll)
+        return result;
+    wchar_t szClsid[CCH_CLSID];
+    if (SafeStringCopy(szClsid, CCH_CLSID, pszClsid) != S_OK)
+        return result;
+    CharLowerW(szClsid);
+    wchar_t szQuery[CCH_KEY];
+    if (!BuildSelection(L"GUID", L"guid", szClsid, szQuery))
+        return result;
+    ComCheck(dll->selectSingleNode(_bstr_t(szQuery), result.Put()), dll.Get(), IID_IXMLDOMNode);
+    if (result)
+        return result;
+
+    CComPtr<IXMLDOMElement> element = m_pXml->CreateElement(L"GUID");
+    BOOL bFile = FALSE;
+    BOOL bStream = FALSE;
+    BOOL bStorage = FALSE;
+    ProbePersistInterfaces(pszPath, szClsid, &bFile, &bStream, &bStorage);
+    CXMLAttributesHelper attributes(element.Get());
+    attributes.SetAttribute(L"guid", szClsid);
+    attributes.SetAttribute(L"ipersistfile", bFile ? YES : NO);
+    attributes.SetAttribute(L"ipersiststream", bStream ? YES : NO);
+    attributes.SetAttribute(L"ipersiststorage", bStorage ? YES : NO);
+    ComCheck(dll->appendChild(element.Get(), nullptr), dll.Get(), IID_IXMLDOMNode);
+    result = CComPtr<IXMLDOMNode>(element.Get());
+    return result;
+}
+
+BOOL CDLLsInformation::GetDisplayName(wchar_t *pszPath, ULONG cchPath)
+{
+    if (!CDLLsInformationBase::GetDisplayName(pszPath, cchPath))
+        return FALSE;
+    if (!m_bXmlAvailable)
+        return TRUE;
+    CComPtr<IXMLDOMNode> dll = FindOrCreateDll(pszPath);
+    if (!dll)
+        return FALSE;
+    const _bstr_t display = CXMLAttributesHelper(dll.Get()).GetAttribute(L"display");
+    // The caller's path stays as it was when the first spelling does not fit its buffer.
+    if (display.length() == 0 || display.length() >= cchPath)
+        return FALSE;
+    return SafeStringCopy(pszPath, cchPath, display) == S_OK;
+}
+
+BOOL CDLLsInformation::GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted)
+{
+    if (!m_bXmlAvailable)
+        return CDLLsInformationBase::GetFileStatus(pszPath, pbFound, pbTrusted);
+    if (IsEmpty(pszPath) || pbFound == nullptr || pbTrusted == nullptr)
+        return FALSE;
+    CComPtr<IXMLDOMNode> dll = FindOrCreateDll(pszPath);
+    if (!dll)
+        return FALSE;
+    CXMLAttributesHelper attributes(dll.Get());
+    *pbFound = IsYes(attributes.GetAttribute(L"found"));
+    *pbTrusted = IsYes(attributes.GetAttribute(L"trusted"));
+    return TRUE;
+}
+
+BOOL CDLLsInformation::GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
+                                           BOOL *pbSupportsStream, BOOL *pbSupportsStorage)
+{
+    if (!m_bXmlAvailable)
+        return CDLLsInformationBase::GetClassPersistence(pszPath, pszClsid, pbSupportsFile, pbSupportsStream,
+                                                         pbSupportsStorage);
+    if (IsEmpty(pszPath) || IsEmpty(pszClsid) || pbSupportsFile == nullptr || pbSupportsStream == nullptr ||
+        pbSupportsStorage == nullptr)
+        return FALSE;
+    CComPtr<IXMLDOMNode> guid = FindOrCreateClass(pszPath, pszClsid);
+    if (!guid)
+        return FALSE;
+    CXMLAttributesHelper attributes(guid.Get());
+    *pbSupportsFile = IsYes(attributes.GetAttribute(L"ipersistfile"));
+    *pbSupportsStream = IsYes(attributes.GetAttribute(L"ipersiststream"));
+    *pbSupportsStorage = IsYes(attributes.GetAttribute(L"ipersiststorage"));
+    return TRUE;
+}

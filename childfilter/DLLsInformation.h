@@ -1,11 +1,16 @@
 // Facts about filter DLLs (canonical spelling of the path, presence and signature, persistence
 // interfaces of a class), each examined once per list and remembered in an in-memory XML
-// document. Without an XML implementation every question is computed afresh. One thread.
+// document. Without an XML implementation every question is computed afresh. One thread, with
+// COM initialised on it. Errors of the XML layer are raised as _com_error (support/ComError.h);
+// callers turn them into a missing filter.
 #pragma once
 #include <windows.h>
 #include <filter.h>
 
+#include "support/Holders.h"
+
 class CXMLHelper;
+struct IXMLDOMNode;
 
 class CDLLsInformationBase
 {
@@ -13,18 +18,28 @@ public:
     CDLLsInformationBase() noexcept = default;
 
     // pszPath is an in/out buffer of cchPath characters: it may be replaced by the spelling under
-    // which the list first recorded that file.
+    // which the list first recorded that file (left as it is when that spelling does not fit).
+    // FALSE for an empty path or one without its NUL within cchPath.
     virtual BOOL GetDisplayName(wchar_t *pszPath, ULONG cchPath);
+    // *pbFound: the file exists; *pbTrusted: it also passed the signature check (only made while
+    // m_bVerifyTrust is TRUE). FALSE, and nothing written, for an empty path.
     virtual BOOL GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted);
+    // Which persistence interfaces the class pszClsid (registry form) in the module answers.
+    // FALSE, and nothing written, for an empty path or CLSID or one that does not fit.
     virtual BOOL GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
                                      BOOL *pbSupportsStream, BOOL *pbSupportsStorage);
 
-    // Loads the module if needed and creates the filter class in it. The result is the module,
-    // with one reference of the caller's own (free it with CoFreeLibrary), or NULL; *ppFilter
-    // holds the object, or NULL when none could be created.
+    // Loads the module if needed (from its own folder as the current directory, restored at once;
+    // a module already loaded is used as it is) and creates the class in it for IFilter.
+    // The result is the module, with one reference of the caller's own, even when no object was
+    // created (no DllGetClassObject, class refused): free it with CoFreeLibrary after releasing
+    // the filter. NULL when the CLSID is not valid or the module cannot be loaded. *ppFilter is
+    // released first and then holds the object, or NULL.
     HMODULE CreateFilterFromDll(const wchar_t *pszModulePath, const wchar_t *pszClsid, IFilter **ppFilter);
 
-    // Loads and asks the class for IPersistFile, IPersistStream and IPersistStorage.
+    // Asks the class for IPersistFile, IPersistStream and IPersistStorage, loading its module.
+    // TALVERINE, PDFFILT and ACRORDIF are never loaded: they are taken to answer IPersistFile only.
+    // A module loaded for the probe stays loaded.
     void ProbePersistInterfaces(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
                                 BOOL *pbSupportsStream, BOOL *pbSupportsStorage);
 
@@ -48,8 +63,15 @@ public:
                              BOOL *pbSupportsStream, BOOL *pbSupportsStorage) override;
 
     BOOL IsXmlAvailable() const noexcept { return m_bXmlAvailable; }
+    // The document (root DLLS, DLL elements, GUID elements below them), or NULL without one.
+    CXMLHelper *XmlDocument() const noexcept { return m_pXml; }
 
 private:
+    // The DLL element of a path (key: upper-cased, backslashes as '_'), or of a class within it;
+    // created and filled on first sight. Empty when the path or CLSID does not fit.
+    CComPtr<IXMLDOMNode> FindOrCreateDll(const wchar_t *pszPath);
+    CComPtr<IXMLDOMNode> FindOrCreateClass(const wchar_t *pszPath, const wchar_t *pszClsid);
+
     CXMLHelper *m_pXml = nullptr;
     BOOL m_bXmlAvailable = FALSE;
 };
