@@ -71,6 +71,26 @@ BOOL BuildSelection(const wchar_t *pszElement, const wchar_t *pszAttribute, cons
     return TRUE;
 }
 
+// The first child of pParent selected by `element[@attribute="value"]` into found (empty when
+// none matches). FALSE when the selection cannot be built: then nothing may be created either.
+BOOL SelectChild(IXMLDOMNode *pParent, const wchar_t *pszElement, const wchar_t *pszAttribute, const wchar_t *pszValue,
+                 CComPtr<IXMLDOMNode> &found)
+{
+    wchar_t szQuery[CCH_KEY];
+    if (!BuildSelection(pszElement, pszAttribute, pszValue, szQuery))
+        return FALSE;
+    ComCheck(pParent->selectSingleNode(_bstr_t(szQuery), found.Put()), pParent, IID_IXMLDOMNode);
+    return TRUE;
+}
+
+// Appends a filled element to pParent; it joins the document only once complete, so a failure
+// on the way leaves no half-made entry.
+CComPtr<IXMLDOMNode> AppendChild(IXMLDOMNode *pParent, IXMLDOMElement *pElement)
+{
+    ComCheck(pParent->appendChild(pElement, nullptr), pParent, IID_IXMLDOMNode);
+    return CComPtr<IXMLDOMNode>(pElement);
+}
+
 bool IsYes(const _bstr_t &value) noexcept
 {
     const wchar_t *psz = value;
@@ -229,30 +249,20 @@ CComPtr<IXMLDOMNode> CDLLsInformation::FindOrCreateDll(const wchar_t *pszPath)
         return result;
     CharUpperW(szKey);
     ReplaceChar(szKey, L'\\', L'_');
-    wchar_t szQuery[CCH_KEY];
-    if (!BuildSelection(L"DLL", L"path", szKey, szQuery))
-        return result;
-
     CComPtr<IXMLDOMElement> root = m_pXml->GetDocumentElement();
-    if (!root)
-        return result;
-    ComCheck(root->selectSingleNode(_bstr_t(szQuery), result.Put()), root.Get(), IID_IXMLDOMNode);
-    if (result)
+    if (!root || !SelectChild(root.Get(), L"DLL", L"path", szKey, result) || result)
         return result;
 
     CComPtr<IXMLDOMElement> element = m_pXml->CreateElement(L"DLL");
     BOOL bFound = FALSE;
     BOOL bTrusted = FALSE;
     CDLLsInformationBase::GetFileStatus(pszPath, &bFound, &bTrusted);
-    // Filled before it joins the document, so a failure on the way leaves no half-made entry.
     CXMLAttributesHelper attributes(element.Get());
     attributes.SetAttribute(L"path", szKey);
     attributes.SetAttribute(L"display", pszPath);
     attributes.SetAttribute(L"found", bFound ? YES : NO);
     attributes.SetAttribute(L"trusted", bTrusted ? YES : NO);
-    ComCheck(root->appendChild(element.Get(), nullptr), root.Get(), IID_IXMLDOMNode);
-    result = CComPtr<IXMLDOMNode>(element.Get());
-    return result;
+    return AppendChild(root.Get(), element.Get());
 }
 
 CComPtr<IXMLDOMNode> CDLLsInformation::FindOrCreateClass(const wchar_t *pszPath, const wchar_t *pszClsid)
@@ -265,11 +275,7 @@ CComPtr<IXMLDOMNode> CDLLsInformation::FindOrCreateClass(const wchar_t *pszPath,
     if (SafeStringCopy(szClsid, CCH_CLSID, pszClsid) != S_OK)
         return result;
     CharLowerW(szClsid);
-    wchar_t szQuery[CCH_KEY];
-    if (!BuildSelection(L"GUID", L"guid", szClsid, szQuery))
-        return result;
-    ComCheck(dll->selectSingleNode(_bstr_t(szQuery), result.Put()), dll.Get(), IID_IXMLDOMNode);
-    if (result)
+    if (!SelectChild(dll.Get(), L"GUID", L"guid", szClsid, result) || result)
         return result;
 
     CComPtr<IXMLDOMElement> element = m_pXml->CreateElement(L"GUID");
@@ -282,9 +288,7 @@ CComPtr<IXMLDOMNode> CDLLsInformation::FindOrCreateClass(const wchar_t *pszPath,
     attributes.SetAttribute(L"ipersistfile", bFile ? YES : NO);
     attributes.SetAttribute(L"ipersiststream", bStream ? YES : NO);
     attributes.SetAttribute(L"ipersiststorage", bStorage ? YES : NO);
-    ComCheck(dll->appendChild(element.Get(), nullptr), dll.Get(), IID_IXMLDOMNode);
-    result = CComPtr<IXMLDOMNode>(element.Get());
-    return result;
+    return AppendChild(dll.Get(), element.Get());
 }
 
 BOOL CDLLsInformation::GetDisplayName(wchar_t *pszPath, ULONG cchPath)

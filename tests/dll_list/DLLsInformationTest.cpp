@@ -495,3 +495,28 @@ TEST_F(DllList, ModuleReferencesBalance)
         EXPECT_FALSE(IsModuleLoaded(FixturePath(row)));
     }
 }
+
+namespace {
+HRESULT WINAPI NoFreeThreadedDocuments(REFCLSID clsid, LPUNKNOWN outer, DWORD context, REFIID iid, LPVOID *ppv)
+{
+    if (IsEqualCLSID(clsid, CLSID_FreeThreadedDOMDocument40) || IsEqualCLSID(clsid, CLSID_FreeThreadedDOMDocument30)) {
+        *ppv = nullptr;
+        return REGDB_E_CLASSNOTREG;
+    }
+    return CoCreateInstance(clsid, outer, context, iid, ppv);
+}
+} // namespace
+
+// The plain document classes exist but the free-threaded ones the list keeps do not: the list
+// is built all the same and answers without a document, instead of failing its constructor.
+TEST_F(DllList, WithoutFreeThreadedDocumentsTheListWorksWithoutXml)
+{
+    SetXmlDocumentCreator(NoFreeThreadedDocuments);
+    CDLLsInformation list;
+    SetXmlDocumentCreator(nullptr);
+    EXPECT_FALSE(list.IsXmlAvailable());
+    EXPECT_EQ(nullptr, list.XmlDocument());
+    BOOL found = MARKER, trusted = MARKER;
+    EXPECT_TRUE(list.GetFileStatus(FixturePath(FIXTURE_ROW_TEXT).c_str(), &found, &trusted));
+    EXPECT_EQ(TRUE, found);
+}
