@@ -171,8 +171,14 @@ void HelperTest::Seeded() { m_seeded = AreaSnapshot() + m_seed.Snapshot(); }
 
 void HelperTest::SeedFilter(int filter, const std::wstring &module, DWORD type)
 {
-    const std::wstring key = CLASSES + L"CLSID\\" + FilterId(filter);
-    ASSERT_TRUE(m_seed.SetString(HKEY_LOCAL_MACHINE, key, L"", L"RH filter " + std::to_wstring(filter)));
+    SeedFilterClass(FilterId(filter), L"RH filter " + std::to_wstring(filter), module, type);
+}
+
+void HelperTest::SeedFilterClass(const std::wstring &filter, const std::wstring &description,
+                                 const std::wstring &module, DWORD type)
+{
+    const std::wstring key = CLASSES + L"CLSID\\" + filter;
+    ASSERT_TRUE(m_seed.SetString(HKEY_LOCAL_MACHINE, key, L"", description));
     ASSERT_TRUE(m_seed.SetString(HKEY_LOCAL_MACHINE, key + L"\\InprocServer32", L"", module, type));
 }
 

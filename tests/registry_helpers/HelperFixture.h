@@ -89,7 +89,9 @@ protected:
     void Seeded();
 
     // Seeding (HKLM SOFTWARE\Classes unless a product is named).
-    void SeedFilter(int filter, const std::wstring &module, DWORD type = REG_SZ);  // class, description, module
+    void SeedFilter(int filter, const std::wstring &module, DWORD type = REG_SZ);  // "RH filter <n>"
+    void SeedFilterClass(const std::wstring &filter, const std::wstring &description, const std::wstring &module,
+                         DWORD type = REG_SZ);
     void SeedHandlerFilter(const std::wstring &handler, const std::wstring &filter);
     void SeedExtHandler(const std::wstring &ext, const std::wstring &handler, DWORD type = REG_SZ);
     void SeedExtProgId(const std::wstring &ext, const std::wstring &progId, DWORD type = REG_SZ);
