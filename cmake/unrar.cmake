@@ -9,7 +9,8 @@ set(_unrar_units
   rar strlist strfn pathfn smallfn global file filefn filcreat archive arcread unicode system
   crypt crc rawread encname resource match timefn rdwrfn consio options errhnd rarvm secpassword
   rijndael getbits sha1 sha256 blake2s hash extinfo extract volume list find unpack headers
-  threadpool rs16 cmddata ui filestr scantree dll qopen)
+  threadpool rs16 cmddata ui filestr scantree dll qopen
+  isnt)  # Windows version checks (WinNT, IsWindows11OrGreater) used by file and time code
 set(_unrar_sources "")
 foreach(u IN LISTS _unrar_units)
   list(APPEND _unrar_sources "${UNRAR_SOURCE_DIR}/${u}.cpp")

@@ -34,6 +34,13 @@ public:
     CChildFilterLoader *m_pFilterLoader = nullptr;  // not owned; set by the filter after construction
 
 protected:
+    // Deletes the current entry's temporary file (DeleteExtractedFile) when there is one; TRUE
+    // when it was there and DeleteExtractedFile reported success.
+    BOOL DeleteCurrentExtractedFile();
+    // Copies the current entry's three strings into the caller's buffers, cutting what does not fit.
+    void CopyCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
+                          wchar_t *pszExtractedPath, ULONG cchExtractedPath) const noexcept;
+
     wchar_t *m_pszArchive = nullptr;
     wchar_t *m_pszTempFolder = nullptr;
     wchar_t *m_pszEntryName = nullptr;       // 2049 characters

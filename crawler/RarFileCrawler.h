@@ -19,6 +19,8 @@ public:
     BOOL DeleteExtractedFile() override;
 
 private:
+    BOOL ReadExtractHeaderInStep();
+
     struct State;      // the UnRAR handles and records
     State *m_pState;   // owned
 };

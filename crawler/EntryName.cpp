@@ -1,0 +1,103 @@
+#include "crawler/EntryName.h"
+#include "support/SafeString.h"
+
+#include <cwchar>
+#include <cwctype>
+#include <initializer_list>
+
+namespace {
+
+bool IsSeparator(wchar_t ch) noexcept { return ch == L'\\' || ch == L'/'; }
+
+bool IsForbiddenChar(wchar_t ch) noexcept
+{
+    return ch < 0x20 || std::wcschr(L"<>:\"|?*/\\", ch) != nullptr;
+}
+
+BOOL CopyPart(wchar_t *pszDest, const wchar_t *pszBegin, size_t cch) noexcept
+{
+    if (cch >= ENTRY_PART_CHARS)
+        return FALSE;
+    std::wmemcpy(pszDest, pszBegin, cch);
+    pszDest[cch] = L'\0';
+    return TRUE;
+}
+
+// The part of a name Windows compares with the device names: up to the first dot, trailing
+// spaces ignored ("CON .txt" and "con.tar.gz" are devices too).
+bool IsDeviceName(const wchar_t *pszName) noexcept
+{
+    size_t cch = 0;
+    while (pszName[cch] != L'\0' && pszName[cch] != L'.')
+        ++cch;
+    while (cch > 0 && pszName[cch - 1] == L' ')
+        --cch;
+    wchar_t stem[5] = {};
+    if (cch < 3 || cch > 4)
+        return false;
+    for (size_t i = 0; i < cch; ++i)
+        stem[i] = static_cast<wchar_t>(std::towupper(pszName[i]));
+    for (const wchar_t *device : {L"CON", L"PRN", L"AUX", L"NUL"})
+        if (std::wcscmp(stem, device) == 0)
+            return true;
+    return cch == 4 && (std::wcsncmp(stem, L"COM", 3) == 0 || std::wcsncmp(stem, L"LPT", 3) == 0) &&
+           stem[3] >= L'1' && stem[3] <= L'9';
+}
+
+} // namespace
+
+BOOL SplitEntryPath(const wchar_t *pszPath, wchar_t *pszFolder, wchar_t *pszBase, wchar_t *pszExt) noexcept
+{
+    pszFolder[0] = pszBase[0] = pszExt[0] = L'\0';
+    const wchar_t *p = pszPath;
+    if (p[0] != L'\0' && p[1] == L':')
+        p += 2;
+    const wchar_t *nameStart = p;
+    for (const wchar_t *q = p; *q != L'\0'; ++q)
+        if (IsSeparator(*q))
+            nameStart = q + 1;
+    const wchar_t *end = nameStart + std::wcslen(nameStart);
+    const wchar_t *dot = end;
+    for (const wchar_t *q = nameStart; q < end; ++q)
+        if (*q == L'.')
+            dot = q;
+    if (CopyPart(pszFolder, p, static_cast<size_t>(nameStart - p)) &&
+        CopyPart(pszBase, nameStart, static_cast<size_t>(dot - nameStart)) &&
+        CopyPart(pszExt, dot, static_cast<size_t>(end - dot)))
+        return TRUE;
+    pszFolder[0] = pszBase[0] = pszExt[0] = L'\0';
+    return FALSE;
+}
+
+BOOL IsSafeFileName(const wchar_t *pszName) noexcept
+{
+    const size_t cch = std::wcslen(pszName);
+    if (cch == 0 || pszName[cch - 1] == L'.' || pszName[cch - 1] == L' ' || IsDeviceName(pszName))
+        return FALSE;
+    for (size_t i = 0; i < cch; ++i)
+        if (IsForbiddenChar(pszName[i]))
+            return FALSE;
+    return TRUE;
+}
+
+BOOL MakeSafeFileName(const wchar_t *pszName, wchar_t *pszSafe, size_t cchSafe) noexcept
+{
+    if (IsSafeFileName(pszName))
+        return SafeStringCopy(pszSafe, cchSafe, pszName) == S_OK;
+    if (cchSafe == 0)
+        return FALSE;
+    size_t cch = std::wcslen(pszName);
+    while (cch > 0 && (pszName[cch - 1] == L'.' || pszName[cch - 1] == L' '))
+        --cch;
+    size_t out = 0;
+    const bool device = IsDeviceName(pszName);
+    const size_t need = cch + (device ? 1 : 0) + (cch == 0 ? 1 : 0);
+    if (need >= cchSafe)
+        return FALSE;
+    if (device || cch == 0)
+        pszSafe[out++] = L'_';
+    for (size_t i = 0; i < cch; ++i)
+        pszSafe[out++] = IsForbiddenChar(pszName[i]) ? L'_' : pszName[i];
+    pszSafe[out] = L'\0';
+    return TRUE;
+}

@@ -1,0 +1,122 @@
+#include "crawler/FileCrawlerBase.h"
+#include "childfilter/ChildFilterLoader.h"
+#include "support/FileUtil.h"
+#include "support/SafeString.h"
+
+#include <filterr.h>
+#include <cwchar>
+#include <new>
+
+namespace {
+
+// A heap copy of a path, or NULL (no path given, or no memory).
+wchar_t *DuplicateString(const wchar_t *psz) noexcept
+{
+    if (psz == nullptr)
+        return nullptr;
+    const size_t cch = std::wcslen(psz) + 1;
+    wchar_t *copy = new (std::nothrow) wchar_t[cch];
+    if (copy != nullptr)
+        SafeStringCopy(copy, cch, psz);
+    return copy;
+}
+
+wchar_t *NewNameBuffer() noexcept { return new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS](); }
+
+// Copies into a caller's buffer when its capacity is one a bounded copy accepts; cuts silently.
+void CopyOut(wchar_t *pszDest, ULONG cchDest, const wchar_t *pszSrc) noexcept
+{
+    if (pszDest != nullptr && cchDest != 0 && cchDest <= PELLUCIDOR_MAX_CCH)
+        SafeStringCopy(pszDest, cchDest, pszSrc != nullptr ? pszSrc : L"");
+}
+
+// Directory entries and names we cannot use are passed over; a walk ends at the archive's end,
+// but a bound keeps a header chain that never ends from holding the host.
+constexpr ULONG MAX_IGNORED_ENTRIES = 0x1000000;
+
+} // namespace
+
+CFileCrawlerBase::CFileCrawlerBase(const wchar_t *pszArchive, const wchar_t *pszTempFolder)
+    : m_pszArchive(DuplicateString(pszArchive)),
+      m_pszTempFolder(DuplicateString(pszTempFolder)),
+      m_pszEntryName(NewNameBuffer()),
+      m_pszEntryFolder(NewNameBuffer()),
+      m_pszExtractedPath(NewNameBuffer())
+{
+}
+
+CFileCrawlerBase::~CFileCrawlerBase()
+{
+    delete[] m_pszExtractedPath;
+    delete[] m_pszEntryFolder;
+    delete[] m_pszEntryName;
+    delete[] m_pszTempFolder;
+    delete[] m_pszArchive;
+}
+
+BOOL CFileCrawlerBase::GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
+                                       wchar_t *pszExtractedPath, ULONG cchExtractedPath)
+{
+    if (!m_bHasEntry)
+        return FALSE;
+    CopyCurrentEntry(pszName, cchName, pszFolder, cchFolder, pszExtractedPath, cchExtractedPath);
+    return TRUE;
+}
+
+void CFileCrawlerBase::CopyCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
+                                        wchar_t *pszExtractedPath, ULONG cchExtractedPath) const noexcept
+{
+    CopyOut(pszName, cchName, m_pszEntryName);
+    CopyOut(pszFolder, cchFolder, m_pszEntryFolder);
+    CopyOut(pszExtractedPath, cchExtractedPath, m_pszExtractedPath);
+}
+
+BOOL CFileCrawlerBase::GetEntryComment(wchar_t *) { return TRUE; }
+BOOL CFileCrawlerBase::CloseArchive() { return TRUE; }
+BOOL CFileCrawlerBase::IsEntryIgnored(const wchar_t *, const wchar_t *) { return FALSE; }
+BOOL CFileCrawlerBase::Reserved(void *) { return FALSE; }
+HRESULT CFileCrawlerBase::ReadNextEntry(wchar_t *, ULONG, wchar_t *, ULONG) { return E_NOTIMPL; }
+HRESULT CFileCrawlerBase::ExtractCurrentEntry(wchar_t *, ULONG) { return E_NOTIMPL; }
+BOOL CFileCrawlerBase::DeleteExtractedFile() { return TRUE; }
+
+BOOL CFileCrawlerBase::DeleteCurrentExtractedFile()
+{
+    return m_bHasEntry && m_pszExtractedPath != nullptr && m_pszExtractedPath[0] != L'\0' &&
+           FileExists(m_pszExtractedPath) && DeleteExtractedFile();
+}
+
+HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
+                                          wchar_t *pszExtractedPath, ULONG cchExtractedPath)
+{
+    if (m_pszEntryName == nullptr || m_pszEntryFolder == nullptr || m_pszExtractedPath == nullptr)
+        return E_OUTOFMEMORY;
+    if (DeleteCurrentExtractedFile())
+        m_bHasEntry = FALSE;
+
+    for (ULONG skipped = 0;; ++skipped) {
+        if (skipped == MAX_IGNORED_ENTRIES || ReadNextEntry(pszName, cchName, pszFolder, cchFolder) != S_OK)
+            return FILTER_E_END_OF_CHUNKS;
+        if (!IsEntryIgnored(pszName, pszFolder))
+            break;
+    }
+    if (SafeStringCopy(m_pszEntryName, CRAWLER_NAME_CHARS, pszName) != S_OK ||
+        SafeStringCopy(m_pszEntryFolder, CRAWLER_NAME_CHARS, pszFolder) != S_OK)
+        return E_FAIL;
+
+    FilterRegistryInfo info;
+    if (m_pFilterLoader == nullptr || !m_pFilterLoader->FindFilter(m_pszEntryName, &info)) {
+        if (cchExtractedPath == 0 || cchExtractedPath > PELLUCIDOR_MAX_CCH ||
+            SafeStringCopy(pszExtractedPath, cchExtractedPath, L"") != S_OK)
+            return E_FAIL;
+        m_pszExtractedPath[0] = L'\0';
+        m_bHasEntry = TRUE;
+        return S_OK;
+    }
+
+    if (ExtractCurrentEntry(pszExtractedPath, cchExtractedPath) != S_OK || !FileExists(pszExtractedPath))
+        return S_FALSE;
+    if (SafeStringCopy(m_pszExtractedPath, CRAWLER_NAME_CHARS, pszExtractedPath) != S_OK)
+        return E_FAIL;
+    m_bHasEntry = TRUE;
+    return S_OK;
+}

@@ -1,0 +1,235 @@
+#include "crawler/RarFileCrawler.h"
+#include "crawler/EntryName.h"
+#include "support/FileUtil.h"
+#include "support/SafeString.h"
+
+#include <windows.h>
+#include "dll.hpp"
+
+#include <cwchar>
+#include <new>
+
+namespace {
+
+constexpr unsigned int COMMENT_BYTES = 16384;
+constexpr unsigned int RAR_HOST_UNIX = 3;  // HostOS of archives made on Unix: FileAttr holds a mode
+constexpr ULONG MAX_SKIPPED_HEADERS = 0x1000000;
+constexpr size_t MAX_TEMP_PATH = 255;      // longest temporary file path we create
+
+// One archive handle of the library and what was last read on it.
+struct ArchiveHandle {
+    HANDLE hArchive = nullptr;
+    RAROpenArchiveDataEx open;
+    RARHeaderDataEx header;
+    bool bPending = false;  // a header was read and not yet passed with RARProcessFileW
+
+    // Opens the archive in the given mode; FALSE when the library refuses it.
+    BOOL Open(wchar_t *pszArchive, unsigned int mode, char *pComment, unsigned int cbComment) noexcept
+    {
+        ZeroMemory(&open, sizeof(open));
+        open.ArcNameW = pszArchive;
+        open.OpenMode = mode;
+        open.CmtBuf = pComment;
+        open.CmtBufSize = cbComment;
+        hArchive = RAROpenArchiveEx(&open);
+        bPending = false;
+        return hArchive != nullptr && open.OpenResult == ERAR_SUCCESS;
+    }
+
+    void Close() noexcept
+    {
+        if (hArchive != nullptr)
+            RARCloseArchive(hArchive);
+        hArchive = nullptr;
+        bPending = false;
+    }
+
+    // Passes the entry last read, so that the next header can be read.
+    int Skip() noexcept { return Process(RAR_SKIP, nullptr); }
+
+    int Process(int operation, wchar_t *pszDestName) noexcept
+    {
+        bPending = false;
+        return RARProcessFileW(hArchive, operation, nullptr, pszDestName);
+    }
+
+    // Reads the next header; a pending entry is passed first.
+    int ReadHeader() noexcept
+    {
+        if (bPending)
+            Skip();
+        const int result = RARReadHeaderEx(hArchive, &header);
+        bPending = result == ERAR_SUCCESS;
+        return result;
+    }
+};
+
+bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
+{
+    // Archives made on Unix keep a file mode in FileAttr, where 0x10 is the group's write bit.
+    if ((header.Flags & RHDF_DIRECTORY) != 0)
+        return true;
+    return header.HostOS != RAR_HOST_UNIX && (header.FileAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+} // namespace
+
+struct CRarFileCrawler::State {
+    ArchiveHandle list;
+    ArchiveHandle extract;
+    char comment[COMMENT_BYTES];
+};
+
+CRarFileCrawler::CRarFileCrawler(const wchar_t *pszArchive, const wchar_t *pszTempFolder)
+    : CFileCrawlerBase(pszArchive, pszTempFolder), m_pState(new (std::nothrow) State)
+{
+}
+
+CRarFileCrawler::~CRarFileCrawler()
+{
+    CloseArchive();
+    DeleteCurrentExtractedFile();
+    delete m_pState;
+}
+
+BOOL CRarFileCrawler::GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
+                                      wchar_t *pszExtractedPath, ULONG cchExtractedPath)
+{
+    CopyCurrentEntry(pszName, cchName, pszFolder, cchFolder, pszExtractedPath, cchExtractedPath);
+    return TRUE;
+}
+
+BOOL CRarFileCrawler::GetEntryComment(wchar_t *) { return TRUE; }
+
+BOOL CRarFileCrawler::CloseArchive()
+{
+    if (m_pState != nullptr) {
+        m_pState->list.Close();
+        m_pState->extract.Close();
+    }
+    return TRUE;
+}
+
+BOOL CRarFileCrawler::IsEntryIgnored(const wchar_t *pszName, const wchar_t *)
+{
+    return pszName == nullptr || pszName[0] == L'\0';
+}
+
+HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder)
+{
+    if (m_pState == nullptr || m_pszArchive == nullptr)
+        return E_FAIL;
+    ArchiveHandle &list = m_pState->list;
+    ArchiveHandle &extract = m_pState->extract;
+
+    if (list.hArchive == nullptr) {
+        if (!list.Open(m_pszArchive, RAR_OM_LIST, m_pState->comment, COMMENT_BYTES) ||
+            !extract.Open(m_pszArchive, RAR_OM_EXTRACT, nullptr, 0)) {
+            CloseArchive();
+            return E_FAIL;
+        }
+    }
+
+    for (ULONG skipped = 0;; ++skipped) {
+        if (skipped == MAX_SKIPPED_HEADERS) {
+            CloseArchive();
+            return 1;
+        }
+        list.header.CmtBuf = m_pState->comment;
+        list.header.CmtBufSize = COMMENT_BYTES;
+        if (list.ReadHeader() != ERAR_SUCCESS) {
+            CloseArchive();
+            return 1;
+        }
+        if (extract.hArchive != nullptr && !ReadExtractHeaderInStep())
+            extract.Close();
+        if (!IsDirectoryEntry(list.header))
+            break;
+    }
+
+    wchar_t *pszPath = list.header.FileNameW;
+    pszPath[ARRAYSIZE(list.header.FileNameW) - 1] = L'\0';
+    for (wchar_t *p = pszPath; *p != L'\0'; ++p)
+        if (*p == L'/')
+            *p = L'\\';
+
+    wchar_t szFolder[ENTRY_PART_CHARS], szBase[ENTRY_PART_CHARS], szExt[ENTRY_PART_CHARS];
+    SplitEntryPath(pszPath, szFolder, szBase, szExt);
+    if (pszName == nullptr || pszFolder == nullptr || SafeStringCopy(pszFolder, cchFolder, szFolder) != S_OK ||
+        SafeStringCopy(pszName, cchName, szBase) != S_OK || SafeStringCat(pszName, cchName, szExt) != S_OK)
+        return E_FAIL;
+    return S_OK;
+}
+
+// Reads the extract handle's next header for the entry the list handle has just read. The list
+// handle passes over the later parts of a file split across volumes; so does this one. Any
+// other difference means the handles are out of step, and nothing more may be extracted.
+BOOL CRarFileCrawler::ReadExtractHeaderInStep()
+{
+    ArchiveHandle &extract = m_pState->extract;
+    const RARHeaderDataEx &listHeader = m_pState->list.header;
+    for (ULONG parts = 0; parts < MAX_SKIPPED_HEADERS; ++parts) {
+        if (extract.ReadHeader() != ERAR_SUCCESS)
+            return FALSE;
+        if ((extract.header.Flags & RHDF_SPLITBEFORE) == 0 || (listHeader.Flags & RHDF_SPLITBEFORE) != 0)
+            return std::wcsncmp(extract.header.FileNameW, listHeader.FileNameW, ARRAYSIZE(listHeader.FileNameW)) == 0;
+    }
+    return FALSE;
+}
+
+HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath)
+{
+    if (m_pState == nullptr || m_pState->list.hArchive == nullptr)
+        return E_FAIL;
+    ArchiveHandle &extract = m_pState->extract;
+    if (m_pState->list.Skip() != ERAR_SUCCESS || extract.hArchive == nullptr || !extract.bPending)
+        return E_FAIL;
+    // Links, junctions and file copies would reach outside the folder or need another entry.
+    if (extract.header.RedirType != 0 || m_pState->list.header.RedirType != 0)
+        return E_FAIL;
+    if (pszDestPath == nullptr || m_pszTempFolder == nullptr || m_pszEntryName == nullptr)
+        return E_FAIL;
+
+    // The stored name may hold what Windows cannot create; the name chunk keeps the stored one.
+    wchar_t szSafe[ENTRY_PART_CHARS];
+    wchar_t szFolder[ENTRY_PART_CHARS], szBase[ENTRY_PART_CHARS], szExt[ENTRY_PART_CHARS];
+    if (!MakeSafeFileName(m_pszEntryName, szSafe, ARRAYSIZE(szSafe)))
+        return E_FAIL;
+    SplitEntryPath(szSafe, szFolder, szBase, szExt);
+
+    if (SafeStringCopy(pszDestPath, cchDestPath, m_pszTempFolder) != S_OK)
+        return E_FAIL;
+    const size_t cchFolder = std::wcslen(pszDestPath);
+    if ((cchFolder == 0 || pszDestPath[cchFolder - 1] != L'\\') &&
+        SafeStringCat(pszDestPath, cchDestPath, L"\\") != S_OK)
+        return E_FAIL;
+    const size_t cchPrefix = std::wcslen(pszDestPath) + std::wcslen(szExt);
+    if (cchPrefix >= MAX_TEMP_PATH)
+        return E_FAIL;  // no room left for any of the base name
+    // The base name is cut so that the path stays short enough to create; the extension stays.
+    const size_t cchBaseRoom = MAX_TEMP_PATH - cchPrefix;
+    if (std::wcslen(szBase) > cchBaseRoom)
+        szBase[cchBaseRoom] = L'\0';
+    if (SafeStringCat(pszDestPath, cchDestPath, szBase) != S_OK ||
+        SafeStringCat(pszDestPath, cchDestPath, szExt) != S_OK)
+        return E_FAIL;
+
+    if (extract.Process(RAR_EXTRACT, pszDestPath) != ERAR_SUCCESS) {
+        // Whatever a failed extraction left (a part of a file) goes at once.
+        if (FileExists(pszDestPath)) {
+            SetFileAttributesW(pszDestPath, FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(pszDestPath);
+        }
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+BOOL CRarFileCrawler::DeleteExtractedFile()
+{
+    if (m_pszExtractedPath != nullptr) {
+        SetFileAttributesW(m_pszExtractedPath, FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(m_pszExtractedPath);
+    }
+    return TRUE;
+}

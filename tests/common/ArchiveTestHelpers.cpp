@@ -1,0 +1,101 @@
+#include "ArchiveTestHelpers.h"
+#include "TestHelpers.h"
+#include "childfilter/ChildFilterLoader.h"
+
+#include <atomic>
+#include <cwchar>
+
+namespace {
+std::vector<std::wstring> g_extensions;
+std::vector<std::wstring> g_asked;
+
+BOOL FindByExtension(const wchar_t *pszFilePath, FilterRegistryInfo *)
+{
+    g_asked.emplace_back(pszFilePath);
+    const wchar_t *dot = std::wcsrchr(pszFilePath, L'.');
+    for (const std::wstring &ext : g_extensions)
+        if (ext == L"*" || (dot != nullptr && _wcsicmp(dot, ext.c_str()) == 0))
+            return TRUE;
+    return FALSE;
+}
+} // namespace
+
+std::wstring ArchivePath(const std::wstring &name) { return TestDataPath(L"archives\\" + name); }
+
+CScratchFolder::CScratchFolder(size_t cchPath)
+{
+    static std::atomic<unsigned> counter{0};
+    m_path = TempFolder() + L"pellucidor-test-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+             std::to_wstring(++counter);
+    if (cchPath > m_path.size())
+        m_path.append(cchPath - m_path.size(), L'p');
+    CreateDirectoryW(m_path.c_str(), nullptr);
+}
+
+CScratchFolder::~CScratchFolder() { RemoveTree(m_path); }
+
+std::vector<std::wstring> FilesIn(const std::wstring &folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &fd);
+    if (find == INVALID_HANDLE_VALUE)
+        return names;
+    do {
+        if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0)
+            names.emplace_back(fd.cFileName);
+    } while (FindNextFileW(find, &fd));
+    FindClose(find);
+    return names;
+}
+
+void RemoveTree(const std::wstring &folder)
+{
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &fd);
+    if (find != INVALID_HANDLE_VALUE) {
+        do {
+            const std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring full = folder + L"\\" + name;
+            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+                RemoveTree(full);
+            } else {
+                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(full.c_str());
+            }
+        } while (FindNextFileW(find, &fd));
+        FindClose(find);
+    }
+    RemoveDirectoryW(folder.c_str());
+}
+
+std::string ReadFileText(const std::wstring &path)
+{
+    std::string text;
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return text;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(file, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        text.append(buffer, read);
+    CloseHandle(file);
+    return text;
+}
+
+CFindFilterFor::CFindFilterFor(std::vector<std::wstring> extensions)
+{
+    g_extensions = std::move(extensions);
+    g_asked.clear();
+    g_childFilterTestHooks.pfnFindFilter = FindByExtension;
+}
+
+CFindFilterFor::~CFindFilterFor()
+{
+    g_childFilterTestHooks.pfnFindFilter = nullptr;
+    g_extensions.clear();
+}
+
+const std::vector<std::wstring> &CFindFilterFor::Asked() { return g_asked; }

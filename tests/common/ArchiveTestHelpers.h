@@ -1,0 +1,43 @@
+// Helpers of the crawler and stream tests: a scratch folder in the temp directory, the files in
+// a folder, the test archives, and a stand-in for the child-filter registry lookup.
+#pragma once
+#include <windows.h>
+#include <string>
+#include <vector>
+
+std::wstring ArchivePath(const std::wstring &name);  // TEST_DATA_DIR\archives\name
+
+// A folder made in the temp directory for one test and removed with everything in it.
+class CScratchFolder
+{
+public:
+    // The folder's full path (without a trailing backslash) gets exactly cchPath characters when
+    // cchPath is not 0 (padded with 'p'); otherwise a short unique name.
+    explicit CScratchFolder(size_t cchPath = 0);
+    ~CScratchFolder();
+    CScratchFolder(const CScratchFolder &) = delete;
+    CScratchFolder &operator=(const CScratchFolder &) = delete;
+    const std::wstring &Path() const { return m_path; }
+
+private:
+    std::wstring m_path;
+};
+
+// Names of the files (not folders) directly inside a folder.
+std::vector<std::wstring> FilesIn(const std::wstring &folder);
+// Removes a folder tree; used by tests to clean up after themselves.
+void RemoveTree(const std::wstring &folder);
+// A whole file's bytes as text (ASCII/UTF-8 test contents); empty when it cannot be read.
+std::string ReadFileText(const std::wstring &path);
+
+// While alive, the child-filter loader "finds" a filter for names whose extension (from the
+// last dot, case-insensitive) is in the list; "*" finds one for every name.
+class CFindFilterFor
+{
+public:
+    explicit CFindFilterFor(std::vector<std::wstring> extensions);
+    ~CFindFilterFor();
+    CFindFilterFor(const CFindFilterFor &) = delete;
+    CFindFilterFor &operator=(const CFindFilterFor &) = delete;
+    static const std::vector<std::wstring> &Asked();  // names asked about, in order
+};
