@@ -1,27 +1,454 @@
-// Placeholder stream until the chunk stream lands.
+// The IFilter stream of the filter object: one title chunk, then per archive entry a chunk with
+// its path and the chunks of its child filter, all numbered by one counter of our own.
 #include "filter/IFilterBase.h"
+#include "childfilter/ChildFilterLoader.h"
+#include "crawler/FileCrawlerBase.h"
+#include "support/Holders.h"
+#include "support/SafeString.h"
 
-STDMETHODIMP CIFilterBase::GetChunk(STAT_CHUNK *pStat) { return DoGetChunk(pStat); }
-STDMETHODIMP CIFilterBase::GetText(ULONG *p, WCHAR *a) { return DoGetText(p, a); }
-STDMETHODIMP CIFilterBase::GetValue(PROPVARIANT **pp) { return DoGetValue(pp); }
+#include "dll.hpp"
+
+#include <cwchar>
+#include <memory>
+#include <new>
+
+namespace {
+
+// {F29F85E0-4FF9-1068-AB91-08002B27B3D9}: the summary information property set (title).
+constexpr GUID PROPSET_SUMMARY_INFORMATION = {0xF29F85E0, 0x4FF9, 0x1068, {0xAB, 0x91, 0x08, 0x00, 0x2B, 0x27, 0xB3, 0xD9}};
+// {B725F130-47EF-101A-A5F1-02608C9EEBAC}: the storage property set (file name).
+constexpr GUID PROPSET_STORAGE = {0xB725F130, 0x47EF, 0x101A, {0xA5, 0xF1, 0x02, 0x60, 0x8C, 0x9E, 0xEB, 0xAC}};
+constexpr PROPID PROPID_TITLE = 2;   // PIDSI_TITLE
+constexpr PROPID PROPID_NAME = 10;   // PID_STG_NAME
+
+constexpr ULONG TITLE_CHARS = 16384;
+constexpr ULONG ANSI_PATH_BYTES = 16384;
+constexpr unsigned int COMMENT_BYTES = 16384;
+constexpr int MAX_TITLE_BYTES = 255;   // the base name, in the ANSI code page
+constexpr ULONG MAX_ENTRIES_PER_CALL = 0x1000000;
+
+using CNameBuffer = std::unique_ptr<wchar_t[]>;
+CNameBuffer NewNameBuffer() { return CNameBuffer(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]()); }
+
+void FillOwnChunk(STAT_CHUNK *pStat, ULONG idChunk, const GUID &propset, PROPID propid, CHUNKSTATE flags)
+{
+    pStat->idChunk = idChunk;
+    pStat->breakType = CHUNK_NO_BREAK;
+    pStat->locale = GetSystemDefaultLCID();
+    pStat->attribute.guidPropSet = propset;
+    pStat->attribute.psProperty.ulKind = PRSPEC_PROPID;
+    pStat->attribute.psProperty.propid = propid;
+    pStat->idChunkSource = idChunk;
+    pStat->cwcStartSource = 0;
+    pStat->cwcLenSource = 0;
+    pStat->flags = flags;
+}
+
+// An exactly fitting heap copy of a text, or NULL.
+wchar_t *CopyText(const wchar_t *pszText)
+{
+    const size_t cch = std::wcslen(pszText) + 1;
+    wchar_t *copy = new (std::nothrow) wchar_t[cch];
+    if (copy != nullptr)
+        SafeStringCopy(copy, cch, pszText);
+    return copy;
+}
+
+// The archive's file name without folder and without its last extension, cut so that it takes
+// at most MAX_TITLE_BYTES in the ANSI code page (never inside a character).
+void TitleFromPath(const wchar_t *pszPath, wchar_t *pszBuffer, ULONG cchBuffer)
+{
+    const wchar_t *name = pszPath;
+    for (const wchar_t *p = pszPath; *p != L'\0'; ++p)
+        if (*p == L'\\' || *p == L'/' || *p == L':')
+            name = p + 1;
+    const wchar_t *dot = std::wcsrchr(name, L'.');
+    size_t cch = dot != nullptr ? static_cast<size_t>(dot - name) : std::wcslen(name);
+    if (cch >= cchBuffer)
+        cch = cchBuffer - 1;
+    while (cch > 0 &&
+           WideCharToMultiByte(CP_ACP, 0, name, static_cast<int>(cch), nullptr, 0, nullptr, nullptr) > MAX_TITLE_BYTES)
+        --cch;
+    if (cch > 0 && IS_HIGH_SURROGATE(name[cch - 1]))
+        --cch;
+    std::wmemcpy(pszBuffer, name, cch);
+    pszBuffer[cch] = L'\0';
+}
+
+} // namespace
+
+// --- IFilter stream ------------------------------------------------------------------------
+
+STDMETHODIMP CIFilterBase::GetChunk(STAT_CHUNK *pStat)
+{
+    if (pStat == nullptr)
+        return E_POINTER;
+    const HRESULT hr = DoGetChunk(pStat);
+    // A failed call leaves no chunk current: GetText and GetValue must not reach the child then.
+    m_nChunkKind = SUCCEEDED(hr) ? static_cast<LONG>(pStat->flags) : 0;
+    return hr;
+}
+
+STDMETHODIMP CIFilterBase::GetText(ULONG *pcwcBuffer, WCHAR *awcBuffer) { return DoGetText(pcwcBuffer, awcBuffer); }
+
+STDMETHODIMP CIFilterBase::GetValue(PROPVARIANT **ppPropValue) { return DoGetValue(ppPropValue); }
+
 STDMETHODIMP CIFilterBase::BindRegion(FILTERREGION, REFIID, void **) { return E_NOTIMPL; }
-HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *) { return FILTER_E_END_OF_CHUNKS; }
-HRESULT CIFilterBase::DoGetText(ULONG *, WCHAR *) { return FILTER_E_NO_TEXT; }
-HRESULT CIFilterBase::DoGetValue(PROPVARIANT **) { return FILTER_E_NO_VALUES; }
-BOOL CIFilterBase::GetArchiveCommentA(const char *, char *, ULONG, CHUNKSTATE *) { return FALSE; }
+
+HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
+{
+    try {
+        if (pStat == nullptr)
+            return E_POINTER;
+        if (m_pCrawler == nullptr) {
+            m_bCompleted = TRUE;
+            return FILTER_E_END_OF_CHUNKS;
+        }
+        FreeOwnChunk();
+        if (m_nChunkId == 0) {
+            m_nChunkId = 1;
+            return MakeTitleChunk(pStat);
+        }
+        ++m_nChunkId;
+
+        // Each turn either hands out a chunk or moves past one entry, so the archive's end
+        // ends the loop; the bound only guards against a walk that never ends.
+        for (ULONG turn = 0; turn < MAX_ENTRIES_PER_CALL; ++turn) {
+            if (m_pChildFilter == nullptr) {
+                CNameBuffer name = NewNameBuffer(), folder = NewNameBuffer(), extracted = NewNameBuffer();
+                if (!name || !folder || !extracted)
+                    return E_OUTOFMEMORY;
+                const HRESULT hr = OpenNextEntry(name.get(), folder.get(), extracted.get());
+                if (hr == FILTER_E_END_OF_CHUNKS)
+                    return hr;
+                if (hr != S_OK && hr != S_FALSE)
+                    return FILTER_E_END_OF_CHUNKS;
+                if (m_bEmitEntryNames)
+                    return MakeEntryNameChunk(pStat, name.get(), folder.get(), extracted.get());
+                if (hr == S_FALSE)
+                    continue;
+            }
+            if (m_relay.GetChunk(pStat) == S_OK) {
+                pStat->idChunk = m_nChunkId;
+                pStat->idChunkSource = m_nChunkId;
+                return S_OK;
+            }
+            // The child ended or failed: its result is not ours to report.
+            DropChildFilter();
+        }
+        return FILTER_E_END_OF_CHUNKS;
+    } catch (...) {
+        return FILTER_E_END_OF_CHUNKS;
+    }
+}
+
+HRESULT CIFilterBase::DoGetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
+{
+    try {
+        if (pcwcBuffer == nullptr || awcBuffer == nullptr)
+            return E_POINTER;
+        const ULONG cwcBuffer = *pcwcBuffer;
+        if (m_nChunkKind == FILTER_E_NO_MORE_TEXT || m_nChunkKind != CHUNK_TEXT) {
+            *pcwcBuffer = 0;
+            return m_nChunkKind == FILTER_E_NO_MORE_TEXT ? FILTER_E_NO_MORE_TEXT : FILTER_E_NO_TEXT;
+        }
+        // Not even the terminator fits: nothing is copied and nothing is used up.
+        if (cwcBuffer == 0)
+            return E_INVALIDARG;
+        if (m_pOwnChunk == nullptr) {
+            if (m_relay.Child() != nullptr)
+                return m_relay.GetText(pcwcBuffer, awcBuffer);
+            *pcwcBuffer = 0;
+            return FILTER_E_NO_TEXT;
+        }
+        if (m_pOwnChunk->delivered || m_pOwnChunk->text == nullptr) {
+            *pcwcBuffer = 0;
+            FreeOwnChunk();
+            m_nChunkKind = FILTER_E_NO_MORE_TEXT;
+            return FILTER_E_NO_MORE_TEXT;
+        }
+
+        const wchar_t *rest = m_pOwnChunk->text + m_pOwnChunk->position;
+        const size_t cchRest = std::wcslen(rest);
+        if (cwcBuffer > cchRest) {
+            std::wmemcpy(awcBuffer, rest, cchRest + 1);
+            *pcwcBuffer = static_cast<ULONG>(cchRest);
+            m_pOwnChunk->delivered = TRUE;
+            return FILTER_S_LAST_TEXT;
+        }
+        // A piece of no characters would never move on: a one-character buffer cannot carry text.
+        if (cwcBuffer == 1) {
+            *pcwcBuffer = 0;
+            return E_INVALIDARG;
+        }
+        const ULONG cwcPiece = cwcBuffer - 1;
+        std::wmemcpy(awcBuffer, rest, cwcPiece);
+        awcBuffer[cwcPiece] = L'\0';
+        *pcwcBuffer = cwcPiece;
+        m_pOwnChunk->position += cwcPiece;
+        return S_OK;
+    } catch (...) {
+        return FILTER_E_NO_TEXT;
+    }
+}
+
+HRESULT CIFilterBase::DoGetValue(PROPVARIANT **ppPropValue)
+{
+    try {
+        if (ppPropValue == nullptr)
+            return E_POINTER;
+        if (m_nChunkKind != CHUNK_VALUE) {
+            *ppPropValue = nullptr;
+            return FILTER_E_NO_VALUES;
+        }
+        if (m_pOwnChunk != nullptr) {
+            *ppPropValue = nullptr;
+            if (m_pOwnChunk->delivered || m_pOwnChunk->text == nullptr) {
+                FreeOwnChunk();
+                return FILTER_E_NO_MORE_VALUES;
+            }
+            const size_t cch = std::wcslen(m_pOwnChunk->text) + 1;
+            CCoTaskMem value(CoTaskMemAlloc(sizeof(PROPVARIANT)));
+            CCoTaskMem text(CoTaskMemAlloc(cch * sizeof(wchar_t)));
+            if (!value || !text)
+                return E_OUTOFMEMORY;
+            std::wmemcpy(static_cast<wchar_t *>(text.Get()), m_pOwnChunk->text, cch);
+            auto *pValue = static_cast<PROPVARIANT *>(value.Detach());
+            PropVariantInit(pValue);
+            pValue->vt = VT_LPWSTR;
+            pValue->pwszVal = static_cast<wchar_t *>(text.Detach());
+            *ppPropValue = pValue;
+            m_pOwnChunk->delivered = TRUE;
+            return S_OK;
+        }
+        if (m_relay.Child() == nullptr) {
+            *ppPropValue = nullptr;
+            return FILTER_E_NO_VALUES;
+        }
+
+        const HRESULT hr = m_relay.GetValue(ppPropValue);
+        PROPVARIANT *pValue = hr == S_OK ? *ppPropValue : nullptr;
+        if (pValue != nullptr && pValue->vt == VT_LPWSTR && pValue->pwszVal != nullptr) {
+            // A document that asks not to be indexed gets an empty value instead of the marker.
+            std::unique_ptr<wchar_t[]> lower(CopyText(pValue->pwszVal));
+            if (lower) {
+                CharLowerW(lower.get());
+                if (std::wcscmp(lower.get(), L"noindex") == 0 || std::wcscmp(lower.get(), L"none") == 0)
+                    pValue->pwszVal[0] = L'\0';
+            }
+        }
+        return hr;
+    } catch (...) {
+        return FILTER_E_END_OF_CHUNKS;
+    }
+}
+
+// --- the archive's title ---------------------------------------------------------------------
+
+BOOL CIFilterBase::GetArchiveCommentA(const char *pszArchive, char *pBuffer, ULONG cbBuffer, CHUNKSTATE *pKind)
+{
+    if (pszArchive == nullptr || pBuffer == nullptr || cbBuffer == 0 || pKind == nullptr)
+        return FALSE;
+    std::unique_ptr<char[]> comment(new (std::nothrow) char[COMMENT_BYTES]());
+    std::unique_ptr<char[]> path(new (std::nothrow) char[ANSI_PATH_BYTES]());
+    if (!comment || !path)
+        return FALSE;
+    lstrcpynA(path.get(), pszArchive, ANSI_PATH_BYTES);
+
+    RAROpenArchiveDataEx open;
+    ZeroMemory(&open, sizeof(open));
+    open.ArcName = path.get();
+    open.OpenMode = RAR_OM_LIST;
+    open.CmtBuf = comment.get();
+    open.CmtBufSize = COMMENT_BYTES;
+    HANDLE hArchive = RAROpenArchiveEx(&open);
+
+    BOOL bFound = FALSE;
+    if (open.OpenResult == ERAR_SUCCESS && open.CmtState != 0) {
+        comment[COMMENT_BYTES - 1] = '\0';
+        lstrcpynA(pBuffer, comment.get(), static_cast<int>(cbBuffer > 0x7FFFFFFF ? 0x7FFFFFFF : cbBuffer));
+        *pKind = CHUNK_TEXT;
+        bFound = TRUE;
+    }
+    if (hArchive != nullptr)
+        RARCloseArchive(hArchive);
+    return bFound;
+}
+
 BOOL CIFilterBase::GetArchiveCommentW(const wchar_t *, wchar_t *, ULONG, CHUNKSTATE *) { return FALSE; }
 
+void CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTATE *pKind)
+{
+    *pKind = CHUNK_VALUE;
+    pszBuffer[0] = L'\0';
+    if (m_pszFileName == nullptr)
+        return;
+
+    if (!m_bWideArchivePath) {
+        std::unique_ptr<char[]> path(new (std::nothrow) char[ANSI_PATH_BYTES]());
+        std::unique_ptr<char[]> result(new (std::nothrow) char[cchBuffer]());
+        BOOL bLossy = FALSE;
+        if (!path || !result ||
+            WideCharToMultiByte(CP_ACP, 0, m_pszFileName, -1, path.get(), ANSI_PATH_BYTES, nullptr, &bLossy) == 0)
+            bLossy = TRUE;
+        // A path the ANSI code page cannot carry names no file; its title comes from the wide path.
+        if (!bLossy) {
+            if (GetArchiveCommentA(path.get(), result.get(), cchBuffer, pKind) &&
+                MultiByteToWideChar(CP_ACP, 0, result.get(), -1, pszBuffer, static_cast<int>(cchBuffer)) > 0)
+                return;
+            *pKind = CHUNK_VALUE;
+            TitleFromPath(m_pszFileName, pszBuffer, cchBuffer);
+            return;
+        }
+    }
+    if (!GetArchiveCommentW(m_pszFileName, pszBuffer, cchBuffer, pKind))
+        TitleFromPath(m_pszFileName, pszBuffer, cchBuffer);
+}
+
+// --- own chunks and entries ------------------------------------------------------------------
+
+HRESULT CIFilterBase::MakeTitleChunk(STAT_CHUNK *pStat)
+{
+    FillOwnChunk(pStat, 1, PROPSET_SUMMARY_INFORMATION, PROPID_TITLE, CHUNK_VALUE);
+    std::unique_ptr<OwnChunk> chunk(new (std::nothrow) OwnChunk);
+    std::unique_ptr<wchar_t[]> title(new (std::nothrow) wchar_t[TITLE_CHARS]());
+    if (!chunk || !title)
+        return E_OUTOFMEMORY;
+    CHUNKSTATE kind = CHUNK_VALUE;
+    GetArchiveTitle(title.get(), TITLE_CHARS, &kind);
+    pStat->flags = kind;
+    chunk->text = CopyText(title.get());
+    if (chunk->text == nullptr)
+        return E_OUTOFMEMORY;
+    m_pOwnChunk = chunk.release();
+    return S_OK;
+}
+
+HRESULT CIFilterBase::MakeEntryNameChunk(STAT_CHUNK *pStat, wchar_t *pszName, wchar_t *pszFolder,
+                                         wchar_t *pszExtractedPath)
+{
+    if (m_pCrawler == nullptr)
+        return FILTER_E_END_OF_CHUNKS;
+    FillOwnChunk(pStat, m_nChunkId, PROPSET_STORAGE, PROPID_NAME, CHUNK_TEXT);
+    if (!m_pCrawler->GetCurrentEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS, pszExtractedPath,
+                                     CRAWLER_NAME_CHARS) ||
+        !m_pCrawler->GetEntryComment(nullptr))
+        return E_FAIL;
+
+    const size_t cchFolder = std::wcslen(pszFolder);
+    const size_t cchText = cchFolder + std::wcslen(pszName) + 5;
+    std::unique_ptr<OwnChunk> chunk(new (std::nothrow) OwnChunk);
+    std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[cchText]);
+    if (!chunk || !text)
+        return E_OUTOFMEMORY;
+    SafeStringCopy(text.get(), cchText, pszFolder);
+    if (cchFolder != 0 && pszFolder[cchFolder - 1] != L'\\')
+        SafeStringCat(text.get(), cchText, L"\\");
+    SafeStringCat(text.get(), cchText, pszName);
+    chunk->text = text.release();
+    m_pOwnChunk = chunk.release();
+    return S_OK;
+}
+
+HRESULT CIFilterBase::OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath)
+{
+    try {
+        if (m_pCrawler == nullptr)
+            return S_FALSE;
+        const HRESULT r = m_pCrawler->MoveToNextEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS,
+                                                      pszExtractedPath, CRAWLER_NAME_CHARS);
+        if (r == S_OK) {
+            // An entry without a registered filter was not extracted: there is nothing to load.
+            if (pszExtractedPath[0] != L'\0' && m_pFilterLoader != nullptr)
+                m_hChildModule = m_pFilterLoader->LoadChildFilter(pszExtractedPath, nullptr, &m_pChildFilter);
+            if (m_pChildFilter == nullptr) {
+                DropChildFilter();
+                return S_FALSE;
+            }
+            ULONG flags = 0;
+            if (m_pChildFilter->Init(m_grfFlags, m_cAttributes, m_aAttributes, &flags) != S_OK) {
+                DropChildFilter();
+                return S_FALSE;
+            }
+            m_relay.Attach(m_pChildFilter);
+            return S_OK;
+        }
+        if (r == S_FALSE) {
+            DropChildFilter();
+            return S_FALSE;
+        }
+        delete m_pCrawler;
+        m_pCrawler = nullptr;
+        m_bCompleted = TRUE;
+        return FILTER_E_END_OF_CHUNKS;
+    } catch (...) {
+        DropChildFilter();
+        return E_FAIL;
+    }
+}
+
+void CIFilterBase::DropChildFilter()
+{
+    // The child goes before its module is freed, and before the crawler deletes its file.
+    m_relay.Attach(nullptr);
+    SafeRelease(m_pChildFilter);
+    if (m_hChildModule != nullptr) {
+        HMODULE hModule = m_hChildModule;
+        m_hChildModule = nullptr;
+        CoFreeLibrary(hModule);
+    }
+}
+
+void CIFilterBase::FreeOwnChunk()
+{
+    if (m_pOwnChunk != nullptr) {
+        delete[] m_pOwnChunk->text;
+        delete m_pOwnChunk;
+        m_pOwnChunk = nullptr;
+    }
+}
+
+// --- CChildFilterRelay -----------------------------------------------------------------------
+
 CChildFilterRelay::~CChildFilterRelay() { Attach(nullptr); }
+
 void CChildFilterRelay::Attach(IFilter *child) noexcept
 {
     if (child == m_pChild)
         return;
     if (child != nullptr)
         child->AddRef();
-    if (m_pChild != nullptr)
-        m_pChild->Release();
+    IFilter *old = m_pChild;
     m_pChild = child;
+    m_hrLastText = S_OK;
+    if (old != nullptr)
+        old->Release();
 }
-HRESULT CChildFilterRelay::GetChunk(STAT_CHUNK *) { return E_POINTER; }
-HRESULT CChildFilterRelay::GetText(ULONG *, WCHAR *) { return E_POINTER; }
-HRESULT CChildFilterRelay::GetValue(PROPVARIANT **) { return E_POINTER; }
+
+HRESULT CChildFilterRelay::GetChunk(STAT_CHUNK *pStat)
+{
+    if (m_pChild == nullptr)
+        return E_POINTER;
+    const HRESULT hr = m_pChild->GetChunk(pStat);
+    m_hrLastText = S_OK;
+    return hr;
+}
+
+HRESULT CChildFilterRelay::GetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
+{
+    if (m_pChild == nullptr)
+        return E_POINTER;
+    // After any other answer the child's text for this chunk is over: repeat that answer.
+    if (m_hrLastText == S_OK || m_hrLastText == FILTER_S_LAST_TEXT || m_hrLastText == FILTER_E_NO_MORE_TEXT)
+        m_hrLastText = m_pChild->GetText(pcwcBuffer, awcBuffer);
+    else
+        *pcwcBuffer = 0;
+    return m_hrLastText;
+}
+
+HRESULT CChildFilterRelay::GetValue(PROPVARIANT **ppPropValue)
+{
+    if (m_pChild == nullptr)
+        return E_POINTER;
+    return m_pChild->GetValue(ppPropValue);
+}
