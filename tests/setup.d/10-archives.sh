@@ -31,6 +31,9 @@ printf 'Quarterly reports\r\nfor 2005' > comment.txt
 cp "$out/plain.rar" "$out/comment.rar"
 r c -zcomment.txt "$out/comment.rar"
 
+# An archive whose own file name the ANSI code page cannot carry.
+cp "$out/plain.rar" "$out/日本語.rar"
+
 # RAR4 format, with a comment: rar 7 no longer writes it (-ma4 is gone), so rar4.py does, the
 # way rar 4 on Unix did (stored entries, Unix modes, a directory entry, '\\' between folders).
 python3 "$here/rar4.py" "$out/rar4.rar" --comment 'RAR4 comment' 'docs/' 'docs/2005/' \
