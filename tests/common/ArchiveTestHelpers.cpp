@@ -1,4 +1,5 @@
 #include "ArchiveTestHelpers.h"
+#include "FilterHost.h"
 #include "TestHelpers.h"
 #include "childfilter/ChildFilterLoader.h"
 
@@ -32,7 +33,7 @@ CScratchFolder::CScratchFolder(size_t cchPath)
     CreateDirectoryW(m_path.c_str(), nullptr);
 }
 
-CScratchFolder::~CScratchFolder() { RemoveTree(m_path); }
+CScratchFolder::~CScratchFolder() { RemoveDirTree(m_path); }
 
 std::vector<std::wstring> FilesIn(const std::wstring &folder)
 {
@@ -47,28 +48,6 @@ std::vector<std::wstring> FilesIn(const std::wstring &folder)
     } while (FindNextFileW(find, &fd));
     FindClose(find);
     return names;
-}
-
-void RemoveTree(const std::wstring &folder)
-{
-    WIN32_FIND_DATAW fd;
-    HANDLE find = FindFirstFileW((folder + L"\\*").c_str(), &fd);
-    if (find != INVALID_HANDLE_VALUE) {
-        do {
-            const std::wstring name = fd.cFileName;
-            if (name == L"." || name == L"..")
-                continue;
-            const std::wstring full = folder + L"\\" + name;
-            if (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-                RemoveTree(full);
-            } else {
-                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
-                DeleteFileW(full.c_str());
-            }
-        } while (FindNextFileW(find, &fd));
-        FindClose(find);
-    }
-    RemoveDirectoryW(folder.c_str());
 }
 
 std::string ReadFileText(const std::wstring &path)

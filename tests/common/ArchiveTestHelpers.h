@@ -7,7 +7,8 @@
 
 std::wstring ArchivePath(const std::wstring &name);  // TEST_DATA_DIR\archives\name
 
-// A folder made in the temp directory for one test and removed with everything in it.
+// A folder made in the temp directory for one test and removed with everything in it
+// (CScratchDir of FilterHost.h, with control over the path's length).
 class CScratchFolder
 {
 public:
@@ -25,8 +26,6 @@ private:
 
 // Names of the files (not folders) directly inside a folder.
 std::vector<std::wstring> FilesIn(const std::wstring &folder);
-// Removes a folder tree; used by tests to clean up after themselves.
-void RemoveTree(const std::wstring &folder);
 // A whole file's bytes as text (ASCII/UTF-8 test contents); empty when it cannot be read.
 std::string ReadFileText(const std::wstring &path);
 
