@@ -1,0 +1,167 @@
+// pellucidor-dump, the host tool behind scripts/dump.sh: run as a child process, its JSON lines
+// and exit codes are what scripts and people rely on.
+#include <gtest/gtest.h>
+#include "ArchiveTestHelpers.h"
+#include "TestHelpers.h"
+
+#include <sstream>
+
+namespace {
+
+struct ToolRun {
+    DWORD exitCode = MARKER;
+    std::vector<std::string> lines;  // stdout, split at '\n'
+};
+
+// Runs pellucidor-dump.exe with the arguments (each quoted) and collects its output.
+ToolRun RunDump(const std::vector<std::wstring> &args)
+{
+    ToolRun run;
+    std::wstring command = L"\"" + TestBinPath(L"pellucidor-dump.exe") + L"\"";
+    for (const std::wstring &arg : args)
+        command += L" \"" + arg + L"\"";
+
+    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) {
+        ADD_FAILURE() << "no pipe";
+        return run;
+    }
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    si.dwFlags = STARTF_USESTDHANDLES;
+    si.hStdOutput = writeEnd;
+    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION pi = {};
+    std::vector<wchar_t> line(command.begin(), command.end());
+    line.push_back(L'\0');
+    const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    CloseHandle(writeEnd);
+    if (!started) {
+        CloseHandle(readEnd);
+        ADD_FAILURE() << "pellucidor-dump.exe did not start, error " << GetLastError();
+        return run;
+    }
+    std::string out;
+    char buffer[4096];
+    DWORD read = 0;
+    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
+        out.append(buffer, read);
+    CloseHandle(readEnd);
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    GetExitCodeProcess(pi.hProcess, &run.exitCode);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    std::istringstream stream(out);
+    for (std::string text; std::getline(stream, text);)
+        run.lines.push_back(text);
+    return run;
+}
+
+std::string Join(const std::vector<std::string> &lines)
+{
+    std::string text;
+    for (const std::string &line : lines)
+        text += line + "\n";
+    return text;
+}
+
+const std::string kInit = "{\"init\":\"0x00000000\",\"flags\":1}";
+const std::string kEnd = "{\"end\":\"0x80041700\"}";
+std::string NameLine(int id, const std::string &jsonText)
+{
+    return "{\"id\":" + std::to_string(id) + ",\"source\":" + std::to_string(id) +
+           ",\"break\":0,\"flags\":1,\"locale\":" + std::to_string(GetSystemDefaultLCID()) +
+           ",\"propset\":\"{B725F130-47EF-101A-A5F1-02608C9EEBAC}\",\"propid\":10,\"start\":0,\"len\":0,\"text\":" +
+           jsonText + "}";
+}
+std::string TitleLine(const std::string &rest)
+{
+    return "{\"id\":1,\"source\":1,\"break\":0," + rest.substr(0, rest.find('|')) + ",\"locale\":" +
+           std::to_string(GetSystemDefaultLCID()) +
+           ",\"propset\":\"{F29F85E0-4FF9-1068-AB91-08002B27B3D9}\",\"propid\":2,\"start\":0,\"len\":0," +
+           rest.substr(rest.find('|') + 1) + "}";
+}
+
+TEST(DumpTool, JsonLinesStraightFromTheDll)
+{
+    const ToolRun run = RunDump({L"--json", L"--dll", TestBinPath(L"Pellucidor.dll"), ArchivePath(L"plain.rar")});
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ(Join({kInit, TitleLine("\"flags\":2|\"values\":[{\"vt\":31,\"str\":\"plain\"}]"),
+                    NameLine(2, "\"a.txt\""), NameLine(3, "\"docs\\\\2005\\\\report.doc\""), NameLine(4, "\"readme\""),
+                    NameLine(5, "\"notes.\""), NameLine(6, "\"docs\\\\a.txt\""), kEnd}),
+              Join(run.lines));
+}
+
+TEST(DumpTool, JsonLinesThroughTheRegistrationWithSmallBuffers)
+{
+    // The set-up registered the build for .rar; a two-character buffer brings one character a piece.
+    for (const wchar_t *buffer : {L"4096", L"2"}) {
+        const ToolRun run = RunDump({L"--json", L"--buffer", buffer, ArchivePath(L"comment.rar")});
+        EXPECT_EQ(0u, run.exitCode) << Narrow(buffer);
+        ASSERT_EQ(8u, run.lines.size()) << Join(run.lines);
+        EXPECT_EQ(TitleLine("\"flags\":1|\"text\":\"Quarterly reports\\r\\nfor 2005\""), run.lines[1]);
+        EXPECT_EQ(NameLine(3, "\"docs\\\\2005\\\\report.doc\""), run.lines[3]);
+    }
+}
+
+TEST(DumpTool, JsonEscapesWhatNamesHold)
+{
+    const ToolRun run = RunDump({L"--json", L"--dll", TestBinPath(L"Pellucidor.dll"), ArchivePath(L"odd-names.rar")});
+    EXPECT_EQ(0u, run.exitCode);
+    ASSERT_EQ(15u, run.lines.size()) << Join(run.lines);
+    EXPECT_EQ(NameLine(7, "\"q\\\"uote.txt\""), run.lines[7]);
+    EXPECT_EQ(NameLine(12, "\"ctl\\u0001.txt\""), run.lines[12]);
+    const ToolRun unicode = RunDump({L"--json", ArchivePath(L"unicode.rar")});
+    ASSERT_EQ(6u, unicode.lines.size()) << Join(unicode.lines);
+    EXPECT_EQ(NameLine(4, "\"" + Narrow(L"Ελληνικά") + "\\\\" + Narrow(L"κείμενο.txt") + "\""), unicode.lines[4]);
+}
+
+TEST(DumpTool, BlocksForPeople)
+{
+    const ToolRun run = RunDump({ArchivePath(L"plain.rar")});
+    EXPECT_EQ(0u, run.exitCode);
+    const std::string text = Join(run.lines);
+    EXPECT_NE(std::string::npos, text.find("Init: 0x00000000, flags 1\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Attribute = {B725F130-47EF-101A-A5F1-02608C9EEBAC}\\10\nidChunk = 3\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Text: docs\\2005\\report.doc\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Value (vt 31): plain\n")) << text;
+    EXPECT_EQ("End: 0x80041700", run.lines.back());
+}
+
+TEST(DumpTool, ExitCodes)
+{
+    const std::wstring archive = ArchivePath(L"plain.rar");
+    const struct {
+        std::vector<std::wstring> args;
+        DWORD exitCode;
+    } cases[] = {
+        {{}, 1},
+        {{L"--json"}, 1},
+        {{L"--buffer", L"0", archive}, 1},
+        {{L"--buffer", L"12x", archive}, 1},
+        {{L"--buffer", L"-3", archive}, 1},
+        {{archive, L"--buffer"}, 1},
+        {{L"--dll"}, 1},
+        {{L"--verbose", archive}, 1},
+        {{archive, archive}, 1},
+        {{ArchivePath(L"no-such-archive.rar")}, 2},
+        {{L"--dll", TestBinPath(L"no-such.dll"), archive}, 2},
+        {{TestBinPath(L"Pellucidor.dll")}, 2},  // nothing registered for .dll
+        {{L"--json", L"--buffer", L"1", archive}, 0},
+    };
+    for (const auto &c : cases) {
+        std::string args;
+        for (const std::wstring &arg : c.args)
+            args += " " + Narrow(arg);
+        const ToolRun run = RunDump(c.args);
+        EXPECT_EQ(c.exitCode, run.exitCode) << args;
+        if (c.exitCode == 1) {
+            EXPECT_TRUE(run.lines.empty()) << args;
+        }
+    }
+}
+
+} // namespace

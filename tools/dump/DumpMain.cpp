@@ -1,0 +1,434 @@
+// pellucidor-dump: filters one file the way a search host does and prints what the host sees.
+//
+//   pellucidor-dump [--json] [--buffer N] [--dll PATH] FILE
+//
+// The filter comes from the standard registration of the file's extension (PersistentHandler,
+// then its IFilter add-in), or with --dll straight from that DLL's class factory. Every chunk is
+// pulled with all its text (GetText with a buffer of N characters, 4096 by default) and all its
+// values. Exit codes: 0 the stream reached its end; 1 bad arguments; 2 the file could not be
+// loaded or initialised; 3 GetChunk failed 100 times in a row (or the stream never ended).
+#include <windows.h>
+#include <filter.h>
+#include <filterr.h>
+#include <fcntl.h>
+#include <io.h>
+
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "filter/Guids.h"
+#include "support/Holders.h"
+#include "support/ProcAddress.h"
+
+namespace {
+
+constexpr ULONG DEFAULT_BUFFER = 4096;
+constexpr ULONG MAX_BUFFER = 1 << 20;
+constexpr int MAX_FAILED_CHUNKS = 100;       // consecutive GetChunk failures before giving up
+constexpr ULONG MAX_CHUNKS = 10000000;       // a stream that never ends
+constexpr int MAX_IDLE_PIECES = 100;         // GetText successes in a row that bring nothing
+constexpr ULONG MAX_VALUES = 100000;         // values of one chunk
+constexpr const wchar_t *IFILTER_ADDIN = L"{89BCB740-6119-101A-BCB7-00DD010655AF}";
+
+enum ExitCode { EXIT_END = 0, EXIT_USAGE = 1, EXIT_NOT_LOADED = 2, EXIT_NO_END = 3 };
+
+struct Options {
+    bool json = false;
+    ULONG buffer = DEFAULT_BUFFER;
+    std::wstring dll;
+    std::wstring file;
+};
+
+// --- output: UTF-8 on stdout, whatever the console --------------------------------------------
+
+void Write(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+
+std::string Utf8(const std::wstring &text)
+{
+    if (text.empty())
+        return std::string();
+    const int cb = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(cb), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), cb, nullptr, nullptr);
+    return out;
+}
+
+std::string Hex(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+// A JSON string: quotes, backslashes and control characters escaped, a lone surrogate as \uXXXX.
+std::string JsonString(const std::wstring &text)
+{
+    std::string out = "\"";
+    char escape[8];
+    for (size_t i = 0; i < text.size(); ++i) {
+        const wchar_t ch = text[i];
+        if (ch == L'"' || ch == L'\\') {
+            out += '\\';
+            out += static_cast<char>(ch);
+        } else if (ch == L'\n') {
+            out += "\\n";
+        } else if (ch == L'\r') {
+            out += "\\r";
+        } else if (ch == L'\t') {
+            out += "\\t";
+        } else if (IS_HIGH_SURROGATE(ch) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1])) {
+            out += Utf8(text.substr(i, 2));
+            ++i;
+        } else if (ch < 0x20 || (ch >= 0xD800 && ch <= 0xDFFF)) {
+            std::snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(ch));
+            out += escape;
+        } else {
+            out += Utf8(std::wstring(1, ch));
+        }
+    }
+    return out + "\"";
+}
+
+std::wstring GuidText(const GUID &guid)
+{
+    wchar_t text[40] = {};
+    StringFromGUID2(guid, text, 40);
+    return text;
+}
+
+// --- creating the filter ----------------------------------------------------------------------
+
+// The default value of HKCR\subkey, or empty.
+std::wstring ClassesValue(const std::wstring &subkey)
+{
+    wchar_t value[256] = {};
+    LONG cb = sizeof(value);
+    if (RegQueryValueW(HKEY_CLASSES_ROOT, subkey.c_str(), value, &cb) != ERROR_SUCCESS)
+        return std::wstring();
+    value[ARRAYSIZE(value) - 1] = L'\0';
+    return value;
+}
+
+// Extension -> PersistentHandler -> its IFilter add-in -> CoCreateInstance, as a host does.
+HRESULT CreateRegisteredFilter(const std::wstring &file, IFilter **ppFilter, std::string *pWhy)
+{
+    const size_t slash = file.find_last_of(L"\\/");
+    const size_t dot = file.find_last_of(L'.');
+    if (dot == std::wstring::npos || (slash != std::wstring::npos && dot < slash)) {
+        *pWhy = "the file has no extension";
+        return E_INVALIDARG;
+    }
+    const std::wstring extension = file.substr(dot);
+    const std::wstring handler = ClassesValue(extension + L"\\PersistentHandler");
+    if (handler.empty()) {
+        *pWhy = "no persistent handler is registered for " + Utf8(extension);
+        return REGDB_E_CLASSNOTREG;
+    }
+    const std::wstring filter = ClassesValue(L"CLSID\\" + handler + L"\\PersistentAddinsRegistered\\" + IFILTER_ADDIN);
+    CLSID clsid;
+    if (filter.empty() || FAILED(CLSIDFromString(filter.c_str(), &clsid))) {
+        *pWhy = "persistent handler " + Utf8(handler) + " names no IFilter";
+        return REGDB_E_CLASSNOTREG;
+    }
+    const HRESULT hr = CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IFilter,
+                                        reinterpret_cast<void **>(ppFilter));
+    if (FAILED(hr))
+        *pWhy = "CoCreateInstance of " + Utf8(filter) + " failed with " + Hex(hr);
+    return hr;
+}
+
+// The filter class straight from a DLL's DllGetClassObject.
+HRESULT CreateFilterFromDll(HMODULE hDll, IFilter **ppFilter, std::string *pWhy)
+{
+    using PFN_DllGetClassObject = HRESULT(STDAPICALLTYPE *)(REFCLSID, REFIID, void **);
+    auto pfn = GetProcAs<PFN_DllGetClassObject>(hDll, "DllGetClassObject");
+    if (pfn == nullptr) {
+        *pWhy = "the DLL exports no DllGetClassObject";
+        return E_NOINTERFACE;
+    }
+    CComPtr<IClassFactory> factory;
+    HRESULT hr = pfn(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid());
+    if (SUCCEEDED(hr))
+        hr = factory->CreateInstance(nullptr, IID_IFilter, reinterpret_cast<void **>(ppFilter));
+    if (FAILED(hr))
+        *pWhy = "the DLL's class factory gave no filter: " + Hex(hr);
+    return hr;
+}
+
+// --- one chunk --------------------------------------------------------------------------------
+
+struct ChunkContent {
+    std::wstring text;
+    std::vector<std::pair<VARTYPE, std::wstring>> values;  // type, and the text of string types
+};
+
+std::wstring ValueText(const PROPVARIANT &value)
+{
+    switch (value.vt) {
+    case VT_LPWSTR:
+        return value.pwszVal != nullptr ? value.pwszVal : L"";
+    case VT_BSTR:
+        return value.bstrVal != nullptr ? std::wstring(value.bstrVal, SysStringLen(value.bstrVal)) : L"";
+    case VT_LPSTR: {
+        if (value.pszVal == nullptr)
+            return L"";
+        const int cch = MultiByteToWideChar(CP_ACP, 0, value.pszVal, -1, nullptr, 0);
+        std::wstring out(static_cast<size_t>(cch > 0 ? cch : 1), L'\0');
+        MultiByteToWideChar(CP_ACP, 0, value.pszVal, -1, out.data(), cch);
+        out.resize(out.size() - 1);
+        return out;
+    }
+    default:
+        return L"";
+    }
+}
+
+bool IsStringType(VARTYPE vt) { return vt == VT_LPWSTR || vt == VT_BSTR || vt == VT_LPSTR; }
+
+ChunkContent ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer)
+{
+    ChunkContent content;
+    if (stat.flags & CHUNK_TEXT) {
+        std::vector<WCHAR> buffer(cwcBuffer);
+        for (int idle = 0; idle < MAX_IDLE_PIECES;) {
+            ULONG cwc = cwcBuffer;
+            const HRESULT hr = pFilter->GetText(&cwc, buffer.data());
+            if (FAILED(hr))
+                break;
+            cwc = cwc < cwcBuffer ? cwc : cwcBuffer;
+            content.text.append(buffer.data(), cwc);
+            idle = cwc == 0 ? idle + 1 : 0;
+        }
+    }
+    if (stat.flags & CHUNK_VALUE) {
+        for (ULONG i = 0; i < MAX_VALUES; ++i) {
+            PROPVARIANT *pValue = nullptr;
+            if (FAILED(pFilter->GetValue(&pValue)))
+                break;
+            if (pValue == nullptr)
+                continue;
+            content.values.emplace_back(pValue->vt, ValueText(*pValue));
+            PropVariantClear(pValue);
+            CoTaskMemFree(pValue);
+        }
+    }
+    return content;
+}
+
+void PrintJson(const STAT_CHUNK &stat, const ChunkContent &content)
+{
+    const FULLPROPSPEC &attr = stat.attribute;
+    std::string line = "{\"id\":" + std::to_string(stat.idChunk) + ",\"source\":" + std::to_string(stat.idChunkSource) +
+                       ",\"break\":" + std::to_string(stat.breakType) + ",\"flags\":" + std::to_string(stat.flags) +
+                       ",\"locale\":" + std::to_string(stat.locale) + ",\"propset\":" +
+                       JsonString(GuidText(attr.guidPropSet));
+    if (attr.psProperty.ulKind == PRSPEC_LPWSTR)
+        line += ",\"propname\":" + JsonString(attr.psProperty.lpwstr != nullptr ? attr.psProperty.lpwstr : L"");
+    else
+        line += ",\"propid\":" + std::to_string(attr.psProperty.propid);
+    line += ",\"start\":" + std::to_string(stat.cwcStartSource) + ",\"len\":" + std::to_string(stat.cwcLenSource);
+    if (stat.flags & CHUNK_TEXT)
+        line += ",\"text\":" + JsonString(content.text);
+    if (stat.flags & CHUNK_VALUE) {
+        line += ",\"values\":[";
+        for (size_t i = 0; i < content.values.size(); ++i) {
+            const auto &value = content.values[i];
+            line += (i == 0 ? "{\"vt\":" : ",{\"vt\":") + std::to_string(value.first);
+            if (IsStringType(value.first))
+                line += ",\"str\":" + JsonString(value.second);
+            line += "}";
+        }
+        line += "]";
+    }
+    Write(line + "}\n");
+}
+
+const char *BreakName(CHUNK_BREAKTYPE type)
+{
+    switch (type) {
+    case CHUNK_NO_BREAK: return "No Break";
+    case CHUNK_EOW: return "End of Word";
+    case CHUNK_EOS: return "End of Sentence";
+    case CHUNK_EOP: return "End of Paragraph";
+    case CHUNK_EOC: return "End of Chapter";
+    default: return "?";
+    }
+}
+
+void PrintForPeople(const STAT_CHUNK &stat, const ChunkContent &content)
+{
+    const std::string rule(70, '-');
+    const FULLPROPSPEC &attr = stat.attribute;
+    const std::string property = attr.psProperty.ulKind == PRSPEC_LPWSTR
+                                     ? Utf8(attr.psProperty.lpwstr != nullptr ? attr.psProperty.lpwstr : L"")
+                                     : std::to_string(attr.psProperty.propid);
+    const char *kind = (stat.flags & CHUNK_TEXT) && (stat.flags & CHUNK_VALUE) ? "Text and Value"
+                       : (stat.flags & CHUNK_TEXT)                              ? "Text"
+                       : (stat.flags & CHUNK_VALUE)                             ? "Value"
+                                                                                : "?";
+    char flags[16];
+    std::snprintf(flags, sizeof(flags), "0x%x", static_cast<unsigned>(stat.flags));
+    char locale[16];
+    std::snprintf(locale, sizeof(locale), "0x%lx", static_cast<unsigned long>(stat.locale));
+    std::string block = rule + "\n";
+    block += "Attribute = " + Utf8(GuidText(attr.guidPropSet)) + "\\" + property + "\n";
+    block += "idChunk = " + std::to_string(stat.idChunk) + "\n";
+    block += "BreakType = " + std::to_string(stat.breakType) + " (" + BreakName(stat.breakType) + ")\n";
+    block += std::string("Flags(chunkstate) = ") + flags + " (" + kind + ")\n";
+    block += "Locale = " + std::to_string(stat.locale) + " (" + locale + ")\n";
+    block += "IdChunkSource = " + std::to_string(stat.idChunkSource) + "\n";
+    block += "cwcStartSource = " + std::to_string(stat.cwcStartSource) + "\n";
+    block += "cwcLenSource = " + std::to_string(stat.cwcLenSource) + "\n";
+    block += rule + "\n";
+    if (stat.flags & CHUNK_TEXT)
+        block += "Text: " + Utf8(content.text) + "\n";
+    for (const auto &value : content.values)
+        block += "Value (vt " + std::to_string(value.first) + ")" +
+                 (IsStringType(value.first) ? ": " + Utf8(value.second) : std::string()) + "\n";
+    Write(block + "\n");
+}
+
+// --- the run ----------------------------------------------------------------------------------
+
+void Usage(const char *why)
+{
+    std::fprintf(stderr, "pellucidor-dump: %s\nusage: pellucidor-dump [--json] [--buffer N] [--dll PATH] FILE\n", why);
+}
+
+bool ParseArguments(int argc, wchar_t **argv, Options *pOptions)
+{
+    for (int i = 1; i < argc; ++i) {
+        const std::wstring arg = argv[i];
+        if (arg == L"--json") {
+            pOptions->json = true;
+        } else if (arg == L"--buffer" || arg == L"--dll") {
+            if (i + 1 >= argc) {
+                Usage("an option lacks its value");
+                return false;
+            }
+            const std::wstring value = argv[++i];
+            if (arg == L"--dll") {
+                pOptions->dll = value;
+                continue;
+            }
+            wchar_t *end = nullptr;
+            const unsigned long n = std::wcstoul(value.c_str(), &end, 10);
+            if (value.empty() || *end != L'\0' || value[0] == L'-' || n < 1 || n > MAX_BUFFER) {
+                Usage("--buffer takes a number of characters from 1 to 1048576");
+                return false;
+            }
+            pOptions->buffer = static_cast<ULONG>(n);
+        } else if (arg.size() > 1 && arg[0] == L'-' && arg[1] == L'-') {
+            Usage("unknown option");
+            return false;
+        } else if (pOptions->file.empty()) {
+            pOptions->file = arg;
+        } else {
+            Usage("more than one file");
+            return false;
+        }
+    }
+    if (pOptions->file.empty()) {
+        Usage("no file given");
+        return false;
+    }
+    return true;
+}
+
+int NotLoaded(const std::string &why)
+{
+    std::fprintf(stderr, "pellucidor-dump: %s\n", why.c_str());
+    return EXIT_NOT_LOADED;
+}
+
+int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder)
+{
+    wchar_t fullPath[MAX_PATH * 4] = {};
+    if (GetFullPathNameW(options.file.c_str(), ARRAYSIZE(fullPath), fullPath, nullptr) == 0)
+        return NotLoaded("cannot make a full path of the file");
+
+    std::string why;
+    const HRESULT hrCreate = hDll != nullptr ? CreateFilterFromDll(hDll, pHolder->Put(), &why)
+                                             : CreateRegisteredFilter(fullPath, pHolder->Put(), &why);
+    if (FAILED(hrCreate) || !*pHolder)
+        return NotLoaded(why.empty() ? "no filter" : why);
+    IFilter *pFilter = pHolder->Get();
+
+    CComPtr<IPersistFile> persist;
+    HRESULT hr = pFilter->QueryInterface(IID_IPersistFile, persist.PutVoid());
+    if (SUCCEEDED(hr))
+        hr = persist->Load(fullPath, STGM_READ | STGM_SHARE_DENY_NONE);
+    if (FAILED(hr))
+        return NotLoaded("IPersistFile::Load failed with " + Hex(hr));
+
+    ULONG flags = 0;
+    hr = pFilter->Init(IFILTER_INIT_CANON_PARAGRAPHS | IFILTER_INIT_HARD_LINE_BREAKS | IFILTER_INIT_APPLY_INDEX_ATTRIBUTES,
+                       0, nullptr, &flags);
+    if (options.json)
+        Write("{\"init\":\"" + Hex(hr) + "\",\"flags\":" + std::to_string(flags) + "}\n");
+    else
+        Write("Init: " + Hex(hr) + ", flags " + std::to_string(flags) + "\n\n");
+    if (FAILED(hr))
+        return NotLoaded("IFilter::Init failed with " + Hex(hr));
+
+    int failures = 0;
+    for (ULONG chunks = 0; chunks < MAX_CHUNKS;) {
+        STAT_CHUNK stat = {};
+        hr = pFilter->GetChunk(&stat);
+        if (hr == FILTER_E_END_OF_CHUNKS) {
+            Write(options.json ? "{\"end\":\"" + Hex(hr) + "\"}\n" : "End: " + Hex(hr) + "\n");
+            return EXIT_END;
+        }
+        if (FAILED(hr)) {
+            Write(options.json ? "{\"error\":\"" + Hex(hr) + "\"}\n" : "GetChunk failed: " + Hex(hr) + "\n\n");
+            if (++failures == MAX_FAILED_CHUNKS) {
+                std::fprintf(stderr, "pellucidor-dump: GetChunk failed %d times in a row\n", MAX_FAILED_CHUNKS);
+                return EXIT_NO_END;
+            }
+            continue;
+        }
+        failures = 0;
+        ++chunks;
+        const ChunkContent content = ReadChunk(pFilter, stat, options.buffer);
+        if (options.json)
+            PrintJson(stat, content);
+        else
+            PrintForPeople(stat, content);
+        std::fflush(stdout);
+    }
+    std::fprintf(stderr, "pellucidor-dump: the stream did not end after %lu chunks\n", static_cast<unsigned long>(MAX_CHUNKS));
+    return EXIT_NO_END;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+    Options options;
+    if (!ParseArguments(argc, argv, &options))
+        return EXIT_USAGE;
+
+    if (FAILED(CoInitialize(nullptr)))
+        return NotLoaded("COM did not start");
+    CLibrary dll;
+    if (!options.dll.empty()) {
+        dll.Attach(LoadLibraryW(options.dll.c_str()));
+        if (!dll) {
+            CoUninitialize();
+            return NotLoaded("cannot load " + Utf8(options.dll) + ", error " + std::to_string(GetLastError()));
+        }
+    }
+    int code;
+    {
+        // The filter goes before its DLL and before COM.
+        CComPtr<IFilter> filter;
+        code = Dump(options, dll.Get(), &filter);
+    }
+    std::fflush(stdout);
+    dll.Close();
+    CoUninitialize();
+    return code;
+}
