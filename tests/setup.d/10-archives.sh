@@ -31,6 +31,11 @@ printf 'Quarterly reports\r\nfor 2005' > comment.txt
 cp "$out/plain.rar" "$out/comment.rar"
 r c -zcomment.txt "$out/comment.rar"
 
+# A comment longer than the 16384 bytes the title reads of it.
+python3 -c "print('long comment line ' * 1200, end='')" > long-comment.txt
+cp "$out/plain.rar" "$out/long-comment.rar"
+r c -zlong-comment.txt "$out/long-comment.rar"
+
 # An archive whose own file name the ANSI code page cannot carry.
 cp "$out/plain.rar" "$out/日本語.rar"
 

@@ -211,6 +211,20 @@ TEST_F(DllFilter, BadArgumentsGetAnErrorAndLoseNothing)
     EXPECT_HR(E_NOTIMPL, m_filter->BindRegion(region, IID_IUnknown, reinterpret_cast<void **>(&pUnk)));
 }
 
+TEST(DllStreamLife, ALongCommentIsCutToTheTitlesSize)
+{
+    CProductDll dll;
+    CComPtr<IFilter> filter = NewFilter(dll);
+    ASSERT_TRUE(filter);
+    ASSERT_HR(S_OK, LoadAndInit(filter.Get(), ArchivePath(L"long-comment.rar")));
+    const std::vector<HostChunk> chunks = PullAll(filter.Get());
+    ASSERT_EQ(6u, chunks.size());
+    EXPECT_EQ(CHUNK_TEXT, chunks[0].stat.flags);
+    EXPECT_EQ(16383u, chunks[0].text.size());
+    EXPECT_EQ(L"long comment line long", chunks[0].text.substr(0, 22));
+    EXPECT_HR(FILTER_E_NO_MORE_TEXT, chunks[0].textEnd);
+}
+
 TEST(DllStreamLife, GetChunkBeforeInitEndsAtOnce)
 {
     CProductDll dll;
