@@ -10,7 +10,7 @@ case "$arch" in x86|x64) ;; *) echo "build-msi: unknown architecture '$arch'" >&
 version=$(head -n1 "$root/version.txt")
 mkdir -p "$out"
 msi="$(cd "$out" && pwd)/Pellucidor-$version-$arch.msi"
-inputs=("$here/Pellucidor.wxs" "$root/version.txt" "$bin/Pellucidor.dll")
+inputs=("$here/Pellucidor.wxs" "$root/version.txt" "$bin/Pellucidor.dll" "$bin/pellucidor-dump.exe")
 for f in "${inputs[@]}"; do
   [ -f "$f" ] || { echo "build-msi: missing $f (build first)" >&2; exit 1; }
 done

@@ -98,7 +98,8 @@ TEST_P(VersionResource, StringsAsAdministratorsSeeThem)
 }
 
 INSTANTIATE_TEST_SUITE_P(Binaries, VersionResource,
-                         ::testing::Values(BinaryCase{L"Pellucidor.dll", L"Quorvane RAR filter", VFT_DLL}),
+                         ::testing::Values(BinaryCase{L"Pellucidor.dll", L"Quorvane RAR filter", VFT_DLL},
+                                           BinaryCase{L"pellucidor-dump.exe", L"Quorvane RAR filter dump tool", VFT_APP}),
                          [](const ::testing::TestParamInfo<BinaryCase> &info) {
                              std::string name = Narrow(info.param.file);
                              for (char &ch : name)

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The installer package of this build under Wine's msiexec, the way an administrator uses it:
-#   install   -> the DLL is under Program Files and a host finds it through the standard .rar
-#                registration, in the registry view of its own bitness only;
+#   install   -> the DLL and the dump tool are under Program Files; a host finds the DLL through
+#                the standard .rar registration, in the registry view of its own bitness only, and
+#                the installed dump tool filters a sample archive through it; the registration is
+#                the one DllRegisterServer writes;
 #   x64 only  -> with the 32-bit package installed beside it, removing the 64-bit one keeps the
 #                shared .rar link for the 32-bit filter;
 #   uninstall -> no key or value of ours is left (registry snapshots before and after compared),
@@ -96,19 +98,23 @@ msiexec() {  # ACTION MSI LOG
   iconv -f utf-16 -t utf-8 "$work/$3.log" 2>/dev/null | tail -n 25 >&2 || tail -n 25 "$work/$3.log" >&2
   return 1
 }
-# Runs a probe on the sample archive and checks its report: the registration chain leads to the
-# expected DLL, COM loads it from there, and the archive is filtered to the end of its stream.
-check_probe() {  # PROBE_EXE EXPECTED_PATH LABEL
-  local out want
-  out=$(wine "$1" "$sample" </dev/null 2>/dev/null | tr -d '\r') || { fail "$3: probe found no complete registration: $out"; return; }
-  want=$(printf 'handler=%s\nfilter=%s\nserver=%s\nthreading=Both\nclassobject=0x00000000\nmodule=%s\n' \
-         "$HANDLER" "$FILTER" "$2" "$2"
-         printf 'create=0x00000000\nload=0x00000000\ninit=0x00000000\nend=0x80041700')
-  [ "$(echo "$out" | grep -v '^chunks=')" = "$want" ] || fail "$3: a host's view of the package:"$'\n'"$out"
-  # The title and one name per entry at least; a filter registered for .txt adds its own chunks.
-  local chunks
-  chunks=$(echo "$out" | sed -n 's/^chunks=//p')
-  [ "${chunks:-0}" -ge 3 ] || fail "$3: sample.rar gave ${chunks:-no} chunks, not the title and two entry names"
+# A host's view of an installed package: the registration chain leads to the expected DLL and COM
+# loads it from there (the probe), and the installed dump tool filters the sample archive through
+# that registration: the comment as the title, then the two entry names, then the end.
+check_host() {  # PROBE_EXE DLL_PATH LABEL
+  local out want dump status=0 before=$failures
+  out=$(wine "$1" </dev/null 2>/dev/null | tr -d '\r') || { fail "$3: probe found no complete registration: $out"; return; }
+  want=$(printf 'handler=%s\nfilter=%s\nserver=%s\nthreading=Both\nclassobject=0x00000000\nmodule=%s' \
+         "$HANDLER" "$FILTER" "$2" "$2")
+  [ "$out" = "$want" ] || fail "$3: registration as a host finds it:"$'\n'"$out"
+  dump=$(wine "$(unix_path "${2%\\*}\\pellucidor-dump.exe")" --json "$sample" </dev/null 2>&1 | tr -d '\r') || status=$?
+  [ "$status" = 0 ] || fail "$3: the installed dump tool exited $status"
+  [ "$(echo "$dump" | head -n1)" = '{"init":"0x00000000","flags":1}' ] || fail "$3: dump did not start with a successful Init"
+  [ "$(echo "$dump" | tail -n1)" = '{"end":"0x80041700"}' ] || fail "$3: dump did not reach the end of the stream"
+  for text in 'Sample archive for the installer test' 'readme.txt' 'docs\\report.txt'; do
+    echo "$dump" | grep -qF "\"text\":\"$text\"" || fail "$3: no chunk with the text $text"
+  done
+  [ "$failures" = "$before" ] || echo "$dump" >&2
 }
 unix_path() { echo "$WINEPREFIX/drive_c/${1#C:\\}" | tr '\\' '/'; }
 
@@ -134,7 +140,7 @@ snapshot before
 dll=$(install_path "$arch")
 msiexec /i "$msi" install || exit 1
 cmp -s "$bin/Pellucidor.dll" "$(unix_path "$dll")" || fail "installed DLL differs from $bin/Pellucidor.dll"
-check_probe "$bin/packaging-probe.exe" "$dll" "installed $arch"
+check_host "$bin/packaging-probe.exe" "$dll" "installed $arch"
 other=$([ "$arch" = x64 ] && echo 32 || echo 64)
 reg query "$CLASSES\\CLSID\\$FILTER" /reg:$other >/dev/null && fail "the $arch package wrote the filter class into the $other-bit view"
 [ "$(reg query "$CLASSES\\.rar" /ve | grep -o "$FOREIGN_PROGID")" = "$FOREIGN_PROGID" ] || fail ".rar default value changed"
@@ -156,7 +162,7 @@ by_dll=$(registration)
 if [ "$arch" = x64 ]; then
   msiexec /i "$msi32" install-x86 || exit 1
   msiexec /x "$msi" uninstall-x64 || exit 1
-  check_probe "$bin32/packaging-probe.exe" "$(install_path x86)" "x86 after removing x64"
+  check_host "$bin32/packaging-probe.exe" "$(install_path x86)" "x86 after removing x64"
   reg query "$CLASSES\\CLSID\\$FILTER" /reg:64 >/dev/null && fail "64-bit filter class left after its package was removed"
   msiexec /x "$msi32" uninstall-x86 || exit 1
 else
