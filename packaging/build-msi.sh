@@ -27,6 +27,14 @@ if [ "$stale" = 1 ]; then
             B32C2A21-8912-48d0-B31D-D99CE9B5FC7C "Pellucidor.msi/$arch/$version")
   ( cd "$bin" && wixl -a "$arch" -D Arch="$arch" -D Version="$version" -D ProductCode="$product" \
                       -o "$msi.tmp" "$here/Pellucidor.wxs" )
+  # wixl leaves the File table's Version and Language empty, which makes every file unversioned
+  # to the installer's replacement rules; fill them in as the version resources have them.
+  table=$(mktemp -d)
+  msiinfo export "$msi.tmp" File |
+    awk -F'\t' 'BEGIN { OFS = "\t" } NR <= 3 { print; next } { $5 = v; $6 = "1033"; print }' v="$version.0" \
+    > "$table/File.idt"
+  msibuild "$msi.tmp" -i "$table/File.idt"
+  rm -rf "$table"
   mv -f "$msi.tmp" "$msi"
 fi
 echo "$msi"

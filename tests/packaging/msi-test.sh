@@ -23,6 +23,9 @@ export WINEPREFIX=$4 WINEDEBUG=-all WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscore
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 
+failures=0
+fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
+
 FILTER='{B32C2A21-8912-48d0-B31D-D99CE9B5FC7C}'
 HANDLER='{1D77BAD8-8F6A-4977-947E-133D5DEC961C}'
 CLASSES='HKLM\Software\Classes'
@@ -41,14 +44,18 @@ if [ "$arch" = x64 ]; then
   msi32=$("$root/packaging/build-msi.sh" x86 "$bin32" "$(dirname "$bin")/packages")
   msis+=("$msi32")
 fi
+# Every file carries the version of version.txt in the package's File table.
+version=$(head -n1 "$root/version.txt").0
+for m in "${msis[@]}"; do
+  msiinfo export "$m" File | tr -d '\r' | awk -F'\t' -v v="$version" 'NR > 3 && ($5 != v || $6 != "1033") { bad = 1 }
+    END { exit bad }' || fail "$(basename "$m"): File table lacks version $version:"$'\n'"$(msiinfo export "$m" File)"
+done
 # The packages' product, upgrade and component codes mark the installer's records of them.
 mapfile -t guids < <(for m in "${msis[@]}"; do msiinfo export "$m" Property; msiinfo export "$m" Component; done |
                      grep -oiE '\{[0-9A-F-]{36}\}' | sort -u)
 guids+=("$FILTER" "$HANDLER")
 
 work=$(mktemp -d)
-failures=0
-fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 reg() { wine reg "$@" </dev/null 2>/dev/null; }
 
 # Runs several commands in one Windows command interpreter: one Wine start instead of many.
