@@ -1,0 +1,215 @@
+// The child-filter loader on its own, against the fixture filters registered in the test prefix
+// (tests/setup.d/30-child-filters.sh): which names find a filter, what LoadChildFilter hands back
+// for each kind of filter, and that every module reference it hands out is one of the caller's.
+#include <gtest/gtest.h>
+#include <filterr.h>
+#include <string>
+
+#include "FilterHost.h"
+#include "ModuleProbe.h"
+#include "TestHelpers.h"
+#include "childfilter/ChildFilterLoader.h"
+#include "FixtureDll.h"
+
+namespace {
+
+const FixtureInfo &Fixture(int row) { return g_fixtures[row]; }
+
+std::wstring BaseName(const std::wstring &path) { return path.substr(path.find_last_of(L"\\/") + 1); }
+
+// An IFilter the test owns, to see whether the loader releases or keeps what *ppFilter held.
+class CCountedFilter final : public IFilter
+{
+public:
+    LONG Refs() const { return m_cRef; }
+    STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override
+    {
+        *ppv = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IFilter)
+            return E_NOINTERFACE;
+        *ppv = this;
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(InterlockedIncrement(&m_cRef)); }
+    STDMETHODIMP_(ULONG) Release() override { return static_cast<ULONG>(InterlockedDecrement(&m_cRef)); }
+    STDMETHODIMP Init(ULONG, ULONG, const FULLPROPSPEC *, ULONG *) override { return E_FAIL; }
+    STDMETHODIMP GetChunk(STAT_CHUNK *) override { return FILTER_E_END_OF_CHUNKS; }
+    STDMETHODIMP GetText(ULONG *, WCHAR *) override { return FILTER_E_NO_TEXT; }
+    STDMETHODIMP GetValue(PROPVARIANT **) override { return FILTER_E_NO_VALUES; }
+    STDMETHODIMP BindRegion(FILTERREGION, REFIID, void **) override { return E_NOTIMPL; }
+
+private:
+    LONG m_cRef = 1;
+};
+
+class ChildFilterLoader : public testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_HR(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED)); }
+    void TearDown() override { CoUninitialize(); }
+};
+
+} // namespace
+
+TEST_F(ChildFilterLoader, KnowsItsHost)
+{
+    CChildFilterLoader loader;
+    wchar_t path[MAX_PATH] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH);
+    EXPECT_STREQ(path, loader.HostPath());
+    EXPECT_STREQ(L"TEST_CHILD_FILTERS", loader.HostName());
+}
+
+TEST_F(ChildFilterLoader, FindsTheFilterRegisteredForTheExtension)
+{
+    struct Case {
+        const wchar_t *path;
+        int fixtureRow;  // -1: no filter
+    };
+    const Case cases[] = {
+        {L"notes.txt", FIXTURE_ROW_TEXT},
+        {L"C:\\some\\folder\\REPORT.FXVAL", FIXTURE_ROW_VALUES},
+        {L"archive.tar.fxtxt", FIXTURE_ROW_TEXT},         // the last extension counts
+        {L"C:values.FxVal", FIXTURE_ROW_VALUES},          // drive-relative, any case
+        {L".fxtxt", FIXTURE_ROW_TEXT},                    // a name that is all extension
+        {L"paper.pdf", FIXTURE_ROW_PDFFILT},
+        {L"stream.fxstream", FIXTURE_ROW_STREAM_ONLY},    // found; whether it loads is another matter
+        {L"readme", -1},                                  // no extension
+        {L"notes.", -1},                                  // a bare dot
+        {L"folder.fxtxt\\readme", -1},                    // a dot in the folder is no extension
+        {L"folder.fxtxt/readme", -1},
+        {L"x.nothing-registered-here", -1},
+        {L"", -1},
+    };
+    CChildFilterLoader loader;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "path " << Narrow(c.path));
+        FilterRegistryInfo info;
+        const BOOL found = loader.FindFilter(c.path, &info);
+        EXPECT_EQ(c.fixtureRow >= 0, found != FALSE);
+        if (c.fixtureRow < 0)
+            continue;
+        EXPECT_STRCASEEQ(Narrow(Fixture(c.fixtureRow).clsid).c_str(), Narrow(info.filterClsid).c_str());
+        EXPECT_STRCASEEQ(Narrow(Fixture(c.fixtureRow).dllName).c_str(), Narrow(BaseName(info.modulePath)).c_str());
+        EXPECT_NE(nullptr, info.dllList);
+    }
+}
+
+TEST_F(ChildFilterLoader, ExtensionsLongerThan256CharactersFindNothing)
+{
+    CChildFilterLoader loader;
+    FilterRegistryInfo info;
+    EXPECT_FALSE(loader.FindFilter((L"x." + std::wstring(300, L'a')).c_str(), &info));
+    EXPECT_FALSE(loader.FindFilter(nullptr, &info));
+    EXPECT_FALSE(loader.FindFilter(L"notes.txt", nullptr));
+}
+
+// What LoadChildFilter gives for each kind of filter: a child and a module with one reference of
+// the caller's own, or nothing, and then nothing held.
+TEST_F(ChildFilterLoader, LoadsEachKindOfFilterOrNothing)
+{
+    struct Case {
+        const wchar_t *name;
+        int fixtureRow;  // the module a child comes from, -1 when none is loaded
+        bool child;
+        HRESULT hrInit;  // the child's Init
+    };
+    const Case cases[] = {
+        {L"plain.fxtxt", FIXTURE_ROW_TEXT, true, S_OK},
+        {L"values.fxval", FIXTURE_ROW_VALUES, true, S_OK},
+        {L"broken.fxinit", FIXTURE_ROW_INIT_FAILS, true, E_FAIL},       // the caller's Init finds out
+        {L"chunk.fxchunk", FIXTURE_ROW_CHUNK_FAILS, true, S_OK},
+        {L"paper.pdf", FIXTURE_ROW_PDFFILT, true, S_OK},                // through LoadIFilter
+        {L"stream.fxstream", FIXTURE_ROW_STREAM_ONLY, false, S_OK},     // no IPersistFile
+        {L"all.fxall", FIXTURE_ROW_ALL_PERSIST, true, S_OK},
+        {L"noentry.fxnoentry", FIXTURE_ROW_NO_ENTRY, false, S_OK},      // no DllGetClassObject
+        {L"refused.fxrefuse", FIXTURE_ROW_REFUSES, false, S_OK},        // the factory refuses
+        {L"acro.fxacro", FIXTURE_ROW_ACRORDIF, false, S_OK},            // LoadIFilter: no IPersistFile
+    };
+    CScratchDir dir;
+    CChildFilterLoader loader;
+    for (const Case &c : cases) {
+        SCOPED_TRACE(testing::Message() << "file " << Narrow(c.name));
+        const std::wstring file = dir.MakeFile(c.name, "kilo lima\n");
+        // The test holds the module itself, as a host or an earlier filter may: the loader must
+        // neither take that reference away nor leave one of its own behind.
+        const CFixtureDll held(c.fixtureRow);
+        const int before = ModuleLoadCount(Fixture(c.fixtureRow).dllName);
+
+        CCountedFilter previous;
+        IFilter *pFilter = &previous;
+        HMODULE hModule = loader.LoadChildFilter(file.c_str(), nullptr, &pFilter);
+        EXPECT_EQ(0, previous.Refs()) << "what *ppFilter held is released";
+        EXPECT_EQ(c.child, pFilter != nullptr && pFilter != &previous);
+        if (!c.child) {
+            EXPECT_EQ(nullptr, hModule);
+            EXPECT_EQ(nullptr, pFilter);
+            EXPECT_LE(ModuleLoadCount(Fixture(c.fixtureRow).dllName), before + 1);  // a probe may keep one
+            continue;
+        }
+        ASSERT_NE(nullptr, hModule);
+        EXPECT_EQ(held.Module(), hModule);
+        const int whileHeld = ModuleLoadCount(Fixture(c.fixtureRow).dllName);
+        ULONG flags = MARKER;
+        EXPECT_HR(c.hrInit, pFilter->Init(HOST_INIT_FLAGS, 0, nullptr, &flags));
+        pFilter->Release();
+        CoFreeLibrary(hModule);
+        EXPECT_EQ(whileHeld - 1, ModuleLoadCount(Fixture(c.fixtureRow).dllName)) << "one reference of the caller's own";
+        EXPECT_GE(ModuleLoadCount(Fixture(c.fixtureRow).dllName), before) << "the test's own reference stays";
+    }
+}
+
+TEST_F(ChildFilterLoader, LeavesTheCallersPointerAloneWhenNoFilterIsRegistered)
+{
+    CScratchDir dir;
+    CChildFilterLoader loader;
+    for (const wchar_t *name : {L"readme", L"notes.", L"x.nothing-registered-here"}) {
+        SCOPED_TRACE(testing::Message() << "file " << Narrow(name));
+        const std::wstring file = dir.MakeFile(name);
+        CCountedFilter previous;
+        IFilter *pFilter = &previous;
+        EXPECT_EQ(nullptr, loader.LoadChildFilter(file.c_str(), nullptr, &pFilter));
+        EXPECT_EQ(&previous, pFilter);
+        EXPECT_EQ(1, previous.Refs());
+    }
+    EXPECT_EQ(nullptr, loader.LoadChildFilter(L"C:\\plain.fxtxt", nullptr, nullptr));
+}
+
+TEST_F(ChildFilterLoader, AFileThatIsGoneGivesNoChild)
+{
+    CScratchDir dir;
+    CChildFilterLoader loader;
+    for (const wchar_t *name : {L"gone.fxtxt", L"gone.pdf"}) {
+        SCOPED_TRACE(testing::Message() << "file " << Narrow(name));
+        IFilter *pFilter = nullptr;
+        EXPECT_EQ(nullptr, loader.LoadChildFilter((dir.Path() + L"\\" + name).c_str(), nullptr, &pFilter));
+        EXPECT_EQ(nullptr, pFilter);
+    }
+}
+
+// Every child's module reference is given back with CoFreeLibrary: a hundred loads leave the
+// module's count where it was, and the fixture has no object left.
+TEST_F(ChildFilterLoader, ModuleReferencesBalanceOverManyLoads)
+{
+    CScratchDir dir;
+    CChildFilterLoader loader;
+    for (int row : {FIXTURE_ROW_TEXT, FIXTURE_ROW_PDFFILT}) {
+        SCOPED_TRACE(testing::Message() << "module " << Narrow(Fixture(row).dllName));
+        const std::wstring path =
+            dir.MakeFile(row == FIXTURE_ROW_PDFFILT ? L"many.pdf" : L"many.fxtxt", "mike november\n");
+        const CFixtureDll held(row);
+        int first = -1;
+        for (int i = 0; i < 100; ++i) {
+            IFilter *pFilter = nullptr;
+            HMODULE hModule = loader.LoadChildFilter(path.c_str(), nullptr, &pFilter);
+            ASSERT_NE(nullptr, pFilter);
+            pFilter->Release();
+            CoFreeLibrary(hModule);
+            if (first < 0)
+                first = ModuleLoadCount(Fixture(row).dllName);
+            ASSERT_EQ(first, ModuleLoadCount(Fixture(row).dllName)) << "after load " << i;
+        }
+        EXPECT_EQ(0, held.ObjectCount());
+    }
+}
