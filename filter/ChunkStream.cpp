@@ -439,10 +439,15 @@ HRESULT CChildFilterRelay::GetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
     if (m_pChild == nullptr)
         return E_POINTER;
     // After any other answer the child's text for this chunk is over: repeat that answer.
-    if (m_hrLastText == S_OK || m_hrLastText == FILTER_S_LAST_TEXT || m_hrLastText == FILTER_E_NO_MORE_TEXT)
+    if (m_hrLastText == S_OK || m_hrLastText == FILTER_S_LAST_TEXT || m_hrLastText == FILTER_E_NO_MORE_TEXT) {
+        const ULONG cwcBuffer = *pcwcBuffer;
         m_hrLastText = m_pChild->GetText(pcwcBuffer, awcBuffer);
-    else
+        // A child's count never reaches past the host's buffer.
+        if (*pcwcBuffer > cwcBuffer)
+            *pcwcBuffer = cwcBuffer;
+    } else {
         *pcwcBuffer = 0;
+    }
     return m_hrLastText;
 }
 
