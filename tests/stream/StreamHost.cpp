@@ -1,4 +1,5 @@
 #include "StreamHost.h"
+#include <gtest/gtest.h>
 #include "FilterHost.h"
 #include "TestHelpers.h"
 #include "filter/IFilterBase.h"
@@ -78,4 +79,25 @@ std::string DescribeStream(const std::vector<HostChunk> &chunks)
         text += "\n";
     }
     return text;
+}
+
+namespace {
+constexpr const wchar_t *SCRATCH_PARENT = L"Software\\PellucidorTest";
+constexpr const wchar_t *SCRATCH_KEY = L"Software\\PellucidorTest\\NoChildFilters";
+} // namespace
+
+CNoChildFilters::CNoChildFilters()
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, SCRATCH_KEY);
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, SCRATCH_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             m_scratch.Put(), nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_scratch.Get()));
+}
+
+CNoChildFilters::~CNoChildFilters()
+{
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    m_scratch.Close();
+    RegDeleteTreeW(HKEY_CURRENT_USER, SCRATCH_KEY);
+    RegDeleteKeyW(HKEY_CURRENT_USER, SCRATCH_PARENT);  // only when nothing else is in it
 }

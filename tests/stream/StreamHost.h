@@ -31,3 +31,18 @@ HRESULT LoadAndInit(IFilter *pFilter, const std::wstring &path);
 std::vector<HostChunk> PullAll(IFilter *pFilter, ULONG cwcBuffer = 4096);
 
 std::string DescribeStream(const std::vector<HostChunk> &chunks);
+
+// While alive, HKEY_LOCAL_MACHINE is an empty scratch key for this process, so no child filter is
+// found for any extension, whatever the prefix registers (tests/setup.d/30-child-filters.sh
+// registers the plain-text filter for .txt): the stream holds the archive's own chunks only.
+class CNoChildFilters
+{
+public:
+    CNoChildFilters();
+    ~CNoChildFilters();
+    CNoChildFilters(const CNoChildFilters &) = delete;
+    CNoChildFilters &operator=(const CNoChildFilters &) = delete;
+
+private:
+    CRegKey m_scratch;
+};

@@ -27,6 +27,7 @@ struct StreamCase {
 
 class DllStream : public ::testing::TestWithParam<StreamCase>
 {
+    CNoChildFilters m_noChildFilters;
 };
 
 TEST_P(DllStream, HostSeesTitleThenEntryNamesThenTheEnd)
@@ -120,6 +121,7 @@ protected:
         return hr;
     }
 
+    CNoChildFilters m_noChildFilters;
     CProductDll m_dll;
     CComPtr<IFilter> m_filter;
     STAT_CHUNK m_stat = {};
