@@ -20,6 +20,14 @@ wine_up() {
 }
 wine_down() { wineserver -k 2>/dev/null || true; }
 
+# Registers one architecture's child filters in the prefix as the test set-up does (the plain-text
+# filter serves .txt), so that a dump shows the words inside an archive's documents. Needs wine_up.
+register_child_filters() {
+  local arch=$1
+  PELLUCIDOR_ARCH=$([ "$arch" = x64 ] && echo AMD64 || echo x86) PELLUCIDOR_BIN="$BUILD/$arch" \
+    bash "$ROOT/tests/setup.d/30-child-filters.sh" --register-only
+}
+
 # Installs what is missing, fetches UnRAR's source, configures and builds one architecture.
 build_arch() {
   local arch=$1

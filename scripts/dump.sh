@@ -28,6 +28,7 @@ prepare >&2
 build_arch "$arch" >&2
 wine_up
 trap wine_down EXIT
+register_child_filters "$arch" >&2
 
 # Registered for .rar in this architecture's view of HKCR: extension -> persistent handler ->
 # its IFilter add-in -> a filter class whose DLL exists.
