@@ -70,13 +70,17 @@ std::string Join(const std::vector<std::string> &lines)
 
 const std::string kInit = "{\"init\":\"0x00000000\",\"flags\":1}";
 const std::string kEnd = "{\"end\":\"0x80041700\"}";
-std::string NameLine(int id, const std::string &jsonText)
+std::string TextLine(int id, int propid, LCID locale, const std::string &jsonText)
 {
     return "{\"id\":" + std::to_string(id) + ",\"source\":" + std::to_string(id) +
-           ",\"break\":0,\"flags\":1,\"locale\":" + std::to_string(GetSystemDefaultLCID()) +
-           ",\"propset\":\"{B725F130-47EF-101A-A5F1-02608C9EEBAC}\",\"propid\":10,\"start\":0,\"len\":0,\"text\":" +
-           jsonText + "}";
+           ",\"break\":0,\"flags\":1,\"locale\":" + std::to_string(locale) +
+           ",\"propset\":\"{B725F130-47EF-101A-A5F1-02608C9EEBAC}\",\"propid\":" + std::to_string(propid) +
+           ",\"start\":0,\"len\":0,\"text\":" + jsonText + "}";
 }
+std::string NameLine(int id, const std::string &jsonText) { return TextLine(id, 10, GetSystemDefaultLCID(), jsonText); }
+// The first paragraph of a .txt entry, read by the plain-text fixture filter that
+// tests/setup.d/30-child-filters.sh registers for .txt in the test prefix.
+std::string ContentLine(int id, const std::string &jsonText) { return TextLine(id, 19, 0x409, jsonText); }
 std::string TitleLine(const std::string &rest)
 {
     return "{\"id\":1,\"source\":1,\"break\":0," + rest.substr(0, rest.find('|')) + ",\"locale\":" +
@@ -90,8 +94,9 @@ TEST(DumpTool, JsonLinesStraightFromTheDll)
     const ToolRun run = RunDump({L"--json", L"--dll", TestBinPath(L"Pellucidor.dll"), ArchivePath(L"plain.rar")});
     EXPECT_EQ(0u, run.exitCode);
     EXPECT_EQ(Join({kInit, TitleLine("\"flags\":2|\"values\":[{\"vt\":31,\"str\":\"plain\"}]"),
-                    NameLine(2, "\"a.txt\""), NameLine(3, "\"docs\\\\2005\\\\report.doc\""), NameLine(4, "\"readme\""),
-                    NameLine(5, "\"notes.\""), NameLine(6, "\"docs\\\\a.txt\""), kEnd}),
+                    NameLine(2, "\"a.txt\""), ContentLine(3, "\"alpha text\""),
+                    NameLine(4, "\"docs\\\\2005\\\\report.doc\""), NameLine(5, "\"readme\""), NameLine(6, "\"notes.\""),
+                    NameLine(7, "\"docs\\\\a.txt\""), ContentLine(8, "\"second alpha\""), kEnd}),
               Join(run.lines));
 }
 
@@ -101,9 +106,10 @@ TEST(DumpTool, JsonLinesThroughTheRegistrationWithSmallBuffers)
     for (const wchar_t *buffer : {L"4096", L"2"}) {
         const ToolRun run = RunDump({L"--json", L"--buffer", buffer, ArchivePath(L"comment.rar")});
         EXPECT_EQ(0u, run.exitCode) << Narrow(buffer);
-        ASSERT_EQ(8u, run.lines.size()) << Join(run.lines);
+        ASSERT_EQ(10u, run.lines.size()) << Join(run.lines);
         EXPECT_EQ(TitleLine("\"flags\":1|\"text\":\"Quarterly reports\\r\\nfor 2005\""), run.lines[1]);
-        EXPECT_EQ(NameLine(3, "\"docs\\\\2005\\\\report.doc\""), run.lines[3]);
+        EXPECT_EQ(ContentLine(3, "\"alpha text\""), run.lines[3]);
+        EXPECT_EQ(NameLine(4, "\"docs\\\\2005\\\\report.doc\""), run.lines[4]);
     }
 }
 
@@ -111,12 +117,13 @@ TEST(DumpTool, JsonEscapesWhatNamesHold)
 {
     const ToolRun run = RunDump({L"--json", L"--dll", TestBinPath(L"Pellucidor.dll"), ArchivePath(L"odd-names.rar")});
     EXPECT_EQ(0u, run.exitCode);
-    ASSERT_EQ(15u, run.lines.size()) << Join(run.lines);
-    EXPECT_EQ(NameLine(7, "\"q\\\"uote.txt\""), run.lines[7]);
-    EXPECT_EQ(NameLine(12, "\"ctl\\u0001.txt\""), run.lines[12]);
+    ASSERT_EQ(24u, run.lines.size()) << Join(run.lines);
+    EXPECT_EQ(NameLine(11, "\"q\\\"uote.txt\""), run.lines[11]);
+    EXPECT_EQ(ContentLine(12, "\"content of q\\\"uote.txt\""), run.lines[12]);
+    EXPECT_EQ(NameLine(19, "\"ctl\\u0001.txt\""), run.lines[19]);
     const ToolRun unicode = RunDump({L"--json", ArchivePath(L"unicode.rar")});
-    ASSERT_EQ(6u, unicode.lines.size()) << Join(unicode.lines);
-    EXPECT_EQ(NameLine(4, "\"" + Narrow(L"Ελληνικά") + "\\\\" + Narrow(L"κείμενο.txt") + "\""), unicode.lines[4]);
+    ASSERT_EQ(9u, unicode.lines.size()) << Join(unicode.lines);
+    EXPECT_EQ(NameLine(6, "\"" + Narrow(L"Ελληνικά") + "\\\\" + Narrow(L"κείμενο.txt") + "\""), unicode.lines[6]);
 }
 
 TEST(DumpTool, BlocksForPeople)
@@ -125,7 +132,8 @@ TEST(DumpTool, BlocksForPeople)
     EXPECT_EQ(0u, run.exitCode);
     const std::string text = Join(run.lines);
     EXPECT_NE(std::string::npos, text.find("Init: 0x00000000, flags 1\n")) << text;
-    EXPECT_NE(std::string::npos, text.find("Attribute = {B725F130-47EF-101A-A5F1-02608C9EEBAC}\\10\nidChunk = 3\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Attribute = {B725F130-47EF-101A-A5F1-02608C9EEBAC}\\10\nidChunk = 4\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("Text: alpha text\n")) << text;
     EXPECT_NE(std::string::npos, text.find("Text: docs\\2005\\report.doc\n")) << text;
     EXPECT_NE(std::string::npos, text.find("Value (vt 31): plain\n")) << text;
     EXPECT_EQ("End: 0x80041700", run.lines.back());

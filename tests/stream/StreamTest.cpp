@@ -215,6 +215,7 @@ TEST_F(DllFilter, BadArgumentsGetAnErrorAndLoseNothing)
 
 TEST(DllStreamLife, ALongCommentIsCutToTheTitlesSize)
 {
+    const CNoChildFilters noChildFilters;
     CProductDll dll;
     CComPtr<IFilter> filter = NewFilter(dll);
     ASSERT_TRUE(filter);
