@@ -141,6 +141,11 @@ const std::vector<WalkCase> kWalks = {
         {S_OK, L"one.txt", L"", L"one.txt", "one text"},
         {S_OK, L"two.txt", L"", L"two.txt", "two text"},
         {END, L"", L"", L"", ""}}},
+    // Content that fails its CRC: not extracted, nothing of it left; the next entry is fine.
+    {L"bad-data.rar", {L".txt"}, {
+        {S_FALSE, L"one.txt", L"", L"", ""},
+        {S_OK, L"two.txt", L"", L"two.txt", "two text"},
+        {END, L"", L"", L"", ""}}},
     {L"truncated.rar", {L".txt", L".doc"}, {
         {S_OK, L"a.txt", L"", L"a.txt", "alpha text"},
         {S_OK, L"report.doc", L"docs\\2005\\", L"report.doc", "report body"},

@@ -84,6 +84,10 @@ mkdir dmg && cd dmg
 for n in one two three four; do printf '%s text' "$n" > "$n.txt"; done
 r a -ma5 -m0 "$out/damaged.rar" one.txt two.txt three.txt four.txt
 python3 "$here/rar5blocks.py" zero-size-of-file 3 "$out/damaged.rar" "$out/damaged.rar"
+
+# Bad data: the first of two stored entries has a byte of its content changed (CRC error).
+r a -ma5 -m0 "$out/bad-data.rar" one.txt two.txt
+python3 -c "import sys; p=sys.argv[1]; b=bytearray(open(p,'rb').read()); b[b.index(b'one text')] ^= 0x20; open(p,'wb').write(b)" "$out/bad-data.rar"
 # Truncated: the plain archive cut in the middle of its third entry.
 python3 - "$out/plain.rar" "$out/truncated.rar" <<'PY'
 import sys
