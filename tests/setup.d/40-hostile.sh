@@ -1,0 +1,165 @@
+#!/usr/bin/env bash
+# Hostile archives for tests/hostile_archives, into $PELLUCIDOR_TESTDATA/hostile. Made with
+# Debian's rar where rar can make them; otherwise with rar5.py (names rar would clean, links it
+# cannot make on Linux, NTFS stream records, headers that lie about sizes). Each block shows how
+# one case was made. Files that would appear outside the run folder are all named escape-*.
+# Skipped when this very script made them already.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+out="$PELLUCIDOR_TESTDATA/hostile"
+stamp="$out/.made-by"
+me=$(cat "$0" "$here/rar5.py" | sha256sum | cut -c1-16)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ]; then exit 0; fi
+rm -rf "$out"
+mkdir -p "$out"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+r() { rar "$@" -idq -y >/dev/null; }   # quiet, never asks
+w() { python3 "$here/rar5.py" "$@"; }
+after=(--file after.txt 'after text')    # the walk must reach this entry
+
+# Compressed payloads taken by rar5.py: 16 MB of zeros (about 700 bytes packed), and 60,000
+# bytes of text ("packed text " 5,000 times).
+head -c 16777216 /dev/zero > zeros16m.bin
+r a -ma5 -m5 zeros16m.rar zeros16m.bin
+for i in $(seq 5000); do printf 'packed text '; done > text60k.txt
+r a -ma5 -m5 text60k.rar text60k.txt
+
+# --- NTFS stream records after an extracted file (UnRAR appends the stream name to the file's name)
+w "$out/stream-dotdot.rar" --file a.txt 'host file' --stream ':..\..\escape-stream-dotdot.txt' 'escaped' "${after[@]}"
+w "$out/stream-deep.rar" --file a.txt 'host file' \
+  --stream ':..\..\..\..\..\..\..\..\escape-stream-deep.txt' 'escaped' "${after[@]}"
+w "$out/stream-slash.rar" --file a.txt 'host file' --stream ':../../escape-stream-slash.txt' 'escaped' "${after[@]}"
+w "$out/stream-drive.rar" --file a.txt 'host file' --stream ':C:\escape-stream-drive.txt' 'escaped' "${after[@]}"
+w "$out/stream-ok.rar" --file a.txt 'host file' --stream ':ok' 'a harmless stream' "${after[@]}"
+# A stream that unpacks to 16 MB from a few hundred bytes.
+w "$out/stream-bomb.rar" --file a.txt 'host file' --stream-from zeros16m.rar ':bomb' "${after[@]}"
+
+# --- entry names
+w "$out/names-traversal.rar" --file ../escape-n1.txt 'text n1' --file ../../escape-n2.txt 'text n2' \
+  --file a/../../escape-n3.txt 'text n3' --file '..\escape-n4.txt' 'text n4' \
+  --file '..\..\escape-n5.txt' 'text n5' --file './../escape-n6.txt' 'text n6' "${after[@]}"
+w "$out/names-absolute.rar" --file /escape-a1.txt 'text a1' --file /tmp/escape-a2.txt 'text a2' \
+  --file C:/escape-a3.txt 'text a3' --file 'C:escape-a4.txt' 'text a4' --file 'C:\escape-a5.txt' 'text a5' \
+  --file //server/share/escape-a6.txt 'text a6' --file '\\server\share\escape-a7.txt' 'text a7' \
+  --file '//?/C:/escape-a8.txt' 'text a8' --file '//./C:/escape-a9.txt' 'text a9' "${after[@]}"
+w "$out/names-devices.rar" --file CON 'text con' --file CON.txt 'text con.txt' --file aux.txt 'text aux' \
+  --file nul.txt 'text nul' --file COM1.txt 'text com1' --file lpt9.txt 'text lpt9' \
+  --file 'COM¹.txt' 'text com-sup1' --file 'LPT³.txt' 'text lpt-sup3' --file 'CONIN$.txt' 'text conin' \
+  --file 'conout$.txt' 'text conout' --file 'prn .txt' 'text prn' --file dir/NUL.txt 'text dir-nul' "${after[@]}"
+w "$out/names-colon.rar" --file 'a.txt:hidden.txt' 'text hidden' --file 'b.txt::$DATA' 'text data' \
+  --file 'c.txt:..\..\escape-colon.txt' 'text colon' --file 'C:d.txt' 'text drive-like' "${after[@]}"
+w "$out/names-control.rar" --file $'ctl\x01.txt' 'text ctl1' --file $'tab\t.txt' 'text tab' \
+  --file $'nl\nline.txt' 'text newline' --file $'esc\x1b[2J.txt' 'text escape-seq' --file $'del\x7f.txt' 'text del' \
+  "${after[@]}"
+w "$out/names-trailing.rar" --file 'dots.txt...' 'text dots' --file 'spaces.txt   ' 'text spaces' \
+  --file 'mixed.txt . .' 'text mixed' --file ' lead.txt' 'text lead' --file 'dir./x.txt' 'text dirdot' "${after[@]}"
+long2048=$(printf 'L%.0s' {1..2044}).txt
+long255=$(printf 'M%.0s' {1..251}).txt
+long256=$(printf 'N%.0s' {1..252}).txt
+longpath=$(for i in {1..10}; do printf 'p%.0s' {1..200}; printf '/'; done)tail.txt   # 2018 characters
+w "$out/names-long.rar" --file "$long2048" 'text 2048' --file "$long255" 'text 255' \
+  --file "$long256" 'text 256' --file "$longpath" 'text long path' "${after[@]}"
+# Names that Windows cannot create become the same safe name; each entry must show its own text.
+w "$out/names-collide.rar" --file 'a?.txt' 'text one' --file 'a*.txt' 'text two' --file 'a<.txt' 'text three' \
+  --file 'a_.txt' 'text four' --file 'A_.TXT' 'text five' --file d1/same.txt 'text six' \
+  --file d2/same.txt 'text seven' --file CON.txt 'text eight' --file _CON.txt 'text nine' "${after[@]}"
+# The same kinds of names made by rar from files on Linux (rar stores them as Unix names).
+mkdir -p rarnames/deep && cd rarnames
+printf 'text backslash' > 'back\slash.txt'
+printf 'text colon' > 'co:lon.txt'
+printf 'text ctl' > $'ctl\x02.txt'
+printf 'text trail' > 'trail.txt.'
+printf 'text space' > 'space.txt '
+printf 'text device' > 'AUX.txt'
+printf 'text collide' > 'co?lon.txt'
+d=deep; for i in {1..9}; do d="$d/$(printf 'q%.0s' {1..220})"; done
+mkdir -p "$d" && printf 'text deep' > "$d/deep.txt"
+printf 'after text' > after.txt
+r a -ma5 -r "$out/names-rar.rar" 'back\slash.txt' 'co:lon.txt' $'ctl\x02.txt' 'trail.txt.' 'space.txt ' AUX.txt \
+  'co?lon.txt' deep after.txt
+cd "$work"
+
+# --- links, junctions, hard links and file copies
+mkdir links && cd links
+printf 'target text' > target.txt
+printf 'after text' > after.txt
+ln -s /etc/passwd abs.txt
+ln -s ../../escape-rel.txt rel.txt
+ln -s /tmp dirlink
+r a -ma5 -ol "$out/links-symlink.rar" target.txt abs.txt rel.txt dirlink after.txt
+r a -ma5 -ol -s "$out/links-symlink-solid.rar" target.txt abs.txt rel.txt dirlink after.txt
+ln target.txt hard.txt
+r a -ma5 -oh "$out/links-hard.rar" target.txt hard.txt after.txt
+cp target.txt copy.txt
+r a -ma5 -oi:1 "$out/links-filecopy.rar" target.txt copy.txt after.txt
+cd "$work"
+w "$out/links-written.rar" --file target.txt 'target text' \
+  --link unix-symlink abs.txt /etc/passwd --link unix-symlink rel.txt ../../escape-ul.txt \
+  --link win-symlink win-abs.txt 'C:\windows\win.ini' --link win-symlink win-rel.txt '..\..\escape-wl.txt' \
+  --link junction junction 'C:\users' --file junction/escape-through-junction.txt 'text through' \
+  --link hardlink hard.txt ../../../escape-hl.txt --link hardlink hard2.txt target.txt \
+  --link filecopy copy.txt 'C:\windows\win.ini' --link filecopy copy2.txt target.txt "${after[@]}"
+
+# --- encryption (password "secret"; the filter installs no password callback)
+mkdir enc && cd enc
+printf 'secret one' > one.txt && printf 'secret two' > two.txt && printf 'after text' > after.txt
+r a -ma5 -psecret "$out/enc-entries.rar" one.txt two.txt
+r a -ma5 "$out/enc-entries.rar" after.txt            # a plain entry after the encrypted ones
+r a -ma5 -hpsecret "$out/enc-headers.rar" one.txt two.txt after.txt
+r a -ma5 -psecret -s "$out/enc-solid.rar" one.txt two.txt after.txt
+cd "$work"
+
+# --- volumes: a set of three, a set with a part of another set, a set without its middle part
+mkdir vol && cd vol
+python3 -c "import random,sys; random.seed(7); sys.stdout.buffer.write(bytes(random.getrandbits(8) for _ in range(50000)))" > big.bin
+printf 'after the split file' > small.txt
+r a -ma5 -m0 -v20k "$out/vol.rar" big.bin small.txt
+python3 -c "import random,sys; random.seed(8); sys.stdout.buffer.write(bytes(random.getrandbits(8) for _ in range(50000)))" > big.bin
+r a -ma5 -m0 -v20k other.rar big.bin small.txt
+cp "$out/vol.part1.rar" "$out/wrong.part1.rar"
+cp other.part2.rar "$out/wrong.part2.rar"
+cp "$out/vol.part3.rar" "$out/wrong.part3.rar"
+cp "$out/vol.part1.rar" "$out/gap.part1.rar"
+cp "$out/vol.part3.rar" "$out/gap.part3.rar"
+cd "$work"
+
+# --- truncated at every eighth of their length (0/8 is an empty file)
+mkdir trunc && cd trunc
+for n in one two three four five six; do for i in {1..40}; do printf '%s text ' "$n"; done > "$n.txt"; done
+printf 'a comment' > comment.txt
+r a -ma5 -zcomment.txt src-plain.rar one.txt two.txt three.txt four.txt five.txt six.txt
+r a -ma5 -s src-solid.rar one.txt two.txt three.txt four.txt five.txt six.txt
+r a -ma5 -hpsecret src-encrypted.rar one.txt two.txt three.txt
+cp "$out/vol.part1.rar" src-volume.part1.rar
+for src in plain solid encrypted volume; do
+  file=$(ls src-$src*.rar)
+  size=$(stat -c %s "$file")
+  for k in 0 1 2 3 4 5 6 7; do
+    head -c $((size * k / 8)) "$file" > "$out/trunc-$src-${k}of8.rar"
+  done
+done
+cd "$work"
+
+# --- sizes: announced far beyond any free space, unknown, and smaller than the data
+w "$out/size-huge.rar" --file big.txt 'small data' --announce $((1 << 62)) "${after[@]}"
+w "$out/size-unknown.rar" --file big.txt 'small data' --unknown-size "${after[@]}"
+w "$out/size-bomb.rar" --file-from zeros16m.rar bomb.txt --announce $((1 << 50)) "${after[@]}"
+w "$out/size-lie-stored.rar" --file lie.txt 'twenty-six bytes of text.' --announce 3 "${after[@]}"
+w "$out/size-lie-packed.rar" --file-from zeros16m.rar lie.txt --announce 1000 "${after[@]}"
+w "$out/size-true-packed.rar" --file-from text60k.rar packed.txt "${after[@]}"
+
+# --- nesting: nest50.rar holds level50.txt and nest49.rar, down to nest1.rar with level1.txt only
+mkdir nest && cd nest
+printf 'level 1 text' > level1.txt
+r a -ma5 -m1 nest1.rar level1.txt
+for n in $(seq 2 50); do
+  printf 'level %d text' "$n" > "level$n.txt"
+  r a -ma5 -m1 "nest$n.rar" "level$n.txt" "nest$((n - 1)).rar"
+  rm "nest$((n - 1)).rar"
+done
+cp nest50.rar "$out/nest50.rar"
+cd "$work"
+
+echo "$me" > "$stamp"
