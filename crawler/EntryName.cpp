@@ -24,7 +24,9 @@ BOOL CopyPart(wchar_t *pszDest, const wchar_t *pszBegin, size_t cch) noexcept
 }
 
 // The part of a name Windows compares with the device names: up to the first dot, trailing
-// spaces ignored ("CON .txt" and "con.tar.gz" are devices too).
+// spaces ignored ("CON .txt" and "con.tar.gz" are devices too). Windows counts the superscript
+// digits as digits in COM and LPT names (COM¹ is COM1); CONIN$ and CONOUT$ name the console,
+// which Wine also opens for them below a folder.
 bool IsDeviceName(const wchar_t *pszName) noexcept
 {
     size_t cch = 0;
@@ -32,16 +34,17 @@ bool IsDeviceName(const wchar_t *pszName) noexcept
         ++cch;
     while (cch > 0 && pszName[cch - 1] == L' ')
         --cch;
-    wchar_t stem[5] = {};
-    if (cch < 3 || cch > 4)
+    wchar_t stem[8] = {};
+    if (cch < 3 || cch > 7)
         return false;
     for (size_t i = 0; i < cch; ++i)
         stem[i] = static_cast<wchar_t>(std::towupper(pszName[i]));
-    for (const wchar_t *device : {L"CON", L"PRN", L"AUX", L"NUL"})
+    for (const wchar_t *device : {L"CON", L"PRN", L"AUX", L"NUL", L"CONIN$", L"CONOUT$"})
         if (std::wcscmp(stem, device) == 0)
             return true;
+    const wchar_t digit = stem[3];
     return cch == 4 && (std::wcsncmp(stem, L"COM", 3) == 0 || std::wcsncmp(stem, L"LPT", 3) == 0) &&
-           stem[3] >= L'1' && stem[3] <= L'9';
+           ((digit >= L'0' && digit <= L'9') || digit == 0x00B9 || digit == 0x00B2 || digit == 0x00B3);
 }
 
 } // namespace

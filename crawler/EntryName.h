@@ -12,8 +12,8 @@ constexpr size_t ENTRY_PART_CHARS = 256;
 BOOL SplitEntryPath(const wchar_t *pszPath, wchar_t *pszFolder, wchar_t *pszBase, wchar_t *pszExt) noexcept;
 
 // TRUE when the name can be created as it stands: no reserved device name (CON, PRN, AUX, NUL,
-// COM1-COM9, LPT1-LPT9, with any extension), none of < > : " | ? * / \ or control characters,
-// no trailing dot or space, not empty.
+// CONIN$, CONOUT$, COM0-COM9, LPT0-LPT9, COM¹-COM³, LPT¹-LPT³, with any extension), none of
+// < > : " | ? * / \ or control characters, no trailing dot or space, not empty.
 BOOL IsSafeFileName(const wchar_t *pszName) noexcept;
 
 // Writes a name the file system takes for pszName (at most cchSafe characters with the NUL):

@@ -74,6 +74,8 @@ bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
 
 } // namespace
 
+CrawlerTestHooks g_crawlerTestHooks;
+
 struct CRarFileCrawler::State {
     ArchiveHandle list;
     ArchiveHandle extract;
@@ -187,11 +189,20 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
     // Links, junctions and file copies would reach outside the folder or need another entry.
     if (extract.header.RedirType != 0 || m_pState->list.header.RedirType != 0)
         return E_FAIL;
+    // No password is ever given, so an encrypted entry cannot be extracted; a failed attempt
+    // would leave the extract handle inside the entry's data and lose every entry after it. Left
+    // pending, the entry is passed with RAR_SKIP before the next header is read.
+    if ((extract.header.Flags & RHDF_ENCRYPTED) != 0)
+        return E_FAIL;
+    const ULONGLONG cbAnnounced = (static_cast<ULONGLONG>(extract.header.UnpSizeHigh) << 32) | extract.header.UnpSize;
+    if (!FitsOnTempVolume(cbAnnounced))
+        return E_FAIL;
     if (pszDestPath == nullptr || m_pszTempFolder == nullptr || m_pszEntryName == nullptr)
         return E_FAIL;
 
     // The stored name may hold what Windows cannot create; the name chunk keeps the stored one.
-    wchar_t szSafe[ENTRY_PART_CHARS];
+    // A name is a base name and an extension of up to 255 characters each.
+    wchar_t szSafe[2 * ENTRY_PART_CHARS];
     wchar_t szFolder[ENTRY_PART_CHARS], szBase[ENTRY_PART_CHARS], szExt[ENTRY_PART_CHARS];
     if (!MakeSafeFileName(m_pszEntryName, szSafe, ARRAYSIZE(szSafe)))
         return E_FAIL;
@@ -223,6 +234,27 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
         return E_FAIL;
     }
     return S_OK;
+}
+
+// Would an entry of the announced unpacked size leave the reserve free on the temporary folder's
+// volume? The reserve is there because that volume is usually the system volume: the page file,
+// the host's own index and every other program need it, several host threads may each pass this
+// check before any of them writes, and UnRAR may write a little beyond the announced size.
+// How far beyond: stored data stops at the announced size exactly (CmdExtract::UnstoreFile);
+// packed data is cut to it (Unpack::UnpWriteData) except for filtered blocks, and the decoders
+// stop once it is passed, at most one write block (4 MB) later. So the announced size, checked
+// here, bounds what an entry writes, whatever its data holds; an unknown size is announced as
+// the largest one and never fits. A volume whose free space cannot be read is taken as full.
+BOOL CRarFileCrawler::FitsOnTempVolume(ULONGLONG cbAnnounced) const
+{
+    const auto pfnFreeSpace = g_crawlerTestHooks.pfnGetDiskFreeSpaceExW != nullptr
+                                  ? g_crawlerTestHooks.pfnGetDiskFreeSpaceExW
+                                  : GetDiskFreeSpaceExW;
+    ULARGE_INTEGER freeToCaller;
+    if (m_pszTempFolder == nullptr || !pfnFreeSpace(m_pszTempFolder, &freeToCaller, nullptr, nullptr))
+        return FALSE;
+    return freeToCaller.QuadPart > EXTRACT_FREE_SPACE_RESERVE &&
+           cbAnnounced <= freeToCaller.QuadPart - EXTRACT_FREE_SPACE_RESERVE;
 }
 
 BOOL CRarFileCrawler::DeleteExtractedFile()

@@ -3,6 +3,18 @@
 #pragma once
 #include "crawler/FileCrawlerBase.h"
 
+// Test seam: unit tests (which link the core library) stand in a free-space answer for the
+// temporary folder's volume. The product never sets it.
+struct CrawlerTestHooks {
+    BOOL(WINAPI *pfnGetDiskFreeSpaceExW)(LPCWSTR pszFolder, PULARGE_INTEGER pFreeToCaller, PULARGE_INTEGER pTotal,
+                                         PULARGE_INTEGER pFree) = nullptr;
+};
+extern CrawlerTestHooks g_crawlerTestHooks;
+
+// Free space an extraction leaves on the temporary folder's volume: an entry whose announced
+// size would eat into it is not extracted (see RarFileCrawler.cpp).
+constexpr ULONGLONG EXTRACT_FREE_SPACE_RESERVE = 256ull * 1024 * 1024;
+
 class CRarFileCrawler : public CFileCrawlerBase
 {
 public:
@@ -20,6 +32,7 @@ public:
 
 private:
     BOOL ReadExtractHeaderInStep();
+    BOOL FitsOnTempVolume(ULONGLONG cbAnnounced) const;
 
     struct State;      // the UnRAR handles and records
     State *m_pState;   // owned

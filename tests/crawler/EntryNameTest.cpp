@@ -39,7 +39,9 @@ TEST(EntryName, UnsafeNamesGetASafeNameWithTheirExtension)
     const std::pair<const wchar_t *, const wchar_t *> cases[] = {
         {L"report.doc", L"report.doc"},   {L"CON", L"_CON"},           {L"con.txt", L"_con.txt"},
         {L"Con.tar.gz", L"_Con.tar.gz"}, {L"CON .txt", L"_CON .txt"}, {L"COM1.doc", L"_COM1.doc"},
-        {L"lpt9", L"_lpt9"},             {L"COM0.txt", L"COM0.txt"},  {L"CONSOLE.txt", L"CONSOLE.txt"},
+        {L"lpt9", L"_lpt9"},             {L"COM0.txt", L"_COM0.txt"}, {L"CONSOLE.txt", L"CONSOLE.txt"},
+        {L"COM\u00b9.txt", L"_COM\u00b9.txt"}, {L"lpt\u00b3", L"_lpt\u00b3"}, {L"COM\u00b4.txt", L"COM\u00b4.txt"},
+        {L"CONIN$.txt", L"_CONIN$.txt"}, {L"conout$", L"_conout$"},  {L"CONIN.txt", L"CONIN.txt"},
         {L"a?b*.txt", L"a_b_.txt"},      {L"x:y.txt", L"x_y.txt"},    {L"t\x1f.txt", L"t_.txt"},
         {L"name.txt.", L"name.txt"},     {L"name.txt  ", L"name.txt"}, {L"..", L"_"},
         {L".txt", L".txt"},
