@@ -1,5 +1,7 @@
 #include "childfilter/ChildFilterLoader.h"
 #include "childfilter/RegistryHelpers.h"
+#include "filter/Guids.h"
+#include "filter/NestingDepth.h"
 #include "support/FileUtil.h"
 #include "support/Holders.h"
 #include "support/ProcAddress.h"
@@ -65,6 +67,14 @@ void GetUpperBaseName(const wchar_t *pszPath, wchar_t *pszName, ULONG cchName) n
     wmemcpy(pszName, pszStart, cch);
     pszName[cch] = L'\0';
     CharUpperW(pszName);
+}
+
+// Is the class in registry form (with braces) the filter class of this module?
+bool IsOwnFilterClass(const wchar_t *pszClsid) noexcept
+{
+    CLSID clsid;
+    return pszClsid[0] == L'{' && SUCCEEDED(CLSIDFromString(pszClsid, &clsid)) &&
+           IsEqualCLSID(clsid, CLSID_PellucidorFilter);
 }
 
 bool IsPdfModule(const wchar_t *pszUpperName) noexcept
@@ -144,7 +154,11 @@ BOOL CChildFilterLoader::FindFilter(const wchar_t *pszFilePath, FilterRegistryIn
             return FALSE;
         m_dllList.m_bVerifyTrust = FALSE;
         pInfo->dllList = &m_dllList;
-        return helper->FindFilterForExtension(szExt + 1, pInfo);
+        if (!helper->FindFilterForExtension(szExt + 1, pInfo))
+            return FALSE;
+        // An archive inside an archive is filtered by our own class again; that stops at a
+        // fixed depth, and deeper archives are named but not extracted.
+        return !IsOwnFilterClass(pInfo->filterClsid) || NestingDepth() < MAX_NESTED_ARCHIVES;
     } catch (...) {
         return FALSE;
     }

@@ -3,6 +3,7 @@
 #include "filter/IFilterBase.h"
 #include "childfilter/ChildFilterLoader.h"
 #include "crawler/FileCrawlerBase.h"
+#include "filter/NestingDepth.h"
 #include "support/Holders.h"
 #include "support/SafeString.h"
 
@@ -83,6 +84,7 @@ STDMETHODIMP CIFilterBase::GetChunk(STAT_CHUNK *pStat)
 {
     if (pStat == nullptr)
         return E_POINTER;
+    const CNestingScope nesting;
     const HRESULT hr = DoGetChunk(pStat);
     // A failed call leaves no chunk current: GetText and GetValue must not reach the child then.
     m_nChunkKind = SUCCEEDED(hr) ? static_cast<LONG>(pStat->flags) : 0;

@@ -7,6 +7,7 @@
 #include "childfilter/ChildFilterLoader.h"
 #include "crawler/RarFileCrawler.h"
 #include "filter/Guids.h"
+#include "filter/NestingDepth.h"
 #include "module/Module.h"
 #include "support/FileUtil.h"
 #include "support/Holders.h"
@@ -153,6 +154,7 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
 {
     if (pFlags == nullptr)
         return E_FAIL;
+    const CNestingScope nesting;
     try {
         *pFlags = IFILTER_FLAGS_OLE_PROPERTIES;
 
@@ -167,6 +169,10 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
 
         if (m_pszFileName == nullptr || !FileExists(m_pszFileName) || m_pFilterLoader == nullptr)
             return E_FAIL;
+        // Our loader makes no child of our own class this deep; this catches other routes, such
+        // as another format's filter that hands its entries to us.
+        if (NestingDepth() > MAX_NESTED_ARCHIVES)
+            return S_OK;  // nested too deep: no folder, no crawler, an empty stream
 
         ReadSettings();
         if (!EnterBlackList())

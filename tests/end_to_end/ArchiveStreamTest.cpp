@@ -8,6 +8,7 @@
 #include "FilterHost.h"
 #include "ModuleProbe.h"
 #include "FixtureDll.h"
+#include "filter/NestingDepth.h"
 
 namespace {
 
@@ -65,20 +66,21 @@ TEST_F(EndToEnd, NestedArchivesComeInsideTheOuterStream)
                  }));
 }
 
-// How deep nesting goes: nothing in the filter counts levels. Each level is one more live filter
-// object with its own run folder holding its one extracted entry (the archive of the next level),
-// and one more child call on the host's stack per GetChunk; the data alone decides the depth.
-TEST_F(EndToEnd, EveryLevelOfAChainOf24ArchivesIsRead)
+// How deep nesting goes: each level is one more live filter object with its own run folder
+// holding its one extracted entry (the archive of the next level), and one more child call on the
+// host's stack per GetChunk. The filter stops at MAX_NESTED_ARCHIVES levels: chain24 down to
+// chain17 are read, chain16.rar is named only (tests/hostile_archives goes 50 levels deep).
+TEST_F(EndToEnd, AChainOf24ArchivesIsReadDownToTheNestingBound)
 {
+    const int deepest = 24 - MAX_NESTED_ARCHIVES + 1;
     std::vector<ExpectedChunk> expected = {Title(L"chain24")};
-    for (int level = 24; level >= 1; --level) {
+    for (int level = 24; level >= deepest; --level) {
         const std::wstring n = std::to_wstring(level);
         expected.push_back(EntryName(L"level" + n + L".txt"));
         expected.push_back(Text(L"level " + n + L" text"));
-        if (level > 1) {
-            expected.push_back(EntryName(L"chain" + std::to_wstring(level - 1) + L".rar"));
+        expected.push_back(EntryName(L"chain" + std::to_wstring(level - 1) + L".rar"));
+        if (level > deepest)
             expected.push_back(Title(L"chain" + std::to_wstring(level - 1)));
-        }
     }
     size_t maxRunFolders = 0;
     ExpectStream(FilterArchive(m_dll, ChildArchive(L"chain24.rar"),
@@ -86,7 +88,7 @@ TEST_F(EndToEnd, EveryLevelOfAChainOf24ArchivesIsRead)
                                    maxRunFolders = std::max(maxRunFolders, NewRunFolders(m_runFoldersBefore).size());
                                }),
                  expected);
-    EXPECT_EQ(24u, maxRunFolders) << "one run folder per level at the deepest point";
+    EXPECT_EQ(static_cast<size_t>(MAX_NESTED_ARCHIVES), maxRunFolders) << "one run folder per level at the deepest point";
 }
 
 // At most one child filter, one module reference and one extracted file at any moment, checked
