@@ -1,0 +1,199 @@
+// Unpacked sizes: an entry is extracted only when its announced size leaves the reserve free on
+// the temporary folder's volume, and what UnRAR writes for an entry never goes beyond the size
+// its header announces, whatever the data holds. Archives: tests/setup.d/40-hostile.sh.
+#include "HostileRun.h"
+
+#include <filterr.h>
+
+#include "childfilter/ChildFilterLoader.h"
+#include "crawler/RarFileCrawler.h"
+#include "dll.hpp"
+
+namespace {
+
+const std::wstring PACKED_TEXT = [] {
+    std::wstring text;
+    for (int i = 0; i < 5000; ++i)
+        text += L"packed text ";
+    return text;
+}();
+constexpr ULONGLONG PACKED_TEXT_BYTES = 60000;
+
+struct SizeCase {
+    const wchar_t *archive;
+    std::vector<Expected> entries;
+};
+
+class AnnouncedSizeTest : public HostileArchiveTest, public ::testing::WithParamInterface<SizeCase>
+{
+};
+
+const SizeCase c_sizeCases[] = {
+    // 2^62 bytes announced, ten stored: refused before anything is written.
+    {L"size-huge.rar", {Name(L"big.txt"), Name(L"after.txt"), Text(L"after text")}},
+    // "Unknown size" counts as the largest size.
+    {L"size-unknown.rar", {Name(L"big.txt"), Name(L"after.txt"), Text(L"after text")}},
+    // 16 MB of zeros packed into a few hundred bytes, announcing 2^50 bytes.
+    {L"size-bomb.rar", {Name(L"bomb.txt"), Name(L"after.txt"), Text(L"after text")}},
+    // Announcing 3 bytes of 26 stored, and 1,000 of 16 MB packed: UnRAR stops at the announced
+    // size, the checksum fails, the entry is named only.
+    {L"size-lie-stored.rar", {Name(L"lie.txt"), Name(L"after.txt"), Text(L"after text")}},
+    {L"size-lie-packed.rar", {Name(L"lie.txt"), Name(L"after.txt"), Text(L"after text")}},
+    // The control: a packed entry that tells its size.
+    {L"size-true-packed.rar", {Name(L"packed.txt"), Text(PACKED_TEXT), Name(L"after.txt"), Text(L"after text")}},
+};
+
+} // namespace
+
+TEST_P(AnnouncedSizeTest, NothingBiggerThanItsTextIsWritten)
+{
+    const std::vector<SeenChunk> chunks = FilterHostile(HostileArchive(GetParam().archive), [&](const SeenChunk &) {
+        for (const std::wstring &folder : RunFoldersNow())
+            for (const std::wstring &name : FilesIn(folder)) {
+                WIN32_FILE_ATTRIBUTE_DATA data = {};
+                ASSERT_TRUE(GetFileAttributesExW((folder + L"\\" + name).c_str(), GetFileExInfoStandard, &data));
+                EXPECT_EQ(0u, data.nFileSizeHigh) << Narrow(name);
+                EXPECT_LE(data.nFileSizeLow, PACKED_TEXT_BYTES) << Narrow(name);
+            }
+    });
+    ExpectEntries(chunks, GetParam().entries);
+}
+
+INSTANTIATE_TEST_SUITE_P(Archives, AnnouncedSizeTest, ::testing::ValuesIn(c_sizeCases),
+                         [](const ::testing::TestParamInfo<SizeCase> &info) { return CaseName(info.param.archive); });
+
+namespace {
+
+// While alive, the crawler sees the given free space on the temporary folder's volume (or a
+// failing query).
+ULONGLONG g_cbFree = 0;
+bool g_bFreeSpaceKnown = true;
+
+BOOL WINAPI FakeFreeSpace(LPCWSTR, PULARGE_INTEGER pFreeToCaller, PULARGE_INTEGER, PULARGE_INTEGER)
+{
+    if (!g_bFreeSpaceKnown) {
+        SetLastError(ERROR_NOT_READY);
+        return FALSE;
+    }
+    pFreeToCaller->QuadPart = g_cbFree;
+    return TRUE;
+}
+
+class CFreeSpace
+{
+public:
+    CFreeSpace(ULONGLONG cbFree, bool bKnown)
+    {
+        g_cbFree = cbFree;
+        g_bFreeSpaceKnown = bKnown;
+        g_crawlerTestHooks.pfnGetDiskFreeSpaceExW = FakeFreeSpace;
+    }
+    ~CFreeSpace() { g_crawlerTestHooks.pfnGetDiskFreeSpaceExW = nullptr; }
+    CFreeSpace(const CFreeSpace &) = delete;
+    CFreeSpace &operator=(const CFreeSpace &) = delete;
+};
+
+struct FreeSpaceCase {
+    const char *what;
+    ULONGLONG cbFree;
+    bool bKnown;
+    bool bExtracted;  // the 60,000-byte entry
+};
+
+const FreeSpaceCase c_freeSpaceCases[] = {
+    {"exactly the entry and the reserve", EXTRACT_FREE_SPACE_RESERVE + PACKED_TEXT_BYTES, true, true},
+    {"one byte less", EXTRACT_FREE_SPACE_RESERVE + PACKED_TEXT_BYTES - 1, true, false},
+    {"the reserve alone", EXTRACT_FREE_SPACE_RESERVE, true, false},
+    {"less than the reserve", EXTRACT_FREE_SPACE_RESERVE / 2, true, false},
+    {"nothing", 0, true, false},
+    {"the largest volume", ~0ull, true, true},
+    {"free space unknown", 0, false, false},
+};
+
+} // namespace
+
+// The check is made on the entry's announced size before anything is written; an entry that
+// does not fit counts as one whose extraction failed (S_FALSE), and the walk goes on.
+TEST(FreeSpace, AnEntryIsExtractedOnlyWhenItLeavesTheReserveFree)
+{
+    const CFindFilterFor find({L".txt"});
+    CChildFilterLoader loader;
+    for (const FreeSpaceCase &c : c_freeSpaceCases) {
+        SCOPED_TRACE(c.what);
+        CScratchFolder folder;
+        const CFreeSpace space(c.cbFree, c.bKnown);
+        CRarFileCrawler crawler(HostileArchive(L"size-true-packed.rar").c_str(), folder.Path().c_str());
+        crawler.m_pFilterLoader = &loader;
+        wchar_t name[CRAWLER_NAME_CHARS], dir[CRAWLER_NAME_CHARS], path[CRAWLER_NAME_CHARS];
+        path[0] = L'\0';
+        EXPECT_HR(c.bExtracted ? S_OK : S_FALSE, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS,
+                                                                         path, CRAWLER_NAME_CHARS));
+        EXPECT_EQ(L"packed.txt", std::wstring(name));
+        if (c.bExtracted) {
+            EXPECT_EQ(PACKED_TEXT_BYTES, ReadFileText(path).size());
+        } else {
+            EXPECT_TRUE(FilesIn(folder.Path()).empty()) << "written: " << Narrow(FilesIn(folder.Path())[0]);
+        }
+        // after.txt (10 bytes) fits whenever more than the reserve is free.
+        const bool bAfterFits = c.bKnown && c.cbFree >= EXTRACT_FREE_SPACE_RESERVE + 10;
+        EXPECT_HR(bAfterFits ? S_OK : S_FALSE, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS,
+                                                                       path, CRAWLER_NAME_CHARS));
+        EXPECT_EQ(L"after.txt", std::wstring(name));
+        EXPECT_HR(FILTER_E_END_OF_CHUNKS, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS,
+                                                                  path, CRAWLER_NAME_CHARS));
+    }
+}
+
+namespace {
+
+// Counts what UnRAR writes, through the data callback (the product installs none).
+int CALLBACK CountWritten(UINT msg, LPARAM userData, LPARAM, LPARAM cb)
+{
+    if (msg == UCM_PROCESSDATA)
+        *reinterpret_cast<ULONGLONG *>(userData) += static_cast<ULONGLONG>(cb);
+    return 1;
+}
+
+struct WriteBoundCase {
+    const wchar_t *archive;
+    ULONGLONG cbAnnounced;
+    ULONGLONG cbData;  // what the entry's data holds
+};
+
+} // namespace
+
+// The free-space check relies on it: a header announcing less than its data holds gets no more
+// than the announced size written, stored or packed, and the extraction fails on the checksum.
+TEST(FreeSpace, UnRarWritesNoMoreThanTheAnnouncedSize)
+{
+    const WriteBoundCase cases[] = {
+        {L"size-lie-stored.rar", 3, 26},
+        {L"size-lie-packed.rar", 1000, 16u << 20},
+        {L"size-true-packed.rar", PACKED_TEXT_BYTES, PACKED_TEXT_BYTES},
+    };
+    for (const WriteBoundCase &c : cases) {
+        SCOPED_TRACE(Narrow(c.archive));
+        CScratchFolder folder;
+        std::wstring archive = HostileArchive(c.archive);
+        RAROpenArchiveDataEx open = {};
+        open.ArcNameW = &archive[0];
+        open.OpenMode = RAR_OM_EXTRACT;
+        HANDLE hArchive = RAROpenArchiveEx(&open);
+        ASSERT_NE(nullptr, hArchive);
+        ULONGLONG cbWritten = 0;
+        RARSetCallback(hArchive, CountWritten, reinterpret_cast<LPARAM>(&cbWritten));
+        RARHeaderDataEx header = {};
+        ASSERT_EQ(ERAR_SUCCESS, RARReadHeaderEx(hArchive, &header));
+        EXPECT_EQ(c.cbAnnounced, (static_cast<ULONGLONG>(header.UnpSizeHigh) << 32) | header.UnpSize);
+        std::wstring dest = folder.Path() + L"\\entry.bin";
+        const int result = RARProcessFileW(hArchive, RAR_EXTRACT, nullptr, &dest[0]);
+        RARCloseArchive(hArchive);
+        EXPECT_LE(cbWritten, c.cbAnnounced);
+        if (c.cbAnnounced < c.cbData) {
+            EXPECT_EQ(ERAR_BAD_DATA, result);
+        } else {
+            EXPECT_EQ(ERAR_SUCCESS, result);
+            EXPECT_EQ(c.cbData, cbWritten);
+        }
+    }
+}
