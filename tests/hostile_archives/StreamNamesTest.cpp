@@ -1,6 +1,6 @@
 // NTFS stream records that follow an extracted file. UnRAR appends a stream's name from the
-// archive to the extracted file's name and writes the stream there; under Wine a name such as
-// a.txt:..\..\x resolves lexically, so a stream name with "..\" would land outside the run folder.
+// archive to the extracted file's name and writes the stream there; Wine resolves such a path
+// lexically, "a.txt:.." being one folder level, so <run>\a.txt:..\..\..\x would be <temp>\x.
 // Archives: tests/setup.d/40-hostile.sh (rar5.py writes the "STM" records).
 #include "HostileRun.h"
 
@@ -47,8 +47,9 @@ TEST_P(StreamNameTest, TheStreamIsWrittenNowhere)
 INSTANTIATE_TEST_SUITE_P(
     Archives, StreamNameTest,
     ::testing::Values(StreamCase{L"stream-dotdot.rar", R"(:..\..\escape-stream-dotdot.txt)"},
+                      StreamCase{L"stream-up.rar", R"(:..\..\..\escape-stream-up.txt)"},
                       StreamCase{L"stream-deep.rar", R"(:..\..\..\..\..\..\..\..\escape-stream-deep.txt)"},
-                      StreamCase{L"stream-slash.rar", ":../../escape-stream-slash.txt"},
+                      StreamCase{L"stream-slash.rar", ":../../../escape-stream-slash.txt"},
                       StreamCase{L"stream-drive.rar", R"(:C:\escape-stream-drive.txt)"},
                       // The harmless control: a plain stream name is not written either.
                       StreamCase{L"stream-ok.rar", ":ok"},

@@ -26,11 +26,13 @@ r a -ma5 -m5 zeros16m.rar zeros16m.bin
 for i in $(seq 5000); do printf 'packed text '; done > text60k.txt
 r a -ma5 -m5 text60k.rar text60k.txt
 
-# --- NTFS stream records after an extracted file (UnRAR appends the stream name to the file's name)
+# --- NTFS stream records after an extracted file (UnRAR appends the stream name to the file's name;
+# Wine takes "a.txt:.." as one folder level, so each name climbs one level less than its "..")
 w "$out/stream-dotdot.rar" --file a.txt 'host file' --stream ':..\..\escape-stream-dotdot.txt' 'escaped' "${after[@]}"
+w "$out/stream-up.rar" --file a.txt 'host file' --stream ':..\..\..\escape-stream-up.txt' 'escaped' "${after[@]}"
 w "$out/stream-deep.rar" --file a.txt 'host file' \
   --stream ':..\..\..\..\..\..\..\..\escape-stream-deep.txt' 'escaped' "${after[@]}"
-w "$out/stream-slash.rar" --file a.txt 'host file' --stream ':../../escape-stream-slash.txt' 'escaped' "${after[@]}"
+w "$out/stream-slash.rar" --file a.txt 'host file' --stream ':../../../escape-stream-slash.txt' 'escaped' "${after[@]}"
 w "$out/stream-drive.rar" --file a.txt 'host file' --stream ':C:\escape-stream-drive.txt' 'escaped' "${after[@]}"
 w "$out/stream-ok.rar" --file a.txt 'host file' --stream ':ok' 'a harmless stream' "${after[@]}"
 # A stream that unpacks to 16 MB from a few hundred bytes.
