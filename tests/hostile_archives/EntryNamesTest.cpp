@@ -39,6 +39,11 @@ const NamesCase c_nameCases[] = {
       Name(L"a\\..\\..\\escape-n3.txt"), Text(L"text n3"), Name(L".._escape-n4.txt"), Text(L"text n4"),
       Name(L".._.._escape-n5.txt"), Text(L"text n5"), Name(L".\\..\\escape-n6.txt"), Text(L"text n6"),
       Name(L"after.txt"), Text(L"after text")}},
+    // RAR 4 names, where '\\' separates folders.
+    {L"names-rar4.rar",
+     {Name(L"..\\escape-r1.txt"), Text(L"text r1"), Name(L"..\\..\\escape-r2.txt"), Text(L"text r2"),
+      Name(L"C_\\escape-r3.txt"), Text(L"text r3"), Name(L"\\\\server\\share\\escape-r4.txt"), Text(L"text r4"),
+      Name(L"\\escape-r5.txt"), Text(L"text r5"), Name(L"after.txt"), Text(L"after text")}},
     {L"names-absolute.rar",
      {Name(L"\\escape-a1.txt"), Text(L"text a1"), Name(L"\\tmp\\escape-a2.txt"), Text(L"text a2"),
       Name(L"C_\\escape-a3.txt"), Text(L"text a3"), Name(L"C_escape-a4.txt"), Text(L"text a4"),

@@ -8,7 +8,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out="$PELLUCIDOR_TESTDATA/hostile"
 stamp="$out/.made-by"
-me=$(cat "$0" "$here/rar5.py" | sha256sum | cut -c1-16)
+me=$(cat "$0" "$here/rar5.py" "$here/rar4.py" | sha256sum | cut -c1-16)
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ]; then exit 0; fi
 rm -rf "$out"
 mkdir -p "$out"
@@ -46,6 +46,9 @@ w "$out/names-absolute.rar" --file /escape-a1.txt 'text a1' --file /tmp/escape-a
   --file C:/escape-a3.txt 'text a3' --file 'C:escape-a4.txt' 'text a4' --file 'C:\escape-a5.txt' 'text a5' \
   --file //server/share/escape-a6.txt 'text a6' --file '\\server\share\escape-a7.txt' 'text a7' \
   --file '//?/C:/escape-a8.txt' 'text a8' --file '//./C:/escape-a9.txt' 'text a9' "${after[@]}"
+# RAR 4 names use '\' between folders, so there "..\" climbs (rar4.py writes that format).
+python3 "$here/rar4.py" "$out/names-rar4.rar" '..\escape-r1.txt=text r1' '..\..\escape-r2.txt=text r2' \
+  'C:\escape-r3.txt=text r3' '\\server\share\escape-r4.txt=text r4' '\escape-r5.txt=text r5' 'after.txt=after text'
 w "$out/names-devices.rar" --file CON 'text con' --file CON.txt 'text con.txt' --file aux.txt 'text aux' \
   --file nul.txt 'text nul' --file COM1.txt 'text com1' --file lpt9.txt 'text lpt9' \
   --file 'COM¹.txt' 'text com-sup1' --file 'LPT³.txt' 'text lpt-sup3' --file 'CONIN$.txt' 'text conin' \
