@@ -1,6 +1,6 @@
 // The DLL's entry point: the application object of the module. At process attach it records
 // the module's instance handle and the version facts, and turns off thread notifications
-// (the filter starts no threads and keeps no per-thread state).
+// (the filter starts no threads; its one per-thread value, the nesting count, needs no clean-up).
 #include "module/Module.h"
 #include "support/Version.h"
 
