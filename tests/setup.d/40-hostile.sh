@@ -8,7 +8,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out="$PELLUCIDOR_TESTDATA/hostile"
 stamp="$out/.made-by"
-me=$(cat "$0" "$here/rar5.py" "$here/rar4.py" | sha256sum | cut -c1-16)
+me=$(cat "$0" "$here/rar5.py" "$here/rar5blocks.py" "$here/rar4.py" | sha256sum | cut -c1-16)
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ]; then exit 0; fi
 rm -rf "$out"
 mkdir -p "$out"

@@ -23,6 +23,8 @@ import struct
 import sys
 import zlib
 
+from rar5blocks import blocks, vint as read_vint
+
 SIGNATURE = b'Rar!\x1a\x07\x01\x00'
 HEAD_MAIN, HEAD_FILE, HEAD_SERVICE, HEAD_ENDARC = 1, 2, 3, 5
 HFL_EXTRA, HFL_DATA, HFL_CHILD = 0x01, 0x02, 0x20
@@ -43,17 +45,6 @@ def vint(n):
         else:
             out.append(byte)
             return bytes(out)
-
-
-def read_vint(b, i):
-    value = shift = 0
-    while True:
-        c = b[i]
-        i += 1
-        value |= (c & 0x7F) << shift
-        shift += 7
-        if c < 0x80:
-            return value, i
 
 
 def block(htype, flags, fields, extra=b'', data=b''):
@@ -94,30 +85,28 @@ class Entry:
     def take_payload(self, rar_path):
         """The data, sizes, checksum and compression of the first file entry of an archive rar made."""
         b = open(rar_path, 'rb').read()
-        i = len(SIGNATURE)
-        while i < len(b):
-            size, j = read_vint(b, i + 4)
-            end_of_head = j + size
-            htype, k = read_vint(b, j)
+        for start, end, htype in blocks(b):
+            if htype != HEAD_FILE:
+                continue
+            size, k = read_vint(b, start + 4)
+            end_of_head = k + size
+            _, k = read_vint(b, k)  # type
             flags, k = read_vint(b, k)
             if flags & HFL_EXTRA:
                 _, k = read_vint(b, k)
-            data_size = 0
             if flags & HFL_DATA:
-                data_size, k = read_vint(b, k)
-            if htype == HEAD_FILE:
-                file_flags, k = read_vint(b, k)
-                self.unp_size, k = read_vint(b, k)
-                _, k = read_vint(b, k)  # attributes
-                if file_flags & FHFL_UTIME:
-                    k += 4
-                if file_flags & FHFL_CRC32:
-                    self.crc = struct.unpack_from('<I', b, k)[0]
-                    k += 4
-                self.comp_info, k = read_vint(b, k)
-                self.data = b[end_of_head:end_of_head + data_size]
-                return
-            i = end_of_head + data_size
+                _, k = read_vint(b, k)
+            file_flags, k = read_vint(b, k)
+            self.unp_size, k = read_vint(b, k)
+            _, k = read_vint(b, k)  # attributes
+            if file_flags & FHFL_UTIME:
+                k += 4
+            if file_flags & FHFL_CRC32:
+                self.crc = struct.unpack_from('<I', b, k)[0]
+                k += 4
+            self.comp_info, k = read_vint(b, k)
+            self.data = b[end_of_head:end]
+            return
         raise SystemExit('rar5.py: no file entry in %s' % rar_path)
 
     def encode(self):
