@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "FixtureRegistration.h"
 #include "FuzzHost.h"
 #include "Mutator.h"
 #include "support/Holders.h"
@@ -154,42 +155,6 @@ bool CopyInto(const std::wstring &fromFolder, const std::vector<std::wstring> &n
     return true;
 }
 
-// The fixture text filter registered for .txt for as long as this lives, unless it already was.
-// The fixture is loaded only for the two calls, so that a run sees it loaded by the filter alone.
-class CFixtureRegistration
-{
-public:
-    explicit CFixtureRegistration(const std::wstring &fixturePath) : m_fixturePath(fixturePath)
-    {
-        const std::wstring key = std::wstring(L"SOFTWARE\\Classes\\CLSID\\") + g_fixtures[FIXTURE_ROW_TEXT].clsid +
-                                 L"\\InprocServer32";
-        CRegKey existing;
-        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, existing.Put()) == ERROR_SUCCESS)
-            return;  // someone else's registration: leave it as it is
-        m_hr = Call("DllRegisterServer");
-        m_registered = SUCCEEDED(m_hr);
-    }
-    ~CFixtureRegistration()
-    {
-        if (m_registered)
-            Call("DllUnregisterServer");
-    }
-    CFixtureRegistration(const CFixtureRegistration &) = delete;
-    CFixtureRegistration &operator=(const CFixtureRegistration &) = delete;
-    HRESULT Result() const { return m_hr; }
-
-private:
-    HRESULT Call(const char *name) const
-    {
-        CLibrary fixture(LoadLibraryW(m_fixturePath.c_str()));
-        auto pfn = GetProcAs<HRESULT(STDAPICALLTYPE *)()>(fixture.Get(), name);
-        return pfn != nullptr ? pfn() : E_NOTIMPL;
-    }
-    std::wstring m_fixturePath;
-    HRESULT m_hr = S_OK;
-    bool m_registered = false;
-};
-
 // --- the child: mutants in this process --------------------------------------------------------
 
 void SaveFailure(const std::wstring &work, const std::wstring &inFolder, uint64_t index, const std::string &what)
@@ -305,7 +270,7 @@ int RunParent(const Options &options)
     CreateDirectoryW(Join(options.work, L"failures").c_str(), nullptr);
     const std::wstring current = Join(options.work, L"current.txt");
     WriteText(current, "");
-    CFixtureRegistration registration(options.fixture);
+    CFixtureRegistration registration(FIXTURE_ROW_TEXT, options.fixture);
     if (FAILED(registration.Result())) {
         Print("fuzz: registering the fixture text filter failed: " + HexHr(registration.Result()));
         return EXIT_SETUP;
@@ -383,7 +348,7 @@ int RunReplay(const Options &options)
         work = std::wstring(temp) + L"pellucidor-fuzz-replay";
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    CFixtureRegistration registration(options.fixture);
+    CFixtureRegistration registration(FIXTURE_ROW_TEXT, options.fixture);
     CreateDirectoryW(work.c_str(), nullptr);
     const std::vector<std::wstring> companions = CompanionsOf(folder, name);
     int result = EXIT_SETUP;
