@@ -1,7 +1,11 @@
 #include "HostFixture.h"
 
+#include <algorithm>
+
 #include "FixtureDll.h"
+#include "ModuleProbe.h"
 #include "RegistrySeed.h"
+#include "support/ProcAddress.h"
 
 namespace {
 
@@ -74,7 +78,15 @@ std::vector<std::string> Lines(const std::vector<SeenChunk> &chunks)
     return lines;
 }
 
-bool ChildDllLoaded() { return IsModuleLoaded(FixturePath(FIXTURE_ROW_TEXT)); }
+LONG ChildObjects()
+{
+    // Read through the loaded module without a reference of ours, which would change the count.
+    const HMODULE hModule = GetModuleHandleW(FixturePath(FIXTURE_ROW_TEXT).c_str());
+    const auto pfn = hModule != nullptr ? GetProcAs<LONG(WINAPI *)()>(hModule, "FixtureObjectCount") : nullptr;
+    return pfn != nullptr ? pfn() : 0;
+}
+
+int ChildDllReferences() { return std::max(0, ModuleLoadCount(FixturePath(FIXTURE_ROW_TEXT).c_str())); }
 
 void HostileHostTest::SetUp()
 {
@@ -88,7 +100,8 @@ void HostileHostTest::TearDown()
 {
     EXPECT_TRUE(NewRunFolders(m_runFoldersBefore).empty()) << "run folders left in the temp folder";
     EXPECT_HR(S_OK, m_dll.CanUnloadNow()) << "an object, factory or lock is still alive";
-    EXPECT_FALSE(ChildDllLoaded()) << "the child filter's DLL is still loaded";
+    EXPECT_EQ(0, ChildObjects()) << "child filter objects alive";
+    EXPECT_LE(ChildDllReferences(), PROBE_REFERENCES) << "references to the child filter's DLL";
     m_registration.reset();
     EXPECT_EQ(Narrow(m_registryBefore), Narrow(RegistryState())) << "the fixture's registration was not undone";
 }

@@ -1,7 +1,8 @@
 // What every hostile-host test shares: the fixture text filter registered as the child filter for
 // .txt, the eight thread archives made by tests/setup.d/80-hostile-hosts.sh with the stream a host
 // must see for each, and the checks that end every test: no run folder left, no object keeping
-// Pellucidor.dll, the child filter's DLL unloaded, the registry as it was.
+// Pellucidor.dll, no child filter object alive and no reference to its DLL kept beyond the DLL
+// list's own, the registry as it was.
 #pragma once
 #include <filterr.h>
 #include <gtest/gtest.h>
@@ -29,8 +30,12 @@ std::vector<SeenChunk> FilterAlone(const CProductDll &dll, const std::wstring &a
 // The chunk lines (FormatChunk) of a stream, for comparisons that print what differs.
 std::vector<std::string> Lines(const std::vector<SeenChunk> &chunks);
 
-// Is the fixture text filter's DLL loaded in this process?
-bool ChildDllLoaded();
+// The fixture text filter's live objects (0 when its DLL is not loaded), and the references to
+// its DLL. The DLL list keeps the one reference its first probe of the DLL took for the process;
+// every other reference taken for a child filter is given back with the child.
+LONG ChildObjects();
+int ChildDllReferences();
+constexpr int PROBE_REFERENCES = 1;
 
 class HostileHostTest : public ::testing::Test
 {

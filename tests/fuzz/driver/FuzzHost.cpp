@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cwctype>
 
+#include "ModuleProbe.h"
 #include "filter/Guids.h"
 #include "support/ProcAddress.h"
 
@@ -272,8 +273,14 @@ FuzzOutcome CFuzzHost::FilterOnce(const std::wstring &name, const std::vector<st
     const HRESULT hrUnload = pfnCanUnloadNow();
     if (hrUnload != S_OK)
         Fail(&outcome, "DllCanUnloadNow after Release: " + HexHr(hrUnload));
-    if (!m_fixturePath.empty() && GetModuleHandleW(m_fixturePath.c_str()) != nullptr)
-        Fail(&outcome, "the child filter's DLL is still loaded after Release");
+    // The DLL list keeps the reference its first probe took; any other is a child's, given back.
+    const HMODULE hChild = m_fixturePath.empty() ? nullptr : GetModuleHandleW(m_fixturePath.c_str());
+    const auto pfnChildObjects = hChild != nullptr ? GetProcAs<LONG(WINAPI *)()>(hChild, "FixtureObjectCount") : nullptr;
+    if (pfnChildObjects != nullptr && pfnChildObjects() != 0)
+        Fail(&outcome, std::to_string(pfnChildObjects()) + " child filter objects alive after Release");
+    if (hChild != nullptr && ModuleLoadCount(m_fixturePath.c_str()) > 1)
+        Fail(&outcome, "references to the child filter's DLL after Release: " +
+                           std::to_string(ModuleLoadCount(m_fixturePath.c_str())));
     m_jail.Check(false, inputs, &outcome);
     CheckOutsideJail(&outcome);
     return outcome;

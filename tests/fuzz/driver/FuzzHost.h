@@ -1,7 +1,8 @@
 // The fuzz program's host: loads Pellucidor.dll once and filters one archive after another the
 // way a search host does (class factory, Load, Init, every chunk with its text or values,
-// Release), checking after each that the stream ended, that no object keeps the DLL, that the
-// child filter's DLL is gone, and that nothing was written outside the run's folder.
+// Release), checking after each that the stream ended, that no object keeps the DLL, that no
+// child filter object or reference to its DLL is left (but the one reference the DLL list's
+// first probe keeps), and that nothing was written outside the run's folder.
 //
 // Every run happens in a "jail" below the work folder, whose temp folder is the process's TMP:
 //   <work>\jail\l1\l2\l3\tmp\<run folder>   what the filter makes
