@@ -25,6 +25,7 @@ enum class Call {
     TextZero,       // GetText with a count of 0
     Value,          // GetValue
     ValueNull,      // GetValue(NULL)
+    BindNull,       // BindRegion(..., NULL)
     ReadCurrent,    // the current chunk's whole text or value: that of expected chunk `id`
     ToEnd,          // GetChunk until the end
     ChildReleased,  // no child filter object alive, no reference to its DLL kept (no call to the filter)
@@ -146,6 +147,10 @@ protected:
         }
         case Call::ValueNull:
             return filter->GetValue(nullptr);
+        case Call::BindNull: {
+            FILTERREGION region = {1, 0, 1};
+            return filter->BindRegion(region, IID_IUnknown, nullptr);
+        }
         case Call::ReadCurrent: {
             HRESULT hrLast = S_OK;
             const SeenChunk &want = expected[step.id - 1];
@@ -238,6 +243,9 @@ TEST_F(CallOrder, OutOfOrderAndRepeatedCalls)
         {"Load of another archive after Init: the run goes on with the archive Init opened", 0,
          {{Call::Load}, {Call::Init}, {Call::Chunk, S_OK, 1}, {Call::Chunk, S_OK, 2}, {Call::LoadOther}},
          3},
+        {"Load of another archive after Init, before the first chunk: the title is still the run's", 0,
+         {{Call::Load}, {Call::Init}, {Call::LoadOther}},
+         1},
         {"Release with a child filter held, in the middle of its text", 1,
          {{Call::Load}, {Call::Init}, {Call::Chunk, S_OK, 1}, {Call::Chunk, S_OK, 2}, {Call::Chunk, S_OK, 3},
           {Call::Text}},
@@ -284,6 +292,10 @@ TEST_F(CallOrder, BadArgumentsLoseNothing)
          2},
         {"Init with two attributes and no array", 0, {{Call::Load}, {Call::InitNullArray}}, 1},
         {"Init with attributes named by NULL strings", 1, {{Call::Load}, {Call::InitNullNames}}, 1},
+        {"BindRegion(NULL) mid-stream", 1,
+         {{Call::Load}, {Call::Init}, {Call::Chunk, S_OK, 1}, {Call::Chunk, S_OK, 2}, {Call::Chunk, S_OK, 3},
+          {Call::BindNull, E_NOTIMPL}, {Call::ReadCurrent, S_OK, 3}},
+         4},
         {"Load(NULL) mid-stream", 0,
          {{Call::Load}, {Call::Init}, {Call::Chunk, S_OK, 1}, {Call::LoadNull, E_INVALIDARG}},
          2},

@@ -1,6 +1,7 @@
 #include "HostFixture.h"
 
 #include <algorithm>
+#include <functional>
 
 #include "FixtureDll.h"
 #include "ModuleProbe.h"
@@ -73,8 +74,19 @@ std::vector<SeenChunk> FilterAlone(const CProductDll &dll, const std::wstring &a
 std::vector<std::string> Lines(const std::vector<SeenChunk> &chunks)
 {
     std::vector<std::string> lines;
-    for (const SeenChunk &chunk : chunks)
-        lines.push_back(Narrow(FormatChunk(chunk)));
+    for (const SeenChunk &chunk : chunks) {
+        std::string line = Narrow(FormatChunk(chunk));
+        // A long text is shown by its start, its length and a hash, so that a difference stays readable.
+        if (chunk.text.size() > 200)
+            line = Narrow(FormatChunk([&] {
+                       SeenChunk head = chunk;
+                       head.text.resize(60);
+                       return head;
+                   }())) +
+                   "... (" + std::to_string(chunk.text.size()) + " characters, hash " +
+                   std::to_string(std::hash<std::wstring>()(chunk.text)) + ")";
+        lines.push_back(line);
+    }
     return lines;
 }
 

@@ -15,7 +15,7 @@ constexpr int RUNS = 1000;
 constexpr int SETTLE_RUNS = 50;
 constexpr int REPORT_EVERY = 100;
 // Generous margins: a leak of 2 KB or of one handle per run shows well above them.
-constexpr SIZE_T PRIVATE_BYTES_MARGIN = 2 * 1024 * 1024;
+constexpr SIZE_T PRIVATE_BYTES_MARGIN = 1024 * 1024;
 constexpr DWORD HANDLE_MARGIN = 16;
 
 struct Usage {

@@ -20,6 +20,8 @@ constexpr int MAX_TEXT_PIECES = 100000;   // per chunk, TEXT_BUFFER_CHARS each
 constexpr int MAX_VALUES = 64;            // per chunk
 constexpr ULONG TEXT_BUFFER_CHARS = 4096;
 constexpr size_t MAX_TREE_ENTRIES = 10000;
+constexpr PROPID PROPID_TITLE = 2;  // the filter's own chunks: PIDSI_TITLE and PID_STG_NAME
+constexpr PROPID PROPID_NAME = 10;
 
 // The jail's own folders, as Walk lists them.
 const std::wstring JAIL_FOLDERS[] = {L"l1\\", L"l1\\l2\\", L"l1\\l2\\l3\\", L"l1\\l2\\l3\\tmp\\", L"l1\\l2\\l3\\in\\"};
@@ -304,6 +306,9 @@ void CFuzzHost::CheckStream(IFilter *filter, FuzzOutcome *pOutcome)
             return;
         }
         lastId = stat.idChunk;
+        const bool own = stat.attribute.psProperty.ulKind == PRSPEC_PROPID &&
+                         (stat.attribute.psProperty.propid == PROPID_TITLE || stat.attribute.psProperty.propid == PROPID_NAME);
+        pOutcome->childChunks += own ? 0 : 1;
         if (stat.flags == CHUNK_TEXT) {
             int piece = 0;
             for (; piece < MAX_TEXT_PIECES; ++piece) {

@@ -19,7 +19,8 @@
 struct FuzzOutcome {
     bool ok = true;
     std::string failure;  // what went wrong, when not ok
-    unsigned chunks = 0;  // chunks handed out
+    unsigned chunks = 0;       // chunks handed out
+    unsigned childChunks = 0;  // of them, chunks of a child filter (not the title or an entry name)
 };
 
 // The jail's folders below a work folder.

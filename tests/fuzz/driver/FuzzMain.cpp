@@ -90,6 +90,13 @@ bool WriteBytes(const std::wstring &path, const void *data, size_t size)
 
 bool WriteText(const std::wstring &path, const std::string &text) { return WriteBytes(path, text.data(), text.size()); }
 
+bool AppendText(const std::wstring &path, const std::string &text)
+{
+    CFileHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    DWORD written = 0;
+    return file && WriteFile(file.Get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
 std::string ReadText(const std::wstring &path)
 {
     Bytes bytes;
@@ -178,6 +185,7 @@ int RunChild(const Options &options)
         return EXIT_CHILD_SETUP;
     }
     const std::wstring current = Join(options.work, L"current.txt");
+    const std::wstring results = Join(options.work, L"results.txt");
     for (uint64_t index = options.first; index < options.first + options.count; ++index) {
         const Seed &seed = seeds[index % seeds.size()];
         std::string ops;
@@ -193,6 +201,8 @@ int RunChild(const Options &options)
         // Recorded before the run: after a crash this names the mutant that caused it.
         WriteText(current, std::to_string(index) + "\n" + what + "\n");
         const FuzzOutcome outcome = host.FilterOnce(seed.name, seed.companions, index % 3 == 0);
+        AppendText(results, std::to_string(index) + " " + std::to_string(outcome.chunks) + " " +
+                                std::to_string(outcome.childChunks) + "\n");
         if (!outcome.ok) {
             SaveFailure(options.work, host.Jail().In(), index, what + "\n" + outcome.failure);
             host.Jail().Clean();
@@ -247,7 +257,7 @@ DWORD RunChildProcess(const Options &options, uint64_t first, uint64_t count, bo
 bool IsWorkFolder(const std::wstring &work)
 {
     for (const std::wstring &name : NamesIn(work)) {
-        if (name != L"jail" && name != L"failures" && name != L"current.txt")
+        if (name != L"jail" && name != L"failures" && name != L"current.txt" && name != L"results.txt")
             return false;
     }
     return true;
@@ -270,6 +280,7 @@ int RunParent(const Options &options)
     CreateDirectoryW(Join(options.work, L"failures").c_str(), nullptr);
     const std::wstring current = Join(options.work, L"current.txt");
     WriteText(current, "");
+    WriteText(Join(options.work, L"results.txt"), "");  // per mutant: index, chunks, child chunks
     CFixtureRegistration registration(FIXTURE_ROW_TEXT, options.fixture);
     if (FAILED(registration.Result())) {
         Print("fuzz: registering the fixture text filter failed: " + HexHr(registration.Result()));
@@ -314,6 +325,24 @@ int RunParent(const Options &options)
     std::snprintf(summary, sizeof(summary), "fuzz: %llu mutants ran in %.1f s (%.1f a second), %u failed",
                   static_cast<unsigned long long>(options.count), seconds,
                   seconds > 0 ? static_cast<double>(options.count) / seconds : 0.0, static_cast<unsigned>(failed.size()));
+    Print(summary);
+    // What the mutants reached: a stream that ends at once tests little.
+    uint64_t withChunks = 0, withChildChunks = 0, chunks = 0;
+    const std::string results = ReadText(Join(options.work, L"results.txt"));
+    for (size_t pos = 0; pos < results.size();) {
+        unsigned long long index = 0, n = 0, child = 0;
+        if (std::sscanf(results.c_str() + pos, "%llu %llu %llu", &index, &n, &child) == 3) {
+            chunks += n;
+            withChunks += n > 1 ? 1 : 0;
+            withChildChunks += child > 0 ? 1 : 0;
+        }
+        pos = results.find('\n', pos);
+        pos = pos == std::string::npos ? results.size() : pos + 1;
+    }
+    std::snprintf(summary, sizeof(summary),
+                  "fuzz: %llu chunks in all; %llu mutants got past the title, %llu reached a child filter",
+                  static_cast<unsigned long long>(chunks), static_cast<unsigned long long>(withChunks),
+                  static_cast<unsigned long long>(withChildChunks));
     Print(summary);
     wchar_t exe[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
@@ -419,8 +448,6 @@ LONG WINAPI EndOnCrash(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDLER;
 
 int wmain(int argc, wchar_t **argv)
 {
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
-    SetUnhandledExceptionFilter(EndOnCrash);
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
         Print("usage: PellucidorFuzz --seeds DIR --work DIR [--count N] [--first K] [--seed S] [--batch B]\n"
@@ -429,6 +456,8 @@ int wmain(int argc, wchar_t **argv)
         return EXIT_SETUP;
     }
     if (!options.replay.empty())
-        return RunReplay(options);
+        return RunReplay(options);  // a crash here shows where, through the system's debugger
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+    SetUnhandledExceptionFilter(EndOnCrash);
     return options.child ? RunChild(options) : RunParent(options);
 }
