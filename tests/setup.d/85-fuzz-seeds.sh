@@ -7,11 +7,12 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 out="$PELLUCIDOR_TESTDATA/fuzz/seeds"
+findings="$PELLUCIDOR_TESTDATA/fuzz/findings"
 stamp="$out/.made-by"
 me=$(cat "$0" "$here/rar4.py" | sha256sum | cut -c1-16)
 if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ]; then exit 0; fi
-rm -rf "$out"
-mkdir -p "$out"
+rm -rf "$out" "$findings"
+mkdir -p "$out" "$findings"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 cd "$work"
@@ -44,5 +45,32 @@ r a -ma5 -m0 -v1k "$out/volume.rar" a.txt vol.txt
 # RAR4 (rar 7 no longer writes it; rar4.py does, stored entries) with a comment.
 python3 "$here/rar4.py" "$out/rar4.rar" --comment 'RAR4 comment' 'docs/' \
   "a.txt=$(cat a.txt)" "docs/report.txt=$(head -c 600 docs/report.txt)" 'data.bin=not text'
+
+# Findings: mutants that crashed the filter once, made again from the seeds for the tests that
+# keep them fixed (tests/hostile_hosts/FuzzFindingsTest.cpp).
+# The main header's locator record retyped as a metadata record (CRC made right): its flags ask
+# for an archive name, and the quick-open offset of 0 that follows becomes a name of no length.
+python3 - "$out/rar5.rar" "$findings/archive-name-of-no-length.rar" <<'PY'
+import sys, zlib
+b = bytearray(open(sys.argv[1], 'rb').read())
+def vint(i):
+    v = s = 0
+    while True:
+        c = b[i]; i += 1; v |= (c & 0x7F) << s; s += 7
+        if c < 0x80: return v, i
+start = 8                                   # the main header follows the signature
+size, i = vint(start + 4)
+end = i + size
+htype, i = vint(i); flags, i = vint(i)
+assert htype == 1 and flags & 1, 'rar5.rar: no main header with an extra area'
+extra, i = vint(i); arcflags, i = vint(i)
+if arcflags & 2: _, i = vint(i)
+rec = end - extra                           # the first extra record: size, then type
+_, j = vint(rec)
+assert b[j] == 1, 'rar5.rar: the main header has no locator record'
+b[j] = 2
+b[start:start + 4] = (zlib.crc32(bytes(b[start + 4:end])) & 0xFFFFFFFF).to_bytes(4, 'little')
+open(sys.argv[2], 'wb').write(bytes(b))
+PY
 
 echo "$me" > "$stamp"
