@@ -6,7 +6,7 @@ add_executable(PellucidorFuzz ${CMAKE_CURRENT_LIST_DIR}/driver/FuzzMain.cpp ${CM
 target_include_directories(PellucidorFuzz PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests/common)
 target_compile_options(PellucidorFuzz PRIVATE ${PELLUCIDOR_WARNINGS})
 target_link_options(PellucidorFuzz PRIVATE -municode)
-target_link_libraries(PellucidorFuzz PRIVATE ole32 oleaut32 uuid advapi32)
+target_link_libraries(PellucidorFuzz PRIVATE pellucidor_core ole32 oleaut32 uuid advapi32)
 add_dependencies(PellucidorFuzz Pellucidor fixtures)
 
 # Windows paths of the seeds and the work folder (Wine maps / to drive Z:).

@@ -53,6 +53,18 @@ struct Seed {
     std::vector<std::wstring> companions;  // later parts of its volume set, beside it
 };
 
+// A crash ends the process at once with the exception's code, without a debugger.
+LONG WINAPI EndOnCrash(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDLER; }
+
+// Ctrl+C in the parent: the current child is ended and the run stops as if finished, so that the
+// fixture's registration is removed as usual.
+volatile LONG g_stopRequested = 0;
+BOOL WINAPI StopOnCtrlC(DWORD)
+{
+    InterlockedExchange(&g_stopRequested, 1);
+    return TRUE;
+}
+
 void Print(const std::string &line)
 {
     std::fputs((line + "\n").c_str(), stdout);
@@ -238,6 +250,11 @@ DWORD RunChildProcess(const Options &options, uint64_t first, uint64_t count, bo
     DWORD quietSeconds = 0;
     *pHung = false;
     while (WaitForSingleObject(process.Get(), 1000) == WAIT_TIMEOUT) {
+        if (g_stopRequested != 0) {
+            TerminateProcess(process.Get(), EXIT_CHILD_SETUP);
+            WaitForSingleObject(process.Get(), INFINITE);
+            return EXIT_CHILD_SETUP;
+        }
         const std::string now = ReadText(current);
         quietSeconds = now == lastSeen ? quietSeconds + 1 : 0;
         lastSeen = now;
@@ -302,7 +319,7 @@ int RunParent(const Options &options)
             continue;
         }
         if (code == EXIT_CHILD_SETUP) {
-            Print("fuzz: a child process could not start its run");
+            Print(g_stopRequested != 0 ? "fuzz: stopped" : "fuzz: a child process could not start its run");
             return EXIT_SETUP;
         }
         // The child died on the mutant it recorded last: keep that one and go on after it.
@@ -441,9 +458,6 @@ bool ParseOptions(int argc, wchar_t **argv, Options *pOptions)
     return !pOptions->replay.empty() || (!pOptions->seeds.empty() && !pOptions->work.empty());
 }
 
-// A crash ends the process at once with the exception's code, without a debugger.
-LONG WINAPI EndOnCrash(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDLER; }
-
 } // namespace
 
 int wmain(int argc, wchar_t **argv)
@@ -459,5 +473,8 @@ int wmain(int argc, wchar_t **argv)
         return RunReplay(options);  // a crash here shows where, through the system's debugger
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     SetUnhandledExceptionFilter(EndOnCrash);
-    return options.child ? RunChild(options) : RunParent(options);
+    if (options.child)
+        return RunChild(options);
+    SetConsoleCtrlHandler(StopOnCtrlC, TRUE);
+    return RunParent(options);
 }
