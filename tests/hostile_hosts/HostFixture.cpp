@@ -5,20 +5,9 @@
 
 #include "FixtureDll.h"
 #include "ModuleProbe.h"
-#include "RegistrySeed.h"
 #include "support/ProcAddress.h"
 
 namespace {
-
-const wchar_t *const REGISTERED_KEYS[] = {L"SOFTWARE\\Classes\\.txt", L"SOFTWARE\\Classes\\.fxtxt"};
-
-std::wstring RegistryState()
-{
-    std::wstring state;
-    for (const wchar_t *key : REGISTERED_KEYS)
-        state += SnapshotTree(HKEY_LOCAL_MACHINE, key);
-    return state;
-}
 
 SeenChunk Chunk(ULONG id, DWORD flags, PROPID propid, const std::wstring &text)
 {
@@ -100,13 +89,7 @@ LONG ChildObjects()
 
 int ChildDllReferences() { return std::max(0, ModuleLoadCount(FixturePath(FIXTURE_ROW_TEXT).c_str())); }
 
-void HostileHostTest::SetUp()
-{
-    m_runFoldersBefore = RunFolders();
-    m_registryBefore = RegistryState();
-    m_registration.reset(new CFixtureRegistration(FIXTURE_ROW_TEXT, FixturePath(FIXTURE_ROW_TEXT)));
-    ASSERT_HR(S_OK, m_registration->Result()) << "registering the fixture text filter";
-}
+void HostileHostTest::SetUp() { m_runFoldersBefore = RunFolders(); }
 
 void HostileHostTest::TearDown()
 {
@@ -114,6 +97,4 @@ void HostileHostTest::TearDown()
     EXPECT_HR(S_OK, m_dll.CanUnloadNow()) << "an object, factory or lock is still alive";
     EXPECT_EQ(0, ChildObjects()) << "child filter objects alive";
     EXPECT_LE(ChildDllReferences(), PROBE_REFERENCES) << "references to the child filter's DLL";
-    m_registration.reset();
-    EXPECT_EQ(Narrow(m_registryBefore), Narrow(RegistryState())) << "the fixture's registration was not undone";
 }

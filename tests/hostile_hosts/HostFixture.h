@@ -1,18 +1,16 @@
-// What every hostile-host test shares: the fixture text filter registered as the child filter for
-// .txt, the eight thread archives made by tests/setup.d/80-hostile-hosts.sh with the stream a host
-// must see for each, and the checks that end every test: no run folder left, no object keeping
-// Pellucidor.dll, no child filter object alive and no reference to its DLL kept beyond the DLL
-// list's own, the registry as it was.
+// What every hostile-host test shares: the eight thread archives made by
+// tests/setup.d/80-hostile-hosts.sh with the stream a host must see for each (the fixture text
+// filter, which tests/setup.d/30-child-filters.sh registers for .txt, as the child filter), and
+// the checks that end every test: no run folder left, no object keeping Pellucidor.dll, no child
+// filter object alive and no reference to its DLL kept beyond the DLL list's own.
 #pragma once
 #include <filterr.h>
 #include <gtest/gtest.h>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "FilterHost.h"
 #include "FilterStream.h"
-#include "FixtureRegistration.h"
 #include "TestHelpers.h"
 
 constexpr int THREAD_ARCHIVES = 8;
@@ -45,6 +43,4 @@ protected:
 
     CProductDll m_dll;
     std::vector<std::wstring> m_runFoldersBefore;
-    std::wstring m_registryBefore;
-    std::unique_ptr<CFixtureRegistration> m_registration;
 };

@@ -10,7 +10,7 @@
 //   PellucidorFuzz --replay FILE [--work DIR]
 //       filters one saved mutant (with the later parts of its volume set beside it) the same way.
 //   --dll PATH and --fixture PATH name Pellucidor.dll and the fixture text filter (default: beside
-//   the program). The fixture is registered for .txt for the run when it is not registered yet.
+//   the program), which must be the filter registered for .txt, as tests/setup.sh leaves it.
 //
 // A crash kills the process that filters (catch(...) does not catch access violations): each child
 // writes the mutant it is about to run to <work>\current.txt, so the parent can save the one that
@@ -24,11 +24,10 @@
 #include <string>
 #include <vector>
 
-#include "FixtureRegistration.h"
 #include "FuzzHost.h"
 #include "Mutator.h"
 #include "support/Holders.h"
-#include "support/ProcAddress.h"
+#include "support/Registry.h"
 #include "tools/fixtures/FixtureIds.h"
 
 namespace {
@@ -55,15 +54,6 @@ struct Seed {
 
 // A crash ends the process at once with the exception's code, without a debugger.
 LONG WINAPI EndOnCrash(EXCEPTION_POINTERS *) { return EXCEPTION_EXECUTE_HANDLER; }
-
-// Ctrl+C in the parent: the current child is ended and the run stops as if finished, so that the
-// fixture's registration is removed as usual.
-volatile LONG g_stopRequested = 0;
-BOOL WINAPI StopOnCtrlC(DWORD)
-{
-    InterlockedExchange(&g_stopRequested, 1);
-    return TRUE;
-}
 
 void Print(const std::string &line)
 {
@@ -174,6 +164,26 @@ bool CopyInto(const std::wstring &fromFolder, const std::vector<std::wstring> &n
     return true;
 }
 
+// The default value of HKLM\SOFTWARE\Classes\<key> (this process's view), or an empty string.
+std::wstring ClassesDefault(const std::wstring &key)
+{
+    CRegistry reg;
+    wchar_t value[MAX_PATH] = {};
+    if (!reg.Open(HKEY_LOCAL_MACHINE, (L"SOFTWARE\\Classes\\" + key).c_str()) || !reg.ReadString(nullptr, value, MAX_PATH))
+        return std::wstring();
+    return value;
+}
+
+// Is the fixture text filter at this path the filter the test prefix registers for .txt?
+// Without it no entry would be extracted, and mutated data would never reach a child filter.
+bool IsTextFixtureRegistered(const std::wstring &fixturePath)
+{
+    const FixtureInfo &info = g_fixtures[FIXTURE_ROW_TEXT];
+    return _wcsicmp(ClassesDefault(L".txt\\PersistentHandler").c_str(), info.handler) == 0 &&
+           _wcsicmp(ClassesDefault(std::wstring(L"CLSID\\") + info.clsid + L"\\InprocServer32").c_str(),
+                    fixturePath.c_str()) == 0;
+}
+
 // --- the child: mutants in this process --------------------------------------------------------
 
 void SaveFailure(const std::wstring &work, const std::wstring &inFolder, uint64_t index, const std::string &what)
@@ -250,11 +260,6 @@ DWORD RunChildProcess(const Options &options, uint64_t first, uint64_t count, bo
     DWORD quietSeconds = 0;
     *pHung = false;
     while (WaitForSingleObject(process.Get(), 1000) == WAIT_TIMEOUT) {
-        if (g_stopRequested != 0) {
-            TerminateProcess(process.Get(), EXIT_CHILD_SETUP);
-            WaitForSingleObject(process.Get(), INFINITE);
-            return EXIT_CHILD_SETUP;
-        }
         const std::string now = ReadText(current);
         quietSeconds = now == lastSeen ? quietSeconds + 1 : 0;
         lastSeen = now;
@@ -298,9 +303,8 @@ int RunParent(const Options &options)
     const std::wstring current = Join(options.work, L"current.txt");
     WriteText(current, "");
     WriteText(Join(options.work, L"results.txt"), "");  // per mutant: index, chunks, child chunks
-    CFixtureRegistration registration(FIXTURE_ROW_TEXT, options.fixture);
-    if (FAILED(registration.Result())) {
-        Print("fuzz: registering the fixture text filter failed: " + HexHr(registration.Result()));
+    if (!IsTextFixtureRegistered(options.fixture)) {
+        Print("fuzz: " + Narrow(options.fixture) + " is not the filter registered for .txt (tests/setup.sh registers it)");
         return EXIT_SETUP;
     }
     Print("fuzz: " + std::to_string(options.count) + " mutants of " + std::to_string(seeds) +
@@ -319,7 +323,7 @@ int RunParent(const Options &options)
             continue;
         }
         if (code == EXIT_CHILD_SETUP) {
-            Print(g_stopRequested != 0 ? "fuzz: stopped" : "fuzz: a child process could not start its run");
+            Print("fuzz: a child process could not start its run");
             return EXIT_SETUP;
         }
         // The child died on the mutant it recorded last: keep that one and go on after it.
@@ -394,7 +398,6 @@ int RunReplay(const Options &options)
         work = std::wstring(temp) + L"pellucidor-fuzz-replay";
     }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-    CFixtureRegistration registration(FIXTURE_ROW_TEXT, options.fixture);
     CreateDirectoryW(work.c_str(), nullptr);
     const std::vector<std::wstring> companions = CompanionsOf(folder, name);
     int result = EXIT_SETUP;
@@ -473,8 +476,5 @@ int wmain(int argc, wchar_t **argv)
         return RunReplay(options);  // a crash here shows where, through the system's debugger
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
     SetUnhandledExceptionFilter(EndOnCrash);
-    if (options.child)
-        return RunChild(options);
-    SetConsoleCtrlHandler(StopOnCtrlC, TRUE);
-    return RunParent(options);
+    return options.child ? RunChild(options) : RunParent(options);
 }
