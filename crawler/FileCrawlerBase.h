@@ -31,6 +31,9 @@ public:
     HRESULT MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
                             wchar_t *pszExtractedPath, ULONG cchExtractedPath);
 
+    // The archive this crawler walks (its own copy of the path it was made with).
+    const wchar_t *ArchivePath() const noexcept { return m_pszArchive; }
+
     CChildFilterLoader *m_pFilterLoader = nullptr;  // not owned; set by the filter after construction
 
 protected:

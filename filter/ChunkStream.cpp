@@ -283,7 +283,9 @@ void CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTA
 {
     *pKind = CHUNK_VALUE;
     pszBuffer[0] = L'\0';
-    if (m_pszFileName == nullptr)
+    // The archive this run walks: a Load after Init names the next run's archive, not this one's.
+    const wchar_t *pszArchive = m_pCrawler != nullptr ? m_pCrawler->ArchivePath() : m_pszFileName;
+    if (pszArchive == nullptr)
         return;
 
     if (!m_bWideArchivePath) {
@@ -291,7 +293,7 @@ void CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTA
         std::unique_ptr<char[]> result(new (std::nothrow) char[cchBuffer]());
         BOOL bLossy = FALSE;
         if (!path || !result ||
-            WideCharToMultiByte(CP_ACP, 0, m_pszFileName, -1, path.get(), ANSI_PATH_BYTES, nullptr, &bLossy) == 0)
+            WideCharToMultiByte(CP_ACP, 0, pszArchive, -1, path.get(), ANSI_PATH_BYTES, nullptr, &bLossy) == 0)
             bLossy = TRUE;
         // A path the ANSI code page cannot carry names no file; its title comes from the wide path.
         if (!bLossy) {
@@ -299,12 +301,12 @@ void CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTA
                 MultiByteToWideChar(CP_ACP, 0, result.get(), -1, pszBuffer, static_cast<int>(cchBuffer)) > 0)
                 return;
             *pKind = CHUNK_VALUE;
-            TitleFromPath(m_pszFileName, pszBuffer, cchBuffer);
+            TitleFromPath(pszArchive, pszBuffer, cchBuffer);
             return;
         }
     }
-    if (!GetArchiveCommentW(m_pszFileName, pszBuffer, cchBuffer, pKind))
-        TitleFromPath(m_pszFileName, pszBuffer, cchBuffer);
+    if (!GetArchiveCommentW(pszArchive, pszBuffer, cchBuffer, pKind))
+        TitleFromPath(pszArchive, pszBuffer, cchBuffer);
 }
 
 // --- own chunks and entries ------------------------------------------------------------------

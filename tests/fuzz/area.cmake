@@ -1,0 +1,16 @@
+# The fuzz program (driver/): mutants of the seed archives made by tests/setup.d/85-fuzz-seeds.sh,
+# each filtered through Pellucidor.dll with the fixture text filter as the child filter.
+# ctest runs 500 mutants; scripts/fuzz.sh runs as many as it is asked for.
+add_executable(PellucidorFuzz ${CMAKE_CURRENT_LIST_DIR}/driver/FuzzMain.cpp ${CMAKE_CURRENT_LIST_DIR}/driver/FuzzHost.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/driver/Mutator.cpp ${CMAKE_SOURCE_DIR}/tests/common/ModuleProbe.cpp)
+target_include_directories(PellucidorFuzz PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests/common)
+target_compile_options(PellucidorFuzz PRIVATE ${PELLUCIDOR_WARNINGS})
+target_link_options(PellucidorFuzz PRIVATE -municode)
+target_link_libraries(PellucidorFuzz PRIVATE pellucidor_core ole32 oleaut32 uuid advapi32)
+add_dependencies(PellucidorFuzz Pellucidor fixtures)
+
+# Windows paths of the seeds and the work folder (Wine maps / to drive Z:).
+string(REPLACE "/" "\\" _fuzz_seeds "Z:${PELLUCIDOR_TESTDATA_DIR}/fuzz/seeds")
+string(REPLACE "/" "\\" _fuzz_work "Z:${CMAKE_BINARY_DIR}/fuzz-work")
+add_test(NAME fuzz.mutants500 COMMAND PellucidorFuzz --seeds "${_fuzz_seeds}" --work "${_fuzz_work}" --count 500)
+set_tests_properties(fuzz.mutants500 PROPERTIES FIXTURES_REQUIRED pellucidor TIMEOUT 900)

@@ -1,0 +1,368 @@
+#include "FuzzHost.h"
+
+#include <filterr.h>
+#include <algorithm>
+#include <cstdio>
+#include <cwctype>
+
+#include "ModuleProbe.h"
+#include "filter/Guids.h"
+#include "support/ProcAddress.h"
+
+namespace {
+
+using PFN_DLL_GET_CLASS_OBJECT = HRESULT(STDAPICALLTYPE *)(REFCLSID, REFIID, void **);
+using PFN_DLL_CAN_UNLOAD_NOW = HRESULT(STDAPICALLTYPE *)();
+
+// Bounds that tell a stream that never ends from one that is merely long.
+constexpr int MAX_GETCHUNK_CALLS = 100000;
+constexpr int MAX_TEXT_PIECES = 100000;   // per chunk, TEXT_BUFFER_CHARS each
+constexpr int MAX_VALUES = 64;            // per chunk
+constexpr ULONG TEXT_BUFFER_CHARS = 4096;
+constexpr size_t MAX_TREE_ENTRIES = 10000;
+constexpr PROPID PROPID_TITLE = 2;  // the filter's own chunks: PIDSI_TITLE and PID_STG_NAME
+constexpr PROPID PROPID_NAME = 10;
+
+// The jail's own folders, as Walk lists them.
+const std::wstring JAIL_FOLDERS[] = {L"l1\\", L"l1\\l2\\", L"l1\\l2\\l3\\", L"l1\\l2\\l3\\tmp\\", L"l1\\l2\\l3\\in\\"};
+
+bool IsRunFolderName(const std::wstring &name)
+{
+    if (name.size() != 32)
+        return false;
+    return std::all_of(name.begin(), name.end(), [](wchar_t ch) { return std::iswxdigit(ch) != 0; });
+}
+
+std::wstring Join(const std::wstring &folder, const std::wstring &name) { return folder + L"\\" + name; }
+
+// Every path below `folder`, relative to it, directories marked with a trailing backslash.
+void Walk(const std::wstring &folder, const std::wstring &relative, std::vector<std::wstring> *pPaths)
+{
+    WIN32_FIND_DATAW fd;
+    CFindHandle find(FindFirstFileW(Join(folder, L"*").c_str(), &fd));
+    if (!find)
+        return;
+    do {
+        const std::wstring name = fd.cFileName;
+        if (name == L"." || name == L"..")
+            continue;
+        if (pPaths->size() >= MAX_TREE_ENTRIES)
+            return;
+        const bool isDir = (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+        const std::wstring rel = relative.empty() ? name : relative + L"\\" + name;
+        pPaths->push_back(isDir ? rel + L"\\" : rel);
+        if (isDir && (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+            Walk(Join(folder, name), rel, pPaths);
+    } while (FindNextFileW(find.Get(), &fd));
+}
+
+std::vector<std::wstring> Added(const std::vector<std::wstring> &before, const std::vector<std::wstring> &now)
+{
+    std::vector<std::wstring> added;
+    std::set_difference(now.begin(), now.end(), before.begin(), before.end(), std::back_inserter(added));
+    return added;
+}
+
+void Fail(FuzzOutcome *pOutcome, const std::string &what)
+{
+    if (pOutcome->ok) {
+        pOutcome->ok = false;
+        pOutcome->failure = what;
+    } else {
+        pOutcome->failure += "; " + what;
+    }
+}
+
+} // namespace
+
+std::string Narrow(const std::wstring &text)
+{
+    const int cb = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(cb), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], cb, nullptr, nullptr);
+    return out;
+}
+
+std::string HexHr(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+std::vector<std::wstring> NamesIn(const std::wstring &folder)
+{
+    std::vector<std::wstring> names;
+    WIN32_FIND_DATAW fd;
+    CFindHandle find(FindFirstFileW(Join(folder, L"*").c_str(), &fd));
+    if (find) {
+        do {
+            const std::wstring name = fd.cFileName;
+            if (name != L"." && name != L"..")
+                names.push_back(name);
+        } while (FindNextFileW(find.Get(), &fd) && names.size() < MAX_TREE_ENTRIES);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+bool RemoveTree(const std::wstring &folder)
+{
+    WIN32_FIND_DATAW fd;
+    CFindHandle find(FindFirstFileW(Join(folder, L"*").c_str(), &fd));
+    if (find) {
+        do {
+            const std::wstring name = fd.cFileName;
+            if (name == L"." || name == L"..")
+                continue;
+            const std::wstring full = Join(folder, name);
+            if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0 &&
+                (fd.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) {
+                RemoveTree(full);
+            } else if ((fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                RemoveDirectoryW(full.c_str());
+            } else {
+                SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+                DeleteFileW(full.c_str());
+            }
+        } while (FindNextFileW(find.Get(), &fd));
+        find.Close();
+    }
+    RemoveDirectoryW(folder.c_str());
+    return GetFileAttributesW(folder.c_str()) == INVALID_FILE_ATTRIBUTES;
+}
+
+CJail::CJail(const std::wstring &work) : m_root(Join(work, L"jail"))
+{
+    const std::wstring deepest = Join(Join(Join(m_root, L"l1"), L"l2"), L"l3");
+    m_tmp = Join(deepest, L"tmp");
+    m_in = Join(deepest, L"in");
+}
+
+void CJail::Make() const
+{
+    std::wstring folder = m_root;
+    CreateDirectoryW(folder.c_str(), nullptr);
+    for (const wchar_t *level : {L"l1", L"l2", L"l3"}) {
+        folder = Join(folder, level);
+        CreateDirectoryW(folder.c_str(), nullptr);
+    }
+    CreateDirectoryW(m_tmp.c_str(), nullptr);
+    CreateDirectoryW(m_in.c_str(), nullptr);
+}
+
+void CJail::Clean() const
+{
+    std::vector<std::wstring> paths;
+    Walk(m_root, L"", &paths);
+    for (auto it = paths.rbegin(); it != paths.rend(); ++it) {
+        if (std::find(std::begin(JAIL_FOLDERS), std::end(JAIL_FOLDERS), *it) != std::end(JAIL_FOLDERS))
+            continue;
+        const bool isDir = it->back() == L'\\';
+        const std::wstring full = Join(m_root, isDir ? it->substr(0, it->size() - 1) : *it);
+        if (isDir) {
+            RemoveDirectoryW(full.c_str());  // its contents came before it in the reversed walk
+        } else {
+            SetFileAttributesW(full.c_str(), FILE_ATTRIBUTE_NORMAL);
+            DeleteFileW(full.c_str());
+        }
+    }
+}
+
+void CJail::Check(bool runFolderAllowed, const std::vector<std::wstring> &inputs, FuzzOutcome *pOutcome) const
+{
+    std::vector<std::wstring> paths;
+    Walk(m_root, L"", &paths);
+    const std::wstring &tmpPrefix = JAIL_FOLDERS[3], &inPrefix = JAIL_FOLDERS[4];
+    std::wstring runFolder;
+    for (const std::wstring &path : paths) {
+        if (std::find(std::begin(JAIL_FOLDERS), std::end(JAIL_FOLDERS), path) != std::end(JAIL_FOLDERS))
+            continue;
+        if (path.compare(0, inPrefix.size(), inPrefix) == 0 &&
+            std::find(inputs.begin(), inputs.end(), path.substr(inPrefix.size())) != inputs.end())
+            continue;
+        if (runFolderAllowed && path.compare(0, tmpPrefix.size(), tmpPrefix) == 0) {
+            const std::wstring rest = path.substr(tmpPrefix.size());
+            const std::wstring top = rest.substr(0, rest.find(L'\\'));
+            if (IsRunFolderName(top) && rest.size() > top.size() && (runFolder.empty() || runFolder == top)) {
+                runFolder = top;
+                continue;
+            }
+        }
+        Fail(pOutcome, (runFolderAllowed ? "while filtering, " : "after Release, ") + std::string("left in the jail: ") +
+                           Narrow(path));
+        return;
+    }
+}
+
+CFuzzHost::CFuzzHost(const std::wstring &work, const std::wstring &dllPath, const std::wstring &fixturePath)
+    : m_work(work), m_jail(work), m_fixturePath(fixturePath)
+{
+    wchar_t temp[MAX_PATH + 1] = {};
+    GetTempPathW(MAX_PATH + 1, temp);
+    m_userTemp = temp;
+    if (!m_userTemp.empty() && m_userTemp.back() == L'\\')
+        m_userTemp.pop_back();
+    m_userTempNames = NamesIn(m_userTemp);
+    m_driveRootNames = NamesIn(L"C:");
+
+    CreateDirectoryW(m_work.c_str(), nullptr);
+    m_jail.Make();
+    // GetTempPathW reads TMP first: every run folder lands in the jail.
+    SetEnvironmentVariableW(L"TMP", (m_jail.Tmp() + L"\\").c_str());
+    SetEnvironmentVariableW(L"TEMP", (m_jail.Tmp() + L"\\").c_str());
+    m_workNames = NamesIn(m_work);
+
+    m_dll.Attach(LoadLibraryW(dllPath.c_str()));
+    if (!m_dll)
+        m_setupError = "cannot load " + Narrow(dllPath) + ", error " + std::to_string(GetLastError());
+}
+
+bool CFuzzHost::Ready(std::string *pWhy) const
+{
+    *pWhy = m_setupError;
+    return m_setupError.empty();
+}
+
+FuzzOutcome CFuzzHost::FilterOnce(const std::wstring &name, const std::vector<std::wstring> &companions,
+                                  bool withAttributes)
+{
+    FuzzOutcome outcome;
+    std::vector<std::wstring> inputs = companions;
+    inputs.push_back(name);
+
+    const auto pfnGetClassObject = GetProcAs<PFN_DLL_GET_CLASS_OBJECT>(m_dll.Get(), "DllGetClassObject");
+    const auto pfnCanUnloadNow = GetProcAs<PFN_DLL_CAN_UNLOAD_NOW>(m_dll.Get(), "DllCanUnloadNow");
+    {
+        CComPtr<IClassFactory> factory;
+        CComPtr<IFilter> filter;
+        HRESULT hr = pfnGetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid());
+        if (SUCCEEDED(hr))
+            hr = factory->CreateInstance(nullptr, IID_IFilter, filter.PutVoid());
+        factory.Reset();
+        if (FAILED(hr)) {
+            Fail(&outcome, "creating the filter: " + HexHr(hr));
+            return outcome;
+        }
+        CComPtr<IPersistFile> persist;
+        hr = filter->QueryInterface(IID_IPersistFile, persist.PutVoid());
+        if (SUCCEEDED(hr))
+            hr = persist->Load(Join(m_jail.In(), name).c_str(), STGM_READ);
+        persist.Reset();
+        if (hr != S_OK)
+            Fail(&outcome, "Load: " + HexHr(hr));
+
+        FULLPROPSPEC attributes[2] = {};
+        attributes[0].guidPropSet = {0xB725F130, 0x47EF, 0x101A, {0xA5, 0xF1, 0x02, 0x60, 0x8C, 0x9E, 0xEB, 0xAC}};
+        attributes[0].psProperty.ulKind = PRSPEC_PROPID;
+        attributes[0].psProperty.propid = 19;  // PID_STG_CONTENTS
+        attributes[1].guidPropSet = attributes[0].guidPropSet;
+        attributes[1].psProperty.ulKind = PRSPEC_LPWSTR;
+        attributes[1].psProperty.lpwstr = const_cast<LPWSTR>(L"contents");
+        ULONG flags = 0xdeadbeef;
+        hr = filter->Init(IFILTER_INIT_CANON_PARAGRAPHS | IFILTER_INIT_HARD_LINE_BREAKS |
+                              IFILTER_INIT_APPLY_INDEX_ATTRIBUTES,
+                          withAttributes ? 2 : 0, withAttributes ? attributes : nullptr, &flags);
+        if (hr != S_OK)
+            Fail(&outcome, "Init: " + HexHr(hr));
+        if (flags != IFILTER_FLAGS_OLE_PROPERTIES)
+            Fail(&outcome, "Init reported flags " + HexHr(static_cast<HRESULT>(flags)));
+        if (hr == S_OK)
+            CheckStream(filter.Get(), &outcome);
+        // While the run lives, its folder is the only thing the filter may have made.
+        m_jail.Check(true, inputs, &outcome);
+    }
+    const HRESULT hrUnload = pfnCanUnloadNow();
+    if (hrUnload != S_OK)
+        Fail(&outcome, "DllCanUnloadNow after Release: " + HexHr(hrUnload));
+    // The DLL list keeps the reference its first probe took; any other is a child's, given back.
+    const HMODULE hChild = m_fixturePath.empty() ? nullptr : GetModuleHandleW(m_fixturePath.c_str());
+    const auto pfnChildObjects = hChild != nullptr ? GetProcAs<LONG(WINAPI *)()>(hChild, "FixtureObjectCount") : nullptr;
+    if (pfnChildObjects != nullptr && pfnChildObjects() != 0)
+        Fail(&outcome, std::to_string(pfnChildObjects()) + " child filter objects alive after Release");
+    if (hChild != nullptr && ModuleLoadCount(m_fixturePath.c_str()) > 1)
+        Fail(&outcome, "references to the child filter's DLL after Release: " +
+                           std::to_string(ModuleLoadCount(m_fixturePath.c_str())));
+    m_jail.Check(false, inputs, &outcome);
+    CheckOutsideJail(&outcome);
+    return outcome;
+}
+
+// Every chunk with its whole text or all its values, each read bounded; the end must come.
+void CFuzzHost::CheckStream(IFilter *filter, FuzzOutcome *pOutcome)
+{
+    ULONG lastId = 0;
+    for (int call = 0; call < MAX_GETCHUNK_CALLS; ++call) {
+        STAT_CHUNK stat;
+        FillMemory(&stat, sizeof(stat), 0xde);
+        const HRESULT hr = filter->GetChunk(&stat);
+        if (hr == FILTER_E_END_OF_CHUNKS)
+            return;
+        if (FAILED(hr))
+            continue;  // a chunk that could not be made; the stream moves on
+        ++pOutcome->chunks;
+        if (stat.idChunk <= lastId || stat.idChunkSource != stat.idChunk) {
+            Fail(pOutcome, "chunk ids out of order: " + std::to_string(stat.idChunk) + " after " + std::to_string(lastId));
+            return;
+        }
+        lastId = stat.idChunk;
+        const bool own = stat.attribute.psProperty.ulKind == PRSPEC_PROPID &&
+                         (stat.attribute.psProperty.propid == PROPID_TITLE || stat.attribute.psProperty.propid == PROPID_NAME);
+        pOutcome->childChunks += own ? 0 : 1;
+        if (stat.flags == CHUNK_TEXT) {
+            int piece = 0;
+            for (; piece < MAX_TEXT_PIECES; ++piece) {
+                WCHAR buffer[TEXT_BUFFER_CHARS];
+                ULONG cwc = TEXT_BUFFER_CHARS;
+                const HRESULT hrText = filter->GetText(&cwc, buffer);
+                if (FAILED(hrText))
+                    break;
+                if (cwc > TEXT_BUFFER_CHARS) {
+                    Fail(pOutcome, "GetText claimed " + std::to_string(cwc) + " characters in a buffer of " +
+                                       std::to_string(TEXT_BUFFER_CHARS));
+                    return;
+                }
+                if (hrText == FILTER_S_LAST_TEXT)
+                    break;
+            }
+            if (piece == MAX_TEXT_PIECES) {
+                Fail(pOutcome, "GetText did not end within " + std::to_string(MAX_TEXT_PIECES) + " calls");
+                return;
+            }
+        } else if (stat.flags == CHUNK_VALUE) {
+            int value = 0;
+            for (; value < MAX_VALUES; ++value) {
+                PROPVARIANT *pValue = nullptr;
+                const HRESULT hrValue = filter->GetValue(&pValue);
+                if (FAILED(hrValue))
+                    break;
+                if (pValue == nullptr) {
+                    Fail(pOutcome, "GetValue succeeded without a value");
+                    return;
+                }
+                PropVariantClear(pValue);
+                CoTaskMemFree(pValue);
+            }
+            if (value == MAX_VALUES) {
+                Fail(pOutcome, "GetValue did not end within " + std::to_string(MAX_VALUES) + " calls");
+                return;
+            }
+        } else {
+            Fail(pOutcome, "chunk of kind " + std::to_string(stat.flags));
+            return;
+        }
+    }
+    Fail(pOutcome, "no end of chunks after " + std::to_string(MAX_GETCHUNK_CALLS) + " GetChunk calls");
+}
+
+void CFuzzHost::CheckOutsideJail(FuzzOutcome *pOutcome) const
+{
+    const struct {
+        const std::wstring &folder;
+        const std::vector<std::wstring> &before;
+    } places[] = {{m_work, m_workNames}, {L"C:", m_driveRootNames}, {m_userTemp, m_userTempNames}};
+    for (const auto &place : places) {
+        for (const std::wstring &name : Added(place.before, NamesIn(place.folder)))
+            Fail(pOutcome, "new outside the jail: " + Narrow(Join(place.folder, name)));
+    }
+}

@@ -1,0 +1,74 @@
+// The fuzz program's host: loads Pellucidor.dll once and filters one archive after another the
+// way a search host does (class factory, Load, Init, every chunk with its text or values,
+// Release), checking after each that the stream ended, that no object keeps the DLL, that no
+// child filter object or reference to its DLL is left (but the one reference the DLL list's
+// first probe keeps), and that nothing was written outside the run's folder.
+//
+// Every run happens in a "jail" below the work folder, whose temp folder is the process's TMP:
+//   <work>\jail\l1\l2\l3\tmp\<run folder>   what the filter makes
+//   <work>\jail\l1\l2\l3\in\<archive>       the archive (and the later parts of a volume set)
+// The levels above catch an extraction that climbs out of the run folder with "..\".
+#pragma once
+#include <windows.h>
+#include <filter.h>
+#include <string>
+#include <vector>
+
+#include "support/Holders.h"
+
+struct FuzzOutcome {
+    bool ok = true;
+    std::string failure;  // what went wrong, when not ok
+    unsigned chunks = 0;       // chunks handed out
+    unsigned childChunks = 0;  // of them, chunks of a child filter (not the title or an entry name)
+};
+
+// The jail's folders below a work folder.
+class CJail
+{
+public:
+    explicit CJail(const std::wstring &work);
+    void Make() const;   // creates the folders
+    void Clean() const;  // removes everything in it but its own folders
+    const std::wstring &Tmp() const { return m_tmp; }
+    const std::wstring &In() const { return m_in; }
+    // Anything in the jail but its folders, `inputs` in In() and, when allowed, one run folder
+    // with its contents in Tmp() fails the outcome.
+    void Check(bool runFolderAllowed, const std::vector<std::wstring> &inputs, FuzzOutcome *pOutcome) const;
+
+private:
+    std::wstring m_root, m_tmp, m_in;
+};
+
+class CFuzzHost
+{
+public:
+    // Makes the jail below `work` and points the process's TMP and TEMP into it.
+    CFuzzHost(const std::wstring &work, const std::wstring &dllPath, const std::wstring &fixturePath);
+    bool Ready(std::string *pWhy) const;
+    const CJail &Jail() const { return m_jail; }
+
+    // Filters the archive at Jail().In()\name; `companions` are the other files expected beside
+    // it. `withAttributes` passes an attribute list to Init, as some hosts do.
+    FuzzOutcome FilterOnce(const std::wstring &name, const std::vector<std::wstring> &companions,
+                           bool withAttributes);
+
+private:
+    void CheckStream(IFilter *filter, FuzzOutcome *pOutcome);
+    void CheckOutsideJail(FuzzOutcome *pOutcome) const;
+
+    std::wstring m_work;
+    CJail m_jail;
+    std::wstring m_fixturePath;
+    std::wstring m_userTemp;  // the temp folder before TMP was changed
+    std::vector<std::wstring> m_workNames, m_driveRootNames, m_userTempNames;
+    CLibrary m_dll;
+    std::string m_setupError;
+};
+
+// Names directly in a folder (no "." and ".."), sorted.
+std::vector<std::wstring> NamesIn(const std::wstring &folder);
+// Removes a folder tree; true when it is gone.
+bool RemoveTree(const std::wstring &folder);
+std::string Narrow(const std::wstring &text);
+std::string HexHr(HRESULT hr);

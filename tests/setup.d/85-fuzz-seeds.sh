@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Seed archives of the fuzz program (tests/fuzz), made into $PELLUCIDOR_TESTDATA/fuzz/seeds: small,
+# so that a mutation lands in a header as often as in data, and with .txt entries, which the
+# fixture text filter reads, so that mutated data goes through extraction and a child filter.
+# Fixed file times and time zone: the same script makes the same bytes, and so the same mutants.
+# Skipped when this script made them already.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+out="$PELLUCIDOR_TESTDATA/fuzz/seeds"
+findings="$PELLUCIDOR_TESTDATA/fuzz/findings"
+stamp="$out/.made-by"
+me=$(cat "$0" "$here/rar4.py" | sha256sum | cut -c1-16)
+if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ]; then exit 0; fi
+rm -rf "$out" "$findings"
+mkdir -p "$out" "$findings"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+export TZ=UTC
+r() { rar "$@" -idq -y >/dev/null; }
+
+mkdir -p docs
+printf 'First paragraph of a.\r\n\r\nSecond paragraph of a.\r\n' > a.txt
+for i in $(seq 1 60); do printf 'line %s of the report, with some words to pack\n' "$i"; done > docs/report.txt
+printf 'short' > docs/short.txt
+python3 -c "import random,sys; random.seed(7); sys.stdout.buffer.write(bytes(random.getrandbits(8) for _ in range(700)))" > data.bin
+printf 'Seed archive comment' > comment.txt
+touch -d '2020-01-02 03:04:05' a.txt docs/report.txt docs/short.txt data.bin docs
+files=(a.txt docs/report.txt docs/short.txt data.bin)
+
+# RAR5, compressed (-m3), the entries in a folder among them.
+r a -ma5 -m3 "$out/rar5.rar" "${files[@]}"
+# RAR5 solid: the entries share one compression stream.
+r a -ma5 -m3 -s "$out/rar5-solid.rar" "${files[@]}"
+# RAR5 with an archive comment (the title), stored entries (-m0): mutated data reaches the filter as it is.
+r a -ma5 -m0 -zcomment.txt "$out/rar5-comment.rar" "${files[@]}"
+# RAR5 with BLAKE2 checksums and a quick-open record: more kinds of header and extra record.
+# (No recovery record or password: rar fills those with bytes that differ from run to run.)
+r a -ma5 -m3 -htb -qo+ "$out/rar5-records.rar" "${files[@]}"
+# Multi-volume (volume.part1.rar ...): vol.txt is split across the parts; the later parts stay
+# beside every mutant of the first one as they are.
+for i in $(seq 1 40); do printf 'volume line %s with enough words to fill the parts\n' "$i"; done > vol.txt
+touch -d '2020-01-02 03:04:05' vol.txt
+r a -ma5 -m0 -v1k "$out/volume.rar" a.txt vol.txt
+# RAR4 (rar 7 no longer writes it; rar4.py does, stored entries) with a comment.
+python3 "$here/rar4.py" "$out/rar4.rar" --comment 'RAR4 comment' 'docs/' \
+  "a.txt=$(cat a.txt)" "docs/report.txt=$(head -c 600 docs/report.txt)" 'data.bin=not text'
+
+# Findings: mutants that crashed the filter once, made again from the seeds for the tests that
+# keep them fixed (tests/hostile_hosts/FuzzFindingsTest.cpp).
+# The main header's locator record retyped as a metadata record (CRC made right): its flags ask
+# for an archive name, and the quick-open offset of 0 that follows becomes a name of no length.
+python3 - "$out/rar5.rar" "$findings/archive-name-of-no-length.rar" <<'PY'
+import sys, zlib
+b = bytearray(open(sys.argv[1], 'rb').read())
+def vint(i):
+    v = s = 0
+    while True:
+        c = b[i]; i += 1; v |= (c & 0x7F) << s; s += 7
+        if c < 0x80: return v, i
+start = 8                                   # the main header follows the signature
+size, i = vint(start + 4)
+end = i + size
+htype, i = vint(i); flags, i = vint(i)
+assert htype == 1 and flags & 1, 'rar5.rar: no main header with an extra area'
+extra, i = vint(i); arcflags, i = vint(i)
+if arcflags & 2: _, i = vint(i)
+rec = end - extra                           # the first extra record: size, then type
+_, j = vint(rec)
+assert b[j] == 1, 'rar5.rar: the main header has no locator record'
+b[j] = 2
+b[start:start + 4] = (zlib.crc32(bytes(b[start + 4:end])) & 0xFFFFFFFF).to_bytes(4, 'little')
+open(sys.argv[2], 'wb').write(bytes(b))
+PY
+
+echo "$me" > "$stamp"
