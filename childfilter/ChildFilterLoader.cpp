@@ -16,21 +16,8 @@ namespace {
 
 constexpr ULONG HOST_CHARS = 2048;
 constexpr ULONG EXTENSION_CHARS = 257;    // the dot and 255 characters; longer comes out empty
-constexpr ULONG MODULE_NAME_CHARS = 257;
+constexpr ULONG MODULE_NAME_CHARS = 257;  // a module's base name, at most 256 characters
 constexpr ULONG ENGINE_PATH_CHARS = 2049;
-
-// Where the file-name part of a path starts: after the last separator, or after a drive's colon.
-const wchar_t *FileNamePart(const wchar_t *pszPath) noexcept
-{
-    const wchar_t *pszName = pszPath;
-    if (pszPath[0] != L'\0' && pszPath[1] == L':')
-        pszName = pszPath + 2;
-    for (const wchar_t *p = pszName; *p != L'\0'; ++p) {
-        if (*p == L'\\' || *p == L'/')
-            pszName = p + 1;
-    }
-    return pszName;
-}
 
 // The extension of the file-name part, from its last dot on, or NULL when there is none.
 const wchar_t *ExtensionPart(const wchar_t *pszName) noexcept
@@ -47,26 +34,12 @@ const wchar_t *ExtensionPart(const wchar_t *pszName) noexcept
 void GetUpperExtension(const wchar_t *pszPath, wchar_t *pszExt, ULONG cchExt) noexcept
 {
     pszExt[0] = L'\0';
-    const wchar_t *pszFound = ExtensionPart(FileNamePart(pszPath));
+    const wchar_t *pszFound = ExtensionPart(PathFileName(pszPath));
     if (pszFound == nullptr || SafeStringCopy(pszExt, cchExt, pszFound) != S_OK) {
         pszExt[0] = L'\0';
         return;
     }
     CharUpperW(pszExt);
-}
-
-// The path's base name without folder and extension, upper-cased; empty when it does not fit.
-void GetUpperBaseName(const wchar_t *pszPath, wchar_t *pszName, ULONG cchName) noexcept
-{
-    pszName[0] = L'\0';
-    const wchar_t *pszStart = FileNamePart(pszPath);
-    const wchar_t *pszExt = ExtensionPart(pszStart);
-    const size_t cch = pszExt != nullptr ? static_cast<size_t>(pszExt - pszStart) : wcslen(pszStart);
-    if (cch >= cchName)
-        return;
-    wmemcpy(pszName, pszStart, cch);
-    pszName[cch] = L'\0';
-    CharUpperW(pszName);
 }
 
 // Is the class in registry form (with braces) the filter class of this module?
@@ -127,7 +100,7 @@ CChildFilterLoader::CChildFilterLoader()
         m_pszHostPath[0] = L'\0';
         return;
     }
-    GetUpperBaseName(m_pszHostPath, m_pszHostName, HOST_CHARS - 1);
+    GetUpperBaseName(m_pszHostPath, m_pszHostName, HOST_CHARS);
 }
 
 CChildFilterLoader::~CChildFilterLoader()

@@ -20,33 +20,10 @@ constexpr size_t CCH_FOLDER = MAX_PATH + 1;
 constexpr const wchar_t *YES = L"yes";
 constexpr const wchar_t *NO = L"no";
 
-bool IsSeparator(wchar_t ch) noexcept { return ch == L'\\' || ch == L'/' || ch == L':'; }
-
-// Start of the file name within a path.
-const wchar_t *FileNamePart(const wchar_t *pszPath) noexcept
-{
-    const wchar_t *name = pszPath;
-    for (const wchar_t *p = pszPath; *p != L'\0'; ++p) {
-        if (IsSeparator(*p))
-            name = p + 1;
-    }
-    return name;
-}
-
-// The module's base name (no folder, no extension, at most 256 characters), upper-cased.
-void UpperBaseName(const wchar_t *pszPath, wchar_t (&szName)[CCH_BASE_NAME]) noexcept
-{
-    SafeStringCopy(szName, CCH_BASE_NAME, FileNamePart(pszPath));
-    wchar_t *dot = wcsrchr(szName, L'.');
-    if (dot != nullptr)
-        *dot = L'\0';
-    CharUpperW(szName);
-}
-
 // The folder part of a path, with its closing separator; FALSE when there is none or it does not fit.
 BOOL ModuleFolder(const wchar_t *pszPath, wchar_t (&szFolder)[CCH_FOLDER]) noexcept
 {
-    const size_t cch = static_cast<size_t>(FileNamePart(pszPath) - pszPath);
+    const size_t cch = static_cast<size_t>(PathFileName(pszPath) - pszPath);
     if (cch == 0 || cch >= CCH_FOLDER)
         return FALSE;
     wmemcpy(szFolder, pszPath, cch);
@@ -136,7 +113,7 @@ void CDLLsInformationBase::ProbePersistInterfaces(const wchar_t *pszPath, const 
 
     // These modules are known to load files and must not be loaded just to be asked.
     wchar_t szName[CCH_BASE_NAME];
-    UpperBaseName(pszPath, szName);
+    GetUpperBaseName(pszPath, szName, CCH_BASE_NAME);
     if (wcscmp(szName, L"TALVERINE") == 0 || wcscmp(szName, L"PDFFILT") == 0 || wcscmp(szName, L"ACRORDIF") == 0) {
         *pbSupportsFile = TRUE;
         return;

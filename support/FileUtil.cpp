@@ -4,6 +4,7 @@
 #include "support/SafeString.h"
 #include "support/Version.h"
 
+#include <cwchar>
 #include <shlobj.h>
 #include <shlwapi.h>
 #include <softpub.h>
@@ -71,6 +72,30 @@ BOOL AppendPath(wchar_t *pszPath, const wchar_t *pszMore) noexcept
         SafeStringCat(pszPath, MAX_PATH, L"\\");
     SafeStringCat(pszPath, MAX_PATH, pszMore);
     return TRUE;
+}
+
+const wchar_t *PathFileName(const wchar_t *pszPath) noexcept
+{
+    const wchar_t *pszName = pszPath;
+    for (const wchar_t *p = pszPath; *p != L'\0'; ++p) {
+        if (IsSeparator(*p) || *p == L':')
+            pszName = p + 1;
+    }
+    return pszName;
+}
+
+void GetUpperBaseName(const wchar_t *pszPath, wchar_t *pszName, size_t cchName) noexcept
+{
+    if (cchName == 0)
+        return;
+    const wchar_t *pszStart = PathFileName(pszPath);
+    const wchar_t *pszDot = wcsrchr(pszStart, L'.');
+    size_t cch = pszDot != nullptr ? static_cast<size_t>(pszDot - pszStart) : wcslen(pszStart);
+    if (cch >= cchName)
+        cch = cchName - 1;
+    wmemcpy(pszName, pszStart, cch);
+    pszName[cch] = L'\0';
+    CharUpperW(pszName);
 }
 
 DWORD GetLongPath(const wchar_t *pszPath, wchar_t *pszLongPath, DWORD cchBuffer) noexcept

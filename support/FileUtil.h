@@ -9,6 +9,13 @@ BOOL FileExists(const wchar_t *pszPath) noexcept;
 // lightweight library is at least 4.71, otherwise our own fallback.
 BOOL AppendPath(wchar_t *pszPath, const wchar_t *pszMore) noexcept;
 
+// The file-name part of a path: what follows its last '\\', '/' or ':'.
+const wchar_t *PathFileName(const wchar_t *pszPath) noexcept;
+
+// A path's base name (no folder, no extension) upper-cased into cchName characters; a longer
+// name is cut.
+void GetUpperBaseName(const wchar_t *pszPath, wchar_t *pszName, size_t cchName) noexcept;
+
 // Long form of a path into a MAX_PATH buffer; length in characters, 0 on failure.
 DWORD GetLongPath(const wchar_t *pszPath, wchar_t *pszLongPath, DWORD cchBuffer) noexcept;
 
