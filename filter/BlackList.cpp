@@ -1,8 +1,12 @@
 // The per-user settings of the filter, in the folder "Quorvane" under the application-data
-// folder: IFilterProcess.ini holds the two Debug switches. The black list and the temp-folder
-// log are placeholders that admit every run and write nothing.
+// folder: IFilterProcess.ini holds the two Debug switches and the black list (one "x" per run
+// of an archive that did not reach its end, per host program), LogGuid.ini maps temporary
+// folder names to archives. Every host process of the user shares both files, so each
+// read-modify-write happens under a named mutex, waited for at most 5 seconds.
 #include "filter/IFilterBase.h"
 
+#include "childfilter/ChildFilterLoader.h"
+#include "support/Holders.h"
 #include "support/SafeString.h"
 
 #include <shlobj.h>
@@ -13,11 +17,129 @@
 namespace {
 
 constexpr size_t SETTINGS_PATH_CHARS = 2048;
+constexpr DWORD SETTINGS_LOCK_WAIT_MS = 5000;
+constexpr size_t BLACK_LIST_MARKS = 5;      // this many marks refuse the archive
+constexpr size_t MARKS_BUFFER_CHARS = 10;   // at most 8 characters are read
+constexpr size_t PROFILE_KEY_CHARS = 2048;  // a path of up to 259 characters, escaped
+
+const wchar_t BLACK_LIST_MUTEX[] = L"Quorvane.IFilterBase.IFilterProcess.03750285";
+const wchar_t LOG_GUID_MUTEX[] = L"Quorvane.IFilterBase.LogGuid.3409836";
+
+// One read-modify-write of a settings file, under the named mutex every host process shares.
+// Only a clean wait counts as acquired; an abandoned one is still released, since it makes
+// this thread the owner.
+class CSettingsLock
+{
+public:
+    explicit CSettingsLock(const wchar_t *pszMutexName) noexcept : m_mutex(CreateMutexW(nullptr, FALSE, pszMutexName))
+    {
+        if (m_mutex)
+            m_dwWait = WaitForSingleObject(m_mutex.Get(), SETTINGS_LOCK_WAIT_MS);
+    }
+    ~CSettingsLock()
+    {
+        if (m_dwWait == WAIT_OBJECT_0 || m_dwWait == WAIT_ABANDONED)
+            ReleaseMutex(m_mutex.Get());
+    }
+    CSettingsLock(const CSettingsLock &) = delete;
+    CSettingsLock &operator=(const CSettingsLock &) = delete;
+
+    BOOL Acquired() const noexcept { return m_dwWait == WAIT_OBJECT_0; }
+
+private:
+    CHandle m_mutex;
+    DWORD m_dwWait = WAIT_FAILED;
+};
+
+// The section of this host program: its executable's full path, so that programs keep apart.
+const wchar_t *HostSection(const CChildFilterLoader *pLoader) noexcept
+{
+    if (pLoader == nullptr || pLoader->HostPath() == nullptr || pLoader->HostPath()[0] == L'\0')
+        return nullptr;
+    return pLoader->HostPath();
+}
+
+// TRUE when the file starts with the UTF-16LE byte-order mark, so that the profile functions
+// keep every character of a key or value.
+BOOL IsUnicodeProfile(const wchar_t *pszFile) noexcept
+{
+    CFileHandle file(CreateFileW(pszFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                 nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return FALSE;
+    BYTE bom[2] = {};
+    DWORD cbRead = 0;
+    return ReadFile(file.Get(), bom, sizeof(bom), &cbRead, nullptr) && cbRead == sizeof(bom) && bom[0] == 0xFF &&
+           bom[1] == 0xFE;
+}
+
+// A settings file the profile functions would create in the ANSI code page is made first as an
+// empty UTF-16LE file; they then keep writing it as UTF-16. An existing file is left alone.
+void CreateUnicodeProfile(const wchar_t *pszFile) noexcept
+{
+    CFileHandle file(CreateFileW(pszFile, GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file)
+        return;
+    static const BYTE bom[] = {0xFF, 0xFE};
+    DWORD cbWritten = 0;
+    WriteFile(file.Get(), bom, sizeof(bom), &cbWritten, nullptr);
+}
+
+bool NeedsEscape(wchar_t ch, size_t index, size_t cch, BOOL bUnicodeFile) noexcept
+{
+    if (ch == L'%' || ch == L'=' || ch < 0x20 || ch == 0x7F)
+        return true;  // the escape itself; the key's end; line breaks and other controls
+    if (index == 0 && (ch == L';' || ch == L'['))
+        return true;  // a comment or a section header
+    if ((index == 0 || index + 1 == cch) && ch == L' ')
+        return true;  // trimmed when read back, so never found again
+    return ch > 0x7F && !bUnicodeFile;  // an ANSI file turns it into '?'
+}
+
+// The form of an archive path that the profile format holds as a key and gives back unchanged:
+// the path itself, with the few characters that the format would lose or misread written as
+// %XX (or %uXXXX beyond ASCII). The same form is used for every key and log value, and
+// different paths always get different forms.
+BOOL MakeProfileKey(const wchar_t *pszPath, BOOL bUnicodeFile, wchar_t *pszKey, size_t cchKey) noexcept
+{
+    const size_t cch = std::wcslen(pszPath);
+    size_t out = 0;
+    for (size_t i = 0; i < cch; ++i) {
+        const wchar_t ch = pszPath[i];
+        wchar_t szPiece[8] = {ch, L'\0'};
+        if (NeedsEscape(ch, i, cch, bUnicodeFile)) {
+            if (ch <= 0x7F)
+                std::swprintf(szPiece, 8, L"%%%02X", static_cast<unsigned>(ch));
+            else
+                std::swprintf(szPiece, 8, L"%%u%04X", static_cast<unsigned>(ch));
+        }
+        const size_t cchPiece = std::wcslen(szPiece);
+        if (out + cchPiece >= cchKey)
+            return FALSE;
+        std::wmemcpy(pszKey + out, szPiece, cchPiece);
+        out += cchPiece;
+    }
+    pszKey[out] = L'\0';
+    return TRUE;
+}
+
+// The marks of one archive; a value that cannot be read counts as empty.
+size_t ReadMarks(const wchar_t *pszSection, const wchar_t *pszKey, const wchar_t *pszFile, wchar_t *pszMarks) noexcept
+{
+    pszMarks[0] = L'\0';
+    GetPrivateProfileStringW(pszSection, pszKey, L"", pszMarks, MARKS_BUFFER_CHARS - 1, pszFile);
+    size_t cch = 0;
+    SafeStringLength(pszMarks, MARKS_BUFFER_CHARS, &cch);
+    return cch;
+}
 
 } // namespace
 
-// Init's settings: the folder is made when missing; missing files or values read as off.
-void CIFilterBase::ReadSettings()
+// Init's settings and the black list's admission, FALSE refusing the run. The switches are read
+// under the black-list lock, and admission takes no second wait: a black-list write rewrites the
+// whole file, and a read beside it finds the switches off.
+BOOL CIFilterBase::ReadSettings()
 {
     m_bBlackList = FALSE;
     m_bLogGuid = FALSE;
@@ -30,7 +152,7 @@ void CIFilterBase::ReadSettings()
         m_pszSettingsFile = nullptr;
         delete[] m_pszLogGuidFile;
         m_pszLogGuidFile = nullptr;
-        return;
+        return TRUE;
     }
     const size_t cchAppData = std::wcslen(m_pszSettingsFile);
     if (cchAppData == 0 || m_pszSettingsFile[cchAppData - 1] != L'\\')
@@ -42,10 +164,79 @@ void CIFilterBase::ReadSettings()
     SafeStringCat(m_pszLogGuidFile, SETTINGS_PATH_CHARS, L"\\LogGuid.ini");
     SafeStringCat(m_pszSettingsFile, SETTINGS_PATH_CHARS, L"\\IFilterProcess.ini");
 
+    // Not acquired within the wait: the switches are still read, and a black list that is on
+    // refuses the run, as it cannot count it.
+    CSettingsLock lock(BLACK_LIST_MUTEX);
     m_bBlackList = GetPrivateProfileIntW(L"Debug", L"BlackList", 0, m_pszSettingsFile) == 1;
     m_bLogGuid = GetPrivateProfileIntW(L"Debug", L"LogGuid", 0, m_pszSettingsFile) == 1;
+    return EnterBlackList(lock.Acquired());
 }
 
-BOOL CIFilterBase::EnterBlackList() { return TRUE; }
-BOOL CIFilterBase::LeaveBlackList() { return TRUE; }
-BOOL CIFilterBase::LogTempFolderGuid(const wchar_t *) { return TRUE; }
+// TRUE admits the run and counts it; FALSE refuses it (five marks, or the lock not acquired).
+// The caller holds the black-list lock when bLocked is TRUE.
+BOOL CIFilterBase::EnterBlackList(BOOL bLocked)
+{
+    if (!m_bBlackList || m_pszSettingsFile == nullptr)
+        return TRUE;
+    const wchar_t *pszSection = HostSection(m_pFilterLoader);
+    if (pszSection == nullptr || m_pszFileName == nullptr)
+        return TRUE;  // nothing to count under
+    if (!bLocked)
+        return FALSE;
+
+    CreateUnicodeProfile(m_pszSettingsFile);
+    wchar_t szKey[PROFILE_KEY_CHARS];
+    if (!MakeProfileKey(m_pszFileName, IsUnicodeProfile(m_pszSettingsFile), szKey, PROFILE_KEY_CHARS))
+        return TRUE;
+    wchar_t szMarks[MARKS_BUFFER_CHARS];
+    if (ReadMarks(pszSection, szKey, m_pszSettingsFile, szMarks) >= BLACK_LIST_MARKS)
+        return FALSE;
+    SafeStringCat(szMarks, MARKS_BUFFER_CHARS, L"x");
+    WritePrivateProfileStringW(pszSection, szKey, szMarks, m_pszSettingsFile);
+    return TRUE;
+}
+
+// A run that reached its end takes its archive's marks away, unless the archive is refused
+// for good; a run let go early leaves its mark.
+BOOL CIFilterBase::LeaveBlackList()
+{
+    // No settings path: the object never reached the settings step, and touches no file.
+    if (!m_bBlackList || m_pszSettingsFile == nullptr)
+        return TRUE;
+    if (!m_bCompleted)
+        return FALSE;
+    const wchar_t *pszSection = HostSection(m_pFilterLoader);
+    if (pszSection == nullptr || m_pszFileName == nullptr)
+        return TRUE;
+
+    CSettingsLock lock(BLACK_LIST_MUTEX);
+    if (!lock.Acquired())
+        return FALSE;
+    wchar_t szKey[PROFILE_KEY_CHARS];
+    if (!MakeProfileKey(m_pszFileName, IsUnicodeProfile(m_pszSettingsFile), szKey, PROFILE_KEY_CHARS))
+        return TRUE;
+    wchar_t szMarks[MARKS_BUFFER_CHARS];
+    const size_t cchMarks = ReadMarks(pszSection, szKey, m_pszSettingsFile, szMarks);
+    if (cchMarks > 0 && cchMarks < BLACK_LIST_MARKS)
+        WritePrivateProfileStringW(pszSection, szKey, nullptr, m_pszSettingsFile);
+    return TRUE;
+}
+
+// One line per run folder name: which archive it was made for.
+BOOL CIFilterBase::LogTempFolderGuid(const wchar_t *pszName)
+{
+    if (!m_bLogGuid || m_pszLogGuidFile == nullptr)
+        return TRUE;
+    const wchar_t *pszSection = HostSection(m_pFilterLoader);
+    if (pszSection == nullptr || m_pszFileName == nullptr || pszName == nullptr)
+        return FALSE;
+
+    CSettingsLock lock(LOG_GUID_MUTEX);
+    if (!lock.Acquired())
+        return FALSE;
+    CreateUnicodeProfile(m_pszLogGuidFile);
+    wchar_t szValue[PROFILE_KEY_CHARS];
+    if (!MakeProfileKey(m_pszFileName, IsUnicodeProfile(m_pszLogGuidFile), szValue, PROFILE_KEY_CHARS))
+        return FALSE;
+    return WritePrivateProfileStringW(pszSection, pszName, szValue, m_pszLogGuidFile);
+}

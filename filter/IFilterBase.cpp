@@ -174,9 +174,8 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         if (NestingDepth() > MAX_NESTED_ARCHIVES)
             return S_OK;  // nested too deep: no folder, no crawler, an empty stream
 
-        ReadSettings();
-        if (!EnterBlackList())
-            return S_OK;  // refused: no folder, no crawler, an empty stream
+        if (!ReadSettings())
+            return S_OK;  // refused by the black list: no folder, no crawler, an empty stream
 
         // Child filters are initialised later, when the host may have freed its array.
         m_grfFlags = grfFlags;

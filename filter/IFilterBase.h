@@ -75,8 +75,8 @@ private:
     void FreeOwnChunk();
 
     // --- settings, black list, temp-folder log (filter/BlackList.cpp)
-    void ReadSettings();
-    BOOL EnterBlackList();
+    BOOL ReadSettings();
+    BOOL EnterBlackList(BOOL bLocked);
     BOOL LeaveBlackList();
     BOOL LogTempFolderGuid(const wchar_t *pszName);
 
