@@ -115,3 +115,15 @@ std::wstring CScratchDir::MakeFile(const std::wstring &name, const std::string &
     CloseHandle(file);
     return path;
 }
+
+CEnvironmentOverride::CEnvironmentOverride(const wchar_t *name, const std::wstring &value) : m_name(name)
+{
+    std::vector<wchar_t> old(32768);
+    const DWORD cch = GetEnvironmentVariableW(name, old.data(), static_cast<DWORD>(old.size()));
+    m_had = cch > 0 && cch < old.size();
+    if (m_had)
+        m_old = old.data();
+    SetEnvironmentVariableW(name, value.c_str());
+}
+
+CEnvironmentOverride::~CEnvironmentOverride() { SetEnvironmentVariableW(m_name, m_had ? m_old.c_str() : nullptr); }

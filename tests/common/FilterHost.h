@@ -55,3 +55,19 @@ public:
 private:
     std::wstring m_path;
 };
+
+// Sets an environment variable for one scope, as a host started with it would have it (TMP and
+// TEMP steer the run folders).
+class CEnvironmentOverride
+{
+public:
+    CEnvironmentOverride(const wchar_t *name, const std::wstring &value);
+    ~CEnvironmentOverride();
+    CEnvironmentOverride(const CEnvironmentOverride &) = delete;
+    CEnvironmentOverride &operator=(const CEnvironmentOverride &) = delete;
+
+private:
+    const wchar_t *m_name;
+    bool m_had = false;
+    std::wstring m_old;
+};

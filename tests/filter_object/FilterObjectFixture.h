@@ -20,6 +20,20 @@ protected:
     std::vector<std::wstring> NewFolders() const { return NewRunFolders(m_runFoldersBefore); }
     std::wstring RunFolderPath(const std::wstring &name) const { return TempFolder() + name; }
 
+    // A new object with plain.rar loaded and initialised into *pFilter; the full path of the one
+    // run folder it made, or empty (with a failure reported) when it made none.
+    std::wstring StartRun(CComPtr<IFilter> *pFilter)
+    {
+        *pFilter = NewFilter(m_dll);
+        if (!*pFilter)
+            return L"";
+        EXPECT_HR(S_OK, LoadFile(pFilter->Get(), FilterObjectArchive(L"plain.rar")));
+        EXPECT_HR(S_OK, InitFilter(pFilter->Get()));
+        const std::vector<std::wstring> made = NewFolders();
+        EXPECT_EQ(1u, made.size()) << "run folders made";
+        return made.size() == 1 ? RunFolderPath(made[0]) : L"";
+    }
+
     CProductDll m_dll;
     std::vector<std::wstring> m_runFoldersBefore;
 };

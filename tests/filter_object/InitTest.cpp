@@ -10,27 +10,6 @@
 
 namespace {
 
-// Sets an environment variable for one scope, as a host started with it would have it.
-class CEnvironmentOverride
-{
-public:
-    CEnvironmentOverride(const wchar_t *name, const std::wstring &value) : m_name(name)
-    {
-        wchar_t old[4096];
-        const DWORD cch = GetEnvironmentVariableW(name, old, 4096);
-        m_had = cch > 0 && cch < 4096;
-        if (m_had)
-            m_old = old;
-        SetEnvironmentVariableW(name, value.c_str());
-    }
-    ~CEnvironmentOverride() { SetEnvironmentVariableW(m_name, m_had ? m_old.c_str() : nullptr); }
-
-private:
-    const wchar_t *m_name;
-    bool m_had = false;
-    std::wstring m_old;
-};
-
 // 32 hexadecimal digits: the 13th to 16th lower-case, all others upper-case.
 bool IsRunFolderName(const std::wstring &name)
 {
@@ -117,25 +96,19 @@ TEST_F(Init, ResultsFlagsAndRunFolders)
 TEST_F(Init, RunFolderNamesAre32HexDigitsWithLowerCaseData3)
 {
     for (int i = 0; i < 16; ++i) {
-        CComPtr<IFilter> filter = NewFilter(m_dll);
-        ASSERT_TRUE(filter);
-        ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"plain.rar")));
-        ASSERT_HR(S_OK, InitFilter(filter.Get()));
-        const std::vector<std::wstring> made = NewFolders();
-        ASSERT_EQ(1u, made.size());
-        EXPECT_TRUE(IsRunFolderName(made[0])) << Narrow(made[0]);
+        CComPtr<IFilter> filter;
+        const std::wstring runFolder = StartRun(&filter);
+        ASSERT_FALSE(runFolder.empty());
+        const std::wstring name = runFolder.substr(TempFolder().size());
+        EXPECT_TRUE(IsRunFolderName(name)) << Narrow(name);
     }
 }
 
 TEST_F(Init, SecondInitRemovesTheFirstRunFolderWithEverythingInIt)
 {
-    CComPtr<IFilter> filter = NewFilter(m_dll);
-    ASSERT_TRUE(filter);
-    ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"plain.rar")));
-    ASSERT_HR(S_OK, InitFilter(filter.Get()));
-    std::vector<std::wstring> made = NewFolders();
-    ASSERT_EQ(1u, made.size());
-    const std::wstring first = RunFolderPath(made[0]);
+    CComPtr<IFilter> filter;
+    const std::wstring first = StartRun(&filter);
+    ASSERT_FALSE(first.empty());
 
     // What a run may leave: files (one read-only), a hidden file, folders within folders.
     for (const wchar_t *name : {L"\\a.txt", L"\\readonly.txt", L"\\hidden.txt"}) {
@@ -150,7 +123,7 @@ TEST_F(Init, SecondInitRemovesTheFirstRunFolderWithEverythingInIt)
 
     EXPECT_HR(S_OK, InitFilter(filter.Get()));
     EXPECT_FALSE(Exists(first)) << "the second Init removes the first run's folder";
-    made = NewFolders();
+    const std::vector<std::wstring> made = NewFolders();
     ASSERT_EQ(1u, made.size());
     EXPECT_NE(first, RunFolderPath(made[0]));
     filter.Reset();
@@ -171,13 +144,9 @@ TEST_F(Init, DeepFoldersAreRemovedAsFarAsTheirPathsFit)
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
-        CComPtr<IFilter> filter = NewFilter(m_dll);
-        ASSERT_TRUE(filter);
-        ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"plain.rar")));
-        ASSERT_HR(S_OK, InitFilter(filter.Get()));
-        const std::vector<std::wstring> made = NewFolders();
-        ASSERT_EQ(1u, made.size());
-        const std::wstring runFolder = RunFolderPath(made[0]);
+        CComPtr<IFilter> filter;
+        const std::wstring runFolder = StartRun(&filter);
+        ASSERT_FALSE(runFolder.empty());
         const std::wstring deepest = MakeNestedFolders(runFolder, c.depth, std::wstring(c.cchFolderName, L'd'));
         ASSERT_TRUE(Exists(deepest + L"\\deep.txt"));
 
@@ -189,13 +158,9 @@ TEST_F(Init, DeepFoldersAreRemovedAsFarAsTheirPathsFit)
 
 TEST_F(Init, AFileHeldOpenByAnotherProgramStaysWithItsFolder)
 {
-    CComPtr<IFilter> filter = NewFilter(m_dll);
-    ASSERT_TRUE(filter);
-    ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"plain.rar")));
-    ASSERT_HR(S_OK, InitFilter(filter.Get()));
-    const std::vector<std::wstring> made = NewFolders();
-    ASSERT_EQ(1u, made.size());
-    const std::wstring runFolder = RunFolderPath(made[0]);
+    CComPtr<IFilter> filter;
+    const std::wstring runFolder = StartRun(&filter);
+    ASSERT_FALSE(runFolder.empty());
     const std::wstring held = runFolder + L"\\held.txt";
     const std::wstring free = runFolder + L"\\free.txt";
     HANDLE file = CreateFileW(held.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr);

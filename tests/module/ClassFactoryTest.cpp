@@ -2,6 +2,7 @@
 // LockServer, with DllCanUnloadNow checked after every path that creates or releases something.
 #include <gtest/gtest.h>
 #include <filter.h>
+#include <vector>
 
 #include "FilterHost.h"
 #include "TestHelpers.h"
@@ -149,26 +150,42 @@ TEST(ClassFactory, AggregationIsRefused)
     EXPECT_HR(S_OK, dll.CanUnloadNow());
 }
 
+namespace {
+
+// LockServer on a factory of its own, released again at once: locks outlive their factory.
+HRESULT LockServerOnce(const CProductDll &dll, BOOL fLock)
+{
+    CComPtr<IClassFactory> factory;
+    const HRESULT hr = dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid());
+    return FAILED(hr) ? hr : factory->LockServer(fLock);
+}
+
+struct LockStep {
+    const char *name;
+    BOOL fLock;
+    HRESULT canUnload;  // afterwards
+};
+
+void RunLockSteps(const CProductDll &dll, const std::vector<LockStep> &steps)
+{
+    for (const LockStep &step : steps) {
+        SCOPED_TRACE(step.name);
+        EXPECT_HR(S_OK, LockServerOnce(dll, step.fLock));
+        EXPECT_HR(step.canUnload, dll.CanUnloadNow());
+    }
+}
+
+} // namespace
+
 TEST(ClassFactory, LockServerKeepsTheModule)
 {
     CProductDll dll;
-    CComPtr<IClassFactory> factory;
-    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
-    EXPECT_HR(S_OK, factory->LockServer(TRUE));
-    EXPECT_HR(S_OK, factory->LockServer(TRUE));
-    IClassFactory *pFactory = factory.Detach();
-    EXPECT_EQ(0u, pFactory->Release());
-    EXPECT_HR(S_FALSE, dll.CanUnloadNow()) << "two locks, no factory";
-
-    // The locks outlive the factory; a fresh factory releases them.
-    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
-    EXPECT_HR(S_OK, factory->LockServer(FALSE));
-    factory.Reset();
-    EXPECT_HR(S_FALSE, dll.CanUnloadNow()) << "one lock left";
-    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
-    EXPECT_HR(S_OK, factory->LockServer(FALSE));
-    factory.Reset();
-    EXPECT_HR(S_OK, dll.CanUnloadNow());
+    RunLockSteps(dll, {
+                          {"one lock", TRUE, S_FALSE},
+                          {"two locks", TRUE, S_FALSE},
+                          {"one lock left", FALSE, S_FALSE},
+                          {"no lock left", FALSE, S_OK},
+                      });
 }
 
 TEST(ClassFactory, UnbalancedUnlockDoesNotHideALiveObject)
@@ -176,23 +193,14 @@ TEST(ClassFactory, UnbalancedUnlockDoesNotHideALiveObject)
     CProductDll dll;
     CComPtr<IFilter> filter = NewFilter(dll);
     ASSERT_TRUE(filter);
-    CComPtr<IClassFactory> factory;
-    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
-    EXPECT_HR(S_OK, factory->LockServer(FALSE));
-    EXPECT_HR(S_OK, factory->LockServer(FALSE));
-    factory.Reset();
-    EXPECT_HR(S_FALSE, dll.CanUnloadNow()) << "the filter object is still alive";
-
-    // And a later lock still counts once.
-    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
-    EXPECT_HR(S_OK, factory->LockServer(TRUE));
-    factory.Reset();
+    RunLockSteps(dll, {
+                          {"unlock without a lock", FALSE, S_FALSE},
+                          {"again", FALSE, S_FALSE},
+                          {"a later lock", TRUE, S_FALSE},
+                      });
     filter.Reset();
-    EXPECT_HR(S_FALSE, dll.CanUnloadNow()) << "the lock";
-    ASSERT_HR(S_OK, dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
-    EXPECT_HR(S_OK, factory->LockServer(FALSE));
-    factory.Reset();
-    EXPECT_HR(S_OK, dll.CanUnloadNow());
+    EXPECT_HR(S_FALSE, dll.CanUnloadNow()) << "the lock still counts once";
+    RunLockSteps(dll, {{"its unlock", FALSE, S_OK}});
 }
 
 TEST(ClassFactory, OneFactoryMakesIndependentObjects)

@@ -5,37 +5,6 @@
 
 #include "SettingsFiles.h"
 
-namespace {
-
-// Sets TMP and TEMP for one scope, as a host started with them would have them.
-class CTempOverride
-{
-public:
-    explicit CTempOverride(const std::wstring &folder)
-    {
-        for (int i = 0; i < 2; ++i) {
-            wchar_t old[4096];
-            const DWORD cch = GetEnvironmentVariableW(kNames[i], old, 4096);
-            m_had[i] = cch > 0 && cch < 4096;
-            if (m_had[i])
-                m_old[i] = old;
-            SetEnvironmentVariableW(kNames[i], folder.c_str());
-        }
-    }
-    ~CTempOverride()
-    {
-        for (int i = 0; i < 2; ++i)
-            SetEnvironmentVariableW(kNames[i], m_had[i] ? m_old[i].c_str() : nullptr);
-    }
-
-private:
-    static constexpr const wchar_t *kNames[2] = {L"TMP", L"TEMP"};
-    bool m_had[2] = {};
-    std::wstring m_old[2];
-};
-
-} // namespace
-
 using LogGuid = SettingsTest;
 
 TEST_F(LogGuid, EveryRunFolderGetsOneLine)
@@ -89,7 +58,8 @@ TEST_F(LogGuid, AFolderThatCannotBeMadeIsLoggedToo)
     CScratchDir scratch;
     const std::wstring archive = FilterObjectArchive(L"plain.rar");
     {
-        CTempOverride temp(scratch.Path() + L"\\missing");
+        CEnvironmentOverride tmp(L"TMP", scratch.Path() + L"\\missing");
+        CEnvironmentOverride temp(L"TEMP", scratch.Path() + L"\\missing");
         CComPtr<IFilter> filter = NewFilter(m_dll);
         ASSERT_TRUE(filter);
         ASSERT_HR(S_OK, LoadFile(filter.Get(), archive));
