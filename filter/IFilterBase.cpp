@@ -272,13 +272,7 @@ void CIFilterBase::FreeAttributes()
 // The child goes before its module is freed and before the crawler deletes its extracted file.
 void CIFilterBase::ReleaseChildAndCrawler()
 {
-    m_relay.Attach(nullptr);
-    SafeRelease(m_pChildFilter);
-    if (m_hChildModule != nullptr) {
-        HMODULE hModule = m_hChildModule;
-        m_hChildModule = nullptr;
-        CoFreeLibrary(hModule);
-    }
+    DropChildFilter();
     delete m_pCrawler;
     m_pCrawler = nullptr;
 }
@@ -291,11 +285,7 @@ void CIFilterBase::ResetRun()
         delete[] m_pszTempFolder;
         m_pszTempFolder = nullptr;
     }
-    if (m_pOwnChunk != nullptr) {
-        delete[] m_pOwnChunk->text;
-        delete m_pOwnChunk;
-        m_pOwnChunk = nullptr;
-    }
+    FreeOwnChunk();
     delete[] m_pszSettingsFile;
     m_pszSettingsFile = nullptr;
     delete[] m_pszLogGuidFile;
