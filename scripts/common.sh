@@ -4,7 +4,9 @@ ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 BUILD="$ROOT/build"
 export WINEPREFIX="${WINEPREFIX:-$BUILD/wineprefix}"
 export WINEDEBUG="${WINEDEBUG:--all}"
-export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"   # no Mono/Gecko install prompts
+# No Mono/Gecko install prompts. A query.dll beside a program (the tests' own LoadIFilter, Wine's
+# is a stub) comes before Wine's; elsewhere Wine's own is used.
+export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;query=n,b}"
 
 # Creates the prefix on first use (about 15 s) and starts a persistent wineserver for it.
 wine_up() {
