@@ -1,0 +1,273 @@
+// Where the filter's time per archive entry goes: each step of the per-entry road timed on its own,
+// N times in a row, through the product's own classes linked statically (no DLL, no registration of
+// the filter itself; the child filter must be registered for the sample's extension).
+//
+// Usage: pellucidor-bench-parts SAMPLE ARCHIVE [N]
+//   SAMPLE   a text file of the benchmark's corpus (its extension has the fixture text filter)
+//   ARCHIVE  an archive of such files, for the in-process stream and extraction walks
+// Prints one line per step: "part <name> <microseconds per call> <calls per extracted entry>",
+// then "total <name> <microseconds per entry>" for the two in-process walks.
+#include <windows.h>
+#include <filter.h>
+#include <filterr.h>
+
+#include <dll.hpp>
+
+#include <cstdio>
+#include <cwchar>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "childfilter/ChildFilterLoader.h"
+#include "childfilter/DLLsInformation.h"
+#include "childfilter/RegistryHelpers.h"
+#include "filter/IFilterBase.h"
+#include "support/FileUtil.h"
+#include "support/Holders.h"
+
+namespace {
+
+class CStopwatch
+{
+public:
+    CStopwatch()
+    {
+        QueryPerformanceFrequency(&m_freq);
+        QueryPerformanceCounter(&m_start);
+    }
+    double Microseconds() const
+    {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        return 1e6 * static_cast<double>(now.QuadPart - m_start.QuadPart) / static_cast<double>(m_freq.QuadPart);
+    }
+
+private:
+    LARGE_INTEGER m_freq;
+    LARGE_INTEGER m_start;
+};
+
+// Runs step n times and prints its mean time per call.
+template <class F>
+void TimePart(const char *pszName, int n, double perEntry, F step)
+{
+    step();  // first call outside the timing: caches, first loads
+    CStopwatch watch;
+    for (int i = 0; i < n; ++i)
+        step();
+    wprintf(L"part %hs %.1f %g\n", pszName, watch.Microseconds() / n, perEntry);
+}
+
+// Reads a child's or the filter's stream the way a host does; the number of chunks.
+size_t PullChunks(IFilter *pFilter)
+{
+    static WCHAR s_buffer[4096];
+    size_t cChunks = 0;
+    for (size_t guard = 0; guard < 10000000; ++guard) {
+        STAT_CHUNK stat = {};
+        if (pFilter->GetChunk(&stat) != S_OK)
+            break;
+        ++cChunks;
+        if (stat.flags & CHUNK_TEXT) {
+            for (int pieces = 0; pieces < 1000000; ++pieces) {
+                ULONG cwc = ARRAYSIZE(s_buffer);
+                const HRESULT hr = pFilter->GetText(&cwc, s_buffer);
+                if (hr != S_OK)
+                    break;
+            }
+        } else {
+            PROPVARIANT *pv = nullptr;
+            while (pFilter->GetValue(&pv) == S_OK && pv != nullptr) {
+                PropVariantClear(pv);
+                CoTaskMemFree(pv);
+                pv = nullptr;
+            }
+        }
+    }
+    return cChunks;
+}
+
+std::wstring TempFolder()
+{
+    wchar_t szTemp[MAX_PATH];
+    const DWORD cch = GetTempPathW(MAX_PATH, szTemp);
+    return (cch == 0 || cch >= MAX_PATH) ? std::wstring() : std::wstring(szTemp);
+}
+
+// The whole stream of the archive through the filter object; the number of entry-name chunks.
+size_t WalkStream(const wchar_t *pszArchive)
+{
+    CComPtr<IFilter> filter;
+    filter.Attach(new (std::nothrow) CIFilterBase());
+    CComPtr<IPersistFile> persist;
+    if (!filter || FAILED(filter->QueryInterface(IID_IPersistFile, persist.PutVoid())) ||
+        FAILED(persist->Load(pszArchive, STGM_READ)))
+        return 0;
+    ULONG flags = 0;
+    if (filter->Init(IFILTER_INIT_CANON_PARAGRAPHS, 0, nullptr, &flags) != S_OK)
+        return 0;
+    return PullChunks(filter.Get());
+}
+
+// Every file entry extracted to a temporary file, read back and deleted: the baseline, in process.
+size_t WalkExtract(const wchar_t *pszArchive)
+{
+    const std::wstring dest = TempFolder() + L"pellucidor-parts.tmp";
+    RAROpenArchiveDataEx open = {};
+    open.ArcNameW = const_cast<wchar_t *>(pszArchive);
+    open.OpenMode = RAR_OM_EXTRACT;
+    HANDLE hArchive = RAROpenArchiveEx(&open);
+    if (hArchive == nullptr || open.OpenResult != 0)
+        return 0;
+    std::vector<char> buffer(64 * 1024);
+    size_t cEntries = 0;
+    RARHeaderDataEx header = {};
+    while (RARReadHeaderEx(hArchive, &header) == 0) {
+        if (header.Flags & RHDF_DIRECTORY) {
+            RARProcessFileW(hArchive, RAR_SKIP, nullptr, nullptr);
+            continue;
+        }
+        if (RARProcessFileW(hArchive, RAR_EXTRACT, nullptr, const_cast<wchar_t *>(dest.c_str())) != 0)
+            continue;
+        CFileHandle file(CreateFileW(dest.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        DWORD cbRead = 0;
+        while (file && ReadFile(file.Get(), buffer.data(), static_cast<DWORD>(buffer.size()), &cbRead, nullptr) &&
+               cbRead != 0) {
+        }
+        file.Close();
+        DeleteFileW(dest.c_str());
+        ++cEntries;
+    }
+    RARCloseArchive(hArchive);
+    return cEntries;
+}
+
+// The list handle's part of the crawler's walk: every header read and skipped.
+size_t WalkList(const wchar_t *pszArchive)
+{
+    static char s_comment[16384];
+    RAROpenArchiveDataEx open = {};
+    open.ArcNameW = const_cast<wchar_t *>(pszArchive);
+    open.OpenMode = RAR_OM_LIST;
+    open.CmtBuf = s_comment;
+    open.CmtBufSize = sizeof(s_comment);
+    HANDLE hArchive = RAROpenArchiveEx(&open);
+    if (hArchive == nullptr || open.OpenResult != 0)
+        return 0;
+    size_t cEntries = 0;
+    RARHeaderDataEx header = {};
+    while (RARReadHeaderEx(hArchive, &header) == 0) {
+        RARProcessFileW(hArchive, RAR_SKIP, nullptr, nullptr);
+        ++cEntries;
+    }
+    RARCloseArchive(hArchive);
+    return cEntries;
+}
+
+template <class F>
+void TimeWalk(const char *pszName, F walk)
+{
+    walk();
+    CStopwatch watch;
+    const size_t cEntries = walk();
+    if (cEntries == 0)
+        wprintf(L"total %hs failed\n", pszName);
+    else
+        wprintf(L"total %hs %.1f %zu\n", pszName, watch.Microseconds() / static_cast<double>(cEntries), cEntries);
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t **argv)
+{
+    if (argc < 3) {
+        fwprintf(stderr, L"usage: pellucidor-bench-parts SAMPLE ARCHIVE [N]\n");
+        return 2;
+    }
+    const wchar_t *pszSample = argv[1];
+    const wchar_t *pszArchive = argv[2];
+    const int n = argc > 3 ? _wtoi(argv[3]) : 2000;
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
+        return 1;
+
+    CChildFilterLoader loader;
+    FilterRegistryInfo found;
+    if (!loader.FindFilter(pszSample, &found) || found.status != FILTER_STATUS_USABLE) {
+        fwprintf(stderr, L"parts: no usable filter is registered for %ls\n", pszSample);
+        return 1;
+    }
+    const wchar_t *pszExt = wcsrchr(pszSample, L'.') + 1;
+
+    // The loader's lookup, as the crawler and LoadChildFilter each make it.
+    TimePart("FindFilter", n, 2, [&] {
+        FilterRegistryInfo info;
+        loader.FindFilter(pszSample, &info);
+    });
+    // Its two halves: the registry walk and module search, then the DLL list's questions.
+    TimePart("FindFilter.registry", n, 2, [&] {
+        CIFilterRegistryHelperIndexingService30 helper;
+        FilterRegistryInfo info;
+        helper.FindHandlerForExtension(pszExt, &info);
+        helper.ResolveFilterModule(&info);
+    });
+    CDLLsInformation dllList;
+    dllList.m_bVerifyTrust = FALSE;
+    TimePart("FindFilter.dll-list", n, 2, [&] {
+        FilterRegistryInfo info = found;
+        info.dllList = &dllList;
+        CIFilterRegistryHelperIndexingService30().CheckFilterModule(&info);
+    });
+
+    // Child filter creation: the module is already loaded (the DLL list's probe keeps it).
+    TimePart("CreateFilterFromDll", n, 1, [&] {
+        IFilter *pFilter = nullptr;
+        const HMODULE hModule = dllList.CreateFilterFromDll(found.modulePath, found.filterClsid, &pFilter);
+        SafeRelease(pFilter);
+        if (hModule != nullptr)
+            CoFreeLibrary(hModule);
+    });
+    // What loading the module for every entry would cost: another fixture module of the same
+    // source, not otherwise loaded, so that each pair really loads and unloads it.
+    std::wstring otherModule(found.modulePath);
+    otherModule.replace(otherModule.rfind(L'\\') + 1, std::wstring::npos, L"FixtureValues.dll");
+    if (FileExists(otherModule.c_str())) {
+        TimePart("module-load-unload", n / 4, 0, [&] {
+            const HINSTANCE h = CoLoadLibrary(const_cast<wchar_t *>(otherModule.c_str()), TRUE);
+            if (h != nullptr)
+                CoFreeLibrary(h);
+        });
+    }
+    // The child's own work on one entry: Load (reads the file), Init and every chunk pulled.
+    TimePart("child-load-init-read", n, 1, [&] {
+        IFilter *pFilter = nullptr;
+        const HMODULE hModule = dllList.CreateFilterFromDll(found.modulePath, found.filterClsid, &pFilter);
+        IPersistFile *pPersist = nullptr;
+        if (pFilter != nullptr && SUCCEEDED(pFilter->QueryInterface(IID_IPersistFile, reinterpret_cast<void **>(&pPersist))) &&
+            SUCCEEDED(pPersist->Load(pszSample, STGM_READ))) {
+            ULONG flags = 0;
+            if (pFilter->Init(IFILTER_INIT_CANON_PARAGRAPHS, 0, nullptr, &flags) == S_OK)
+                PullChunks(pFilter);
+        }
+        SafeRelease(pPersist);
+        SafeRelease(pFilter);
+        if (hModule != nullptr)
+            CoFreeLibrary(hModule);
+    });
+    // The whole LoadChildFilter: lookup, creation, Load.
+    TimePart("LoadChildFilter", n, 1, [&] {
+        IFilter *pFilter = nullptr;
+        const HMODULE hModule = loader.LoadChildFilter(pszSample, nullptr, &pFilter);
+        SafeRelease(pFilter);
+        if (hModule != nullptr)
+            CoFreeLibrary(hModule);
+    });
+    // The crawler's file tests around each extracted entry.
+    TimePart("FileExists", n, 2, [&] { FileExists(pszSample); });
+
+    TimeWalk("list-handle", [&] { return WalkList(pszArchive); });
+    TimeWalk("extract", [&] { return WalkExtract(pszArchive); });
+    TimeWalk("stream", [&] { return WalkStream(pszArchive); });
+    CoUninitialize();
+    return 0;
+}
