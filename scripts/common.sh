@@ -30,9 +30,11 @@ register_child_filters() {
     bash "$ROOT/tests/setup.d/30-child-filters.sh" --register-only
 }
 
-# Installs what is missing, fetches UnRAR's source, configures and builds one architecture.
+# Installs what is missing, fetches UnRAR's source, configures and builds one architecture:
+# everything, or only the targets named after it (build_arch x86 Pellucidor fixtures).
 build_arch() {
   local arch=$1
+  local targets=("${@:2}")
   local src
   src=$("$ROOT/scripts/fetch-unrar.sh" "$BUILD/third_party")
   local launcher=()
@@ -46,7 +48,7 @@ build_arch() {
       -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$arch.cmake" \
       -DUNRAR_SOURCE_DIR="$src" -DPELLUCIDOR_WINEPREFIX="$WINEPREFIX" >/dev/null
   fi
-  cmake --build "$BUILD/$arch" -- -j"$(nproc)"
+  cmake --build "$BUILD/$arch" ${targets[@]:+--target "${targets[@]}"} -- -j"$(nproc)"
 }
 
 prepare() {
