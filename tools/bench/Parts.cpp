@@ -25,6 +25,7 @@
 #include "filter/IFilterBase.h"
 #include "support/FileUtil.h"
 #include "support/Holders.h"
+#include "support/Registry.h"
 
 namespace {
 
@@ -211,6 +212,27 @@ int wmain(int argc, wchar_t **argv)
         helper.FindHandlerForExtension(pszExt, &info);
         helper.ResolveFilterModule(&info);
     });
+    // Inside the registry walk: one value read as every step makes it (open, length, read,
+    // close; four per lookup for an extension with its own persistent handler), and the module
+    // search's two file-system calls.
+    wchar_t szKey[300];
+    swprintf(szKey, 300, L"SOFTWARE\\Classes\\.%ls\\PersistentHandler", pszExt);
+    TimePart("registry-value-read", n, 8, [&] {
+        CRegistry reg;
+        DWORD cch = 0;
+        wchar_t szValue[39];
+        if (reg.Open(HKEY_LOCAL_MACHINE, szKey) && reg.GetStringLength(nullptr, &cch) && cch <= 39)
+            reg.ReadString(nullptr, szValue, 39);
+    });
+    TimePart("SearchPathW", n, 2, [&] {
+        wchar_t szFound[2048];
+        SearchPathW(nullptr, found.modulePath, nullptr, 2048, szFound, nullptr);
+    });
+    TimePart("GetLongPath", n, 2, [&] {
+        wchar_t szLong[2048];
+        GetLongPath(found.modulePath, szLong, 2048);
+    });
+
     CDLLsInformation dllList;
     dllList.m_bVerifyTrust = FALSE;
     TimePart("FindFilter.dll-list", n, 2, [&] {
