@@ -218,16 +218,24 @@ CDLLsInformation::CDLLsInformation()
 
 CDLLsInformation::~CDLLsInformation() { delete m_pXml; }
 
+BOOL CDLLsInformation::FindDll(const wchar_t *pszPath, wchar_t (&szKey)[CCH_KEY], CComPtr<IXMLDOMNode> &found)
+{
+    if (SafeStringCopy(szKey, CCH_KEY, pszPath) != S_OK)
+        return FALSE;
+    CharUpperW(szKey);
+    ReplaceChar(szKey, L'\\', L'_');
+    CComPtr<IXMLDOMElement> root = m_pXml->GetDocumentElement();
+    return root && SelectChild(root.Get(), L"DLL", L"path", szKey, found);
+}
+
 CComPtr<IXMLDOMNode> CDLLsInformation::FindOrCreateDll(const wchar_t *pszPath)
 {
     CComPtr<IXMLDOMNode> result;
     wchar_t szKey[CCH_KEY];
-    if (SafeStringCopy(szKey, CCH_KEY, pszPath) != S_OK)
+    if (!FindDll(pszPath, szKey, result) || result)
         return result;
-    CharUpperW(szKey);
-    ReplaceChar(szKey, L'\\', L'_');
     CComPtr<IXMLDOMElement> root = m_pXml->GetDocumentElement();
-    if (!root || !SelectChild(root.Get(), L"DLL", L"path", szKey, result) || result)
+    if (!root)
         return result;
 
     CComPtr<IXMLDOMElement> element = m_pXml->CreateElement(L"DLL");
@@ -282,6 +290,20 @@ BOOL CDLLsInformation::GetDisplayName(wchar_t *pszPath, ULONG cchPath)
     if (display.length() == 0 || display.length() >= cchPath)
         return FALSE;
     return SafeStringCopy(pszPath, cchPath, display) == S_OK;
+}
+
+BOOL CDLLsInformation::GetRecordedName(const wchar_t *pszPath, wchar_t *pszName, ULONG cchName)
+{
+    if (!m_bXmlAvailable || IsEmpty(pszPath) || pszName == nullptr)
+        return FALSE;
+    wchar_t szKey[CCH_KEY];
+    CComPtr<IXMLDOMNode> dll;
+    if (!FindDll(pszPath, szKey, dll) || !dll)
+        return FALSE;
+    const _bstr_t display = CXMLAttributesHelper(dll.Get()).GetAttribute(L"display");
+    if (display.length() == 0 || display.length() >= cchName)
+        return FALSE;
+    return SafeStringCopy(pszName, cchName, display) == S_OK;
 }
 
 BOOL CDLLsInformation::GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted)

@@ -62,6 +62,11 @@ public:
     BOOL GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
                              BOOL *pbSupportsStream, BOOL *pbSupportsStorage) override;
 
+    // The spelling under which the list first recorded the file pszPath names (the one
+    // GetDisplayName would give it), when the list has a record of it; records nothing.
+    // FALSE without a record, without the document, or when the spelling does not fit cchName.
+    BOOL GetRecordedName(const wchar_t *pszPath, wchar_t *pszName, ULONG cchName);
+
     BOOL IsXmlAvailable() const noexcept { return m_bXmlAvailable; }
     // The document (root DLLS, DLL elements, GUID elements below them), or NULL without one.
     CXMLHelper *XmlDocument() const noexcept { return m_pXml; }
@@ -70,6 +75,9 @@ private:
     // The DLL element of a path (key: upper-cased, backslashes as '_'), or of a class within it;
     // created and filled on first sight. Empty when the path or CLSID does not fit.
     CComPtr<IXMLDOMNode> FindOrCreateDll(const wchar_t *pszPath);
+    // The DLL element of a path when there is one; its key in szKey. FALSE when the path does not
+    // fit a key or no selection can be built for it: then no element may be created either.
+    BOOL FindDll(const wchar_t *pszPath, wchar_t (&szKey)[2048], CComPtr<IXMLDOMNode> &found);
     CComPtr<IXMLDOMNode> FindOrCreateClass(const wchar_t *pszPath, const wchar_t *pszClsid);
 
     CXMLHelper *m_pXml = nullptr;

@@ -175,7 +175,7 @@ BOOL TakeLongPath(const wchar_t *pszPath, wchar_t *pszModulePath)
 
 // The module registered for the filter class, as the loader would find it: a bare file name in
 // the system directory first, otherwise by the platform's search.
-BOOL LocateModule(const wchar_t *pszFilterClsid, wchar_t *pszModulePath)
+BOOL LocateModule(const wchar_t *pszFilterClsid, wchar_t *pszModulePath, CDLLsInformation *pDllList)
 {
     wchar_t szKey[CCH_KEY];
     wchar_t szRegistered[CCH_PROGID];
@@ -209,6 +209,11 @@ BOOL LocateModule(const wchar_t *pszFilterClsid, wchar_t *pszModulePath)
         SearchPathW(szFolder[0] != L'\0' ? szFolder : nullptr, szFile, nullptr, CCH_KEY, szFound, nullptr);
     if (cchFound == 0 || cchFound >= CCH_KEY)
         return FALSE;
+    // A file the DLL list has recorded keeps its recorded spelling, which the list's
+    // GetDisplayName would give it after the long form anyway; that spares the long form's walk
+    // through every folder of the path (milliseconds under Wine) on each lookup after the first.
+    if (pDllList != nullptr && pDllList->GetRecordedName(szFound, pszModulePath, CCH_KEY))
+        return TRUE;
     return TakeLongPath(szFound, pszModulePath);
 }
 
@@ -295,7 +300,7 @@ BOOL CIFilterRegistryHelperBase::ResolveFilterModule(FilterRegistryInfo *pInfo)
     if (Compose(szKey, CCH_KEY, {CLASSES_CLSID, pInfo->filterClsid}))
         ReadLimitedString(HKEY_LOCAL_MACHINE, szKey, nullptr, pInfo->className, CCH_CLASS_NAME, READ_AT_MOST);
 
-    if (LocateModule(pInfo->filterClsid, pInfo->modulePath)) {
+    if (LocateModule(pInfo->filterClsid, pInfo->modulePath, pInfo->dllList)) {
         UseEngineModuleCopy(pInfo);
         pInfo->status = FILTER_STATUS_USABLE;
     }
