@@ -113,6 +113,7 @@ BOOL CChildFilterLoader::FindFilter(const wchar_t *pszFilePath, FilterRegistryIn
 {
     if (g_childFilterTestHooks.pfnFindFilter != nullptr)
         return g_childFilterTestHooks.pfnFindFilter(pszFilePath, pInfo);
+    m_szLastExtension[0] = L'\0';
     if (pszFilePath == nullptr || pInfo == nullptr)
         return FALSE;
     try {
@@ -131,7 +132,11 @@ BOOL CChildFilterLoader::FindFilter(const wchar_t *pszFilePath, FilterRegistryIn
             return FALSE;
         // An archive inside an archive is filtered by our own class again; that stops at a
         // fixed depth, and deeper archives are named but not extracted.
-        return !IsOwnFilterClass(pInfo->filterClsid) || NestingDepth() < MAX_NESTED_ARCHIVES;
+        if (IsOwnFilterClass(pInfo->filterClsid) && NestingDepth() >= MAX_NESTED_ARCHIVES)
+            return FALSE;
+        m_lastFound = *pInfo;
+        SafeStringCopy(m_szLastExtension, ARRAYSIZE(m_szLastExtension), szExt);
+        return TRUE;
     } catch (...) {
         return FALSE;
     }
@@ -181,8 +186,17 @@ HMODULE CChildFilterLoader::LoadChildFilter(const wchar_t *pszFilePath, IUnknown
         return g_childFilterTestHooks.pfnLoadChildFilter(pszFilePath, pUnkOuter, ppFilter);
     if (ppFilter == nullptr)
         return nullptr;
+    // The crawler asked about this entry's extension just before extracting it. Its answer,
+    // taken once, spares a second walk through the registry, which costs more than extracting a
+    // small entry; after any other call, a lookup of our own.
+    wchar_t szExt[EXTENSION_CHARS];
+    GetUpperExtension(pszFilePath != nullptr ? pszFilePath : L"", szExt, EXTENSION_CHARS);
+    const bool bTakeLast = szExt[0] != L'\0' && wcscmp(szExt, m_szLastExtension) == 0;
+    m_szLastExtension[0] = L'\0';
     FilterRegistryInfo info;
-    if (!FindFilter(pszFilePath, &info))
+    if (bTakeLast)
+        info = m_lastFound;
+    else if (!FindFilter(pszFilePath, &info))
         return nullptr;
     return CreateChildFilter(pszFilePath, &info, pUnkOuter, ppFilter);
 }

@@ -40,6 +40,9 @@ public:
     // module, which carries one reference of the caller's own: release the filter, then
     // CoFreeLibrary the module. On failure the result is NULL and *ppFilter is NULL, except
     // when no filter is registered for the extension: then *ppFilter is left untouched.
+    // When the loader's latest call was a FindFilter that found a filter for the same
+    // extension (the crawler's question about the entry just extracted), its answer is used
+    // instead of asking the registry again, once.
     HMODULE LoadChildFilter(const wchar_t *pszFilePath, IUnknown *pUnkOuter, IFilter **ppFilter);
 
     // Full path of the host process's executable, and its upper-cased base name.
@@ -58,4 +61,8 @@ private:
     wchar_t *m_pszHostPath = nullptr;  // 2048 characters
     wchar_t *m_pszHostName = nullptr;  // 2048 characters
     CDLLsInformation m_dllList;
+    // The latest FindFilter's answer when it found a filter, and its upper-cased extension
+    // (empty when there is none to take); see LoadChildFilter.
+    FilterRegistryInfo m_lastFound;
+    wchar_t m_szLastExtension[257] = {};
 };
