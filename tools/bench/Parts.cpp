@@ -2,9 +2,10 @@
 // N times in a row, through the product's own classes linked statically (no DLL, no registration of
 // the filter itself; the child filter must be registered for the sample's extension).
 //
-// Usage: pellucidor-bench-parts SAMPLE ARCHIVE [N]
+// Usage: pellucidor-bench-parts SAMPLE ARCHIVE [N [WALKS]]
 //   SAMPLE   a text file of the benchmark's corpus (its extension has the fixture text filter)
 //   ARCHIVE  an archive of such files, for the in-process stream and extraction walks
+//   N        calls per step (2000), WALKS timed walks of the archive each way (3)
 // Prints one line per step: "part <name> <microseconds per call> <calls per extracted entry>",
 // then "total <name> <microseconds per entry> <entries>" for the in-process walks. Each figure is
 // the fastest of several batches, so that other load on the machine does not inflate it.
@@ -179,14 +180,14 @@ size_t WalkList(const wchar_t *pszArchive)
     return cEntries;
 }
 
-// The fastest of three walks, per entry.
+// The fastest of a number of walks, per entry.
 template <class F>
-void TimeWalk(const char *pszName, F walk)
+void TimeWalk(const char *pszName, int cWalks, F walk)
 {
     walk();
     double best = 0;
     size_t cEntries = 0;
-    for (int i = 0; i < 3; ++i) {
+    for (int i = 0; i < cWalks; ++i) {
         CStopwatch watch;
         cEntries = walk();
         const double us = watch.Microseconds();
@@ -204,12 +205,13 @@ void TimeWalk(const char *pszName, F walk)
 int wmain(int argc, wchar_t **argv)
 {
     if (argc < 3) {
-        fwprintf(stderr, L"usage: pellucidor-bench-parts SAMPLE ARCHIVE [N]\n");
+        fwprintf(stderr, L"usage: pellucidor-bench-parts SAMPLE ARCHIVE [N [WALKS]]\n");
         return 2;
     }
     const wchar_t *pszSample = argv[1];
     const wchar_t *pszArchive = argv[2];
-    const int n = argc > 3 ? _wtoi(argv[3]) : 2000;
+    const int n = argc > 3 && _wtoi(argv[3]) > 0 ? _wtoi(argv[3]) : 2000;
+    const int cWalks = argc > 4 && _wtoi(argv[4]) > 0 ? _wtoi(argv[4]) : 3;
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return 1;
 
@@ -318,9 +320,9 @@ int wmain(int argc, wchar_t **argv)
     // The crawler's file tests around each extracted entry.
     TimePart("FileExists", n, 2, [&] { FileExists(pszSample); });
 
-    TimeWalk("list-handle", [&] { return WalkList(pszArchive); });
-    TimeWalk("extract", [&] { return WalkExtract(pszArchive); });
-    TimeWalk("stream", [&] { return WalkStream(pszArchive); });
+    TimeWalk("list-handle", cWalks, [&] { return WalkList(pszArchive); });
+    TimeWalk("extract", cWalks, [&] { return WalkExtract(pszArchive); });
+    TimeWalk("stream", cWalks, [&] { return WalkStream(pszArchive); });
     CoUninitialize();
     return 0;
 }
