@@ -50,7 +50,13 @@ if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$me" ]; then
   mkdir -p "$data"
   corpus="$data/corpus"
   make_corpus() { python3 "$ROOT/tools/bench/corpus.py" "$@" >/dev/null; }
-  archive() { local out=$1; shift; rar a -ma5 -idq -y -r "$@" "$out" >/dev/null; }
+  archive() {   # archive OUT [SWITCH...] -- FILE...
+    local out=$1 switches=()
+    shift
+    while [ "$1" != -- ]; do switches+=("$1"); shift; done
+    shift
+    rar a -ma5 -idq -y -r "${switches[@]}" "$out" "$@" >/dev/null
+  }
 
   make_corpus "$corpus/a" 2000 8192 20 "$filtered_ext"
   (cd "$corpus/a" && archive "$data/a.rar" -- dir* && archive "$data/c.rar" -s -- dir*)
