@@ -258,6 +258,50 @@ TEST_F(DllList, NamedModulesAreNeverLoadedByAProbe)
         EXPECT_FALSE(IsModuleLoaded(name)) << Narrow(name);
 }
 
+// The recorded spelling of a file, as the registry lookup asks for it instead of the long form of
+// a module path it found: only what the list has recorded, in the first spelling, and asking
+// records nothing; without the document nothing is recorded, so there is never an answer.
+TEST_F(DllList, RecordedNameIsTheFirstSpellingAndRecordsNothing)
+{
+    const std::wstring first = FixturePath(FIXTURE_ROW_TEXT);
+    const std::wstring other = FixturePath(FIXTURE_ROW_VALUES);
+    const std::wstring marker = L"untouched";
+    for (XmlMode mode : {WITH_XML, WITH_XML_30, WITHOUT_XML}) {
+        auto list = MakeList(mode);
+        wchar_t path[2048];
+        wcscpy(path, first.c_str());
+        ASSERT_TRUE(list->GetDisplayName(path, ARRAYSIZE(path)));
+        const bool recorded = mode != WITHOUT_XML;
+        const struct {
+            const char *what;
+            std::wstring path;
+            ULONG chars;
+            bool found;
+        } cases[] = {
+            {"the path as recorded", first, 2048, recorded},
+            {"another spelling of it", Lower(first), 2048, recorded},
+            {"a buffer just too small for it", Upper(first), static_cast<ULONG>(first.size()), false},
+            {"a file never recorded", other, 2048, false},
+            {"a path naming no file", TestBinPath(FIXTURE_FOLDER L"\\NoSuchFilter.dll"), 2048, false},
+            {"an empty path", L"", 2048, false},
+            {"a path holding a double quote", L"C:\\Filters\\a\"b.dll", 2048, false},
+            {"a path too long for a key", L"C:\\" + std::wstring(2050, L'a') + L".dll", 2048, false},
+        };
+        for (const auto &c : cases) {
+            SCOPED_TRACE(std::string(ModeName(mode)) + ": " + c.what);
+            std::vector<wchar_t> name(2048, L'\0');
+            std::copy(marker.begin(), marker.end(), name.begin());
+            EXPECT_EQ(c.found ? TRUE : FALSE, list->GetRecordedName(c.path.c_str(), name.data(), c.chars));
+            EXPECT_EQ(c.found ? first : marker, std::wstring(name.data()));
+        }
+        if (recorded) {
+            CComPtr<IXMLDOMElement> root = list->XmlDocument()->GetDocumentElement();
+            ASSERT_TRUE(root);
+            EXPECT_EQ(1, CountNodes(root.Get(), L"DLL")) << ModeName(mode) << ": asking recorded nothing";
+        }
+    }
+}
+
 // With the document an answer is fixed at first sight; without it every call looks again.
 TEST_F(DllList, WithoutXmlEveryAnswerIsComputedAgain)
 {
