@@ -7,6 +7,7 @@
 
 #include "FilterHost.h"
 #include "ModuleProbe.h"
+#include "RegistrySeed.h"
 #include "TestHelpers.h"
 #include "childfilter/ChildFilterLoader.h"
 #include "FixtureDll.h"
@@ -211,5 +212,61 @@ TEST_F(ChildFilterLoader, ModuleReferencesBalanceOverManyLoads)
             ASSERT_EQ(first, ModuleLoadCount(Fixture(row).dllName)) << "after load " << i;
         }
         EXPECT_EQ(0, held.ObjectCount());
+    }
+}
+
+// LoadChildFilter right after a FindFilter that found a filter for the same extension takes that
+// answer once (the crawler asks about an entry, extracts it, then the filter loads its child),
+// instead of walking the registry a second time; after anything else it looks for itself. A
+// registration of the scratch extension that goes away in between shows which it did.
+TEST_F(ChildFilterLoader, TakesTheLookupJustMadeForTheSameExtensionOnce)
+{
+    const std::wstring keyPath = L"SOFTWARE\\Classes\\.fxbenchreuse";
+    const std::wstring before = SnapshotTree(HKEY_LOCAL_MACHINE, keyPath);
+    CScratchDir dir;
+    const std::wstring file = dir.MakeFile(L"entry.fxbenchreuse", "oscar papa\n");
+    struct Step {
+        const char *what;
+        const wchar_t *between;  // a lookup made after the one for the scratch extension, or none
+        bool child;
+    };
+    const Step steps[] = {
+        {"the lookup just made", nullptr, true},
+        {"another extension looked up in between", L"other.fxval", false},
+        {"a name without a filter looked up in between", L"readme", false},
+    };
+    CChildFilterLoader loader;
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.what);
+        {
+            CRegistrySeed seed;
+            ASSERT_TRUE(seed.SetString(HKEY_LOCAL_MACHINE, keyPath + L"\\PersistentHandler", L"",
+                                       Fixture(FIXTURE_ROW_TEXT).handler));
+            FilterRegistryInfo info;
+            ASSERT_TRUE(loader.FindFilter(L"entry.fxbenchreuse", &info));
+            EXPECT_EQ(FixturePath(FIXTURE_ROW_TEXT), std::wstring(info.modulePath));
+            if (step.between != nullptr) {
+                FilterRegistryInfo other;
+                loader.FindFilter(step.between, &other);
+            }
+        }  // the registration is gone again
+        ASSERT_EQ(before, SnapshotTree(HKEY_LOCAL_MACHINE, keyPath));
+
+        IFilter *pFilter = nullptr;
+        HMODULE hModule = loader.LoadChildFilter(file.c_str(), nullptr, &pFilter);
+        EXPECT_EQ(step.child, pFilter != nullptr);
+        EXPECT_EQ(step.child, hModule != nullptr);
+        if (pFilter != nullptr) {
+            ULONG flags = MARKER;
+            EXPECT_HR(S_OK, pFilter->Init(HOST_INIT_FLAGS, 0, nullptr, &flags));
+            pFilter->Release();
+        }
+        if (hModule != nullptr)
+            CoFreeLibrary(hModule);
+
+        // Taken once: the next load looks for itself and finds nothing registered.
+        pFilter = nullptr;
+        EXPECT_EQ(nullptr, loader.LoadChildFilter(file.c_str(), nullptr, &pFilter));
+        EXPECT_EQ(nullptr, pFilter);
     }
 }
