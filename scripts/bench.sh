@@ -79,17 +79,12 @@ if [ ! -f "$stamp" ] || [ "$(cat "$stamp")" != "$me" ]; then
 fi
 
 # ---------------------------------------------------------------------------------------------
-# The prefix: this build's filter registered as a setup program would, the fixture text filter
-# for the entries' extension, and nothing for the other one.
+# The prefix: this build's filter registered as a setup program would, the fixture filters as the
+# test set-up registers them (the text filter serves .txt), and nothing for .nofilt.
 wine_up
 trap wine_down EXIT
 PELLUCIDOR_ARCH=$arch PELLUCIDOR_BIN="$bin" bash "$ROOT/tests/setup.d/20-register.sh"
-case "$arch" in
-  x86) regsvr32='C:\windows\syswow64\regsvr32.exe' ;;
-  *)   regsvr32='C:\windows\system32\regsvr32.exe' ;;
-esac
-wine "$regsvr32" /s "$(winpath "$bin/fixtures/FixtureText.dll")" </dev/null >/dev/null 2>&1 ||
-  { echo "bench: FixtureText.dll does not register" >&2; exit 1; }
+register_child_filters "$arch"
 if wine reg query "HKLM\\Software\\Classes\\.$plain_ext" </dev/null >/dev/null 2>&1; then
   echo "bench: .$plain_ext has a registration in the prefix; (d) needs an extension without one" >&2
   exit 1
