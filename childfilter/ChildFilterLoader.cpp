@@ -113,7 +113,6 @@ BOOL CChildFilterLoader::FindFilter(const wchar_t *pszFilePath, FilterRegistryIn
 {
     if (g_childFilterTestHooks.pfnFindFilter != nullptr)
         return g_childFilterTestHooks.pfnFindFilter(pszFilePath, pInfo);
-    m_szLastExtension[0] = L'\0';
     if (pszFilePath == nullptr || pInfo == nullptr)
         return FALSE;
     try {
@@ -122,25 +121,43 @@ BOOL CChildFilterLoader::FindFilter(const wchar_t *pszFilePath, FilterRegistryIn
         // No extension, or a bare dot: nothing to look up.
         if (szExt[0] == L'\0' || szExt[1] == L'\0')
             return FALSE;
-
-        std::unique_ptr<CIFilterRegistryHelperBase> helper(CreateEngineHelper());
-        if (!helper)
-            return FALSE;
-        m_dllList.m_bVerifyTrust = FALSE;
-        pInfo->dllList = &m_dllList;
-        if (!helper->FindFilterForExtension(szExt + 1, pInfo))
+        if (!LookUp(szExt, pInfo))
             return FALSE;
         // An archive inside an archive is filtered by our own class again; that stops at a
         // fixed depth, and deeper archives are named but not extracted.
-        if (IsOwnFilterClass(pInfo->filterClsid) && NestingDepth() >= MAX_NESTED_ARCHIVES)
-            return FALSE;
-        m_lastFound = *pInfo;
-        SafeStringCopy(m_szLastExtension, ARRAYSIZE(m_szLastExtension), szExt);
-        return TRUE;
+        return !(IsOwnFilterClass(pInfo->filterClsid) && NestingDepth() >= MAX_NESTED_ARCHIVES);
     } catch (...) {
         return FALSE;
     }
 }
+
+// The engine's answer for an upper-cased extension (with its dot), from this run's earlier
+// lookups when there is one.
+BOOL CChildFilterLoader::LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *pInfo)
+{
+    for (const RememberedLookup &lookup : m_lookups) {
+        if (wcscmp(lookup.extension, pszUpperExt) == 0) {
+            *pInfo = lookup.info;
+            return lookup.found;
+        }
+    }
+    std::unique_ptr<CIFilterRegistryHelperBase> helper(CreateEngineHelper());
+    if (!helper)
+        return FALSE;
+    m_dllList.m_bVerifyTrust = FALSE;
+    pInfo->dllList = &m_dllList;
+    const BOOL bFound = helper->FindFilterForExtension(pszUpperExt + 1, pInfo);
+    if (m_lookups.size() < MAX_REMEMBERED_LOOKUPS) {
+        m_lookups.emplace_back();
+        RememberedLookup &lookup = m_lookups.back();
+        SafeStringCopy(lookup.extension, ARRAYSIZE(lookup.extension), pszUpperExt);
+        lookup.found = bFound;
+        lookup.info = *pInfo;
+    }
+    return bFound;
+}
+
+void CChildFilterLoader::ForgetLookups() noexcept { m_lookups.clear(); }
 
 // The registry helper of the engine hosting this process; the standard registration when the
 // host is not recognised.
@@ -186,17 +203,8 @@ HMODULE CChildFilterLoader::LoadChildFilter(const wchar_t *pszFilePath, IUnknown
         return g_childFilterTestHooks.pfnLoadChildFilter(pszFilePath, pUnkOuter, ppFilter);
     if (ppFilter == nullptr)
         return nullptr;
-    // The crawler asked about this entry's extension just before extracting it. Its answer,
-    // taken once, spares a second walk through the registry, which costs more than extracting a
-    // small entry; after any other call, a lookup of our own.
-    wchar_t szExt[EXTENSION_CHARS];
-    GetUpperExtension(pszFilePath != nullptr ? pszFilePath : L"", szExt, EXTENSION_CHARS);
-    const bool bTakeLast = szExt[0] != L'\0' && wcscmp(szExt, m_szLastExtension) == 0;
-    m_szLastExtension[0] = L'\0';
     FilterRegistryInfo info;
-    if (bTakeLast)
-        info = m_lastFound;
-    else if (!FindFilter(pszFilePath, &info))
+    if (!FindFilter(pszFilePath, &info))
         return nullptr;
     return CreateChildFilter(pszFilePath, &info, pUnkOuter, ppFilter);
 }

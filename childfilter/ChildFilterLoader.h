@@ -12,6 +12,8 @@
 #include "childfilter/DLLsInformation.h"
 #include "childfilter/FilterRegistryInfo.h"
 
+#include <vector>
+
 class CIFilterRegistryHelperBase;
 
 // Test seam: unit tests (which link the core library) stand a fake child filter in for the
@@ -33,6 +35,7 @@ public:
 
     // Is a filter registered, in the hosting engine's registry, for the extension of pszFilePath
     // (a bare entry name or a full path)? Fills *pInfo. Only the result counts, not pInfo->status.
+    // The answer for an extension is remembered until ForgetLookups.
     BOOL FindFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo);
 
     // The child filter for an existing file, already loaded with it (the caller calls Init).
@@ -40,17 +43,19 @@ public:
     // module, which carries one reference of the caller's own: release the filter, then
     // CoFreeLibrary the module. On failure the result is NULL and *ppFilter is NULL, except
     // when no filter is registered for the extension: then *ppFilter is left untouched.
-    // When the loader's latest call was a FindFilter that found a filter for the same
-    // extension (the crawler's question about the entry just extracted), its answer is used
-    // instead of asking the registry again, once.
+    // The extension is looked up as FindFilter does (answered from the run's lookups).
     HMODULE LoadChildFilter(const wchar_t *pszFilePath, IUnknown *pUnkOuter, IFilter **ppFilter);
+
+    // Forgets the answers FindFilter remembered. Called when a run over an archive begins, so that
+    // each archive sees the registrations as they are when its run starts.
+    void ForgetLookups() noexcept;
 
     // Full path of the host process's executable, and its upper-cased base name.
     const wchar_t *HostPath() const noexcept { return m_pszHostPath; }
     const wchar_t *HostName() const noexcept { return m_pszHostName; }
 
-
 private:
+    BOOL LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *pInfo);
     CIFilterRegistryHelperBase *SelectServerEngineHelper(const wchar_t *pszHostName);
     CIFilterRegistryHelperBase *CreateEngineHelper();
     HMODULE CreateChildFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo, IUnknown *pUnkOuter,
@@ -61,8 +66,15 @@ private:
     wchar_t *m_pszHostPath = nullptr;  // 2048 characters
     wchar_t *m_pszHostName = nullptr;  // 2048 characters
     CDLLsInformation m_dllList;
-    // The latest FindFilter's answer when it found a filter, and its upper-cased extension
-    // (empty when there is none to take); see LoadChildFilter.
-    FilterRegistryInfo m_lastFound;
-    wchar_t m_szLastExtension[257] = {};
+    // The answers of this run's lookups, one per upper-cased extension, found or not: every entry
+    // of an archive with the same extension has the same answer, and a registry walk costs more
+    // than extracting a small entry. At most MAX_REMEMBERED_LOOKUPS; later extensions are looked
+    // up each time.
+    struct RememberedLookup {
+        wchar_t extension[257];
+        BOOL found;
+        FilterRegistryInfo info;
+    };
+    static constexpr size_t MAX_REMEMBERED_LOOKUPS = 32;
+    std::vector<RememberedLookup> m_lookups;
 };

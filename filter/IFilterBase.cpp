@@ -169,6 +169,7 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
 
         if (m_pszFileName == nullptr || !FileExists(m_pszFileName) || m_pFilterLoader == nullptr)
             return E_FAIL;
+        m_pFilterLoader->ForgetLookups();  // each run sees the registrations as they are now
         // Our loader makes no child of our own class this deep; this catches other routes, such
         // as another format's filter that hands its entries to us.
         if (NestingDepth() > MAX_NESTED_ARCHIVES)

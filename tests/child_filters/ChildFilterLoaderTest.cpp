@@ -215,47 +215,20 @@ TEST_F(ChildFilterLoader, ModuleReferencesBalanceOverManyLoads)
     }
 }
 
-// LoadChildFilter right after a FindFilter that found a filter for the same extension takes that
-// answer once (the crawler asks about an entry, extracts it, then the filter loads its child),
-// instead of walking the registry a second time; after anything else it looks for itself. A
-// registration of the scratch extension that goes away in between shows which it did.
-TEST_F(ChildFilterLoader, TakesTheLookupJustMadeForTheSameExtensionOnce)
+// Within one run the answer for an extension, found or not, is remembered: the crawler asks for
+// every entry, and the child filter is loaded with the same answer. ForgetLookups, called when a
+// run begins, makes the next lookup read the registry again. A registration of a scratch
+// extension that comes and goes in between shows which answer was used.
+TEST_F(ChildFilterLoader, RemembersEachExtensionsAnswerUntilTheRunEnds)
 {
     const std::wstring keyPath = L"SOFTWARE\\Classes\\.fxbenchreuse";
     const std::wstring before = SnapshotTree(HKEY_LOCAL_MACHINE, keyPath);
     CScratchDir dir;
     const std::wstring file = dir.MakeFile(L"entry.fxbenchreuse", "oscar papa\n");
-    struct Step {
-        const char *what;
-        const wchar_t *between;  // a lookup made after the one for the scratch extension, or none
-        bool child;
-    };
-    const Step steps[] = {
-        {"the lookup just made", nullptr, true},
-        {"another extension looked up in between", L"other.fxval", false},
-        {"a name without a filter looked up in between", L"readme", false},
-    };
-    CChildFilterLoader loader;
-    for (const Step &step : steps) {
-        SCOPED_TRACE(step.what);
-        {
-            CRegistrySeed seed;
-            ASSERT_TRUE(seed.SetString(HKEY_LOCAL_MACHINE, keyPath + L"\\PersistentHandler", L"",
-                                       Fixture(FIXTURE_ROW_TEXT).handler));
-            FilterRegistryInfo info;
-            ASSERT_TRUE(loader.FindFilter(L"entry.fxbenchreuse", &info));
-            EXPECT_EQ(FixturePath(FIXTURE_ROW_TEXT), std::wstring(info.modulePath));
-            if (step.between != nullptr) {
-                FilterRegistryInfo other;
-                loader.FindFilter(step.between, &other);
-            }
-        }  // the registration is gone again
-        ASSERT_EQ(before, SnapshotTree(HKEY_LOCAL_MACHINE, keyPath));
-
+    const auto loads = [&](CChildFilterLoader &loader) {
         IFilter *pFilter = nullptr;
-        HMODULE hModule = loader.LoadChildFilter(file.c_str(), nullptr, &pFilter);
-        EXPECT_EQ(step.child, pFilter != nullptr);
-        EXPECT_EQ(step.child, hModule != nullptr);
+        const HMODULE hModule = loader.LoadChildFilter(file.c_str(), nullptr, &pFilter);
+        const bool bLoaded = pFilter != nullptr && hModule != nullptr;
         if (pFilter != nullptr) {
             ULONG flags = MARKER;
             EXPECT_HR(S_OK, pFilter->Init(HOST_INIT_FLAGS, 0, nullptr, &flags));
@@ -263,10 +236,42 @@ TEST_F(ChildFilterLoader, TakesTheLookupJustMadeForTheSameExtensionOnce)
         }
         if (hModule != nullptr)
             CoFreeLibrary(hModule);
+        return bLoaded;
+    };
 
-        // Taken once: the next load looks for itself and finds nothing registered.
-        pFilter = nullptr;
-        EXPECT_EQ(nullptr, loader.LoadChildFilter(file.c_str(), nullptr, &pFilter));
-        EXPECT_EQ(nullptr, pFilter);
+    CChildFilterLoader loader;
+    FilterRegistryInfo info;
+    {
+        CRegistrySeed seed;
+        ASSERT_TRUE(seed.SetString(HKEY_LOCAL_MACHINE, keyPath + L"\\PersistentHandler", L"",
+                                   Fixture(FIXTURE_ROW_TEXT).handler));
+        ASSERT_TRUE(loader.FindFilter(L"entry.fxbenchreuse", &info));
+        EXPECT_EQ(FixturePath(FIXTURE_ROW_TEXT), std::wstring(info.modulePath));
+    }  // the registration is gone again
+    ASSERT_EQ(before, SnapshotTree(HKEY_LOCAL_MACHINE, keyPath));
+
+    // Still this run: the remembered answer, for a bare name and an extracted file alike, in any
+    // letter case of the extension.
+    FilterRegistryInfo again;
+    EXPECT_TRUE(loader.FindFilter(L"other.FXBENCHREUSE", &again));
+    EXPECT_EQ(std::wstring(info.modulePath), std::wstring(again.modulePath));
+    EXPECT_TRUE(loads(loader));
+    EXPECT_TRUE(loads(loader));
+
+    // A new run sees that nothing is registered, and remembers that too.
+    loader.ForgetLookups();
+    EXPECT_FALSE(loader.FindFilter(L"entry.fxbenchreuse", &again));
+    {
+        CRegistrySeed seed;
+        ASSERT_TRUE(seed.SetString(HKEY_LOCAL_MACHINE, keyPath + L"\\PersistentHandler", L"",
+                                   Fixture(FIXTURE_ROW_TEXT).handler));
+        EXPECT_FALSE(loads(loader));
+        loader.ForgetLookups();
+        EXPECT_TRUE(loads(loader));
     }
+    ASSERT_EQ(before, SnapshotTree(HKEY_LOCAL_MACHINE, keyPath));
+
+    // Another loader (another filter object) has answers of its own.
+    CChildFilterLoader other;
+    EXPECT_FALSE(other.FindFilter(L"entry.fxbenchreuse", &again));
 }
