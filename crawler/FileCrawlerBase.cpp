@@ -82,7 +82,7 @@ BOOL CFileCrawlerBase::DeleteExtractedFile() { return TRUE; }
 BOOL CFileCrawlerBase::DeleteCurrentExtractedFile()
 {
     return m_bHasEntry && m_pszExtractedPath != nullptr && m_pszExtractedPath[0] != L'\0' &&
-           FileExists(m_pszExtractedPath) && DeleteExtractedFile();
+           IsExistingFile(m_pszExtractedPath) && DeleteExtractedFile();
 }
 
 HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
@@ -113,7 +113,7 @@ HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar
         return S_OK;
     }
 
-    if (ExtractCurrentEntry(pszExtractedPath, cchExtractedPath) != S_OK || !FileExists(pszExtractedPath))
+    if (ExtractCurrentEntry(pszExtractedPath, cchExtractedPath) != S_OK || !IsExistingFile(pszExtractedPath))
         return S_FALSE;
     if (SafeStringCopy(m_pszExtractedPath, CRAWLER_NAME_CHARS, pszExtractedPath) != S_OK)
         return E_FAIL;

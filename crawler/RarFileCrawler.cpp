@@ -64,6 +64,16 @@ struct ArchiveHandle {
     }
 };
 
+// Deletes a file we extracted. Attributes restored from the archive, read-only for one, are
+// cleared only when the deletion is refused: most files go in one call.
+void DeleteTemporaryFile(const wchar_t *pszPath) noexcept
+{
+    if (DeleteFileW(pszPath))
+        return;
+    SetFileAttributesW(pszPath, FILE_ATTRIBUTE_NORMAL);
+    DeleteFileW(pszPath);
+}
+
 bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
 {
     // Archives made on Unix keep a file mode in FileAttr, where 0x10 is the group's write bit.
@@ -80,6 +90,9 @@ struct CRarFileCrawler::State {
     ArchiveHandle list;
     ArchiveHandle extract;
     char comment[COMMENT_BYTES];
+    bool bFreeSpaceRead = false;  // a reading of the temporary volume's free space is current
+    ULONGLONG cbFree = 0;         // that reading
+    ULONGLONG cbSinceRead = 0;    // announced by the entries passed since
 };
 
 CRarFileCrawler::CRarFileCrawler(const wchar_t *pszArchive, const wchar_t *pszTempFolder)
@@ -227,10 +240,8 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
 
     if (extract.Process(RAR_EXTRACT, pszDestPath) != ERAR_SUCCESS) {
         // Whatever a failed extraction left (a part of a file) goes at once.
-        if (FileExists(pszDestPath)) {
-            SetFileAttributesW(pszDestPath, FILE_ATTRIBUTE_NORMAL);
-            DeleteFileW(pszDestPath);
-        }
+        if (IsExistingFile(pszDestPath))
+            DeleteTemporaryFile(pszDestPath);
         return E_FAIL;
     }
     return S_OK;
@@ -245,23 +256,34 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
 // stop once it is passed, at most one write block (4 MB) later. So the announced size, checked
 // here, bounds what an entry writes, whatever its data holds; an unknown size is announced as
 // the largest one and never fits. A volume whose free space cannot be read is taken as full.
-BOOL CRarFileCrawler::FitsOnTempVolume(ULONGLONG cbAnnounced) const
+// The volume is asked again once the entries passed since the last reading announce
+// FREE_SPACE_RECHECK_BYTES in all: asking costs about as much as extracting a small entry, and
+// the reserve is far larger than what a reading may have missed of our own use.
+BOOL CRarFileCrawler::FitsOnTempVolume(ULONGLONG cbAnnounced)
 {
     const auto pfnFreeSpace = g_crawlerTestHooks.pfnGetDiskFreeSpaceExW != nullptr
                                   ? g_crawlerTestHooks.pfnGetDiskFreeSpaceExW
                                   : GetDiskFreeSpaceExW;
-    ULARGE_INTEGER freeToCaller;
-    if (m_pszTempFolder == nullptr || !pfnFreeSpace(m_pszTempFolder, &freeToCaller, nullptr, nullptr))
+    State &state = *m_pState;
+    if (!state.bFreeSpaceRead || cbAnnounced >= FREE_SPACE_RECHECK_BYTES ||
+        state.cbSinceRead >= FREE_SPACE_RECHECK_BYTES - cbAnnounced) {
+        ULARGE_INTEGER freeToCaller;
+        state.bFreeSpaceRead =
+            m_pszTempFolder != nullptr && pfnFreeSpace(m_pszTempFolder, &freeToCaller, nullptr, nullptr);
+        if (!state.bFreeSpaceRead)
+            return FALSE;
+        state.cbFree = freeToCaller.QuadPart;
+        state.cbSinceRead = 0;
+    }
+    if (state.cbFree <= EXTRACT_FREE_SPACE_RESERVE || cbAnnounced > state.cbFree - EXTRACT_FREE_SPACE_RESERVE)
         return FALSE;
-    return freeToCaller.QuadPart > EXTRACT_FREE_SPACE_RESERVE &&
-           cbAnnounced <= freeToCaller.QuadPart - EXTRACT_FREE_SPACE_RESERVE;
+    state.cbSinceRead += cbAnnounced;
+    return TRUE;
 }
 
 BOOL CRarFileCrawler::DeleteExtractedFile()
 {
-    if (m_pszExtractedPath != nullptr) {
-        SetFileAttributesW(m_pszExtractedPath, FILE_ATTRIBUTE_NORMAL);
-        DeleteFileW(m_pszExtractedPath);
-    }
+    if (m_pszExtractedPath != nullptr)
+        DeleteTemporaryFile(m_pszExtractedPath);
     return TRUE;
 }

@@ -14,6 +14,9 @@ extern CrawlerTestHooks g_crawlerTestHooks;
 // Free space an extraction leaves on the temporary folder's volume: an entry whose announced
 // size would eat into it is not extracted (see RarFileCrawler.cpp).
 constexpr ULONGLONG EXTRACT_FREE_SPACE_RESERVE = 256ull * 1024 * 1024;
+// The free space read for one entry answers for the following ones until the entries passed
+// since that reading announce this much in all (each is deleted before the next is extracted).
+constexpr ULONGLONG FREE_SPACE_RECHECK_BYTES = 64ull * 1024 * 1024;
 
 class CRarFileCrawler : public CFileCrawlerBase
 {
@@ -32,7 +35,7 @@ public:
 
 private:
     BOOL ReadExtractHeaderInStep();
-    BOOL FitsOnTempVolume(ULONGLONG cbAnnounced) const;
+    BOOL FitsOnTempVolume(ULONGLONG cbAnnounced);
 
     struct State;      // the UnRAR handles and records
     State *m_pState;   // owned

@@ -56,6 +56,15 @@ BOOL FileExists(const wchar_t *pszPath) noexcept
     return (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
+BOOL IsExistingFile(const wchar_t *pszPath) noexcept
+{
+    size_t cch = 0;
+    if (pszPath == nullptr || FAILED(SafeStringLength(pszPath, MAX_PATH, &cch)) || cch == 0 || cch >= MAX_PATH)
+        return FALSE;
+    const DWORD dwAttributes = GetFileAttributesW(pszPath);
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
 BOOL AppendPath(wchar_t *pszPath, const wchar_t *pszMore) noexcept
 {
     if (pszPath == nullptr || pszMore == nullptr)

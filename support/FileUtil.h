@@ -5,6 +5,11 @@
 // TRUE for a readable path of 1 to 259 characters whose first match is an existing non-directory.
 BOOL FileExists(const wchar_t *pszPath) noexcept;
 
+// TRUE for a path of 1 to 259 characters that names an existing non-directory exactly: no
+// pattern matching and no directory search, so it costs a fraction of FileExists. For paths we
+// composed ourselves, such as the extracted files, which are tested for every archive entry.
+BOOL IsExistingFile(const wchar_t *pszPath) noexcept;
+
 // Appends a component to a path held in a MAX_PATH buffer: PathAppendW when the shell
 // lightweight library is at least 4.71, otherwise our own fallback.
 BOOL AppendPath(wchar_t *pszPath, const wchar_t *pszMore) noexcept;

@@ -68,9 +68,11 @@ namespace {
 // failing query).
 ULONGLONG g_cbFree = 0;
 bool g_bFreeSpaceKnown = true;
+int g_cQueries = 0;
 
 BOOL WINAPI FakeFreeSpace(LPCWSTR, PULARGE_INTEGER pFreeToCaller, PULARGE_INTEGER, PULARGE_INTEGER)
 {
+    ++g_cQueries;
     if (!g_bFreeSpaceKnown) {
         SetLastError(ERROR_NOT_READY);
         return FALSE;
@@ -141,6 +143,36 @@ TEST(FreeSpace, AnEntryIsExtractedOnlyWhenItLeavesTheReserveFree)
         EXPECT_EQ(L"after.txt", std::wstring(name));
         EXPECT_HR(FILTER_E_END_OF_CHUNKS, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS,
                                                                   path, CRAWLER_NAME_CHARS));
+    }
+}
+
+// One reading of the free space serves the entries after it until they announce 64 MB in all; an
+// entry that announces that much or more is always checked against a new reading.
+TEST(FreeSpace, AReadingServesTheEntriesAfterItUntilTheyAnnounce64MB)
+{
+    const CFindFilterFor find({L".txt"});
+    CChildFilterLoader loader;
+    const struct {
+        const wchar_t *archive;
+        int cQueries;
+    } cases[] = {
+        {L"size-true-packed.rar", 1},  // 60,000 bytes, then 10
+        {L"size-huge.rar", 2},         // 2^62 bytes announced, then 10
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(Narrow(c.archive));
+        CScratchFolder folder;
+        const CFreeSpace space(~0ull, true);
+        g_cQueries = 0;
+        CRarFileCrawler crawler(HostileArchive(c.archive).c_str(), folder.Path().c_str());
+        crawler.m_pFilterLoader = &loader;
+        wchar_t name[CRAWLER_NAME_CHARS], dir[CRAWLER_NAME_CHARS], path[CRAWLER_NAME_CHARS];
+        int cEntries = 0;
+        while (crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS) !=
+               FILTER_E_END_OF_CHUNKS)
+            ++cEntries;
+        EXPECT_EQ(2, cEntries);
+        EXPECT_EQ(c.cQueries, g_cQueries);
     }
 }
 

@@ -48,9 +48,14 @@ TEST_F(ScratchFiles, FileExistsTable)
         {m_folder + L"\\*.document", TRUE},             // wild card whose first match is a file
         {tooLong, FALSE},                               // 260 characters or more
     };
-    for (const auto &c : cases)
+    for (const auto &c : cases) {
         EXPECT_EQ(c.expected, FileExists(c.path.c_str())) << Narrow(c.path);
+        // The exact test agrees, except that a pattern names no file.
+        const bool bPattern = c.path.find(L'*') != std::wstring::npos;
+        EXPECT_EQ(bPattern ? FALSE : c.expected, IsExistingFile(c.path.c_str())) << Narrow(c.path);
+    }
     EXPECT_FALSE(FileExists(nullptr));
+    EXPECT_FALSE(IsExistingFile(nullptr));
 }
 
 TEST_F(ScratchFiles, AppendPathOnBothRoutes)
