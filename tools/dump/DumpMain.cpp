@@ -65,49 +65,54 @@ std::string Hex(HRESULT hr)
     return text;
 }
 
-// A JSON string: quotes, backslashes and control characters escaped, a lone surrogate as \uXXXX.
-// Runs of characters that need no escape are converted to UTF-8 in one piece.
-std::string JsonString(const std::wstring &text)
+// Appends a JSON string: quotes, backslashes and control characters escaped, a lone surrogate as
+// \uXXXX, everything else as UTF-8. Encoded here rather than by WideCharToMultiByte, whose cost
+// per call would dominate on text that is mostly short lines.
+void AppendJsonString(std::string &out, const wchar_t *text, size_t cch)
 {
-    std::string out = "\"";
-    char escape[8];
-    size_t run = 0;  // start of the pending run of plain characters
-    const auto flush = [&](size_t end) {
-        if (end <= run)
-            return;
-        // Three bytes at most for each UTF-16 unit; the run holds no lone surrogate.
-        const size_t at = out.size();
-        const int cch = static_cast<int>(end - run);
-        out.resize(at + 3 * static_cast<size_t>(cch));
-        const int cb = WideCharToMultiByte(CP_UTF8, 0, text.data() + run, cch, &out[at], 3 * cch, nullptr, nullptr);
-        out.resize(at + static_cast<size_t>(cb > 0 ? cb : 0));
-    };
-    for (size_t i = 0; i < text.size(); ++i) {
-        const wchar_t ch = text[i];
-        if (ch >= 0x20 && ch != L'"' && ch != L'\\' && !(ch >= 0xD800 && ch <= 0xDFFF))
-            continue;
-        if (IS_HIGH_SURROGATE(ch) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1])) {
-            ++i;
-            continue;
-        }
-        flush(i);
-        run = i + 1;
-        if (ch == L'"' || ch == L'\\') {
-            out += '\\';
-            out += static_cast<char>(ch);
-        } else if (ch == L'\n') {
-            out += "\\n";
-        } else if (ch == L'\r') {
-            out += "\\r";
-        } else if (ch == L'\t') {
-            out += "\\t";
-        } else {
-            std::snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned>(ch));
-            out += escape;
+    // Six bytes at most for each UTF-16 unit (an escape), and the quotes.
+    const size_t at = out.size();
+    out.resize(at + 6 * cch + 2);
+    char *p = &out[at];
+    *p++ = '"';
+    for (size_t i = 0; i < cch; ++i) {
+        const unsigned ch = text[i];
+        if (ch >= 0x20 && ch < 0x80 && ch != '"' && ch != '\\') {
+            *p++ = static_cast<char>(ch);
+        } else if (ch == '"' || ch == '\\' || ch == '\n' || ch == '\r' || ch == '\t') {
+            *p++ = '\\';
+            *p++ = ch == '\n' ? 'n' : ch == '\r' ? 'r' : ch == '\t' ? 't' : static_cast<char>(ch);
+        } else if (ch < 0x20 || (ch >= 0xD800 && ch <= 0xDFFF &&
+                                 !(IS_HIGH_SURROGATE(ch) && i + 1 < cch && IS_LOW_SURROGATE(text[i + 1])))) {
+            static const char hex[] = "0123456789abcdef";
+            *p++ = '\\';
+            *p++ = 'u';
+            for (int shift = 12; shift >= 0; shift -= 4)
+                *p++ = hex[(ch >> shift) & 0xF];
+        } else if (ch < 0x800) {
+            *p++ = static_cast<char>(0xC0 | (ch >> 6));
+            *p++ = static_cast<char>(0x80 | (ch & 0x3F));
+        } else if (ch < 0xD800 || ch > 0xDFFF) {
+            *p++ = static_cast<char>(0xE0 | (ch >> 12));
+            *p++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (ch & 0x3F));
+        } else {  // a surrogate pair
+            const unsigned cp = 0x10000 + ((ch - 0xD800) << 10) + (static_cast<unsigned>(text[++i]) - 0xDC00);
+            *p++ = static_cast<char>(0xF0 | (cp >> 18));
+            *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         }
     }
-    flush(text.size());
-    return out + "\"";
+    *p++ = '"';
+    out.resize(static_cast<size_t>(p - out.data()));
+}
+
+std::string JsonString(const std::wstring &text)
+{
+    std::string out;
+    AppendJsonString(out, text.data(), text.size());
+    return out;
 }
 
 std::wstring GuidText(const GUID &guid)
@@ -206,11 +211,13 @@ std::wstring ValueText(const PROPVARIANT &value)
 
 bool IsStringType(VARTYPE vt) { return vt == VT_LPWSTR || vt == VT_BSTR || vt == VT_LPSTR; }
 
-ChunkContent ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer)
+// The chunk's text through a buffer of cwcBuffer characters (buffer is the caller's, reused), and
+// its values.
+ChunkContent ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer, std::vector<WCHAR> &buffer)
 {
     ChunkContent content;
     if (stat.flags & CHUNK_TEXT) {
-        std::vector<WCHAR> buffer(cwcBuffer);
+        buffer.resize(cwcBuffer);
         for (int idle = 0; idle < MAX_IDLE_PIECES;) {
             ULONG cwc = cwcBuffer;
             const HRESULT hr = pFilter->GetText(&cwc, buffer.data());
@@ -238,30 +245,35 @@ ChunkContent ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer
 
 void PrintJson(const STAT_CHUNK &stat, const ChunkContent &content)
 {
+    static std::string line;  // reused: most chunks are short and many
     const FULLPROPSPEC &attr = stat.attribute;
-    std::string line = "{\"id\":" + std::to_string(stat.idChunk) + ",\"source\":" + std::to_string(stat.idChunkSource) +
-                       ",\"break\":" + std::to_string(stat.breakType) + ",\"flags\":" + std::to_string(stat.flags) +
-                       ",\"locale\":" + std::to_string(stat.locale) + ",\"propset\":" +
-                       JsonString(GuidText(attr.guidPropSet));
+    const auto number = [](unsigned long long n) { return std::to_string(n); };
+    line.clear();
+    line += "{\"id\":" + number(stat.idChunk) + ",\"source\":" + number(stat.idChunkSource) +
+            ",\"break\":" + number(stat.breakType) + ",\"flags\":" + number(stat.flags) +
+            ",\"locale\":" + number(stat.locale) + ",\"propset\":" + JsonString(GuidText(attr.guidPropSet));
     if (attr.psProperty.ulKind == PRSPEC_LPWSTR)
         line += ",\"propname\":" + JsonString(attr.psProperty.lpwstr != nullptr ? attr.psProperty.lpwstr : L"");
     else
-        line += ",\"propid\":" + std::to_string(attr.psProperty.propid);
-    line += ",\"start\":" + std::to_string(stat.cwcStartSource) + ",\"len\":" + std::to_string(stat.cwcLenSource);
-    if (stat.flags & CHUNK_TEXT)
-        line += ",\"text\":" + JsonString(content.text);
+        line += ",\"propid\":" + number(attr.psProperty.propid);
+    line += ",\"start\":" + number(stat.cwcStartSource) + ",\"len\":" + number(stat.cwcLenSource);
+    if (stat.flags & CHUNK_TEXT) {
+        line += ",\"text\":";
+        AppendJsonString(line, content.text.data(), content.text.size());
+    }
     if (stat.flags & CHUNK_VALUE) {
         line += ",\"values\":[";
         for (size_t i = 0; i < content.values.size(); ++i) {
             const auto &value = content.values[i];
-            line += (i == 0 ? "{\"vt\":" : ",{\"vt\":") + std::to_string(value.first);
+            line += (i == 0 ? "{\"vt\":" : ",{\"vt\":") + number(value.first);
             if (IsStringType(value.first))
                 line += ",\"str\":" + JsonString(value.second);
             line += "}";
         }
         line += "]";
     }
-    Write(line + "}\n");
+    line += "}\n";
+    Write(line);
 }
 
 const char *BreakName(CHUNK_BREAKTYPE type)
@@ -407,6 +419,13 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
     if (FAILED(hr))
         return NotLoaded("IFilter::Init failed with " + Hex(hr));
 
+    // Written out at every chunk of the filter's own (title and entry names) and at the end; a
+    // console sees every chunk at once. So a crash inside a child filter still shows which entry
+    // it was in, and a large document is not written out one paragraph at a time.
+    const bool bConsole = _isatty(_fileno(stdout)) != 0;
+    if (!bConsole)
+        std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    std::vector<WCHAR> buffer;
     int failures = 0;
     for (ULONG chunks = 0; chunks < MAX_CHUNKS;) {
         STAT_CHUNK stat = {};
@@ -419,6 +438,7 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
         }
         if (FAILED(hr)) {
             Write(options.json ? "{\"error\":\"" + Hex(hr) + "\"}\n" : "GetChunk failed: " + Hex(hr) + "\n\n");
+            std::fflush(stdout);
             if (++failures == MAX_FAILED_CHUNKS) {
                 std::fprintf(stderr, "pellucidor-dump: GetChunk failed %d times in a row\n", MAX_FAILED_CHUNKS);
                 return EXIT_NO_END;
@@ -427,12 +447,13 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
         }
         failures = 0;
         ++chunks;
-        const ChunkContent content = ReadChunk(pFilter, stat, options.buffer);
+        const ChunkContent content = ReadChunk(pFilter, stat, options.buffer, buffer);
         if (options.json)
             PrintJson(stat, content);
         else
             PrintForPeople(stat, content);
-        std::fflush(stdout);
+        if (bConsole || stat.idChunk == 1 || IsEntryNameChunk(stat))
+            std::fflush(stdout);
     }
     std::fprintf(stderr, "pellucidor-dump: the stream did not end after %lu chunks\n", static_cast<unsigned long>(MAX_CHUNKS));
     return EXIT_NO_END;
