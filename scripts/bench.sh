@@ -219,7 +219,7 @@ echo
 echo "where an extracted entry's time goes, in process (pellucidor-bench-parts; fastest batch of each step):"
 echo "$parts_a" | awk '
   $1 == "part" && $4 > 0 { printf "  %-26s %9.1f us x %-3s = %8.1f us per entry\n", $2, $3, $4, $3 * $4 }
-  $1 == "part" && $4 == 0 { printf "  %-26s %9.1f us    (not on the road: for comparison)\n", $2, $3 }
+  $1 == "part" && $4 == 0 { printf "  %-26s %9.1f us    (once per run, or no longer on the road)\n", $2, $3 }
   $1 == "total" { printf "  walk of (a): %-13s %9.1f us per entry\n", $2, $3 }'
 echo "$parts_b" | awk '
   $1 == "total" { t[$2] = $3; printf "  walk of (b): %-13s %9.1f ms per entry\n", $2, $3 / 1000 }
