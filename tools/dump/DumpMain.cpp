@@ -16,7 +16,9 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "filter/Guids.h"
@@ -46,7 +48,7 @@ struct Options {
 
 // --- output: UTF-8 on stdout, whatever the console --------------------------------------------
 
-void Write(const std::string &text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void Write(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
 
 std::string Utf8(const std::wstring &text)
 {
@@ -65,15 +67,22 @@ std::string Hex(HRESULT hr)
     return text;
 }
 
-// Appends a JSON string: quotes, backslashes and control characters escaped, a lone surrogate as
-// \uXXXX, everything else as UTF-8. Encoded here rather than by WideCharToMultiByte, whose cost
-// per call would dominate on text that is mostly short lines.
-void AppendJsonString(std::string &out, const wchar_t *text, size_t cch)
+// A JSON string: quotes, backslashes and control characters escaped, a lone surrogate as \uXXXX,
+// everything else as UTF-8. Encoded here rather than by WideCharToMultiByte, whose cost per call
+// would dominate on text that is mostly short lines, into a buffer that only grows (a chunk's
+// text can be megabytes). The view lasts until the next call.
+std::string_view EncodeJsonString(const wchar_t *text, size_t cch)
 {
+    static std::unique_ptr<char[]> s_buffer;
+    static size_t s_cbBuffer = 0;
     // Six bytes at most for each UTF-16 unit (an escape), and the quotes.
-    const size_t at = out.size();
-    out.resize(at + 6 * cch + 2);
-    char *p = &out[at];
+    const size_t cbNeeded = 6 * cch + 2;
+    if (cbNeeded > s_cbBuffer) {
+        s_buffer.reset(new char[cbNeeded]);
+        s_cbBuffer = cbNeeded;
+    }
+    char *const begin = s_buffer.get();
+    char *p = begin;
     *p++ = '"';
     for (size_t i = 0; i < cch; ++i) {
         const unsigned ch = text[i];
@@ -105,15 +114,10 @@ void AppendJsonString(std::string &out, const wchar_t *text, size_t cch)
         }
     }
     *p++ = '"';
-    out.resize(static_cast<size_t>(p - out.data()));
+    return std::string_view(begin, static_cast<size_t>(p - begin));
 }
 
-std::string JsonString(const std::wstring &text)
-{
-    std::string out;
-    AppendJsonString(out, text.data(), text.size());
-    return out;
-}
+std::string JsonString(const std::wstring &text) { return std::string(EncodeJsonString(text.data(), text.size())); }
 
 std::wstring GuidText(const GUID &guid)
 {
@@ -259,7 +263,9 @@ void PrintJson(const STAT_CHUNK &stat, const ChunkContent &content)
     line += ",\"start\":" + number(stat.cwcStartSource) + ",\"len\":" + number(stat.cwcLenSource);
     if (stat.flags & CHUNK_TEXT) {
         line += ",\"text\":";
-        AppendJsonString(line, content.text.data(), content.text.size());
+        Write(line);
+        Write(EncodeJsonString(content.text.data(), content.text.size()));
+        line.clear();
     }
     if (stat.flags & CHUNK_VALUE) {
         line += ",\"values\":[";
