@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <io.h>
 
+#include <charconv>
 #include <cstdio>
 #include <cwchar>
 #include <memory>
@@ -215,11 +216,13 @@ std::wstring ValueText(const PROPVARIANT &value)
 
 bool IsStringType(VARTYPE vt) { return vt == VT_LPWSTR || vt == VT_BSTR || vt == VT_LPSTR; }
 
-// The chunk's text through a buffer of cwcBuffer characters (buffer is the caller's, reused), and
-// its values.
-ChunkContent ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer, std::vector<WCHAR> &buffer)
+// The chunk's text through a buffer of cwcBuffer characters, and its values, into content. Both
+// are the caller's and reused: a stream can have millions of chunks.
+void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer, std::vector<WCHAR> &buffer,
+               ChunkContent &content)
 {
-    ChunkContent content;
+    content.text.clear();
+    content.values.clear();
     if (stat.flags & CHUNK_TEXT) {
         buffer.resize(cwcBuffer);
         for (int idle = 0; idle < MAX_IDLE_PIECES;) {
@@ -244,42 +247,82 @@ ChunkContent ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer
             CoTaskMemFree(pValue);
         }
     }
-    return content;
 }
+
+// A chunk's fields up to its text or values, formatted without the heap: there is one line per
+// chunk, and a stream can have millions.
+class CLineHead
+{
+public:
+    CLineHead &Text(const char *psz)
+    {
+        while (*psz != '\0' && m_p < End())
+            *m_p++ = *psz++;
+        return *this;
+    }
+    CLineHead &Number(unsigned long long n)
+    {
+        m_p = std::to_chars(m_p, End(), n).ptr;
+        return *this;
+    }
+    // As StringFromGUID2 writes it, in quotes.
+    CLineHead &Guid(const GUID &guid)
+    {
+        Text("\"{").Hex(guid.Data1, 8).Text("-").Hex(guid.Data2, 4).Text("-").Hex(guid.Data3, 4).Text("-");
+        for (int i = 0; i < 8; ++i) {
+            Hex(guid.Data4[i], 2);
+            if (i == 1)
+                Text("-");
+        }
+        return Text("}\"");
+    }
+    std::string_view View() const { return std::string_view(m_buffer, static_cast<size_t>(m_p - m_buffer)); }
+
+private:
+    CLineHead &Hex(unsigned long value, int digits)
+    {
+        static const char hex[] = "0123456789ABCDEF";
+        for (int shift = 4 * (digits - 1); shift >= 0 && m_p < End(); shift -= 4)
+            *m_p++ = hex[(value >> shift) & 0xF];
+        return *this;
+    }
+    char *End() { return m_buffer + sizeof(m_buffer); }
+
+    char m_buffer[256];
+    char *m_p = m_buffer;
+};
 
 void PrintJson(const STAT_CHUNK &stat, const ChunkContent &content)
 {
-    static std::string line;  // reused: most chunks are short and many
     const FULLPROPSPEC &attr = stat.attribute;
-    const auto number = [](unsigned long long n) { return std::to_string(n); };
-    line.clear();
-    line += "{\"id\":" + number(stat.idChunk) + ",\"source\":" + number(stat.idChunkSource) +
-            ",\"break\":" + number(stat.breakType) + ",\"flags\":" + number(stat.flags) +
-            ",\"locale\":" + number(stat.locale) + ",\"propset\":" + JsonString(GuidText(attr.guidPropSet));
+    CLineHead head;
+    head.Text("{\"id\":").Number(stat.idChunk).Text(",\"source\":").Number(stat.idChunkSource);
+    head.Text(",\"break\":").Number(stat.breakType).Text(",\"flags\":").Number(stat.flags);
+    head.Text(",\"locale\":").Number(stat.locale).Text(",\"propset\":").Guid(attr.guidPropSet);
+    Write(head.View());
     if (attr.psProperty.ulKind == PRSPEC_LPWSTR)
-        line += ",\"propname\":" + JsonString(attr.psProperty.lpwstr != nullptr ? attr.psProperty.lpwstr : L"");
-    else
-        line += ",\"propid\":" + number(attr.psProperty.propid);
-    line += ",\"start\":" + number(stat.cwcStartSource) + ",\"len\":" + number(stat.cwcLenSource);
+        Write(",\"propname\":" + JsonString(attr.psProperty.lpwstr != nullptr ? attr.psProperty.lpwstr : L""));
+    CLineHead tail;
+    if (attr.psProperty.ulKind != PRSPEC_LPWSTR)
+        tail.Text(",\"propid\":").Number(attr.psProperty.propid);
+    tail.Text(",\"start\":").Number(stat.cwcStartSource).Text(",\"len\":").Number(stat.cwcLenSource);
+    Write(tail.View());
     if (stat.flags & CHUNK_TEXT) {
-        line += ",\"text\":";
-        Write(line);
+        Write(",\"text\":");
         Write(EncodeJsonString(content.text.data(), content.text.size()));
-        line.clear();
     }
     if (stat.flags & CHUNK_VALUE) {
-        line += ",\"values\":[";
+        std::string line = ",\"values\":[";
         for (size_t i = 0; i < content.values.size(); ++i) {
             const auto &value = content.values[i];
-            line += (i == 0 ? "{\"vt\":" : ",{\"vt\":") + number(value.first);
+            line += (i == 0 ? "{\"vt\":" : ",{\"vt\":") + std::to_string(value.first);
             if (IsStringType(value.first))
                 line += ",\"str\":" + JsonString(value.second);
             line += "}";
         }
-        line += "]";
+        Write(line + "]");
     }
-    line += "}\n";
-    Write(line);
+    Write("}\n");
 }
 
 const char *BreakName(CHUNK_BREAKTYPE type)
@@ -432,6 +475,7 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
     if (!bConsole)
         std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     std::vector<WCHAR> buffer;
+    ChunkContent content;
     int failures = 0;
     for (ULONG chunks = 0; chunks < MAX_CHUNKS;) {
         STAT_CHUNK stat = {};
@@ -453,7 +497,7 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
         }
         failures = 0;
         ++chunks;
-        const ChunkContent content = ReadChunk(pFilter, stat, options.buffer, buffer);
+        ReadChunk(pFilter, stat, options.buffer, buffer, content);
         if (options.json)
             PrintJson(stat, content);
         else
