@@ -224,7 +224,7 @@ echo "$parts_a" | awk '
 echo "$parts_b" | awk '
   $1 == "total" { t[$2] = $3; printf "  walk of (b): %-13s %9.1f ms per entry\n", $2, $3 / 1000 }
   $1 == "part" && $2 == "child-load-init-read" { child = $3 }
-  END { printf "  (b) stream per entry: extraction %.1f ms, child filter on one 9 MB document %.1f ms, the rest %.1f ms\n",
+  END { printf "  (b) stream per entry: extraction %.1f ms, child filter on one 9 MB document %.1f ms, the rest %.1f ms\n      (the extraction walk reads each file back, as the child does in the stream: the rest may come out below 0)\n",
           t["extract"] / 1000, child / 1000, (t["stream"] - t["extract"] - child) / 1000 }'
 echo
 echo "peak working set and most files at once in the temporary folder (untimed runs):"
@@ -233,6 +233,9 @@ for n in a b c d e; do
   printf '%-34s %12s %6s %14s %6s\n' "${title[$n]}" "$(mb "${peak_f[$n]}")" "${files_f[$n]}" "$(mb "${peak_b[$n]}")" "${files_b[$n]}"
 done
 echo "one of (b)'s documents as a loose file, the same child filter and host without the archive filter: $(mb "$peak_loose") MB"
+# Flat means that ten times the data does not raise the peak: a run's peak varies by a few hundred
+# kilobytes of pages from run to run, while anything held per entry or per megabyte would add
+# several megabytes over (e)'s 200 documents; 1 MB separates the two.
 awk -v b="${peak_f[b]}" -v e="${peak_f[e]}" 'BEGIN {
-  printf "targets: below 64 MB: %s; (e) no higher than (b): %s\n",
-    (b < 67108864 && e < 67108864) ? "met" : "missed", (e <= b) ? "met" : sprintf("missed by %.1f MB", (e - b) / 1048576) }'
+  printf "targets: below 64 MB: %s; (e) no higher than (b), within 1 MB: %s (%+.1f MB)\n",
+    (b < 67108864 && e < 67108864) ? "met" : "missed", (e <= b + 1048576) ? "met" : "missed", (e - b) / 1048576 }'
