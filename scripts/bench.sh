@@ -100,8 +100,13 @@ done
 server_ticks() { sed 's/.*) //' "/proc/$server/stat" | awk '{ print $12 + $13 }'; }
 hz=$(getconf CLK_TCK)
 
-dump=("$bin/pellucidor-dump.exe" --json)
-baseline=("$bin/pellucidor-bench-baseline.exe")
+# Each side runs under the loader of its own bitness. Debian's wine starts a 64-bit program
+# through the 32-bit loader, which hands it on as a process that /usr/bin/time does not wait for
+# (its CPU time would be lost) and adds a second start to the wall time.
+loader=(wine)
+if [ "$arch" = x64 ] && [ -x /usr/lib/wine/wine64 ]; then loader=(/usr/lib/wine/wine64); fi
+dump=("${loader[@]}" "$bin/pellucidor-dump.exe" --json)
+baseline=("${loader[@]}" "$bin/pellucidor-bench-baseline.exe")
 names=(a b c d)
 declare -A title=(
   [a]="(a) 2000 x 8 KB, 20 folders"
@@ -120,12 +125,12 @@ declare -A peak_f files_f peak_b files_b
 for n in a b c d e; do
   arc=$(winpath "$data/$n.rar")
   out="$work/$n"
-  wine "${baseline[@]}" --stats "$arc" >"$out.baseline.out" 2>"$out.baseline.err" </dev/null ||
+  "${baseline[@]}" --stats "$arc" >"$out.baseline.out" 2>"$out.baseline.err" </dev/null ||
     { echo "bench: the baseline failed on $n.rar" >&2; cat "$out.baseline.err" >&2; exit 1; }
   grep -q "^entries=${entries[$n]} " "$out.baseline.out" ||
     { echo "bench: the baseline did not extract ${entries[$n]} entries of $n.rar: $(cat "$out.baseline.out")" >&2; exit 1; }
   filtered=${entries[$n]}; [ "$n" = d ] && filtered=0
-  wine "${dump[@]}" --stats "$arc" 2>"$out.dump.err" </dev/null | python3 "$ROOT/tools/bench/checkdump.py" - "${entries[$n]}" "$filtered" ||
+  "${dump[@]}" --stats "$arc" 2>"$out.dump.err" </dev/null | python3 "$ROOT/tools/bench/checkdump.py" - "${entries[$n]}" "$filtered" ||
     { echo "bench: the stream of $n.rar is not what it must be" >&2; cat "$out.dump.err" >&2; exit 1; }
   read -r peak_b[$n] files_b[$n] < <(stats_of "$out.baseline.err")
   read -r peak_f[$n] files_f[$n] < <(stats_of "$out.dump.err")
@@ -137,7 +142,7 @@ rm -rf "$loose"
 mkdir -p "$loose/a" "$loose/b"
 (cd "$loose/a" && rar e -idq -y "$data/a.rar" "dir00/doc0000.$filtered_ext" >/dev/null)
 (cd "$loose/b" && rar e -idq -y "$data/b.rar" "doc0000.$filtered_ext" >/dev/null)
-wine "${dump[@]}" --stats "$(winpath "$loose/b/doc0000.$filtered_ext")" 2>"$work/loose.dump.err" >/dev/null </dev/null ||
+"${dump[@]}" --stats "$(winpath "$loose/b/doc0000.$filtered_ext")" 2>"$work/loose.dump.err" >/dev/null </dev/null ||
   { echo "bench: pellucidor-dump failed on a loose document" >&2; exit 1; }
 read -r peak_loose _ < <(stats_of "$work/loose.dump.err")
 
@@ -164,11 +169,11 @@ for round in $(seq 1 "$runs"); do
     arc=$(winpath "$data/$n.rar")
     for side in $([ $((round % 2)) = 1 ] && echo "b f" || echo "f b"); do
       if [ "$side" = b ]; then
-        r=$(timed wine "${baseline[@]}" "$arc")
+        r=$(timed "${baseline[@]}" "$arc")
         read -r w c <<< "$r"
         wall_b[$n]+="$w "; cpu_b[$n]+="$c "
       else
-        r=$(timed wine "${dump[@]}" "$arc")
+        r=$(timed "${dump[@]}" "$arc")
         read -r w c <<< "$r"
         wall_f[$n]+="$w "; cpu_f[$n]+="$c "
       fi
@@ -183,7 +188,7 @@ load_after=$(cut -d' ' -f1-3 /proc/loadavg)
 # (a)'s documents, and the in-process walks of (a) and (b).
 parts_of() {
   local sample=$1 archive=$2 calls=$3 walks=$4
-  wine "$bin/pellucidor-bench-parts.exe" "$(winpath "$sample")" "$(winpath "$archive")" "$calls" "$walks" </dev/null 2>&1 ||
+  "${loader[@]}" "$bin/pellucidor-bench-parts.exe" "$(winpath "$sample")" "$(winpath "$archive")" "$calls" "$walks" </dev/null 2>&1 ||
     { echo "bench: pellucidor-bench-parts failed" >&2; return 1; }
 }
 parts_a=$(parts_of "$loose/a/doc0000.$filtered_ext" "$data/a.rar" 2000 3)
