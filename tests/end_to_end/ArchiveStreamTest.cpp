@@ -1,6 +1,7 @@
 // The whole job, as a search host sees it through Pellucidor.dll: archives whose entries are read
 // by the child filters registered in the test prefix, relayed as one stream.
 #include <gtest/gtest.h>
+#include <filterr.h>
 #include <algorithm>
 
 #include "ArchiveTestHelpers.h"
@@ -8,6 +9,7 @@
 #include "FilterHost.h"
 #include "ModuleProbe.h"
 #include "FixtureDll.h"
+#include "RegistrySeed.h"
 #include "filter/NestingDepth.h"
 
 namespace {
@@ -51,6 +53,49 @@ TEST_F(EndToEnd, TextValuesAndFailingFiltersInArchiveOrder)
                  }));
     for (const CFixtureDll &fixture : fixtures)
         EXPECT_EQ(0, fixture.ObjectCount()) << Narrow(fixture.Info().dllName);
+}
+
+// A host may keep one filter object for archive after archive. Which filter reads an extension
+// is looked up once per run: each Init sees the registrations as they are then. Here .fxtxt is
+// sent to the value filter between two runs, and back.
+TEST_F(EndToEnd, EachRunOfOneObjectSeesTheRegistrationsOfItsStart)
+{
+    const std::wstring keyPath = L"SOFTWARE\\Classes\\.fxtxt";
+    const std::wstring before = SnapshotTree(HKEY_LOCAL_MACHINE, keyPath);
+    const auto expected = [](std::vector<ExpectedChunk> tail) {
+        return Stream({
+            {Title(L"mixed")},
+            {EntryName(L"notes.txt"), Text(L"alpha bravo"), Text(L"charlie delta")},
+            {EntryName(L"values.fxval")},
+            FixtureValues(),
+            {EntryName(L"broken.fxinit")},
+            {EntryName(L"docs\\chunkfail.fxchunk")},
+            {EntryName(L"stream.fxstream")},
+            {EntryName(L"readme")},
+            {EntryName(L"tail.fxtxt")},
+            tail,
+        });
+    };
+    CComPtr<IFilter> filter = NewFilter(m_dll);
+    ASSERT_TRUE(filter);
+    const auto run = [&] {
+        EXPECT_HR(S_OK, LoadFile(filter.Get(), ChildArchive(L"mixed.rar")));
+        EXPECT_HR(S_OK, InitFilter(filter.Get()));
+        HRESULT hrEnd = S_OK;
+        std::vector<SeenChunk> chunks = ReadAllChunks(filter.Get(), {}, &hrEnd);
+        EXPECT_HR(FILTER_E_END_OF_CHUNKS, hrEnd);
+        return chunks;
+    };
+
+    ExpectStream(run(), expected({Text(L"echo foxtrot")}));
+    {
+        CRegistrySeed seed;
+        ASSERT_TRUE(seed.SetString(HKEY_LOCAL_MACHINE, keyPath + L"\\PersistentHandler", L"",
+                                   g_fixtures[FIXTURE_ROW_VALUES].handler));
+        ExpectStream(run(), expected(FixtureValues()));
+    }
+    ASSERT_EQ(before, SnapshotTree(HKEY_LOCAL_MACHINE, keyPath));
+    ExpectStream(run(), expected({Text(L"echo foxtrot")}));
 }
 
 // An entry that is itself a RAR archive is read by Pellucidor again, through its own
