@@ -240,12 +240,12 @@ BOOL CIFilterBase::CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttrib
     for (ULONG i = 0; i < cAttributes; ++i) {
         aCopy[i] = aAttributes[i];
         m_cAttributes = i + 1;
-        PROPSPEC &spec = aCopy[i].psProperty;
-        if (spec.ulKind != PRSPEC_LPWSTR || spec.lpwstr == nullptr)
+        PROPSPEC &property = aCopy[i].psProperty;
+        if (property.ulKind != PRSPEC_LPWSTR || property.lpwstr == nullptr)
             continue;
-        const size_t cch = std::wcslen(spec.lpwstr) + 1;
+        const size_t cch = std::wcslen(property.lpwstr) + 1;
         wchar_t *pszName = new (std::nothrow) wchar_t[cch];
-        spec.lpwstr = pszName;
+        property.lpwstr = pszName;
         if (pszName == nullptr) {
             FreeAttributes();
             return FALSE;

@@ -82,10 +82,10 @@ protected:
         filter->QueryInterface(IID_IPersistFile, persist.PutVoid());
         ULONG flags = MARKER;
         FULLPROPSPEC namesNull[2] = {};
-        for (FULLPROPSPEC &spec : namesNull) {
-            spec.guidPropSet = {0xB725F130, 0x47EF, 0x101A, {0xA5, 0xF1, 0x02, 0x60, 0x8C, 0x9E, 0xEB, 0xAC}};
-            spec.psProperty.ulKind = PRSPEC_LPWSTR;
-            spec.psProperty.lpwstr = nullptr;
+        for (FULLPROPSPEC &attribute : namesNull) {
+            attribute.guidPropSet = {0xB725F130, 0x47EF, 0x101A, {0xA5, 0xF1, 0x02, 0x60, 0x8C, 0x9E, 0xEB, 0xAC}};
+            attribute.psProperty.ulKind = PRSPEC_LPWSTR;
+            attribute.psProperty.lpwstr = nullptr;
         }
         switch (step.call) {
         case Call::Load:

@@ -291,27 +291,19 @@ public:
         m_p = std::to_chars(m_p, End(), n).ptr;
         return *this;
     }
-    // As StringFromGUID2 writes it, in quotes.
+    // As StringFromGUID2 writes it (into a buffer of ours: ASCII only), in quotes.
     CLineHead &Guid(const GUID &guid)
     {
-        Text("\"{").Hex(guid.Data1, 8).Text("-").Hex(guid.Data2, 4).Text("-").Hex(guid.Data3, 4).Text("-");
-        for (int i = 0; i < 8; ++i) {
-            Hex(guid.Data4[i], 2);
-            if (i == 1)
-                Text("-");
-        }
-        return Text("}\"");
+        wchar_t text[40] = {};
+        StringFromGUID2(guid, text, ARRAYSIZE(text));
+        Text("\"");
+        for (const wchar_t *p = text; *p != L'\0' && m_p < End(); ++p)
+            *m_p++ = static_cast<char>(*p);
+        return Text("\"");
     }
     std::string_view View() const { return std::string_view(m_buffer, static_cast<size_t>(m_p - m_buffer)); }
 
 private:
-    CLineHead &Hex(unsigned long value, int digits)
-    {
-        static const char hex[] = "0123456789ABCDEF";
-        for (int shift = 4 * (digits - 1); shift >= 0 && m_p < End(); shift -= 4)
-            *m_p++ = hex[(value >> shift) & 0xF];
-        return *this;
-    }
     char *End() { return m_buffer + sizeof(m_buffer); }
 
     char m_buffer[256];
