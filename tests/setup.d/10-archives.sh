@@ -3,17 +3,9 @@
 # Each block below is one test archive and shows how it was made. Skips everything when the
 # archives were made by this very script already.
 set -euo pipefail
+source "$(dirname "$0")/../setup-data.sh"
 here=$(cd "$(dirname "$0")" && pwd)
-out="$PELLUCIDOR_TESTDATA/archives"
-stamp="$out/.made-by"
-me=$(cat "$0" "$here/rar4.py" "$here/rar5blocks.py" | sha256sum | cut -c1-16)
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ]; then exit 0; fi
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-r() { rar "$@" -idq -y >/dev/null; }   # quiet, never asks
+begin_data "$PELLUCIDOR_TESTDATA/archives" "$here/rar4.py" "$here/rar5blocks.py"
 
 # Plain RAR5 archive, no comment: an entry at the root, entries in folders, names without an
 # extension or with a bare dot.
@@ -140,4 +132,4 @@ cp target.txt copy.txt
 r a -ma5 -oi:1 "$out/filecopy.rar" target.txt copy.txt
 cd "$work"
 
-echo "$me" > "$stamp"
+end_data

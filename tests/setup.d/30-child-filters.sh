@@ -13,6 +13,7 @@
 # Also runs on its own (scripts/common.sh does, for dump.sh):
 #   PELLUCIDOR_ARCH=x86|AMD64 PELLUCIDOR_BIN=<build dir> WINEPREFIX=<prefix> 30-child-filters.sh [--register-only]
 set -euo pipefail
+source "$(dirname "$0")/../setup-data.sh"
 here=$(cd "$(dirname "$0")" && pwd)
 
 case "$PELLUCIDOR_ARCH" in
@@ -84,16 +85,7 @@ register
 [ "${1:-}" = --register-only ] && exit 0
 
 # --- archives
-out="$PELLUCIDOR_TESTDATA/child_filters"
-stamp="$out/.made-by"
-me=$(sha256sum "$0" | cut -c1-16)
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ]; then exit 0; fi
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-r() { rar "$@" -idq -y >/dev/null; }   # quiet, never asks
+begin_data "$PELLUCIDOR_TESTDATA/child_filters"
 
 # Text, values and failing filters in one archive, in this order (rar keeps the command line's
 # order): two text paragraphs, the value filter, Init fails, first GetChunk fails (in a folder),
@@ -165,4 +157,4 @@ printf 'default list' > probe.zzq
 r a -ma5 "$out/host.rar" probe.txt probe.zzq
 cd "$work"
 
-echo "$me" > "$stamp"
+end_data

@@ -3,15 +3,8 @@
 # $PELLUCIDOR_TESTDATA/filter_object. The content hardly matters there; the names do: each name
 # below is one the settings files must keep apart. Skipped when this script made them already.
 set -euo pipefail
-out="$PELLUCIDOR_TESTDATA/filter_object"
-stamp="$out/.made-by"
-me=$(sha256sum "$0" | cut -c1-16)
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ]; then exit 0; fi
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+source "$(dirname "$0")/../setup-data.sh"
+begin_data "$PELLUCIDOR_TESTDATA/filter_object"
 
 # One text entry, no comment.
 printf 'plain entry text' > a.txt
@@ -23,4 +16,4 @@ rar a -ma5 -idq -y "$out/plain.rar" a.txt >/dev/null
 for name in second.rar 'a=b.rar' ';semi.rar' '[bracket].rar' '100%.rar' ' lead.rar' '中.rar' '文.rar'; do
   cp "$out/plain.rar" "$out/$name"
 done
-echo "$me" > "$stamp"
+end_data

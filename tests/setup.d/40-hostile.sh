@@ -5,17 +5,9 @@
 # one case was made. Files that would appear outside the run folder are all named escape-*.
 # Skipped when this very script made them already.
 set -euo pipefail
+source "$(dirname "$0")/../setup-data.sh"
 here=$(cd "$(dirname "$0")" && pwd)
-out="$PELLUCIDOR_TESTDATA/hostile"
-stamp="$out/.made-by"
-me=$(cat "$0" "$here/rar5.py" "$here/rar5blocks.py" "$here/rar4.py" | sha256sum | cut -c1-16)
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ]; then exit 0; fi
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-r() { rar "$@" -idq -y >/dev/null; }   # quiet, never asks
+begin_data "$PELLUCIDOR_TESTDATA/hostile" "$here/rar5.py" "$here/rar5blocks.py" "$here/rar4.py"
 w() { python3 "$here/rar5.py" "$@"; }
 after=(--file after.txt 'after text')    # the walk must reach this entry
 
@@ -167,4 +159,4 @@ done
 cp nest50.rar "$out/nest50.rar"
 cd "$work"
 
-echo "$me" > "$stamp"
+end_data

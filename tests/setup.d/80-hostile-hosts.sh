@@ -4,16 +4,8 @@
 # that the fixture text filter reads (.txt), an entry without a filter (.bin) and its own words,
 # so that a chunk that strays into another thread's stream shows. Skipped when made already.
 set -euo pipefail
-out="$PELLUCIDOR_TESTDATA/hostile_hosts"
-stamp="$out/.made-by"
-me=$(sha256sum "$0" | cut -c1-16)
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ]; then exit 0; fi
-rm -rf "$out"
-mkdir -p "$out"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
-r() { rar "$@" -idq -y >/dev/null; }
+source "$(dirname "$0")/../setup-data.sh"
+begin_data "$PELLUCIDOR_TESTDATA/hostile_hosts"
 
 for k in 0 1 2 3 4 5 6 7; do
   mkdir -p "t$k/docs" && cd "t$k"
@@ -31,4 +23,4 @@ for k in 0 1 2 3 4 5 6 7; do
   r a "${opts[@]}" "$out/thread-$k.rar" "one-$k.txt" "docs/two-$k.txt" "data-$k.bin"
   cd "$work"
 done
-echo "$me" > "$stamp"
+end_data

@@ -5,19 +5,13 @@
 # Fixed file times and time zone: the same script makes the same bytes, and so the same mutants.
 # Skipped when this script made them already.
 set -euo pipefail
+source "$(dirname "$0")/../setup-data.sh"
 here=$(cd "$(dirname "$0")" && pwd)
-out="$PELLUCIDOR_TESTDATA/fuzz/seeds"
 findings="$PELLUCIDOR_TESTDATA/fuzz/findings"
-stamp="$out/.made-by"
-me=$(cat "$0" "$here/rar4.py" | sha256sum | cut -c1-16)
-if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ]; then exit 0; fi
-rm -rf "$out" "$findings"
-mkdir -p "$out" "$findings"
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+begin_data "$PELLUCIDOR_TESTDATA/fuzz/seeds" "$here/rar4.py"
+rm -rf "$findings"
+mkdir -p "$findings"
 export TZ=UTC
-r() { rar "$@" -idq -y >/dev/null; }
 
 mkdir -p docs
 printf 'First paragraph of a.\r\n\r\nSecond paragraph of a.\r\n' > a.txt
@@ -73,4 +67,4 @@ b[start:start + 4] = (zlib.crc32(bytes(b[start + 4:end])) & 0xFFFFFFFF).to_bytes
 open(sys.argv[2], 'wb').write(bytes(b))
 PY
 
-echo "$me" > "$stamp"
+end_data

@@ -1,0 +1,22 @@
+# Sourced by the tests/setup.d steps that make a folder of test data (not a step itself).
+#   begin_data FOLDER [FILE...]  leaves the step at once when FOLDER holds what this step, with the
+#                                generators FILE... it uses, made last time; otherwise empties
+#                                FOLDER, sets out=FOLDER and moves to a fresh folder, $work,
+#                                removed when the step exits
+#   end_data                     records that FOLDER is made
+#   r ARG...                     rar, quiet, never asking
+r() { rar "$@" -idq -y >/dev/null; }
+
+begin_data() {
+  out=$1
+  shift
+  data_made=$(cat "$0" "$@" | sha256sum | cut -c1-16)
+  if [ -f "$out/.made-by" ] && [ "$(cat "$out/.made-by")" = "$data_made" ]; then exit 0; fi
+  rm -rf "$out"
+  mkdir -p "$out"
+  work=$(mktemp -d)
+  trap 'rm -rf "$work"' EXIT
+  cd "$work"
+}
+
+end_data() { echo "$data_made" > "$out/.made-by"; }
