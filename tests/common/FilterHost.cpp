@@ -57,6 +57,20 @@ int PullToEnd(IFilter *pFilter, int maxCalls)
     return -1;
 }
 
+std::vector<SeenChunk> FilterArchive(const CProductDll &dll, const std::wstring &archive,
+                                     const std::function<void(const SeenChunk &)> &afterEachChunk)
+{
+    CComPtr<IFilter> filter = NewFilter(dll);
+    if (!filter)
+        return {};
+    EXPECT_HR(S_OK, LoadFile(filter.Get(), archive));
+    EXPECT_HR(S_OK, InitFilter(filter.Get()));
+    HRESULT hrEnd = S_OK;
+    std::vector<SeenChunk> chunks = ReadAllChunks(filter.Get(), afterEachChunk, &hrEnd);
+    EXPECT_HR(FILTER_E_END_OF_CHUNKS, hrEnd) << Narrow(archive);
+    return chunks;
+}
+
 std::wstring FilterObjectArchive(const std::wstring &name) { return TestDataPath(L"filter_object\\" + name); }
 
 std::vector<std::wstring> NewRunFolders(const std::vector<std::wstring> &before)

@@ -3,9 +3,11 @@
 #pragma once
 #include <windows.h>
 #include <filter.h>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "FilterStream.h"
 #include "TestHelpers.h"
 #include "support/Holders.h"
 
@@ -29,6 +31,11 @@ HRESULT InitFilter(IFilter *pFilter, ULONG *pFlags = nullptr);
 // on after them), at most maxCalls calls. Returns the number of chunks handed out, or -1 when
 // the end did not come.
 int PullToEnd(IFilter *pFilter, int maxCalls = 100000);
+
+// Filters an archive through the product DLL, as a host does: a new filter object, Load, Init,
+// every chunk with its text or value, Release. afterEachChunk runs after every chunk is read.
+std::vector<SeenChunk> FilterArchive(const CProductDll &dll, const std::wstring &archive,
+                                     const std::function<void(const SeenChunk &)> &afterEachChunk = {});
 
 // Test archives made by tests/setup.d/30-filter-object.sh.
 std::wstring FilterObjectArchive(const std::wstring &name);  // TEST_DATA_DIR\filter_object\name

@@ -48,17 +48,3 @@ void ExpectStream(const std::vector<SeenChunk> &seen, const std::vector<Expected
         EXPECT_EQ(expected[i].vt, seen[i].vt);
     }
 }
-
-std::vector<SeenChunk> FilterArchive(const CProductDll &dll, const std::wstring &archive,
-                                     const std::function<void(const SeenChunk &)> &afterEachChunk)
-{
-    CComPtr<IFilter> filter = NewFilter(dll);
-    if (!filter)
-        return {};
-    EXPECT_HR(S_OK, LoadFile(filter.Get(), archive));
-    EXPECT_HR(S_OK, InitFilter(filter.Get()));
-    HRESULT hrEnd = S_OK;
-    std::vector<SeenChunk> chunks = ReadAllChunks(filter.Get(), afterEachChunk, &hrEnd);
-    EXPECT_HR(FILTER_E_END_OF_CHUNKS, hrEnd);
-    return chunks;
-}

@@ -3,10 +3,10 @@
 #pragma once
 #include <windows.h>
 #include <filter.h>
-#include <functional>
 #include <string>
 #include <vector>
 
+#include "FilterHost.h"
 #include "FilterStream.h"
 #include "TestHelpers.h"
 
@@ -32,8 +32,3 @@ std::vector<ExpectedChunk> Stream(std::initializer_list<std::vector<ExpectedChun
 
 // Compares what the host saw with what was expected, chunk by chunk, and the numbering.
 void ExpectStream(const std::vector<SeenChunk> &seen, const std::vector<ExpectedChunk> &expected);
-
-// Filters an archive through the product DLL, as a host does: a new filter object, Load, Init,
-// every chunk, Release. afterEachChunk runs after every GetChunk.
-std::vector<SeenChunk> FilterArchive(const CProductDll &dll, const std::wstring &archive,
-                                     const std::function<void(const SeenChunk &)> &afterEachChunk = {});

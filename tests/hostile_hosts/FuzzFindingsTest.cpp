@@ -18,9 +18,9 @@ TEST_F(FuzzFindings, EachFindingGivesItsSeedsStream)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(Narrow(c.finding));
-        std::vector<SeenChunk> want = FilterAlone(m_dll, TestDataPath(std::wstring(L"fuzz\\seeds\\") + c.seed));
+        std::vector<SeenChunk> want = FilterArchive(m_dll, TestDataPath(std::wstring(L"fuzz\\seeds\\") + c.seed));
         ASSERT_GT(want.size(), 1u) << "the seed's stream has its entries";
         want[0].text = c.title;
-        EXPECT_EQ(Lines(want), Lines(FilterAlone(m_dll, TestDataPath(std::wstring(L"fuzz\\findings\\") + c.finding))));
+        EXPECT_EQ(Lines(want), Lines(FilterArchive(m_dll, TestDataPath(std::wstring(L"fuzz\\findings\\") + c.finding))));
     }
 }

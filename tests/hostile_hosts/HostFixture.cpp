@@ -47,19 +47,6 @@ std::vector<SeenChunk> ExpectedStream(int k)
     return chunks;
 }
 
-std::vector<SeenChunk> FilterAlone(const CProductDll &dll, const std::wstring &archive)
-{
-    CComPtr<IFilter> filter = NewFilter(dll);
-    if (!filter)
-        return {};
-    EXPECT_HR(S_OK, LoadFile(filter.Get(), archive));
-    EXPECT_HR(S_OK, InitFilter(filter.Get()));
-    HRESULT hrEnd = S_OK;
-    std::vector<SeenChunk> chunks = ReadAllChunks(filter.Get(), {}, &hrEnd);
-    EXPECT_HR(FILTER_E_END_OF_CHUNKS, hrEnd) << Narrow(archive);
-    return chunks;
-}
-
 std::vector<std::string> Lines(const std::vector<SeenChunk> &chunks)
 {
     std::vector<std::string> lines;

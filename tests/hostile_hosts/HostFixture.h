@@ -22,9 +22,6 @@ std::wstring ThreadArchive(int k);
 // of every fourth archive, else the name), then per entry its name and the fixture's paragraphs.
 std::vector<SeenChunk> ExpectedStream(int k);
 
-// The whole stream of one archive, filtered alone: a new object, Load, Init, every chunk, Release.
-std::vector<SeenChunk> FilterAlone(const CProductDll &dll, const std::wstring &archive);
-
 // The chunk lines (FormatChunk) of a stream, for comparisons that print what differs.
 std::vector<std::string> Lines(const std::vector<SeenChunk> &chunks);
 

@@ -38,7 +38,7 @@ TEST_F(Threads, EachArchiveFilteredAloneGivesItsWholeStream)
 {
     for (int k = 0; k < THREAD_ARCHIVES; ++k) {
         SCOPED_TRACE("thread-" + std::to_string(k) + ".rar");
-        EXPECT_EQ(Lines(ExpectedStream(k)), Lines(FilterAlone(m_dll, ThreadArchive(k))));
+        EXPECT_EQ(Lines(ExpectedStream(k)), Lines(FilterArchive(m_dll, ThreadArchive(k))));
         EXPECT_EQ(0, ChildObjects());
         EXPECT_LE(ChildDllReferences(), PROBE_REFERENCES);
     }
@@ -49,7 +49,7 @@ TEST_F(Threads, EightHostThreadsAtOnceEachGetTheirWholeStream)
     constexpr int kRounds = 5;
     std::vector<std::vector<std::string>> alone;
     for (int k = 0; k < THREAD_ARCHIVES; ++k)
-        alone.push_back(Lines(FilterAlone(m_dll, ThreadArchive(k))));
+        alone.push_back(Lines(FilterArchive(m_dll, ThreadArchive(k))));
     // Loading a child filter's DLL moves the process's current directory for a moment; threads
     // doing that at once must still leave it where the host had it.
     wchar_t cwdBefore[MAX_PATH] = {};
