@@ -13,6 +13,7 @@
 #include <filterr.h>
 #include <fcntl.h>
 #include <io.h>
+#include <emmintrin.h>  // SSE2: the build asks for it on x86
 
 #include <charconv>
 #include <cstdint>
@@ -51,7 +52,60 @@ struct Options {
 
 // --- output: UTF-8 on stdout, whatever the console --------------------------------------------
 
-void Write(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+// Gathered here and handed to stdout in pieces of OUTPUT_PIECE bytes or more, and whatever there is
+// at each Flush: a stream can have millions of lines of a few parts each, and the CRT takes the
+// stream's lock for every fwrite. Text is encoded straight into the buffer (Reserve, then Commit).
+class COutput
+{
+public:
+    // Room for cb more bytes at the returned pointer; Commit says where the caller stopped.
+    char *Reserve(size_t cb)
+    {
+        if (m_used + cb > m_capacity) {
+            Pass();
+            if (cb > m_capacity) {
+                m_buffer.reset(new char[cb]);
+                m_capacity = cb;
+            }
+        }
+        return m_buffer.get() + m_used;
+    }
+    void Commit(const char *end)
+    {
+        m_used = static_cast<size_t>(end - m_buffer.get());
+        if (m_used >= OUTPUT_PIECE)
+            Pass();
+    }
+    void Write(std::string_view text)
+    {
+        char *p = Reserve(text.size());
+        std::memcpy(p, text.data(), text.size());
+        Commit(p + text.size());
+    }
+    void Flush()
+    {
+        Pass();
+        std::fflush(stdout);
+    }
+
+private:
+    static constexpr size_t OUTPUT_PIECE = 1 << 16;
+
+    void Pass()
+    {
+        if (m_used > 0)
+            std::fwrite(m_buffer.get(), 1, m_used, stdout);
+        m_used = 0;
+    }
+
+    std::unique_ptr<char[]> m_buffer{new char[2 * OUTPUT_PIECE]};
+    size_t m_capacity = 2 * OUTPUT_PIECE;
+    size_t m_used = 0;
+};
+
+COutput g_output;
+
+void Write(std::string_view text) { g_output.Write(text); }
 
 std::string Utf8(const std::wstring &text)
 {
@@ -72,44 +126,43 @@ std::string Hex(HRESULT hr)
 
 // A JSON string: quotes, backslashes and control characters escaped, a lone surrogate as \uXXXX,
 // everything else as UTF-8. Encoded here rather than by WideCharToMultiByte, whose cost per call
-// would dominate on text that is mostly short lines, into a buffer that only grows (a chunk's
-// text can be megabytes). The view lasts until the next call.
-// Four UTF-16 units as one 64-bit word, a 16-bit lane each, tested together with the usual
-// "has a lane below n" test (exact for lanes below 0x8000).
-constexpr uint64_t LANE_ONES = 0x0001000100010001ull;
-constexpr uint64_t LANE_HIGHS = 0x8000800080008000ull;
-constexpr bool HasLaneBelow(uint64_t w, uint64_t n) { return ((w - LANE_ONES * n) & ~w & LANE_HIGHS) != 0; }
+// would dominate on text that is mostly short lines, and several characters at a time while they
+// are plain ASCII, as most text is.
+constexpr size_t JsonCapacity(size_t cch) { return 6 * cch + 2; }  // an escape is six bytes at most
 
-// Are the four units all in 0x20..0x7F and none of them a quote or a backslash?
-constexpr bool IsPlainAscii4(uint64_t w)
+// Copies the leading units of text that need no escape and are ASCII to out, as bytes, sixteen at
+// a time; returns how many. Writes up to 16 bytes beyond them, and stops up to fifteen units before
+// the end of the text: the caller takes those one by one.
+size_t CopyPlainAscii(const wchar_t *text, size_t cch, char *out)
 {
-    return (w & (LANE_ONES * 0xFF80)) == 0 && !HasLaneBelow(w, 0x20) && !HasLaneBelow(w ^ (LANE_ONES * '"'), 1) &&
-           !HasLaneBelow(w ^ (LANE_ONES * '\\'), 1);
+    size_t i = 0;
+    const __m128i space = _mm_set1_epi16(0x20), del = _mm_set1_epi16(0x7F);
+    const __m128i quote = _mm_set1_epi16('"'), backslash = _mm_set1_epi16('\\');
+    const auto escaped = [&](__m128i v) {  // units >= 0x8000 are negative, so below the space
+        return _mm_or_si128(_mm_or_si128(_mm_cmplt_epi16(v, space), _mm_cmpgt_epi16(v, del)),
+                            _mm_or_si128(_mm_cmpeq_epi16(v, quote), _mm_cmpeq_epi16(v, backslash)));
+    };
+    for (; i + 16 <= cch; i += 16) {
+        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
+        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + 8));
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_packus_epi16(low, high));
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(escaped(low))) |
+                              static_cast<unsigned>(_mm_movemask_epi8(escaped(high))) << 16;
+        if (mask != 0)  // two mask bits a unit: the bytes from the first escaped unit on are not kept
+            return i + static_cast<size_t>(__builtin_ctz(mask)) / 2;
+    }
+    return i;
 }
 
-std::string_view EncodeJsonString(const wchar_t *text, size_t cch)
+// Writes text as a JSON string at out, which has room for JsonCapacity(cch) bytes; returns its end.
+char *EncodeJsonString(const wchar_t *text, size_t cch, char *out)
 {
-    static std::unique_ptr<char[]> s_buffer;
-    static size_t s_cbBuffer = 0;
-    // Six bytes at most for each UTF-16 unit (an escape), and the quotes.
-    const size_t cbNeeded = 6 * cch + 2;
-    if (cbNeeded > s_cbBuffer) {
-        s_buffer.reset(new char[cbNeeded]);
-        s_cbBuffer = cbNeeded;
-    }
-    char *const begin = s_buffer.get();
-    char *p = begin;
+    char *p = out;
     *p++ = '"';
     for (size_t i = 0; i < cch; ++i) {
-        // Four characters at a time while they need no escape and are ASCII: most text is.
-        for (uint64_t w; i + 4 <= cch; i += 4, p += 4) {
-            std::memcpy(&w, text + i, sizeof(w));
-            if (!IsPlainAscii4(w))
-                break;
-            const uint32_t bytes = static_cast<uint32_t>((w & 0xFF) | ((w >> 8) & 0xFF00) | ((w >> 16) & 0xFF0000) |
-                                                         ((w >> 24) & 0xFF000000));
-            std::memcpy(p, &bytes, sizeof(bytes));
-        }
+        const size_t plain = CopyPlainAscii(text + i, cch - i, p);
+        i += plain;
+        p += plain;
         if (i == cch)
             break;
         const unsigned ch = text[i];
@@ -141,10 +194,21 @@ std::string_view EncodeJsonString(const wchar_t *text, size_t cch)
         }
     }
     *p++ = '"';
-    return std::string_view(begin, static_cast<size_t>(p - begin));
+    return p;
 }
 
-std::string JsonString(const std::wstring &text) { return std::string(EncodeJsonString(text.data(), text.size())); }
+std::string JsonString(const std::wstring &text)
+{
+    std::string out(JsonCapacity(text.size()), '\0');
+    out.resize(static_cast<size_t>(EncodeJsonString(text.data(), text.size(), out.data()) - out.data()));
+    return out;
+}
+
+// Writes text to the output as a JSON string.
+void WriteJsonString(const wchar_t *text, size_t cch)
+{
+    g_output.Commit(EncodeJsonString(text, cch, g_output.Reserve(JsonCapacity(cch))));
+}
 
 std::wstring GuidText(const GUID &guid)
 {
@@ -291,15 +355,20 @@ public:
         m_p = std::to_chars(m_p, End(), n).ptr;
         return *this;
     }
-    // As StringFromGUID2 writes it (into a buffer of ours: ASCII only), in quotes.
+    // As StringFromGUID2 writes it, in quotes. Chunk after chunk has the same property set: the
+    // text of the last one asked for is kept.
     CLineHead &Guid(const GUID &guid)
     {
-        wchar_t text[40] = {};
-        StringFromGUID2(guid, text, ARRAYSIZE(text));
-        Text("\"");
-        for (const wchar_t *p = text; *p != L'\0' && m_p < End(); ++p)
-            *m_p++ = static_cast<char>(*p);
-        return Text("\"");
+        static GUID s_last;
+        static char s_text[40];  // ASCII only
+        if (s_text[0] == '\0' || !IsEqualGUID(guid, s_last)) {
+            wchar_t text[40] = {};
+            StringFromGUID2(guid, text, ARRAYSIZE(text));
+            for (size_t i = 0; i < ARRAYSIZE(text); ++i)
+                s_text[i] = static_cast<char>(text[i]);
+            s_last = guid;
+        }
+        return Text("\"").Text(s_text).Text("\"");
     }
     std::string_view View() const { return std::string_view(m_buffer, static_cast<size_t>(m_p - m_buffer)); }
 
@@ -327,7 +396,7 @@ void PrintJson(const STAT_CHUNK &stat, const ChunkContent &content)
     Write(tail.View());
     if (stat.flags & CHUNK_TEXT) {
         Write(",\"text\":");
-        Write(EncodeJsonString(content.text.data(), content.text.size()));
+        WriteJsonString(content.text.data(), content.text.size());
     }
     if (stat.flags & CHUNK_VALUE) {
         std::string line = ",\"values\":[";
@@ -490,8 +559,6 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
     // console sees every chunk at once. So a crash inside a child filter still shows which entry
     // it was in, and a large document is not written out one paragraph at a time.
     const bool bConsole = _isatty(_fileno(stdout)) != 0;
-    if (!bConsole)
-        std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
     std::vector<WCHAR> buffer;
     ChunkContent content;
     int failures = 0;
@@ -506,7 +573,7 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
         }
         if (FAILED(hr)) {
             Write(options.json ? "{\"error\":\"" + Hex(hr) + "\"}\n" : "GetChunk failed: " + Hex(hr) + "\n\n");
-            std::fflush(stdout);
+            g_output.Flush();
             if (++failures == MAX_FAILED_CHUNKS) {
                 std::fprintf(stderr, "pellucidor-dump: GetChunk failed %d times in a row\n", MAX_FAILED_CHUNKS);
                 return EXIT_NO_END;
@@ -521,7 +588,7 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
         else
             PrintForPeople(stat, content);
         if (bConsole || stat.idChunk == 1 || IsEntryNameChunk(stat))
-            std::fflush(stdout);
+            g_output.Flush();
     }
     std::fprintf(stderr, "pellucidor-dump: the stream did not end after %lu chunks\n", static_cast<unsigned long>(MAX_CHUNKS));
     return EXIT_NO_END;
@@ -532,6 +599,7 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
 int wmain(int argc, wchar_t **argv)
 {
     _setmode(_fileno(stdout), _O_BINARY);
+    std::setvbuf(stdout, nullptr, _IONBF, 0);  // COutput gathers the pieces
     Options options;
     if (!ParseArguments(argc, argv, &options))
         return EXIT_USAGE;
@@ -553,7 +621,7 @@ int wmain(int argc, wchar_t **argv)
         CComPtr<IFilter> filter;
         code = Dump(options, dll.Get(), &filter, &counter);
     }
-    std::fflush(stdout);
+    g_output.Flush();
     if (options.stats)
         PrintStats(counter);
     dll.Close();
