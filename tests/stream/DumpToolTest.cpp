@@ -139,6 +139,18 @@ TEST(DumpTool, BlocksForPeople)
     EXPECT_EQ("End: 0x80041700", run.lines.back());
 }
 
+TEST(DumpTool, QuietPullsTheWholeStreamAndCountsIt)
+{
+    // The eight chunks of JsonLinesStraightFromTheDll: 69 characters of text, the title's value.
+    const ToolRun run = RunDump({L"--json", L"--quiet", L"--buffer", L"3", ArchivePath(L"plain.rar")});
+    EXPECT_EQ(0u, run.exitCode);
+    EXPECT_EQ(Join({kInit, "{\"end\":\"0x80041700\",\"chunks\":8,\"characters\":69,\"values\":1,\"failures\":0}"}),
+              Join(run.lines));
+    const ToolRun people = RunDump({L"--quiet", ArchivePath(L"plain.rar")});
+    EXPECT_EQ(0u, people.exitCode);
+    EXPECT_EQ("End: 0x80041700, 8 chunks, 69 characters, 1 values, 0 failures", people.lines.back()) << Join(people.lines);
+}
+
 TEST(DumpTool, ExitCodes)
 {
     const std::wstring archive = ArchivePath(L"plain.rar");

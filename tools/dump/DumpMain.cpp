@@ -1,11 +1,13 @@
 // pellucidor-dump: filters one file the way a search host does and prints what the host sees.
 //
-//   pellucidor-dump [--json] [--buffer N] [--dll PATH] [--stats] FILE
+//   pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] FILE
 //
 // The filter comes from the standard registration of the file's extension (PersistentHandler,
 // then its IFilter add-in), or with --dll straight from that DLL's class factory. Every chunk is
 // pulled with all its text (GetText with a buffer of N characters, 4096 by default) and all its
-// values. --stats (for the benchmark) prints on stderr at exit the process's peak working set and
+// values. --quiet pulls the same and prints, after Init's line, only one line at the end: the
+// chunks, characters and values pulled, the GetChunk failures, and how the stream ended (the
+// filter's cost without the printing's). --stats (for the benchmark) prints on stderr at exit the process's peak working set and
 // the most files seen at once in the filter's run folders (see IsEntryNameChunk). Exit codes: 0 the stream reached its end; 1 bad arguments; 2 the file could not be
 // loaded or initialised; 3 GetChunk failed 100 times in a row (or the stream never ended).
 #include <windows.h>
@@ -45,6 +47,7 @@ enum ExitCode { EXIT_END = 0, EXIT_USAGE = 1, EXIT_NOT_LOADED = 2, EXIT_NO_END =
 struct Options {
     bool json = false;
     bool stats = false;
+    bool quiet = false;
     ULONG buffer = DEFAULT_BUFFER;
     std::wstring dll;
     std::wstring file;
@@ -474,7 +477,7 @@ bool IsEntryNameChunk(const STAT_CHUNK &stat)
 
 void Usage(const char *why)
 {
-    std::fprintf(stderr, "pellucidor-dump: %s\nusage: pellucidor-dump [--json] [--buffer N] [--dll PATH] [--stats] FILE\n", why);
+    std::fprintf(stderr, "pellucidor-dump: %s\nusage: pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] FILE\n", why);
 }
 
 bool ParseArguments(int argc, wchar_t **argv, Options *pOptions)
@@ -485,6 +488,8 @@ bool ParseArguments(int argc, wchar_t **argv, Options *pOptions)
             pOptions->json = true;
         } else if (arg == L"--stats") {
             pOptions->stats = true;
+        } else if (arg == L"--quiet") {
+            pOptions->quiet = true;
         } else if (arg == L"--buffer" || arg == L"--dll") {
             if (i + 1 >= argc) {
                 Usage("an option lacks its value");
@@ -561,6 +566,20 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
     const bool bConsole = _isatty(_fileno(stdout)) != 0;
     std::vector<WCHAR> buffer;
     ChunkContent content;
+    unsigned long long pulled[4] = {};  // chunks, characters, values, failed GetChunk calls (--quiet)
+    // How the stream ended (FILTER_E_END_OF_CHUNKS) or the failure it was given up at.
+    const auto finalLine = [&](HRESULT hrLast) {
+        const char *key = hrLast == FILTER_E_END_OF_CHUNKS ? "end" : "error";
+        std::string line = options.json ? "{\"" + std::string(key) + "\":\"" + Hex(hrLast) + "\""
+                                        : (hrLast == FILTER_E_END_OF_CHUNKS ? "End: " : "GetChunk failed: ") + Hex(hrLast);
+        if (options.quiet) {
+            const char *names[] = {"chunks", "characters", "values", "failures"};
+            for (size_t i = 0; i < ARRAYSIZE(pulled); ++i)
+                line += options.json ? ",\"" + std::string(names[i]) + "\":" + std::to_string(pulled[i])
+                                     : ", " + std::to_string(pulled[i]) + " " + names[i];
+        }
+        Write(line + (options.json ? "}\n" : hrLast == FILTER_E_END_OF_CHUNKS ? "\n" : "\n\n"));
+    };
     int failures = 0;
     for (ULONG chunks = 0; chunks < MAX_CHUNKS;) {
         STAT_CHUNK stat = {};
@@ -568,13 +587,17 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
         if (options.stats && (hr != S_OK || stat.idChunk == 1 || IsEntryNameChunk(stat)))
             pCounter->Count();
         if (hr == FILTER_E_END_OF_CHUNKS) {
-            Write(options.json ? "{\"end\":\"" + Hex(hr) + "\"}\n" : "End: " + Hex(hr) + "\n");
+            finalLine(hr);
             return EXIT_END;
         }
         if (FAILED(hr)) {
-            Write(options.json ? "{\"error\":\"" + Hex(hr) + "\"}\n" : "GetChunk failed: " + Hex(hr) + "\n\n");
-            g_output.Flush();
-            if (++failures == MAX_FAILED_CHUNKS) {
+            ++pulled[3];
+            const bool bGivingUp = ++failures == MAX_FAILED_CHUNKS;
+            if (!options.quiet || bGivingUp) {
+                finalLine(hr);
+                g_output.Flush();
+            }
+            if (bGivingUp) {
                 std::fprintf(stderr, "pellucidor-dump: GetChunk failed %d times in a row\n", MAX_FAILED_CHUNKS);
                 return EXIT_NO_END;
             }
@@ -583,6 +606,12 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
         failures = 0;
         ++chunks;
         ReadChunk(pFilter, stat, options.buffer, buffer, content);
+        if (options.quiet) {
+            ++pulled[0];
+            pulled[1] += content.text.size();
+            pulled[2] += content.values.size();
+            continue;
+        }
         if (options.json)
             PrintJson(stat, content);
         else
