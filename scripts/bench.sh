@@ -4,9 +4,10 @@
 # library to a temporary file, read back and deleted). A generated, deterministic text corpus is
 # archived with rar; the fixture text filter is registered for the entries' extension.
 #
-# Prints medians of interleaved timed runs of the two whole Wine processes per archive (warm
+# Prints medians of interleaved timed runs of the whole Wine processes per archive (warm
 # wineserver), in wall-clock time and in CPU time (the process's own and its wineserver's, which
-# other load on the machine hardly changes), the ratios filter/baseline, the per-entry overhead
+# other load on the machine hardly changes), the ratios filter/baseline, the same for the stream
+# pulled without printing (pellucidor-dump --quiet: what the host's output costs), the per-entry overhead
 # for (a) with where it goes (pellucidor-bench-parts: each step timed in process), and, from
 # separate untimed runs, both sides' peak working sets and the most files present at once in
 # their temporary folders. Measures only: no target makes it fail; it fails when a run does not
@@ -106,6 +107,7 @@ hz=$(getconf CLK_TCK)
 loader=(wine)
 if [ "$arch" = x64 ] && [ -x /usr/lib/wine/wine64 ]; then loader=(/usr/lib/wine/wine64); fi
 dump=("${loader[@]}" "$bin/pellucidor-dump.exe" --json)
+quiet=("${dump[@]}" --quiet)   # the same stream pulled, nothing printed: the filter's cost alone
 baseline=("${loader[@]}" "$bin/pellucidor-bench-baseline.exe")
 names=(a b c d)
 declare -A title=(
@@ -132,6 +134,8 @@ for n in a b c d e; do
   filtered=${entries[$n]}; [ "$n" = d ] && filtered=0
   "${dump[@]}" --stats "$arc" 2>"$out.dump.err" </dev/null | python3 "$ROOT/tools/bench/checkdump.py" - "${entries[$n]}" "$filtered" ||
     { echo "bench: the stream of $n.rar is not what it must be" >&2; cat "$out.dump.err" >&2; exit 1; }
+  "${quiet[@]}" "$arc" 2>/dev/null </dev/null | grep -q "^{\"end\":\"0x80041700\",\"chunks\":" ||
+    { echo "bench: the quiet run of $n.rar did not reach the stream's end" >&2; exit 1; }
   read -r peak_b[$n] files_b[$n] < <(stats_of "$out.baseline.err")
   read -r peak_f[$n] files_f[$n] < <(stats_of "$out.dump.err")
 done
@@ -162,21 +166,17 @@ timed() {
     'BEGIN { printf "%.4f %.3f\n", b - a, u + s + d / hz }'
 }
 median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-declare -A wall_f wall_b cpu_f cpu_b
+declare -A wall_f wall_b wall_q cpu_f cpu_b cpu_q
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 for round in $(seq 1 "$runs"); do
   for n in "${names[@]}"; do
     arc=$(winpath "$data/$n.rar")
-    for side in $([ $((round % 2)) = 1 ] && echo "b f" || echo "f b"); do
-      if [ "$side" = b ]; then
-        r=$(timed "${baseline[@]}" "$arc")
-        read -r w c <<< "$r"
-        wall_b[$n]+="$w "; cpu_b[$n]+="$c "
-      else
-        r=$(timed "${dump[@]}" "$arc")
-        read -r w c <<< "$r"
-        wall_f[$n]+="$w "; cpu_f[$n]+="$c "
-      fi
+    for side in $([ $((round % 2)) = 1 ] && echo "b f q" || echo "q f b"); do
+      case $side in
+        b) r=$(timed "${baseline[@]}" "$arc"); read -r w c <<< "$r"; wall_b[$n]+="$w "; cpu_b[$n]+="$c " ;;
+        f) r=$(timed "${dump[@]}" "$arc"); read -r w c <<< "$r"; wall_f[$n]+="$w "; cpu_f[$n]+="$c " ;;
+        q) r=$(timed "${quiet[@]}" "$arc"); read -r w c <<< "$r"; wall_q[$n]+="$w "; cpu_q[$n]+="$c " ;;
+      esac
     done
   done
 done
@@ -204,17 +204,24 @@ echo
 echo "Pellucidor benchmark, $arch: medians of $runs interleaved runs of each side's whole Wine process"
 echo "machine: $(nproc) cores, $cpu, $mem memory; $(wine --version 2>/dev/null); load average $load_before before the timed runs, $load_after after"
 echo
-printf '%-34s %7s  %9s %9s %6s  %9s %9s %6s  %s\n' "" "" "wall [s]" "" "" "CPU [s]" "" "" ""
-printf '%-34s %7s  %9s %9s %6s  %9s %9s %6s  %s\n' archive entries baseline filter ratio baseline filter ratio target
+row='%-34s %7s  %9s %9s %6s %9s %6s  %9s %9s %6s  %s\n'
+# shellcheck disable=SC2059
+printf "$row" "" "" "wall [s]" "" "" "" "" "CPU [s]" "" "" ""
+# shellcheck disable=SC2059
+printf "$row" archive entries baseline filter ratio quiet ratio baseline filter ratio "target (filter, wall)"
+ratio() { awk -v f="$1" -v b="$2" 'BEGIN { printf "%.2f", f / b }'; }
 for n in "${names[@]}"; do
-  wb=$(echo "${wall_b[$n]}" | med); wf=$(echo "${wall_f[$n]}" | med)
+  wb=$(echo "${wall_b[$n]}" | med); wf=$(echo "${wall_f[$n]}" | med); wq=$(echo "${wall_q[$n]}" | med)
   cb=$(echo "${cpu_b[$n]}" | med); cf=$(echo "${cpu_f[$n]}" | med)
-  rw=$(awk -v f="$wf" -v b="$wb" 'BEGIN { printf "%.2f", f / b }')
-  rc=$(awk -v f="$cf" -v b="$cb" 'BEGIN { printf "%.2f", f / b }')
+  rw=$(ratio "$wf" "$wb"); rq=$(ratio "$wq" "$wb"); rc=$(ratio "$cf" "$cb")
   verdict=$(awk -v r="$rw" -v t="${target[$n]}" 'BEGIN { print (r <= t) ? "met" : "missed" }')
-  printf '%-34s %7s  %9.3f %9.3f %6s  %9.2f %9.2f %6s  <= %s %s\n' "${title[$n]}" "${entries[$n]}" "$wb" "$wf" "$rw" "$cb" "$cf" "$rc" "${target[$n]}" "$verdict"
+  # shellcheck disable=SC2059
+  printf "$row" "${title[$n]}" "${entries[$n]}" "$(printf %.3f "$wb")" "$(printf %.3f "$wf")" "$rw" \
+    "$(printf %.3f "$wq")" "$rq" "$(printf %.2f "$cb")" "$(printf %.2f "$cf")" "$rc" "<= ${target[$n]} $verdict"
   declare "wall_b_$n=$wb" "wall_f_$n=$wf" "cpu_b_$n=$cb" "cpu_f_$n=$cf"
 done
+echo "quiet: the same stream pulled by pellucidor-dump --json --quiet, which prints nothing but its counts:"
+echo "the filter and its child filter at work without the host's encoding and writing of every chunk"
 echo
 # shellcheck disable=SC2154
 awk -v f="$wall_f_a" -v b="$wall_b_a" -v cf="$cpu_f_a" -v cb="$cpu_b_a" 'BEGIN {
