@@ -34,7 +34,7 @@ foreach(row IN LISTS PELLUCIDOR_FIXTURES)
   set_target_properties(${target} PROPERTIES PREFIX "" OUTPUT_NAME ${name}
     RUNTIME_OUTPUT_DIRECTORY ${PELLUCIDOR_FIXTURE_DIR})
   target_compile_definitions(${target} PRIVATE FIXTURE_ROW=${row_macro})
-  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tools/fixtures)
+  target_include_directories(${target} PRIVATE ${CMAKE_SOURCE_DIR}/tools/fixtures ${CMAKE_SOURCE_DIR})
   target_compile_options(${target} PRIVATE ${PELLUCIDOR_WARNINGS} ${PELLUCIDOR_TOOL_SIMD})
   target_link_options(${target} PRIVATE -Wl,--enable-stdcall-fixup -Wl,--kill-at)
   target_link_libraries(${target} PRIVATE ole32 oleaut32 uuid advapi32)
