@@ -184,6 +184,46 @@ TEST(Fixtures, TextFilterGivesOneChunkPerParagraph)
     EXPECT_EQ(0, dll.ObjectCount());
 }
 
+// A file is read 64 KB at a time: a first line of 65,535 units puts its "\r\n" across the first
+// block's end, a 100,000-unit line outgrows a block, and lines of every break kind follow. Pulled
+// twice, as a second Init starts over from the document's first block.
+TEST(Fixtures, TextFilterReadsALargeDocumentBlockByBlock)
+{
+    std::wstring document = std::wstring(65535, L'x') + L"\r\nsecond\r\n\r\n" + std::wstring(100000, L'y') + L"\n \t\n";
+    std::vector<std::wstring> expected = {std::wstring(65535, L'x') + L"\nsecond", std::wstring(100000, L'y')};
+    std::wstring paragraph;
+    const wchar_t *breaks[] = {L"\r\n", L"\n", L"\r"};
+    for (int i = 0; i < 20000; ++i) {
+        const std::wstring line = L"line " + std::to_wstring(i);
+        document += line + (i % 100 == 99 ? L"\n\n" : breaks[i % 3]);
+        paragraph += (paragraph.empty() ? L"" : L"\n") + line;
+        if (i % 100 == 99) {
+            expected.push_back(paragraph);
+            paragraph.clear();
+        }
+    }
+    const std::string utf16 = std::string("\xFF\xFE", 2) + std::string(reinterpret_cast<const char *>(document.data()),
+                                                                       document.size() * sizeof(wchar_t));
+    CFixtureDll dll(FIXTURE_ROW_TEXT);
+    for (const std::string &bytes : {Narrow(document), utf16}) {
+        SCOPED_TRACE(bytes[0] == '\xFF' ? "UTF-16LE" : "UTF-8");
+        CTempFile temp(L"pellucidor-fixture-large.fxtxt", bytes);
+        CComPtr<IFilter> filter;
+        ASSERT_HR(S_OK, dll.CreateFilter(filter.Put()));
+        ASSERT_HR(S_OK, LoadFile(filter.Get(), temp.Path()));
+        for (int run = 0; run < 2; ++run) {
+            ASSERT_HR(S_OK, InitFilter(filter.Get()));
+            HRESULT end = S_OK;
+            const std::vector<Chunk> chunks = PullText(filter.Get(), 4096, &end);
+            EXPECT_HR(FILTER_E_END_OF_CHUNKS, end);
+            ASSERT_EQ(expected.size(), chunks.size()) << "run " << run;
+            for (size_t i = 0; i < expected.size(); ++i)
+                EXPECT_EQ(expected[i], chunks[i].text) << "run " << run << ", paragraph " << i;
+        }
+    }
+    EXPECT_EQ(0, dll.ObjectCount());
+}
+
 // PDFFILT never gives the last-text hint: S_OK for every piece, then FILTER_E_NO_MORE_TEXT.
 TEST(Fixtures, PdfFixtureEndsTextWithoutTheHint)
 {

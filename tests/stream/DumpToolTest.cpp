@@ -151,46 +151,6 @@ TEST(DumpTool, QuietPullsTheWholeStreamAndCountsIt)
     EXPECT_EQ("End: 0x80041700, 8 chunks, 69 characters, 1 values, 0 failures", people.lines.back()) << Join(people.lines);
 }
 
-TEST(DumpTool, ALargeDocumentComesWholeThroughTheTextFilterBlockByBlock)
-{
-    // The fixture text filter reads 64 KB at a time: a first line of 65,535 bytes puts its "\r\n"
-    // across the first block's end, a 100,000-byte line outgrows a block, and the rest is lines
-    // of every break kind. Through the registration of .txt, as a host loads a loose file.
-    std::string document = std::string(65535, 'x') + "\r\n" + "second\r\n\r\n" + std::string(100000, 'y') + "\n \t\n";
-    std::vector<std::string> expected = {std::string(65535, 'x') + "\\nsecond", std::string(100000, 'y')};
-    std::string paragraph;
-    for (int i = 0; i < 20000; ++i) {
-        const std::string line = "line " + std::to_string(i);
-        const char *breaks[] = {"\r\n", "\n", "\r"};
-        document += line + (i % 100 == 99 ? "\n\n" : breaks[i % 3]);
-        paragraph += (paragraph.empty() ? "" : "\\n") + line;
-        if (i % 100 == 99) {
-            expected.push_back(paragraph);
-            paragraph.clear();
-        }
-    }
-    const std::wstring path = TempFolder() + L"pellucidor-large-document.txt";
-    {
-        HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-        ASSERT_NE(INVALID_HANDLE_VALUE, file);
-        DWORD written = 0;
-        EXPECT_TRUE(WriteFile(file, document.data(), static_cast<DWORD>(document.size()), &written, nullptr));
-        CloseHandle(file);
-    }
-    const ToolRun run = RunDump({L"--json", path});
-    DeleteFileW(path.c_str());
-    EXPECT_EQ(0u, run.exitCode);
-    std::vector<std::string> texts;
-    for (const std::string &line : run.lines) {
-        const size_t at = line.find(",\"text\":\"");
-        if (at != std::string::npos)
-            texts.push_back(line.substr(at + 9, line.size() - at - 9 - 2));  // without the closing "}
-    }
-    ASSERT_EQ(expected.size(), texts.size());
-    for (size_t i = 0; i < expected.size(); ++i)
-        EXPECT_EQ(expected[i], texts[i]) << "paragraph " << i;
-}
-
 TEST(DumpTool, ExitCodes)
 {
     const std::wstring archive = ArchivePath(L"plain.rar");
