@@ -110,6 +110,13 @@ dump=("${loader[@]}" "$bin/pellucidor-dump.exe" --json)
 quiet=("${dump[@]}" --quiet)   # the same stream pulled, nothing printed: the filter's cost alone
 baseline=("${loader[@]}" "$bin/pellucidor-bench-baseline.exe")
 names=(a b c d)
+# s: one entry of a few bytes, made for each run; what every process costs before its first entry.
+startup="$work/s"
+rm -rf "$startup"
+mkdir -p "$startup"
+echo "one short line" > "$startup/one.$filtered_ext"
+(cd "$startup" && rar a -ma5 -idq -y s.rar "one.$filtered_ext" >/dev/null)
+archive_of() { if [ "$1" = s ]; then winpath "$startup/s.rar"; else winpath "$data/$1.rar"; fi; }
 declare -A title=(
   [a]="(a) 2000 x 8 KB, 20 folders"
   [b]="(b) 20 x 9 MB"
@@ -169,8 +176,8 @@ median() { sort -g | awk '{ v[NR] = $1 } END { print (NR % 2) ? v[(NR + 1) / 2] 
 declare -A wall_f wall_b wall_q cpu_f cpu_b cpu_q
 load_before=$(cut -d' ' -f1-3 /proc/loadavg)
 for round in $(seq 1 "$runs"); do
-  for n in "${names[@]}"; do
-    arc=$(winpath "$data/$n.rar")
+  for n in "${names[@]}" s; do
+    arc=$(archive_of "$n")
     for side in $([ $((round % 2)) = 1 ] && echo "b f q" || echo "q f b"); do
       case $side in
         b) r=$(timed "${baseline[@]}" "$arc"); read -r w c <<< "$r"; wall_b[$n]+="$w "; cpu_b[$n]+="$c " ;;
@@ -222,6 +229,9 @@ for n in "${names[@]}"; do
 done
 echo "quiet: the same stream pulled by pellucidor-dump --json --quiet, which prints nothing but its counts:"
 echo "the filter and its child filter at work without the host's encoding and writing of every chunk"
+# shellcheck disable=SC2046
+printf 'start-up, an archive of one %s-byte entry (in every run above): baseline %.3f s, filter %.3f s, quiet %.3f s\n' \
+  "$(stat -c %s "$startup/one.$filtered_ext")" $(for v in "${wall_b[s]}" "${wall_f[s]}" "${wall_q[s]}"; do echo "$v" | med; done)
 echo
 # shellcheck disable=SC2154
 awk -v f="$wall_f_a" -v b="$wall_b_a" -v cf="$cpu_f_a" -v cb="$cpu_b_a" 'BEGIN {
