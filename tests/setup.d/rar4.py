@@ -29,11 +29,11 @@ def main(argv):
     parts = [b'Rar!\x1a\x07\x00', block(0x73, 0, b'\0' * 6)]
     if comment is not None:
         parts.append(file_block(0x7A, 'CMT', comment.encode('ascii'), 0, 0))
-    for spec in rest:
-        if spec.endswith('/'):
-            parts.append(file_block(0x74, spec[:-1].replace('/', '\\'), b'', 0x41ED, 0xE0))
+    for entry in rest:
+        if entry.endswith('/'):
+            parts.append(file_block(0x74, entry[:-1].replace('/', '\\'), b'', 0x41ED, 0xE0))
         else:
-            name, content = spec.split('=', 1)
+            name, content = entry.split('=', 1)
             parts.append(file_block(0x74, name.replace('/', '\\'), content.encode('utf-8'), 0x81B4, 0))
     parts.append(block(0x7B, 0x4000, b''))
     with open(out, 'wb') as f:
