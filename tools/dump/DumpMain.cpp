@@ -7,9 +7,11 @@
 // pulled with all its text (GetText with a buffer of N characters, 4096 by default) and all its
 // values. --quiet pulls the same and prints, after Init's line, only one line at the end: the
 // chunks, characters and values pulled, the GetChunk failures, and how the stream ended (the
-// filter's cost without the printing's). --stats (for the benchmark) prints on stderr at exit the process's peak working set and
-// the most files seen at once in the filter's run folders (see IsEntryNameChunk). Exit codes: 0 the stream reached its end; 1 bad arguments; 2 the file could not be
-// loaded or initialised; 3 GetChunk failed 100 times in a row (or the stream never ended).
+// filter's cost without the printing's). --stats (for the benchmark) prints on stderr at exit
+// the process's peak working set and the most files seen at once in the filter's run folders
+// (see IsEntryNameChunk). Exit codes: 0 the stream reached its end; 1 bad arguments; 2 the file
+// could not be loaded or initialised; 3 GetChunk failed 100 times in a row (or the stream never
+// ended).
 #include <windows.h>
 #include <filter.h>
 #include <filterr.h>
@@ -17,14 +19,15 @@
 #include <io.h>
 #include <emmintrin.h>  // SSE2: the build asks for it on x86
 
+#include <algorithm>
 #include <charconv>
-#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "filter/Guids.h"
@@ -365,10 +368,11 @@ public:
         static GUID s_last;
         static char s_text[40];  // ASCII only
         if (s_text[0] == '\0' || !IsEqualGUID(guid, s_last)) {
-            wchar_t text[40] = {};
-            StringFromGUID2(guid, text, ARRAYSIZE(text));
-            for (size_t i = 0; i < ARRAYSIZE(text); ++i)
+            const std::wstring text = GuidText(guid);
+            const size_t cch = std::min(text.size(), ARRAYSIZE(s_text) - 1);
+            for (size_t i = 0; i < cch; ++i)
                 s_text[i] = static_cast<char>(text[i]);
+            s_text[cch] = '\0';
             s_last = guid;
         }
         return Text("\"").Text(s_text).Text("\"");
@@ -566,17 +570,21 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
     const bool bConsole = _isatty(_fileno(stdout)) != 0;
     std::vector<WCHAR> buffer;
     ChunkContent content;
-    unsigned long long pulled[4] = {};  // chunks, characters, values, failed GetChunk calls (--quiet)
+    struct {
+        unsigned long long chunks = 0, characters = 0, values = 0, failures = 0;  // failed GetChunk calls
+    } pulled;  // counted for --quiet
     // How the stream ended (FILTER_E_END_OF_CHUNKS) or the failure it was given up at.
     const auto finalLine = [&](HRESULT hrLast) {
         const char *key = hrLast == FILTER_E_END_OF_CHUNKS ? "end" : "error";
         std::string line = options.json ? "{\"" + std::string(key) + "\":\"" + Hex(hrLast) + "\""
                                         : (hrLast == FILTER_E_END_OF_CHUNKS ? "End: " : "GetChunk failed: ") + Hex(hrLast);
         if (options.quiet) {
-            const char *names[] = {"chunks", "characters", "values", "failures"};
-            for (size_t i = 0; i < ARRAYSIZE(pulled); ++i)
-                line += options.json ? ",\"" + std::string(names[i]) + "\":" + std::to_string(pulled[i])
-                                     : ", " + std::to_string(pulled[i]) + " " + names[i];
+            const std::pair<const char *, unsigned long long> counts[] = {
+                {"chunks", pulled.chunks}, {"characters", pulled.characters}, {"values", pulled.values},
+                {"failures", pulled.failures}};
+            for (const auto &[name, n] : counts)
+                line += options.json ? ",\"" + std::string(name) + "\":" + std::to_string(n)
+                                     : ", " + std::to_string(n) + " " + name;
         }
         Write(line + (options.json ? "}\n" : hrLast == FILTER_E_END_OF_CHUNKS ? "\n" : "\n\n"));
     };
@@ -591,7 +599,7 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
             return EXIT_END;
         }
         if (FAILED(hr)) {
-            ++pulled[3];
+            ++pulled.failures;
             const bool bGivingUp = ++failures == MAX_FAILED_CHUNKS;
             if (!options.quiet || bGivingUp) {
                 finalLine(hr);
@@ -607,9 +615,9 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
         ++chunks;
         ReadChunk(pFilter, stat, options.buffer, buffer, content);
         if (options.quiet) {
-            ++pulled[0];
-            pulled[1] += content.text.size();
-            pulled[2] += content.values.size();
+            ++pulled.chunks;
+            pulled.characters += content.text.size();
+            pulled.values += content.values.size();
             continue;
         }
         if (options.json)
