@@ -144,6 +144,7 @@ TEST(Fixtures, TextFilterGivesOneChunkPerParagraph)
         {"UTF-8 without BOM", body},
         {"UTF-8 with BOM", "\xEF\xBB\xBF" + body},
         {"ANSI", "first line\r\nstill first\r\n\r\nsecond \xE9t\xE9\n\n\n  \nthird"},
+        {"ANSI after a UTF-8 mark", "\xEF\xBB\xBF" "first line\r\nstill first\r\n\r\nsecond \xE9t\xE9\n\n\n  \nthird"},
         {"UTF-16LE with BOM", Narrow(L"") + std::string("\xFF\xFE", 2) +
                                   [] {
                                       std::wstring w = L"first line\r\nstill first\r\n\r\nsecond \u00E9t\u00E9\n\n\n  \nthird";
