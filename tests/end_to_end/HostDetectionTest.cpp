@@ -12,6 +12,7 @@
 #include "EndToEnd.h"
 #include "FilterHost.h"
 #include "FixtureDll.h"
+#include "ProcessStart.h"
 #include "RegistrySeed.h"
 #include "support/Holders.h"
 
@@ -112,10 +113,9 @@ std::vector<std::wstring> RunProgram(const std::wstring &exe, const std::wstring
     si.hStdOutput = output.Get();
     si.hStdError = output.Get();
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    std::wstring commandLine = L"\"" + exe + L"\" " + arguments;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(exe.c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) {
-        ADD_FAILURE() << "CreateProcessW " << Narrow(exe) << " failed, error " << GetLastError();
+    if (!StartProcess(exe.c_str(), L"\"" + exe + L"\" " + arguments, TRUE, si, pi)) {
+        ADD_FAILURE() << "starting " << Narrow(exe) << " failed, error " << GetLastError();
         return {};
     }
     CHandle process(pi.hProcess);

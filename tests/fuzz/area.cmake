@@ -2,7 +2,8 @@
 # each filtered through Pellucidor.dll with the fixture text filter as the child filter.
 # ctest runs 500 mutants; scripts/fuzz.sh runs as many as it is asked for.
 add_executable(PellucidorFuzz ${CMAKE_CURRENT_LIST_DIR}/driver/FuzzMain.cpp ${CMAKE_CURRENT_LIST_DIR}/driver/FuzzHost.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/driver/Mutator.cpp ${CMAKE_SOURCE_DIR}/tests/common/ModuleProbe.cpp)
+  ${CMAKE_CURRENT_LIST_DIR}/driver/Mutator.cpp ${CMAKE_SOURCE_DIR}/tests/common/ModuleProbe.cpp
+  ${CMAKE_SOURCE_DIR}/tests/common/ProcessStart.cpp)
 target_include_directories(PellucidorFuzz PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests/common)
 target_compile_options(PellucidorFuzz PRIVATE ${PELLUCIDOR_WARNINGS})
 target_link_options(PellucidorFuzz PRIVATE -municode)

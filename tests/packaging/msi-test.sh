@@ -56,6 +56,9 @@ mapfile -t guids < <(for m in "${msis[@]}"; do msiinfo export "$m" Property; msi
 guids+=("$FILTER" "$HANDLER")
 
 work=$(mktemp -d)
+# wine-run.sh starts a program again when Wine itself could not start it.
+wine_run=$(cd "$(dirname "$0")/.." && pwd)/wine-run.sh
+wine() { "$wine_run" "$@"; }
 reg() { wine reg "$@" </dev/null 2>/dev/null; }
 
 # Runs several commands in one Windows command interpreter: one Wine start instead of many.

@@ -1,4 +1,5 @@
 #include "Registrars.h"
+#include "ProcessStart.h"
 #include "TestHelpers.h"
 #include "support/Holders.h"
 
@@ -55,11 +56,10 @@ DWORD RunHelper(const wchar_t *pszVersion, const std::wstring &arguments)
 
 DWORD RunProcess(const std::wstring &commandLine)
 {
-    std::wstring line = commandLine;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    if (!StartProcess(nullptr, commandLine, FALSE, si, pi)) {
         ADD_FAILURE() << "cannot start " << Narrow(commandLine) << ", error " << GetLastError();
         return PROCESS_HUNG;
     }

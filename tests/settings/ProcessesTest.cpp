@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <set>
 
+#include "ProcessStart.h"
 #include "SettingsFiles.h"
 
 namespace {
@@ -14,11 +15,10 @@ std::vector<int> RunTogether(const std::vector<std::pair<std::wstring, std::wstr
 {
     std::vector<HANDLE> processes;
     for (const auto &[program, arguments] : programs) {
-        std::wstring commandLine = Quoted(TestBinPath(program)) + L" " + arguments;
         STARTUPINFOW si = {};
         si.cb = sizeof(si);
         PROCESS_INFORMATION pi = {};
-        if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+        if (!StartProcess(nullptr, Quoted(TestBinPath(program)) + L" " + arguments, FALSE, si, pi)) {
             ADD_FAILURE() << "cannot start " << Narrow(program) << ", error " << GetLastError();
             continue;
         }

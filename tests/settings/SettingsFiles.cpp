@@ -1,4 +1,5 @@
 #include "SettingsFiles.h"
+#include "ProcessStart.h"
 
 #include <shlobj.h>
 #include <filterr.h>
@@ -191,11 +192,10 @@ std::wstring SettingsTest::MarksOf(const std::wstring &key) const
 
 int RunHelper(const std::wstring &program, const std::wstring &arguments)
 {
-    std::wstring commandLine = L"\"" + TestBinPath(program) + L"\" " + arguments;
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    if (!StartProcess(nullptr, L"\"" + TestBinPath(program) + L"\" " + arguments, FALSE, si, pi)) {
         ADD_FAILURE() << "cannot start " << Narrow(program) << ", error " << GetLastError();
         return -1;
     }
@@ -220,7 +220,7 @@ CMutexHolder::CMutexHolder(const wchar_t *mutexName, bool abandon)
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    if (!StartProcess(nullptr, commandLine, FALSE, si, pi)) {
         ADD_FAILURE() << "cannot start the mutex holder, error " << GetLastError();
         return;
     }

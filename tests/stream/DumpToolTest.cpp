@@ -2,6 +2,7 @@
 // and exit codes are what scripts and people rely on.
 #include <gtest/gtest.h>
 #include "ArchiveTestHelpers.h"
+#include "ProcessStart.h"
 #include "TestHelpers.h"
 
 #include <sstream>
@@ -35,9 +36,7 @@ ToolRun RunDump(const std::vector<std::wstring> &args)
     si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION pi = {};
-    std::vector<wchar_t> line(command.begin(), command.end());
-    line.push_back(L'\0');
-    const BOOL started = CreateProcessW(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi);
+    const BOOL started = StartProcess(nullptr, command, TRUE, si, pi);
     CloseHandle(writeEnd);
     if (!started) {
         CloseHandle(readEnd);

@@ -26,6 +26,7 @@
 
 #include "FuzzHost.h"
 #include "Mutator.h"
+#include "ProcessStart.h"
 #include "support/Holders.h"
 #include "support/Registry.h"
 #include "tools/fixtures/FixtureIds.h"
@@ -252,7 +253,7 @@ DWORD RunChildProcess(const Options &options, uint64_t first, uint64_t count, bo
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(exe, &command[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi))
+    if (!StartProcess(exe, command, FALSE, si, pi))
         return EXIT_CHILD_SETUP;
     CHandle process(pi.hProcess), thread(pi.hThread);
     const std::wstring current = Join(options.work, L"current.txt");
