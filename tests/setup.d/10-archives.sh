@@ -97,6 +97,12 @@ printf 'greek' > 'Ελληνικά/κείμενο.txt'
 r a -ma5 "$out/unicode.rar" 'Übersicht.txt' '日本語.txt' 'Ελληνικά/κείμενο.txt'
 cd "$work"
 
+# Characters beyond the first plane (two UTF-16 units each) in a name and in a document.
+mkdir -p astral && cd astral
+printf 'clef \xf0\x9d\x84\x9e and grin \xf0\x9f\x98\x80' > $'\xf0\x9d\x84\x9e score.txt'
+r a -ma5 "$out/astral.rar" $'\xf0\x9d\x84\x9e score.txt'
+cd "$work"
+
 # An entry whose base name has 250 characters.
 mkdir -p long/deep && cd long
 long=$(printf 'L%.0s' {1..250})

@@ -125,6 +125,24 @@ TEST(DumpTool, JsonEscapesWhatNamesHold)
     EXPECT_EQ(NameLine(6, "\"" + Narrow(L"Ελληνικά") + "\\\\" + Narrow(L"κείμενο.txt") + "\""), unicode.lines[6]);
 }
 
+TEST(DumpTool, PairsOfUtf16UnitsSurviveTinyPieces)
+{
+    // A two-character buffer brings the archive filter's own text one character a piece and the
+    // child's two, so both split a pair between two GetText calls; the printed text must still
+    // hold the one character, not two escaped halves or replacement characters.
+    const std::string clef = "\xF0\x9D\x84\x9E", grin = "\xF0\x9F\x98\x80";
+    for (const wchar_t *buffer : {L"4096", L"2"}) {
+        const ToolRun run = RunDump({L"--json", L"--buffer", buffer, ArchivePath(L"astral.rar")});
+        EXPECT_EQ(0u, run.exitCode) << Narrow(buffer);
+        ASSERT_EQ(5u, run.lines.size()) << Join(run.lines);
+        EXPECT_EQ(NameLine(2, "\"" + clef + " score.txt\""), run.lines[2]) << Narrow(buffer);
+        EXPECT_EQ(ContentLine(3, "\"clef " + clef + " and grin " + grin + "\""), run.lines[3]) << Narrow(buffer);
+        const ToolRun people = RunDump({L"--buffer", buffer, ArchivePath(L"astral.rar")});
+        const std::string text = Join(people.lines);
+        EXPECT_NE(std::string::npos, text.find("Text: clef " + clef + " and grin " + grin + "\n")) << text;
+    }
+}
+
 TEST(DumpTool, BlocksForPeople)
 {
     const ToolRun run = RunDump({ArchivePath(L"plain.rar")});

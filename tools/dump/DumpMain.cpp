@@ -12,6 +12,10 @@
 // (see IsEntryNameChunk). Exit codes: 0 the stream reached its end; 1 bad arguments; 2 the file
 // could not be loaded or initialised; 3 GetChunk failed 100 times in a row (or the stream never
 // ended).
+//
+// Like a search host, whose filter side pulls the chunks and whose indexer consumes them in
+// another process, the tool pulls on its main thread and formats and writes on a second one
+// (CConsumer): the output's cost runs beside the filter's instead of after it.
 #include <windows.h>
 #include <filter.h>
 #include <filterr.h>
@@ -24,6 +28,7 @@
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
+#include <deque>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -160,11 +165,11 @@ size_t CopyPlainAscii(const wchar_t *text, size_t cch, char *out)
     return i;
 }
 
-// Writes text as a JSON string at out, which has room for JsonCapacity(cch) bytes; returns its end.
-char *EncodeJsonString(const wchar_t *text, size_t cch, char *out)
+// Writes text as the inside of a JSON string at out, which has room for JsonCapacity(cch) bytes;
+// returns its end.
+char *EncodeJsonText(const wchar_t *text, size_t cch, char *out)
 {
     char *p = out;
-    *p++ = '"';
     for (size_t i = 0; i < cch; ++i) {
         const size_t plain = CopyPlainAscii(text + i, cch - i, p);
         i += plain;
@@ -199,21 +204,17 @@ char *EncodeJsonString(const wchar_t *text, size_t cch, char *out)
             *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         }
     }
-    *p++ = '"';
     return p;
 }
 
 std::string JsonString(const std::wstring &text)
 {
     std::string out(JsonCapacity(text.size()), '\0');
-    out.resize(static_cast<size_t>(EncodeJsonString(text.data(), text.size(), out.data()) - out.data()));
+    out[0] = '"';
+    char *end = EncodeJsonText(text.data(), text.size(), out.data() + 1);
+    *end++ = '"';
+    out.resize(static_cast<size_t>(end - out.data()));
     return out;
-}
-
-// Writes text to the output as a JSON string.
-void WriteJsonString(const wchar_t *text, size_t cch)
-{
-    g_output.Commit(EncodeJsonString(text, cch, g_output.Reserve(JsonCapacity(cch))));
 }
 
 std::wstring GuidText(const GUID &guid)
@@ -284,10 +285,7 @@ HRESULT CreateFilterFromDll(HMODULE hDll, IFilter **ppFilter, std::string *pWhy)
 
 // --- one chunk --------------------------------------------------------------------------------
 
-struct ChunkContent {
-    std::wstring text;
-    std::vector<std::pair<VARTYPE, std::wstring>> values;  // type, and the text of string types
-};
+using ChunkValues = std::vector<std::pair<VARTYPE, std::wstring>>;  // type, and the text of string types
 
 std::wstring ValueText(const PROPVARIANT &value)
 {
@@ -312,22 +310,20 @@ std::wstring ValueText(const PROPVARIANT &value)
 
 bool IsStringType(VARTYPE vt) { return vt == VT_LPWSTR || vt == VT_BSTR || vt == VT_LPSTR; }
 
-// The chunk's text through a buffer of cwcBuffer characters, and its values, into content. Both
-// are the caller's and reused: a stream can have millions of chunks.
-void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer, std::vector<WCHAR> &buffer,
-               ChunkContent &content)
+// Pulls the chunk's text in pieces of at most cwcBuffer characters and its values, and hands them
+// to sink: WCHAR *TextRoom(cwc) for room for a piece, Text(cwc) for what GetText put there, and
+// Value(vt, text) for each value.
+template <class Sink>
+void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer, Sink &sink)
 {
-    content.text.clear();
-    content.values.clear();
     if (stat.flags & CHUNK_TEXT) {
-        buffer.resize(cwcBuffer);
         for (int idle = 0; idle < MAX_IDLE_PIECES;) {
             ULONG cwc = cwcBuffer;
-            const HRESULT hr = pFilter->GetText(&cwc, buffer.data());
+            const HRESULT hr = pFilter->GetText(&cwc, sink.TextRoom(cwcBuffer));
             if (FAILED(hr))
                 break;
             cwc = cwc < cwcBuffer ? cwc : cwcBuffer;
-            content.text.append(buffer.data(), cwc);
+            sink.Text(cwc);
             idle = cwc == 0 ? idle + 1 : 0;
         }
     }
@@ -338,7 +334,7 @@ void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer, std::v
                 break;
             if (pValue == nullptr)
                 continue;
-            content.values.emplace_back(pValue->vt, ValueText(*pValue));
+            sink.Value(pValue->vt, ValueText(*pValue));
             PropVariantClear(pValue);
             CoTaskMemFree(pValue);
         }
@@ -358,7 +354,9 @@ public:
     }
     CLineHead &Number(unsigned long long n)
     {
-        m_p = std::to_chars(m_p, End(), n).ptr;
+        // The fields are 32-bit: no 64-bit division for them where the machine word is 32 bits.
+        m_p = n <= 0xFFFFFFFFu ? std::to_chars(m_p, End(), static_cast<unsigned long>(n)).ptr
+                               : std::to_chars(m_p, End(), n).ptr;
         return *this;
     }
     // As StringFromGUID2 writes it, in quotes. Chunk after chunk has the same property set: the
@@ -386,7 +384,9 @@ private:
     char *m_p = m_buffer;
 };
 
-void PrintJson(const STAT_CHUNK &stat, const ChunkContent &content)
+// A chunk is printed in three steps: its head, its text in pieces (the text of a chunk can be as
+// long as a document, and is never gathered whole), and its tail with the values.
+void PrintJsonHead(const STAT_CHUNK &stat)
 {
     const FULLPROPSPEC &attr = stat.attribute;
     CLineHead head;
@@ -400,23 +400,31 @@ void PrintJson(const STAT_CHUNK &stat, const ChunkContent &content)
     if (attr.psProperty.ulKind != PRSPEC_LPWSTR)
         tail.Text(",\"propid\":").Number(attr.psProperty.propid);
     tail.Text(",\"start\":").Number(stat.cwcStartSource).Text(",\"len\":").Number(stat.cwcLenSource);
+    if (stat.flags & CHUNK_TEXT)
+        tail.Text(",\"text\":\"");
     Write(tail.View());
-    if (stat.flags & CHUNK_TEXT) {
-        Write(",\"text\":");
-        WriteJsonString(content.text.data(), content.text.size());
-    }
+}
+
+void PrintJsonText(const wchar_t *text, size_t cch)
+{
+    g_output.Commit(EncodeJsonText(text, cch, g_output.Reserve(JsonCapacity(cch))));
+}
+
+void PrintJsonTail(const STAT_CHUNK &stat, const ChunkValues &values)
+{
+    std::string line = stat.flags & CHUNK_TEXT ? "\"" : "";
     if (stat.flags & CHUNK_VALUE) {
-        std::string line = ",\"values\":[";
-        for (size_t i = 0; i < content.values.size(); ++i) {
-            const auto &value = content.values[i];
+        line += ",\"values\":[";
+        for (size_t i = 0; i < values.size(); ++i) {
+            const auto &value = values[i];
             line += (i == 0 ? "{\"vt\":" : ",{\"vt\":") + std::to_string(value.first);
             if (IsStringType(value.first))
                 line += ",\"str\":" + JsonString(value.second);
             line += "}";
         }
-        Write(line + "]");
+        line += "]";
     }
-    Write("}\n");
+    Write(line + "}\n");
 }
 
 const char *BreakName(CHUNK_BREAKTYPE type)
@@ -431,7 +439,7 @@ const char *BreakName(CHUNK_BREAKTYPE type)
     }
 }
 
-void PrintForPeople(const STAT_CHUNK &stat, const ChunkContent &content)
+void PrintForPeopleHead(const STAT_CHUNK &stat)
 {
     const std::string rule(70, '-');
     const FULLPROPSPEC &attr = stat.attribute;
@@ -457,12 +465,325 @@ void PrintForPeople(const STAT_CHUNK &stat, const ChunkContent &content)
     block += "cwcLenSource = " + std::to_string(stat.cwcLenSource) + "\n";
     block += rule + "\n";
     if (stat.flags & CHUNK_TEXT)
-        block += "Text: " + Utf8(content.text) + "\n";
-    for (const auto &value : content.values)
+        block += "Text: ";
+    Write(block);
+}
+
+void PrintForPeopleText(const wchar_t *text, size_t cch)
+{
+    Write(Utf8(std::wstring(text, cch)));
+}
+
+void PrintForPeopleTail(const STAT_CHUNK &stat, const ChunkValues &values)
+{
+    std::string block = stat.flags & CHUNK_TEXT ? "\n" : "";
+    for (const auto &value : values)
         block += "Value (vt " + std::to_string(value.first) + ")" +
                  (IsStringType(value.first) ? ": " + Utf8(value.second) : std::string()) + "\n";
     Write(block + "\n");
 }
+
+// --- the consumer -----------------------------------------------------------------------------
+
+// Formats and writes, on a thread of its own, what the pulling thread hands it: a chunk's fields,
+// the pieces of its text (GetText writes them straight into the hand-off block), its values, its
+// end, and whole lines. Blocks go over when one cannot take a whole piece or holds many events;
+// at most BLOCKS exist, so a slow output holds the pulling thread back rather than the stream
+// gathering in memory. Drain waits until everything handed over is written out.
+class CConsumer
+{
+public:
+    CConsumer(bool bJson, ULONG cwcPiece) : m_bJson(bJson), m_cwcPiece(cwcPiece)
+    {
+        m_current = NewBlock();
+        m_thread.Attach(CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr));
+    }
+    ~CConsumer() { Close(); }
+    CConsumer(const CConsumer &) = delete;
+    CConsumer &operator=(const CConsumer &) = delete;
+
+    // For ReadChunk: room for a piece of cwc characters, and what was put there.
+    WCHAR *TextRoom(ULONG cwc)
+    {
+        if (m_current->used + cwc > m_current->capacity)
+            HandOver();
+        return m_current->text.get() + m_current->used;
+    }
+    void Text(ULONG cwc)
+    {
+        if (cwc == 0)
+            return;
+        Event &event = Add(Event::TEXT);
+        event.offset = m_current->used;
+        event.cch = cwc;
+        m_current->used += cwc;
+    }
+    void Value(VARTYPE vt, std::wstring text)
+    {
+        Event &event = Add(Event::VALUE);
+        event.vt = vt;
+        event.text = std::move(text);
+    }
+    // The chunk's fields; its property name is copied, the filter owns it.
+    void Chunk(const STAT_CHUNK &stat)
+    {
+        Event &event = Add(Event::CHUNK);
+        event.stat = stat;
+        if (stat.attribute.psProperty.ulKind == PRSPEC_LPWSTR) {
+            if (stat.attribute.psProperty.lpwstr != nullptr)
+                event.text = stat.attribute.psProperty.lpwstr;
+            event.stat.attribute.psProperty.lpwstr = nullptr;  // propid shares its place
+        }
+    }
+    void EndChunk() { Add(Event::END_CHUNK); }
+    void Line(std::string line) { Add(Event::LINE).line = std::move(line); }
+
+    void Drain()
+    {
+        if (!m_current->events.empty())
+            HandOver();
+        CSrwExclusive lock(m_lock);
+        while (m_cWritten != m_cHanded)
+            SleepConditionVariableSRW(&m_changed, &m_lock, INFINITE, 0);
+    }
+    // Everything written, and the thread gone.
+    void Close()
+    {
+        Drain();
+        if (!m_thread)
+            return;
+        {
+            CSrwExclusive lock(m_lock);
+            m_bClosing = true;
+        }
+        WakeAllConditionVariable(&m_changed);
+        WaitForSingleObject(m_thread.Get(), INFINITE);
+        m_thread.Close();
+    }
+
+private:
+    static constexpr size_t BLOCKS = 4;
+    static constexpr size_t BLOCK_TEXT = 1 << 18;     // characters
+    static constexpr size_t BLOCK_EVENTS = 1 << 12;
+
+    struct Event {
+        enum Kind { CHUNK, TEXT, VALUE, END_CHUNK, LINE } kind;
+        STAT_CHUNK stat;      // CHUNK
+        std::wstring text;    // CHUNK: the property name; VALUE: the value's text
+        VARTYPE vt;           // VALUE
+        size_t offset, cch;   // TEXT: where in the block's text
+        std::string line;     // LINE
+    };
+    struct Block {
+        std::vector<Event> events;
+        std::unique_ptr<WCHAR[]> text;
+        size_t capacity = 0;
+        size_t used = 0;
+    };
+    // Holds an SRW lock exclusively for its scope.
+    class CSrwExclusive
+    {
+    public:
+        explicit CSrwExclusive(SRWLOCK &lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
+        ~CSrwExclusive() { ReleaseSRWLockExclusive(&m_lock); }
+        CSrwExclusive(const CSrwExclusive &) = delete;
+        CSrwExclusive &operator=(const CSrwExclusive &) = delete;
+
+    private:
+        SRWLOCK &m_lock;
+    };
+
+    std::unique_ptr<Block> NewBlock() const
+    {
+        auto block = std::make_unique<Block>();
+        block->capacity = std::max<size_t>(BLOCK_TEXT, m_cwcPiece);
+        block->text.reset(new WCHAR[block->capacity]);
+        return block;
+    }
+
+    Event &Add(Event::Kind kind)
+    {
+        if (m_current->events.size() >= BLOCK_EVENTS)
+            HandOver();
+        m_current->events.emplace_back();
+        Event &event = m_current->events.back();
+        event.kind = kind;
+        return event;
+    }
+
+    // The current block to the consumer, and a free one (or a new one while there are fewer
+    // than BLOCKS) in its place.
+    void HandOver()
+    {
+        if (!m_thread) {  // no second thread: written out here and now
+            Consume(*m_current);
+            m_current->events.clear();
+            m_current->used = 0;
+            g_output.Flush();
+            return;
+        }
+        std::unique_ptr<Block> next;
+        {
+            CSrwExclusive lock(m_lock);
+            m_full.push_back(std::move(m_current));
+            ++m_cHanded;
+            while (m_free.empty() && m_cBlocks >= BLOCKS)
+                SleepConditionVariableSRW(&m_changed, &m_lock, INFINITE, 0);
+            if (!m_free.empty()) {
+                next = std::move(m_free.back());
+                m_free.pop_back();
+            }
+        }
+        WakeAllConditionVariable(&m_changed);
+        if (!next) {
+            next = NewBlock();
+            ++m_cBlocks;
+        }
+        m_current = std::move(next);
+    }
+
+    static DWORD WINAPI ThreadProc(void *pThis)
+    {
+        static_cast<CConsumer *>(pThis)->Run();
+        return 0;
+    }
+
+    void Run()
+    {
+        for (;;) {
+            std::unique_ptr<Block> block;
+            {
+                CSrwExclusive lock(m_lock);
+                while (m_full.empty() && !m_bClosing)
+                    SleepConditionVariableSRW(&m_changed, &m_lock, INFINITE, 0);
+                if (m_full.empty())
+                    return;
+                block = std::move(m_full.front());
+                m_full.pop_front();
+            }
+            Consume(*block);
+            block->events.clear();
+            block->used = 0;
+            bool bIdle;
+            {
+                CSrwExclusive lock(m_lock);
+                bIdle = m_full.empty();
+            }
+            if (bIdle)  // all there is so far: out it goes, so a crash later loses none of it
+                g_output.Flush();
+            {
+                CSrwExclusive lock(m_lock);
+                m_free.push_back(std::move(block));
+                ++m_cWritten;
+            }
+            WakeAllConditionVariable(&m_changed);
+        }
+    }
+
+    void Consume(const Block &block)
+    {
+        for (const Event &event : block.events) {
+            switch (event.kind) {
+            case Event::CHUNK:
+                m_stat = event.stat;
+                m_propertyName = event.text;
+                if (m_stat.attribute.psProperty.ulKind == PRSPEC_LPWSTR)
+                    m_stat.attribute.psProperty.lpwstr = m_propertyName.data();
+                m_values.clear();
+                if (m_bJson)
+                    PrintJsonHead(m_stat);
+                else
+                    PrintForPeopleHead(m_stat);
+                break;
+            case Event::TEXT:
+                Text(block.text.get() + event.offset, event.cch);
+                break;
+            case Event::VALUE:
+                m_values.emplace_back(event.vt, event.text);
+                break;
+            case Event::END_CHUNK:
+                EndText();
+                if (m_bJson)
+                    PrintJsonTail(m_stat, m_values);
+                else
+                    PrintForPeopleTail(m_stat, m_values);
+                break;
+            case Event::LINE:
+                Write(event.line);
+                break;
+            }
+        }
+    }
+
+    // A piece of the chunk's text. A surrogate pair can come split over two pieces: a high
+    // surrogate at a piece's end waits for the next piece, to be printed with its low half.
+    void Text(const WCHAR *text, size_t cch)
+    {
+        if (m_highSurrogate != 0 && cch > 0 && IS_LOW_SURROGATE(text[0])) {
+            const WCHAR pair[2] = {m_highSurrogate, text[0]};
+            m_highSurrogate = 0;
+            PrintText(pair, 2);
+            ++text;
+            --cch;
+        }
+        EndText();
+        if (cch > 0 && IS_HIGH_SURROGATE(text[cch - 1]))
+            m_highSurrogate = text[--cch];
+        PrintText(text, cch);
+    }
+    // The text is over: a high surrogate still waiting goes out alone.
+    void EndText()
+    {
+        if (m_highSurrogate == 0)
+            return;
+        const WCHAR lone = m_highSurrogate;
+        m_highSurrogate = 0;
+        PrintText(&lone, 1);
+    }
+    void PrintText(const WCHAR *text, size_t cch)
+    {
+        if (cch == 0)
+            return;
+        if (m_bJson)
+            PrintJsonText(text, cch);
+        else
+            PrintForPeopleText(text, cch);
+    }
+
+    const bool m_bJson;
+    const ULONG m_cwcPiece;
+    std::unique_ptr<Block> m_current;  // the pulling thread's
+
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE m_changed = CONDITION_VARIABLE_INIT;
+    std::deque<std::unique_ptr<Block>> m_full;  // handed over, not yet written
+    std::vector<std::unique_ptr<Block>> m_free;
+    size_t m_cBlocks = 1;  // made so far
+    unsigned long long m_cHanded = 0, m_cWritten = 0;
+    bool m_bClosing = false;
+    CHandle m_thread;
+
+    // The consumer thread's: the chunk being printed.
+    STAT_CHUNK m_stat = {};
+    std::wstring m_propertyName;
+    ChunkValues m_values;
+    WCHAR m_highSurrogate = 0;  // the last piece's last unit, held back
+};
+
+// What --quiet keeps of the stream: counts. Text is pulled into one buffer, over and over.
+struct CQuietCounts {
+    WCHAR *TextRoom(ULONG cwc)
+    {
+        if (buffer.size() < cwc)
+            buffer.resize(cwc);
+        return buffer.data();
+    }
+    void Text(ULONG cwc) { characters += cwc; }
+    void Value(VARTYPE, const std::wstring &) { ++values; }
+
+    std::vector<WCHAR> buffer;
+    unsigned long long chunks = 0, characters = 0, values = 0, failures = 0;  // failures: of GetChunk
+};
 
 // --- the run ----------------------------------------------------------------------------------
 
@@ -557,22 +878,22 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
     ULONG flags = 0;
     hr = pFilter->Init(IFILTER_INIT_CANON_PARAGRAPHS | IFILTER_INIT_HARD_LINE_BREAKS | IFILTER_INIT_APPLY_INDEX_ATTRIBUTES,
                        0, nullptr, &flags);
+    CConsumer consumer(options.json, options.buffer);
     if (options.json)
-        Write("{\"init\":\"" + Hex(hr) + "\",\"flags\":" + std::to_string(flags) + "}\n");
+        consumer.Line("{\"init\":\"" + Hex(hr) + "\",\"flags\":" + std::to_string(flags) + "}\n");
     else
-        Write("Init: " + Hex(hr) + ", flags " + std::to_string(flags) + "\n\n");
+        consumer.Line("Init: " + Hex(hr) + ", flags " + std::to_string(flags) + "\n\n");
     if (FAILED(hr))
         return NotLoaded("IFilter::Init failed with " + Hex(hr));
 
     // Written out at every chunk of the filter's own (title and entry names) and at the end; a
     // console sees every chunk at once. So a crash inside a child filter still shows which entry
     // it was in, and a large document is not written out one paragraph at a time.
-    const bool bConsole = _isatty(_fileno(stdout)) != 0;
-    std::vector<WCHAR> buffer;
-    ChunkContent content;
-    struct {
-        unsigned long long chunks = 0, characters = 0, values = 0, failures = 0;  // failed GetChunk calls
-    } pulled;  // counted for --quiet
+    // A console, not any character device: the null device is one too, and a run that throws its
+    // output away must not pay for being watched.
+    DWORD consoleMode = 0;
+    const bool bConsole = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &consoleMode) != FALSE;
+    CQuietCounts pulled;
     // How the stream ended (FILTER_E_END_OF_CHUNKS) or the failure it was given up at.
     const auto finalLine = [&](HRESULT hrLast) {
         const char *key = hrLast == FILTER_E_END_OF_CHUNKS ? "end" : "error";
@@ -586,7 +907,7 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
                 line += options.json ? ",\"" + std::string(name) + "\":" + std::to_string(n)
                                      : ", " + std::to_string(n) + " " + name;
         }
-        Write(line + (options.json ? "}\n" : hrLast == FILTER_E_END_OF_CHUNKS ? "\n" : "\n\n"));
+        consumer.Line(line + (options.json ? "}\n" : hrLast == FILTER_E_END_OF_CHUNKS ? "\n" : "\n\n"));
     };
     int failures = 0;
     for (ULONG chunks = 0; chunks < MAX_CHUNKS;) {
@@ -603,7 +924,7 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
             const bool bGivingUp = ++failures == MAX_FAILED_CHUNKS;
             if (!options.quiet || bGivingUp) {
                 finalLine(hr);
-                g_output.Flush();
+                consumer.Drain();
             }
             if (bGivingUp) {
                 std::fprintf(stderr, "pellucidor-dump: GetChunk failed %d times in a row\n", MAX_FAILED_CHUNKS);
@@ -613,19 +934,16 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
         }
         failures = 0;
         ++chunks;
-        ReadChunk(pFilter, stat, options.buffer, buffer, content);
         if (options.quiet) {
             ++pulled.chunks;
-            pulled.characters += content.text.size();
-            pulled.values += content.values.size();
+            ReadChunk(pFilter, stat, options.buffer, pulled);
             continue;
         }
-        if (options.json)
-            PrintJson(stat, content);
-        else
-            PrintForPeople(stat, content);
+        consumer.Chunk(stat);
+        ReadChunk(pFilter, stat, options.buffer, consumer);
+        consumer.EndChunk();
         if (bConsole || stat.idChunk == 1 || IsEntryNameChunk(stat))
-            g_output.Flush();
+            consumer.Drain();
     }
     std::fprintf(stderr, "pellucidor-dump: the stream did not end after %lu chunks\n", static_cast<unsigned long>(MAX_CHUNKS));
     return EXIT_NO_END;
