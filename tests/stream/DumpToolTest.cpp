@@ -143,6 +143,26 @@ TEST(DumpTool, PairsOfUtf16UnitsSurviveTinyPieces)
     }
 }
 
+TEST(DumpTool, TinyPiecesPrintWhatWholeOnesDo)
+{
+    // The title of long-comment.rar is 16,384 characters: in pieces of one character it is
+    // thousands of GetText calls, far more than the tool hands its printing thread at once.
+    for (const wchar_t *archive : {L"long-comment.rar", L"astral.rar"}) {
+        for (const bool json : {true, false}) {
+            std::vector<std::wstring> args = {L"--buffer", L"4096", ArchivePath(archive)};
+            if (json)
+                args.insert(args.begin(), L"--json");
+            const ToolRun whole = RunDump(args);
+            args[args.size() - 2] = L"2";
+            const ToolRun tiny = RunDump(args);
+            const std::string what = Narrow(archive) + (json ? " as JSON" : " for people");
+            EXPECT_EQ(0u, tiny.exitCode) << what;
+            EXPECT_LE(5u, whole.lines.size()) << what;
+            EXPECT_EQ(Join(whole.lines), Join(tiny.lines)) << what;
+        }
+    }
+}
+
 TEST(DumpTool, BlocksForPeople)
 {
     const ToolRun run = RunDump({ArchivePath(L"plain.rar")});

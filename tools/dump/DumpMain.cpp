@@ -346,10 +346,17 @@ void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer, Sink &
 class CLineHead
 {
 public:
-    CLineHead &Text(const char *psz)
+    // A literal, whose length the compiler knows: a line has a dozen of them.
+    template <size_t N>
+    CLineHead &Text(const char (&literal)[N])
     {
-        while (*psz != '\0' && m_p < End())
-            *m_p++ = *psz++;
+        return Append(std::string_view(literal, N - 1));
+    }
+    CLineHead &Append(std::string_view text)
+    {
+        const size_t cch = std::min(text.size(), static_cast<size_t>(End() - m_p));
+        std::memcpy(m_p, text.data(), cch);
+        m_p += cch;
         return *this;
     }
     CLineHead &Number(unsigned long long n)
@@ -365,15 +372,15 @@ public:
     {
         static GUID s_last;
         static char s_text[40];  // ASCII only
-        if (s_text[0] == '\0' || !IsEqualGUID(guid, s_last)) {
+        static size_t s_cch = 0;
+        if (s_cch == 0 || !IsEqualGUID(guid, s_last)) {
             const std::wstring text = GuidText(guid);
-            const size_t cch = std::min(text.size(), ARRAYSIZE(s_text) - 1);
-            for (size_t i = 0; i < cch; ++i)
+            s_cch = std::min(text.size(), ARRAYSIZE(s_text));
+            for (size_t i = 0; i < s_cch; ++i)
                 s_text[i] = static_cast<char>(text[i]);
-            s_text[cch] = '\0';
             s_last = guid;
         }
-        return Text("\"").Text(s_text).Text("\"");
+        return Text("\"").Append(std::string_view(s_text, s_cch)).Text("\"");
     }
     std::string_view View() const { return std::string_view(m_buffer, static_cast<size_t>(m_p - m_buffer)); }
 
@@ -489,7 +496,7 @@ void PrintForPeopleTail(const STAT_CHUNK &stat, const ChunkValues &values)
 // the pieces of its text (GetText writes them straight into the hand-off block), its values, its
 // end, and whole lines. Blocks go over when one cannot take a whole piece or holds many events;
 // at most BLOCKS exist, so a slow output holds the pulling thread back rather than the stream
-// gathering in memory. Drain waits until everything handed over is written out.
+// gathering in memory. Drain writes out everything so far before it returns.
 class CConsumer
 {
 public:
@@ -502,10 +509,11 @@ public:
     CConsumer(const CConsumer &) = delete;
     CConsumer &operator=(const CConsumer &) = delete;
 
-    // For ReadChunk: room for a piece of cwc characters, and what was put there.
+    // For ReadChunk: room for a piece of cwc characters, and what was put there. The room comes
+    // with room for the piece's event, so the piece and its event stay in one block.
     WCHAR *TextRoom(ULONG cwc)
     {
-        if (m_current->used + cwc > m_current->capacity)
+        if (m_current->used + cwc > m_current->capacity || m_current->events.size() >= BLOCK_EVENTS)
             HandOver();
         return m_current->text.get() + m_current->used;
     }
@@ -540,11 +548,14 @@ public:
 
     void Drain()
     {
-        if (!m_current->events.empty())
-            HandOver();
-        CSrwExclusive lock(m_lock);
-        while (m_cWritten != m_cHanded)
-            SleepConditionVariableSRW(&m_changed, &m_lock, INFINITE, 0);
+        {
+            CSrwExclusive lock(m_lock);
+            while (m_cWritten != m_cHanded)
+                SleepConditionVariableSRW(&m_changed, &m_lock, INFINITE, 0);
+        }
+        // The printing thread has caught up and waits for a block: the rest is written here,
+        // without a round trip to it (a stream of small documents drains at every entry).
+        WriteOut(*m_current);
     }
     // Everything written, and the thread gone.
     void Close()
@@ -616,10 +627,7 @@ private:
     void HandOver()
     {
         if (!m_thread) {  // no second thread: written out here and now
-            Consume(*m_current);
-            m_current->events.clear();
-            m_current->used = 0;
-            g_output.Flush();
+            WriteOut(*m_current);
             return;
         }
         std::unique_ptr<Block> next;
@@ -662,8 +670,7 @@ private:
                 m_full.pop_front();
             }
             Consume(*block);
-            block->events.clear();
-            block->used = 0;
+            Empty(*block);
             bool bIdle;
             {
                 CSrwExclusive lock(m_lock);
@@ -678,6 +685,18 @@ private:
             }
             WakeAllConditionVariable(&m_changed);
         }
+    }
+
+    static void Empty(Block &block)
+    {
+        block.events.clear();
+        block.used = 0;
+    }
+    void WriteOut(Block &block)
+    {
+        Consume(block);
+        Empty(block);
+        g_output.Flush();
     }
 
     void Consume(const Block &block)
