@@ -132,22 +132,23 @@ TEST(Fixtures, ClassFactoryInterfacesAndCounts)
     }
 }
 
-// The plain-text behaviour: paragraphs as chunks, from each encoding, whatever the buffer size.
+// The plain-text behaviour: paragraphs as chunks, from each encoding, whatever the buffer size. The
+// second paragraph's accented letters come after its first sixteen bytes.
 TEST(Fixtures, TextFilterGivesOneChunkPerParagraph)
 {
-    const std::string body = "first line\r\nstill first\r\n\r\nsecond \xC3\xA9t\xC3\xA9\n\n\n  \nthird";
-    const std::wstring second = L"second \u00E9t\u00E9";
+    const std::string body = "first line\r\nstill first\r\n\r\nsecond paragraph, \xC3\xA9t\xC3\xA9\n\n\n  \nthird";
+    const std::wstring second = L"second paragraph, \u00E9t\u00E9";
     const struct {
         const char *name;
         std::string bytes;
     } files[] = {
         {"UTF-8 without BOM", body},
         {"UTF-8 with BOM", "\xEF\xBB\xBF" + body},
-        {"ANSI", "first line\r\nstill first\r\n\r\nsecond \xE9t\xE9\n\n\n  \nthird"},
-        {"ANSI after a UTF-8 mark", "\xEF\xBB\xBF" "first line\r\nstill first\r\n\r\nsecond \xE9t\xE9\n\n\n  \nthird"},
+        {"ANSI", "first line\r\nstill first\r\n\r\nsecond paragraph, \xE9t\xE9\n\n\n  \nthird"},
+        {"ANSI after a UTF-8 mark", "\xEF\xBB\xBF" "first line\r\nstill first\r\n\r\nsecond paragraph, \xE9t\xE9\n\n\n  \nthird"},
         {"UTF-16LE with BOM", Narrow(L"") + std::string("\xFF\xFE", 2) +
                                   [] {
-                                      std::wstring w = L"first line\r\nstill first\r\n\r\nsecond \u00E9t\u00E9\n\n\n  \nthird";
+                                      std::wstring w = L"first line\r\nstill first\r\n\r\nsecond paragraph, \u00E9t\u00E9\n\n\n  \nthird";
                                       return std::string(reinterpret_cast<const char *>(w.data()), w.size() * 2);
                                   }()},
     };
