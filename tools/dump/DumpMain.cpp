@@ -118,7 +118,7 @@ COutput g_output;
 
 void Write(std::string_view text) { g_output.Write(text); }
 
-std::string Utf8(const std::wstring &text)
+std::string Utf8(std::wstring_view text)
 {
     if (text.empty())
         return std::string();
@@ -419,9 +419,10 @@ void PrintJsonText(const wchar_t *text, size_t cch)
 
 void PrintJsonTail(const STAT_CHUNK &stat, const ChunkValues &values)
 {
-    std::string line = stat.flags & CHUNK_TEXT ? "\"" : "";
+    if (stat.flags & CHUNK_TEXT)
+        Write("\"");
     if (stat.flags & CHUNK_VALUE) {
-        line += ",\"values\":[";
+        std::string line = ",\"values\":[";
         for (size_t i = 0; i < values.size(); ++i) {
             const auto &value = values[i];
             line += (i == 0 ? "{\"vt\":" : ",{\"vt\":") + std::to_string(value.first);
@@ -429,9 +430,9 @@ void PrintJsonTail(const STAT_CHUNK &stat, const ChunkValues &values)
                 line += ",\"str\":" + JsonString(value.second);
             line += "}";
         }
-        line += "]";
+        Write(line + "]");
     }
-    Write(line + "}\n");
+    Write("}\n");
 }
 
 const char *BreakName(CHUNK_BREAKTYPE type)
@@ -478,7 +479,7 @@ void PrintForPeopleHead(const STAT_CHUNK &stat)
 
 void PrintForPeopleText(const wchar_t *text, size_t cch)
 {
-    Write(Utf8(std::wstring(text, cch)));
+    Write(Utf8(std::wstring_view(text, cch)));
 }
 
 void PrintForPeopleTail(const STAT_CHUNK &stat, const ChunkValues &values)
