@@ -16,7 +16,9 @@ for try in 1 2 3; do
   if [ "$status" -ne 1 ] || ! head -n 1 "$log" | grep -q '^Application could not be started'; then
     exit "$status"
   fi
-  [ "$try" -lt 3 ] && echo "wine-run: Wine could not start $1 (try $try of 3); starting it again" >&2
-  sleep 1
+  if [ "$try" -lt 3 ]; then
+    echo "wine-run: Wine could not start $1 (try $try of 3); starting it again" >&2
+    sleep 1
+  fi
 done
 exit "$status"
