@@ -147,20 +147,19 @@ constexpr size_t JsonCapacity(size_t cch) { return 6 * cch + 2; }  // an escape 
 size_t CopyPlainAscii(const wchar_t *text, size_t cch, char *out)
 {
     size_t i = 0;
-    const __m128i space = _mm_set1_epi16(0x20), del = _mm_set1_epi16(0x7F);
-    const __m128i quote = _mm_set1_epi16('"'), backslash = _mm_set1_epi16('\\');
-    const auto escaped = [&](__m128i v) {  // units >= 0x8000 are negative, so below the space
-        return _mm_or_si128(_mm_or_si128(_mm_cmplt_epi16(v, space), _mm_cmpgt_epi16(v, del)),
-                            _mm_or_si128(_mm_cmpeq_epi16(v, quote), _mm_cmpeq_epi16(v, backslash)));
+    const __m128i space = _mm_set1_epi8(0x20), quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
+    const auto escaped = [&](__m128i v) {  // as signed bytes, 0x80 to 0xFF are below the space
+        return _mm_or_si128(_mm_cmplt_epi8(v, space), _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
     };
     for (; i + 16 <= cch; i += 16) {
         const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
         const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + 8));
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_packus_epi16(low, high));
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(escaped(low))) |
-                              static_cast<unsigned>(_mm_movemask_epi8(escaped(high))) << 16;
-        if (mask != 0)  // two mask bits a unit: the bytes from the first escaped unit on are not kept
-            return i + static_cast<size_t>(__builtin_ctz(mask)) / 2;
+        // Saturated to bytes: a unit above 0xFF becomes 0xFF, one from 0x8000 on (negative) 0x00.
+        const __m128i bytes = _mm_packus_epi16(low, high);
+        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), bytes);
+        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(escaped(bytes)));
+        if (mask != 0)  // the bytes from the first escaped unit on are not kept
+            return i + static_cast<size_t>(__builtin_ctz(mask));
     }
     return i;
 }
@@ -346,11 +345,16 @@ void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer, Sink &
 class CLineHead
 {
 public:
-    // A literal, whose length the compiler knows: a line has a dozen of them.
+    // A literal, whose length the compiler knows, so it is copied without a call: a line has a
+    // dozen of them.
     template <size_t N>
     CLineHead &Text(const char (&literal)[N])
     {
-        return Append(std::string_view(literal, N - 1));
+        if (static_cast<size_t>(End() - m_p) < N - 1)
+            return Append(std::string_view(literal, N - 1));
+        std::memcpy(m_p, literal, N - 1);
+        m_p += N - 1;
+        return *this;
     }
     CLineHead &Append(std::string_view text)
     {
@@ -371,17 +375,18 @@ public:
     CLineHead &Guid(const GUID &guid)
     {
         static GUID s_last;
-        static char s_text[40];  // ASCII only
-        static size_t s_cch = 0;
-        if (s_cch == 0 || !IsEqualGUID(guid, s_last)) {
+        static char s_text[] = "\"{00000000-0000-0000-0000-000000000000}\"";  // its length is fixed
+        static bool s_bAny = false;
+        if (!s_bAny || !IsEqualGUID(guid, s_last)) {
             const std::wstring text = GuidText(guid);
-            s_cch = std::min(text.size(), ARRAYSIZE(s_text));
-            for (size_t i = 0; i < s_cch; ++i)
-                s_text[i] = static_cast<char>(text[i]);
+            for (size_t i = 0; i < text.size() && i + 2 < sizeof(s_text) - 1; ++i)
+                s_text[i + 1] = static_cast<char>(text[i]);  // ASCII only
             s_last = guid;
+            s_bAny = true;
         }
-        return Text("\"").Append(std::string_view(s_text, s_cch)).Text("\"");
+        return Text(s_text);
     }
+    void Clear() { m_p = m_buffer; }
     std::string_view View() const { return std::string_view(m_buffer, static_cast<size_t>(m_p - m_buffer)); }
 
 private:
@@ -400,16 +405,17 @@ void PrintJsonHead(const STAT_CHUNK &stat)
     head.Text("{\"id\":").Number(stat.idChunk).Text(",\"source\":").Number(stat.idChunkSource);
     head.Text(",\"break\":").Number(stat.breakType).Text(",\"flags\":").Number(stat.flags);
     head.Text(",\"locale\":").Number(stat.locale).Text(",\"propset\":").Guid(attr.guidPropSet);
-    Write(head.View());
-    if (attr.psProperty.ulKind == PRSPEC_LPWSTR)
+    if (attr.psProperty.ulKind == PRSPEC_LPWSTR) {
+        Write(head.View());
         Write(",\"propname\":" + JsonString(attr.psProperty.lpwstr != nullptr ? attr.psProperty.lpwstr : L""));
-    CLineHead tail;
-    if (attr.psProperty.ulKind != PRSPEC_LPWSTR)
-        tail.Text(",\"propid\":").Number(attr.psProperty.propid);
-    tail.Text(",\"start\":").Number(stat.cwcStartSource).Text(",\"len\":").Number(stat.cwcLenSource);
+        head.Clear();
+    } else {
+        head.Text(",\"propid\":").Number(attr.psProperty.propid);
+    }
+    head.Text(",\"start\":").Number(stat.cwcStartSource).Text(",\"len\":").Number(stat.cwcLenSource);
     if (stat.flags & CHUNK_TEXT)
-        tail.Text(",\"text\":\"");
-    Write(tail.View());
+        head.Text(",\"text\":\"");
+    Write(head.View());
 }
 
 void PrintJsonText(const wchar_t *text, size_t cch)
@@ -419,20 +425,20 @@ void PrintJsonText(const wchar_t *text, size_t cch)
 
 void PrintJsonTail(const STAT_CHUNK &stat, const ChunkValues &values)
 {
-    if (stat.flags & CHUNK_TEXT)
-        Write("\"");
-    if (stat.flags & CHUNK_VALUE) {
-        std::string line = ",\"values\":[";
-        for (size_t i = 0; i < values.size(); ++i) {
-            const auto &value = values[i];
-            line += (i == 0 ? "{\"vt\":" : ",{\"vt\":") + std::to_string(value.first);
-            if (IsStringType(value.first))
-                line += ",\"str\":" + JsonString(value.second);
-            line += "}";
-        }
-        Write(line + "]");
+    // The text's closing quote goes with the rest of the line.
+    if (!(stat.flags & CHUNK_VALUE)) {
+        Write(stat.flags & CHUNK_TEXT ? "\"}\n" : "}\n");
+        return;
     }
-    Write("}\n");
+    std::string line = stat.flags & CHUNK_TEXT ? "\",\"values\":[" : ",\"values\":[";
+    for (size_t i = 0; i < values.size(); ++i) {
+        const auto &value = values[i];
+        line += (i == 0 ? "{\"vt\":" : ",{\"vt\":") + std::to_string(value.first);
+        if (IsStringType(value.first))
+            line += ",\"str\":" + JsonString(value.second);
+        line += "}";
+    }
+    Write(line + "]}\n");
 }
 
 const char *BreakName(CHUNK_BREAKTYPE type)
@@ -531,7 +537,8 @@ public:
     {
         Event &event = Add(Event::VALUE);
         event.vt = vt;
-        event.text = std::move(text);
+        event.index = m_current->texts.size();
+        m_current->texts.push_back(std::move(text));
     }
     // The chunk's fields; its property name is copied, the filter owns it.
     void Chunk(const STAT_CHUNK &stat)
@@ -539,13 +546,18 @@ public:
         Event &event = Add(Event::CHUNK);
         event.stat = stat;
         if (stat.attribute.psProperty.ulKind == PRSPEC_LPWSTR) {
-            if (stat.attribute.psProperty.lpwstr != nullptr)
-                event.text = stat.attribute.psProperty.lpwstr;
+            const wchar_t *name = stat.attribute.psProperty.lpwstr;
             event.stat.attribute.psProperty.lpwstr = nullptr;  // propid shares its place
+            event.index = m_current->texts.size();
+            m_current->texts.emplace_back(name != nullptr ? name : L"");
         }
     }
     void EndChunk() { Add(Event::END_CHUNK); }
-    void Line(std::string line) { Add(Event::LINE).line = std::move(line); }
+    void Line(std::string line)
+    {
+        Add(Event::LINE).index = m_current->lines.size();
+        m_current->lines.push_back(std::move(line));
+    }
 
     void Drain()
     {
@@ -578,16 +590,18 @@ private:
     static constexpr size_t BLOCK_TEXT = 1 << 18;     // characters
     static constexpr size_t BLOCK_EVENTS = 1 << 12;
 
+    // Plain data, as there are millions: strings are kept beside the events.
     struct Event {
         enum Kind { CHUNK, TEXT, VALUE, END_CHUNK, LINE } kind;
         STAT_CHUNK stat;      // CHUNK
-        std::wstring text;    // CHUNK: the property name; VALUE: the value's text
         VARTYPE vt;           // VALUE
         size_t offset, cch;   // TEXT: where in the block's text
-        std::string line;     // LINE
+        size_t index;         // CHUNK named by a string, VALUE: in texts; LINE: in lines
     };
     struct Block {
         std::vector<Event> events;
+        std::vector<std::wstring> texts;  // property names, values' texts
+        std::vector<std::string> lines;
         std::unique_ptr<WCHAR[]> text;
         size_t capacity = 0;
         size_t used = 0;
@@ -691,6 +705,8 @@ private:
     static void Empty(Block &block)
     {
         block.events.clear();
+        block.texts.clear();
+        block.lines.clear();
         block.used = 0;
     }
     void WriteOut(Block &block)
@@ -706,9 +722,10 @@ private:
             switch (event.kind) {
             case Event::CHUNK:
                 m_stat = event.stat;
-                m_propertyName = event.text;
-                if (m_stat.attribute.psProperty.ulKind == PRSPEC_LPWSTR)
+                if (m_stat.attribute.psProperty.ulKind == PRSPEC_LPWSTR) {
+                    m_propertyName = block.texts[event.index];
                     m_stat.attribute.psProperty.lpwstr = m_propertyName.data();
+                }
                 m_values.clear();
                 if (m_bJson)
                     PrintJsonHead(m_stat);
@@ -719,7 +736,7 @@ private:
                 Text(block.text.get() + event.offset, event.cch);
                 break;
             case Event::VALUE:
-                m_values.emplace_back(event.vt, event.text);
+                m_values.emplace_back(event.vt, block.texts[event.index]);
                 break;
             case Event::END_CHUNK:
                 EndText();
@@ -729,7 +746,7 @@ private:
                     PrintForPeopleTail(m_stat, m_values);
                 break;
             case Event::LINE:
-                Write(event.line);
+                Write(block.lines[event.index]);
                 break;
             }
         }
