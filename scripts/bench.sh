@@ -91,11 +91,6 @@ if wine reg query "HKLM\\Software\\Classes\\.$plain_ext" </dev/null >/dev/null 2
   exit 1
 fi
 
-# The desktop process: on Windows it is always there. Under Wine the first process that needs a
-# window (a host's single-threaded COM apartment has one) starts it, and it ends soon after the
-# last such process, so each host run would wait for its start (about 25 ms). It runs throughout.
-(setsid wine explorer.exe /desktop >/dev/null 2>&1 </dev/null &)
-
 # The wineserver of this prefix: its CPU time counts with the process it serves.
 server=""
 server_dir=$(printf 'server-%x-%x' $(stat -c '%d %i' "$WINEPREFIX"))

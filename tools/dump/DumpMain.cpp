@@ -15,7 +15,9 @@
 //
 // Like a search host, whose filter side pulls the chunks and whose indexer consumes them in
 // another process, the tool pulls on its main thread and formats and writes on a second one
-// (CConsumer): the output's cost runs beside the filter's instead of after it.
+// (CConsumer): the output's cost runs beside the filter's instead of after it. Its main thread is
+// in the multithreaded apartment, where a search engine's filter host runs filters (they are
+// registered "Both" for it): no apartment window, so no desktop to wait for.
 #include <windows.h>
 #include <filter.h>
 #include <filterr.h>
@@ -996,7 +998,7 @@ int wmain(int argc, wchar_t **argv)
     if (!ParseArguments(argc, argv, &options))
         return EXIT_USAGE;
 
-    if (FAILED(CoInitialize(nullptr)))
+    if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return NotLoaded("COM did not start");
     CLibrary dll;
     if (!options.dll.empty()) {
