@@ -522,7 +522,7 @@ public:
     // with room for the piece's event, so the piece and its event stay in one block.
     WCHAR *TextRoom(ULONG cwc)
     {
-        if (m_current->used + cwc > m_current->capacity || m_current->events.size() >= BLOCK_EVENTS)
+        if (m_current->used + cwc > m_current->capacity || m_current->cEvents == BLOCK_EVENTS)
             HandOver();
         return m_current->text.get() + m_current->used;
     }
@@ -592,7 +592,8 @@ private:
     static constexpr size_t BLOCK_TEXT = 1 << 18;     // characters
     static constexpr size_t BLOCK_EVENTS = 1 << 12;
 
-    // Plain data, as there are millions: strings are kept beside the events.
+    // Plain data, as there are millions, written in place without being cleared first: strings
+    // are kept beside the events.
     struct Event {
         enum Kind { CHUNK, TEXT, VALUE, END_CHUNK, LINE } kind;
         STAT_CHUNK stat;      // CHUNK
@@ -601,7 +602,8 @@ private:
         size_t index;         // CHUNK named by a string, VALUE: in texts; LINE: in lines
     };
     struct Block {
-        std::vector<Event> events;
+        std::unique_ptr<Event[]> events{new Event[BLOCK_EVENTS]};
+        size_t cEvents = 0;
         std::vector<std::wstring> texts;  // property names, values' texts
         std::vector<std::string> lines;
         std::unique_ptr<WCHAR[]> text;
@@ -631,10 +633,9 @@ private:
 
     Event &Add(Event::Kind kind)
     {
-        if (m_current->events.size() >= BLOCK_EVENTS)
+        if (m_current->cEvents == BLOCK_EVENTS)
             HandOver();
-        m_current->events.emplace_back();
-        Event &event = m_current->events.back();
+        Event &event = m_current->events[m_current->cEvents++];
         event.kind = kind;
         return event;
     }
@@ -706,7 +707,7 @@ private:
 
     static void Empty(Block &block)
     {
-        block.events.clear();
+        block.cEvents = 0;
         block.texts.clear();
         block.lines.clear();
         block.used = 0;
@@ -720,7 +721,8 @@ private:
 
     void Consume(const Block &block)
     {
-        for (const Event &event : block.events) {
+        for (size_t i = 0; i < block.cEvents; ++i) {
+            const Event &event = block.events[i];
             switch (event.kind) {
             case Event::CHUNK:
                 m_stat = event.stat;
