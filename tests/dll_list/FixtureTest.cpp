@@ -4,6 +4,7 @@
 #include <filterr.h>
 #include <propidl.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -222,6 +223,83 @@ TEST(Fixtures, TextFilterReadsALargeDocumentBlockByBlock)
             for (size_t i = 0; i < expected.size(); ++i)
                 EXPECT_EQ(expected[i], chunks[i].text) << "run " << run << ", paragraph " << i;
         }
+    }
+    EXPECT_EQ(0, dll.ObjectCount());
+}
+
+// Text of every kind of line, checked against the paragraph rule applied line by line: plain
+// ASCII lines with "\n" (most of them, which the filter passes sixteen bytes at a time), lines that
+// begin with spaces, tabs or control characters or end with spaces and tabs, blank lines of spaces and tabs, "\r\n" and lone
+// "\r" breaks, letters beyond ASCII, a paragraph of 150,000 bytes across several 64 KB blocks, and
+// no break after the last line.
+TEST(Fixtures, TextFilterSplitsMixedTextAsLineByLine)
+{
+    unsigned seed = 12345;
+    const auto next = [&seed](unsigned n) {
+        seed = seed * 1103515245u + 12345u;
+        return (seed >> 16) % n;
+    };
+    const wchar_t *words[] = {L"alpha", L"beta", L"gamma", L"delta", L"\u00E9t\u00E9", L"x", L"0123456789abcdef"};
+    const wchar_t *starts[] = {L"", L"", L"", L"", L" ", L"\t", L"  \t", L"\x01", L"\x1F"};
+    const std::wstring padding(40, L' ');
+    const wchar_t *ends[] = {L"", L"", L"", L" ", L" \t", padding.c_str()};
+    const wchar_t *blanks[] = {L"", L" ", L"\t", L" \t "};
+    const wchar_t *breaks[] = {L"\n", L"\n", L"\n", L"\n", L"\n", L"\n", L"\r\n", L"\r"};
+    std::wstring document;
+    for (int paragraph = 0; paragraph < 600; ++paragraph) {
+        const bool bLong = paragraph == 300;
+        const unsigned cLines = bLong ? 4000 : 1 + next(12);
+        for (unsigned line = 0; line < cLines; ++line) {
+            document += bLong ? L"" : starts[next(ARRAYSIZE(starts))];
+            const unsigned cWords = 1 + next(bLong ? 8 : 14);
+            for (unsigned w = 0; w < cWords; ++w) {
+                const wchar_t *word = words[next(ARRAYSIZE(words))];
+                document += (w > 0 ? L" " : L"") + std::wstring(bLong && word[0] > 0x7F ? L"e" : word);
+            }
+            document += std::wstring(ends[next(ARRAYSIZE(ends))]) + (bLong ? L"\n" : breaks[next(ARRAYSIZE(breaks))]);
+        }
+        for (unsigned blank = 1 + next(2); blank > 0; --blank)
+            document += std::wstring(blanks[next(ARRAYSIZE(blanks))]) + breaks[next(ARRAYSIZE(breaks))];
+    }
+    document += L"the last line";
+
+    // The rule, line by line: a line ends at "\r\n", "\r" or "\n"; paragraphs are the groups of
+    // lines that are not blank, joined by "\n".
+    std::vector<std::wstring> expected;
+    std::wstring paragraph;
+    for (size_t at = 0; at <= document.size();) {
+        const size_t end = std::min(document.find_first_of(L"\r\n", at), document.size());
+        const std::wstring line = document.substr(at, end - at);
+        if (line.find_first_not_of(L" \t") == std::wstring::npos) {
+            if (!paragraph.empty())
+                expected.push_back(paragraph);
+            paragraph.clear();
+        } else {
+            paragraph += (paragraph.empty() ? L"" : L"\n") + line;
+        }
+        at = end + (document.compare(end, 2, L"\r\n") == 0 ? 2 : 1);
+    }
+    if (!paragraph.empty())
+        expected.push_back(paragraph);
+    ASSERT_LT(expected.size(), 1000u);
+    ASSERT_GT(document.size(), 4u * 65536u);  // several of the blocks the filter reads
+
+    // Leading blank lines move where the blocks cut the text.
+    CFixtureDll dll(FIXTURE_ROW_TEXT);
+    for (int shift = 0; shift < 24; ++shift) {
+        const ULONG cchBuffer = shift == 0 ? 13 : 4096;
+        SCOPED_TRACE("shift " + std::to_string(shift) + ", buffer " + std::to_string(cchBuffer));
+        CTempFile temp(L"pellucidor-fixture-mixed.fxtxt", Narrow(std::wstring(shift, L'\n') + document));
+        CComPtr<IFilter> filter;
+        ASSERT_HR(S_OK, dll.CreateFilter(filter.Put()));
+        ASSERT_HR(S_OK, LoadFile(filter.Get(), temp.Path()));
+        ASSERT_HR(S_OK, InitFilter(filter.Get()));
+        HRESULT end = S_OK;
+        const std::vector<Chunk> chunks = PullText(filter.Get(), cchBuffer, &end);
+        EXPECT_HR(FILTER_E_END_OF_CHUNKS, end);
+        ASSERT_EQ(expected.size(), chunks.size());
+        for (size_t i = 0; i < expected.size(); ++i)
+            ASSERT_EQ(expected[i], chunks[i].text) << "paragraph " << i;
     }
     EXPECT_EQ(0, dll.ObjectCount());
 }
