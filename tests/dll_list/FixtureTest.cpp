@@ -81,6 +81,15 @@ HRESULT InitFilter(IFilter *filter)
     return filter->Init(IFILTER_INIT_CANON_PARAGRAPHS, 0, nullptr, &flags);
 }
 
+// A new filter of the fixture, loaded from the file and initialised, as a host opens a document.
+HRESULT OpenFile(CFixtureDll &dll, const std::wstring &path, CComPtr<IFilter> *pFilter)
+{
+    HRESULT hr = dll.CreateFilter(pFilter->Put());
+    if (SUCCEEDED(hr))
+        hr = LoadFile(pFilter->Get(), path);
+    return SUCCEEDED(hr) ? InitFilter(pFilter->Get()) : hr;
+}
+
 } // namespace
 
 // Every fixture: which exports, which interfaces, and counts back to zero after release.
@@ -159,9 +168,7 @@ TEST(Fixtures, TextFilterGivesOneChunkPerParagraph)
             SCOPED_TRACE(std::string(file.name) + ", buffer " + std::to_string(cchBuffer));
             CTempFile temp(L"pellucidor-fixture.fxtxt", file.bytes);
             CComPtr<IFilter> filter;
-            ASSERT_HR(S_OK, dll.CreateFilter(filter.Put()));
-            ASSERT_HR(S_OK, LoadFile(filter.Get(), temp.Path()));
-            ASSERT_HR(S_OK, InitFilter(filter.Get()));
+            ASSERT_HR(S_OK, OpenFile(dll, temp.Path(), &filter));
             HRESULT end = S_OK;
             const std::vector<Chunk> chunks = PullText(filter.Get(), cchBuffer, &end);
             EXPECT_HR(FILTER_E_END_OF_CHUNKS, end);
@@ -291,9 +298,7 @@ TEST(Fixtures, TextFilterSplitsMixedTextAsLineByLine)
         SCOPED_TRACE("shift " + std::to_string(shift) + ", buffer " + std::to_string(cchBuffer));
         CTempFile temp(L"pellucidor-fixture-mixed.fxtxt", Narrow(std::wstring(shift, L'\n') + document));
         CComPtr<IFilter> filter;
-        ASSERT_HR(S_OK, dll.CreateFilter(filter.Put()));
-        ASSERT_HR(S_OK, LoadFile(filter.Get(), temp.Path()));
-        ASSERT_HR(S_OK, InitFilter(filter.Get()));
+        ASSERT_HR(S_OK, OpenFile(dll, temp.Path(), &filter));
         HRESULT end = S_OK;
         const std::vector<Chunk> chunks = PullText(filter.Get(), cchBuffer, &end);
         EXPECT_HR(FILTER_E_END_OF_CHUNKS, end);
@@ -310,9 +315,7 @@ TEST(Fixtures, PdfFixtureEndsTextWithoutTheHint)
     CFixtureDll dll(FIXTURE_ROW_PDFFILT);
     CTempFile temp(L"pellucidor-fixture.pdf", "one\n\ntwo");
     CComPtr<IFilter> filter;
-    ASSERT_HR(S_OK, dll.CreateFilter(filter.Put()));
-    ASSERT_HR(S_OK, LoadFile(filter.Get(), temp.Path()));
-    ASSERT_HR(S_OK, InitFilter(filter.Get()));
+    ASSERT_HR(S_OK, OpenFile(dll, temp.Path(), &filter));
     HRESULT end = S_OK;
     const std::vector<Chunk> chunks = PullText(filter.Get(), 2, &end);
     EXPECT_HR(FILTER_E_END_OF_CHUNKS, end);
@@ -327,9 +330,7 @@ TEST(Fixtures, ValueFilterGivesTheSixValues)
     CFixtureDll dll(FIXTURE_ROW_VALUES);
     CTempFile temp(L"pellucidor-fixture.fxval", "ignored");
     CComPtr<IFilter> filter;
-    ASSERT_HR(S_OK, dll.CreateFilter(filter.Put()));
-    ASSERT_HR(S_OK, LoadFile(filter.Get(), temp.Path()));
-    ASSERT_HR(S_OK, InitFilter(filter.Get()));
+    ASSERT_HR(S_OK, OpenFile(dll, temp.Path(), &filter));
     const struct {
         PROPID pid;
         VARTYPE vt;
