@@ -103,6 +103,18 @@ printf 'clef \xf0\x9d\x84\x9e and grin \xf0\x9f\x98\x80' > $'\xf0\x9d\x84\x9e sc
 r a -ma5 "$out/astral.rar" $'\xf0\x9d\x84\x9e score.txt'
 cd "$work"
 
+# A document of paragraphs that end, at every distance from their last character, in what JSON
+# escapes or encodes: a quote, a backslash, a tab, control characters, letters beyond ASCII and
+# characters beyond the first plane.
+mkdir -p mixed && cd mixed
+python3 - <<'PY'
+pieces = ['"', '\\', '\t', '\x01', '\x7f', '\u00e9', '\u03a9', '\u65e5', '\U0001F600']
+paragraphs = ['word ' * (n % 7) + pieces[n % len(pieces)] + 'x' * (n % 40) for n in range(400)]
+open('mixed.txt', 'wb').write('\n\n'.join(paragraphs).encode('utf-8'))
+PY
+r a -ma5 "$out/mixed-text.rar" mixed.txt
+cd "$work"
+
 # An entry whose base name has 250 characters.
 mkdir -p long/deep && cd long
 long=$(printf 'L%.0s' {1..250})

@@ -95,6 +95,14 @@ public:
         std::memcpy(p, text.data(), text.size());
         Commit(p + text.size());
     }
+    // A literal: its length known to the compiler, it is copied without a call.
+    template <size_t N>
+    void Write(const char (&literal)[N])
+    {
+        char *p = Reserve(N - 1);
+        std::memcpy(p, literal, N - 1);
+        Commit(p + N - 1);
+    }
     void Flush()
     {
         Pass();
@@ -119,6 +127,8 @@ private:
 COutput g_output;
 
 void Write(std::string_view text) { g_output.Write(text); }
+template <size_t N>
+void Write(const char (&literal)[N]) { g_output.Write(literal); }
 
 std::string Utf8(std::wstring_view text)
 {
@@ -145,7 +155,7 @@ constexpr size_t JsonCapacity(size_t cch) { return 6 * cch + 2; }  // an escape 
 
 // Copies the leading units of text that need no escape and are ASCII to out, as bytes, sixteen at
 // a time; returns how many. Writes up to 16 bytes beyond them, and stops up to fifteen units before
-// the end of the text: the caller takes those one by one.
+// the end of the text: the caller takes those.
 size_t CopyPlainAscii(const wchar_t *text, size_t cch, char *out)
 {
     size_t i = 0;
@@ -171,16 +181,29 @@ size_t CopyPlainAscii(const wchar_t *text, size_t cch, char *out)
 char *EncodeJsonText(const wchar_t *text, size_t cch, char *out)
 {
     char *p = out;
+    size_t plainFrom = 0;  // the units from here to i went out as one byte each, unchanged
     for (size_t i = 0; i < cch; ++i) {
         const size_t plain = CopyPlainAscii(text + i, cch - i, p);
         i += plain;
         p += plain;
         if (i == cch)
             break;
+        // Fewer than sixteen left: the last sixteen units at once, when those before i among them
+        // went out unchanged (their bytes are written again as they are).
+        if (cch - i < 16 && cch >= 16 && plainFrom + 16 <= cch) {
+            const size_t behind = i - (cch - 16);
+            const size_t more = CopyPlainAscii(text + cch - 16, 16, p - behind) - behind;  // from i
+            i += more;
+            p += more;
+            if (i == cch)
+                break;
+        }
         const unsigned ch = text[i];
         if (ch >= 0x20 && ch < 0x80 && ch != '"' && ch != '\\') {
             *p++ = static_cast<char>(ch);
-        } else if (ch == '"' || ch == '\\' || ch == '\n' || ch == '\r' || ch == '\t') {
+            continue;
+        }
+        if (ch == '"' || ch == '\\' || ch == '\n' || ch == '\r' || ch == '\t') {
             *p++ = '\\';
             *p++ = ch == '\n' ? 'n' : ch == '\r' ? 'r' : ch == '\t' ? 't' : static_cast<char>(ch);
         } else if (ch < 0x20 || (ch >= 0xD800 && ch <= 0xDFFF &&
@@ -204,6 +227,7 @@ char *EncodeJsonText(const wchar_t *text, size_t cch, char *out)
             *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
             *p++ = static_cast<char>(0x80 | (cp & 0x3F));
         }
+        plainFrom = i + 1;
     }
     return p;
 }
@@ -342,60 +366,97 @@ void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer, Sink &
     }
 }
 
-// A chunk's fields up to its text or values, formatted without the heap: there is one line per
-// chunk, and a stream can have millions.
+// A chunk's fields up to its text or values, formatted straight into the output without the heap:
+// there is one line per chunk, and a stream can have millions.
 class CLineHead
 {
 public:
-    // A literal, whose length the compiler knows, so it is copied without a call: a line has a
-    // dozen of them.
+    // The most a head takes, its property name aside: four literals and two numbers before the
+    // fields, the fields (see Fields), three literals and two numbers after them.
+    static constexpr size_t ROOM = 256;
+
+    CLineHead() : m_p(g_output.Reserve(ROOM)), m_end(m_p + ROOM) {}
+    // What was formatted goes out; nothing more may be added.
+    void Commit() { g_output.Commit(m_p); }
+
+    // A literal, whose length the compiler knows, so it is copied without a call.
     template <size_t N>
     CLineHead &Text(const char (&literal)[N])
     {
-        if (static_cast<size_t>(End() - m_p) < N - 1)
-            return Append(std::string_view(literal, N - 1));
-        std::memcpy(m_p, literal, N - 1);
-        m_p += N - 1;
-        return *this;
-    }
-    CLineHead &Append(std::string_view text)
-    {
-        const size_t cch = std::min(text.size(), static_cast<size_t>(End() - m_p));
-        std::memcpy(m_p, text.data(), cch);
-        m_p += cch;
+        static_assert(N - 1 <= ROOM);
+        if (static_cast<size_t>(m_end - m_p) >= N - 1) {
+            std::memcpy(m_p, literal, N - 1);
+            m_p += N - 1;
+        }
         return *this;
     }
     CLineHead &Number(unsigned long long n)
     {
         // The fields are 32-bit: no 64-bit division for them where the machine word is 32 bits.
-        m_p = n <= 0xFFFFFFFFu ? std::to_chars(m_p, End(), static_cast<unsigned long>(n)).ptr
-                               : std::to_chars(m_p, End(), n).ptr;
+        m_p = n <= 0xFFFFFFFFu ? std::to_chars(m_p, m_end, static_cast<unsigned long>(n)).ptr
+                               : std::to_chars(m_p, m_end, n).ptr;
         return *this;
     }
-    // As StringFromGUID2 writes it, in quotes. Chunk after chunk has the same property set: the
-    // text of the last one asked for is kept.
-    CLineHead &Guid(const GUID &guid)
+    // ,"break":..,"flags":..,"locale":..,"propset":"{...}" and, for a property named by its id,
+    // ,"propid":.. . Chunk after chunk has the same: the text of the last ones is kept, and copied
+    // whole with a length the compiler knows (the head's room holds it).
+    CLineHead &Fields(const STAT_CHUNK &stat)
     {
-        static GUID s_last;
-        static char s_text[] = "\"{00000000-0000-0000-0000-000000000000}\"";  // its length is fixed
-        static bool s_bAny = false;
-        if (!s_bAny || !IsEqualGUID(guid, s_last)) {
-            const std::wstring text = GuidText(guid);
-            for (size_t i = 0; i < text.size() && i + 2 < sizeof(s_text) - 1; ++i)
-                s_text[i + 1] = static_cast<char>(text[i]);  // ASCII only
-            s_last = guid;
-            s_bAny = true;
+        struct Key {
+            CHUNK_BREAKTYPE breakType;
+            DWORD flags;
+            LCID locale;
+            GUID propset;
+            ULONG ulKind;
+            PROPID propid;  // of PRSPEC_PROPID only
+            bool operator==(const Key &other) const
+            {
+                return breakType == other.breakType && flags == other.flags && locale == other.locale &&
+                       IsEqualGUID(propset, other.propset) && ulKind == other.ulKind && propid == other.propid;
+            }
+        };
+        static constexpr size_t FIELDS_ROOM = 160;  // 129 at most
+        static Key s_last;
+        static char s_text[FIELDS_ROOM];
+        static size_t s_cch = 0;  // 0 until the first
+        const FULLPROPSPEC &attr = stat.attribute;
+        const bool bId = attr.psProperty.ulKind == PRSPEC_PROPID;
+        const Key key = {stat.breakType, stat.flags, stat.locale, attr.guidPropSet, attr.psProperty.ulKind,
+                         bId ? attr.psProperty.propid : 0};
+        if (s_cch == 0 || !(key == s_last)) {
+            char *const p = m_p;
+            char *const end = m_end;
+            m_p = s_text;
+            m_end = s_text + sizeof(s_text);
+            Text(",\"break\":").Number(stat.breakType).Text(",\"flags\":").Number(stat.flags);
+            Text(",\"locale\":").Number(stat.locale).Text(",\"propset\":").Guid(attr.guidPropSet);
+            if (bId)
+                Text(",\"propid\":").Number(attr.psProperty.propid);
+            s_cch = static_cast<size_t>(m_p - s_text);
+            s_last = key;
+            m_p = p;
+            m_end = end;
         }
-        return Text(s_text);
+        if (static_cast<size_t>(m_end - m_p) >= sizeof(s_text)) {
+            std::memcpy(m_p, s_text, sizeof(s_text));
+            m_p += s_cch;
+        }
+        return *this;
     }
-    void Clear() { m_p = m_buffer; }
-    std::string_view View() const { return std::string_view(m_buffer, static_cast<size_t>(m_p - m_buffer)); }
 
 private:
-    char *End() { return m_buffer + sizeof(m_buffer); }
+    // As StringFromGUID2 writes it, in quotes.
+    CLineHead &Guid(const GUID &guid)
+    {
+        char text[] = "\"{00000000-0000-0000-0000-000000000000}\"";  // its length is fixed
+        const std::wstring wide = GuidText(guid);
+        for (size_t i = 0; i < wide.size() && i + 2 < sizeof(text) - 1; ++i)
+            text[i + 1] = static_cast<char>(wide[i]);  // ASCII only
+        return Text(text);
+    }
 
-    char m_buffer[256];
-    char *m_p = m_buffer;
+    char *m_p;
+    char *m_end;
 };
 
 // A chunk is printed in three steps: its head, its text in pieces (the text of a chunk can be as
@@ -404,20 +465,16 @@ void PrintJsonHead(const STAT_CHUNK &stat)
 {
     const FULLPROPSPEC &attr = stat.attribute;
     CLineHead head;
-    head.Text("{\"id\":").Number(stat.idChunk).Text(",\"source\":").Number(stat.idChunkSource);
-    head.Text(",\"break\":").Number(stat.breakType).Text(",\"flags\":").Number(stat.flags);
-    head.Text(",\"locale\":").Number(stat.locale).Text(",\"propset\":").Guid(attr.guidPropSet);
+    head.Text("{\"id\":").Number(stat.idChunk).Text(",\"source\":").Number(stat.idChunkSource).Fields(stat);
     if (attr.psProperty.ulKind == PRSPEC_LPWSTR) {
-        Write(head.View());
-        Write(",\"propname\":" + JsonString(attr.psProperty.lpwstr != nullptr ? attr.psProperty.lpwstr : L""));
-        head.Clear();
-    } else {
-        head.Text(",\"propid\":").Number(attr.psProperty.propid);
+        head.Text(",\"propname\":").Commit();
+        Write(JsonString(attr.psProperty.lpwstr != nullptr ? attr.psProperty.lpwstr : L""));
+        head = CLineHead();
     }
     head.Text(",\"start\":").Number(stat.cwcStartSource).Text(",\"len\":").Number(stat.cwcLenSource);
     if (stat.flags & CHUNK_TEXT)
         head.Text(",\"text\":\"");
-    Write(head.View());
+    head.Commit();
 }
 
 void PrintJsonText(const wchar_t *text, size_t cch)
@@ -429,7 +486,10 @@ void PrintJsonTail(const STAT_CHUNK &stat, const ChunkValues &values)
 {
     // The text's closing quote goes with the rest of the line.
     if (!(stat.flags & CHUNK_VALUE)) {
-        Write(stat.flags & CHUNK_TEXT ? "\"}\n" : "}\n");
+        if (stat.flags & CHUNK_TEXT)
+            Write("\"}\n");
+        else
+            Write("}\n");
         return;
     }
     std::string line = stat.flags & CHUNK_TEXT ? "\",\"values\":[" : ",\"values\":[";
