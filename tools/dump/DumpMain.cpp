@@ -424,18 +424,13 @@ public:
         const Key key = {stat.breakType, stat.flags, stat.locale, attr.guidPropSet, attr.psProperty.ulKind,
                          bId ? attr.psProperty.propid : 0};
         if (s_cch == 0 || !(key == s_last)) {
-            char *const p = m_p;
-            char *const end = m_end;
-            m_p = s_text;
-            m_end = s_text + sizeof(s_text);
-            Text(",\"break\":").Number(stat.breakType).Text(",\"flags\":").Number(stat.flags);
-            Text(",\"locale\":").Number(stat.locale).Text(",\"propset\":").Guid(attr.guidPropSet);
+            CLineHead fields(s_text, s_text + sizeof(s_text));
+            fields.Text(",\"break\":").Number(stat.breakType).Text(",\"flags\":").Number(stat.flags);
+            fields.Text(",\"locale\":").Number(stat.locale).Text(",\"propset\":").Guid(attr.guidPropSet);
             if (bId)
-                Text(",\"propid\":").Number(attr.psProperty.propid);
-            s_cch = static_cast<size_t>(m_p - s_text);
+                fields.Text(",\"propid\":").Number(attr.psProperty.propid);
+            s_cch = static_cast<size_t>(fields.m_p - s_text);
             s_last = key;
-            m_p = p;
-            m_end = end;
         }
         if (static_cast<size_t>(m_end - m_p) >= sizeof(s_text)) {
             std::memcpy(m_p, s_text, sizeof(s_text));
@@ -445,6 +440,9 @@ public:
     }
 
 private:
+    // Formats into a buffer of the caller's.
+    CLineHead(char *p, char *end) : m_p(p), m_end(end) {}
+
     // As StringFromGUID2 writes it, in quotes.
     CLineHead &Guid(const GUID &guid)
     {
