@@ -7,10 +7,10 @@
 # Prints medians of interleaved timed runs of the whole Wine processes per archive (warm
 # wineserver), in wall-clock time and in CPU time (the process's own and its wineserver's, which
 # other load on the machine hardly changes), the ratios filter/baseline, the same for the stream
-# pulled without printing (pellucidor-dump --quiet: what the host's output costs), the per-entry overhead
-# for (a) with where it goes (pellucidor-bench-parts: each step timed in process), and, from
-# separate untimed runs, both sides' peak working sets and the most files present at once in
-# their temporary folders. Measures only: no target makes it fail; it fails when a run does not
+# pulled without printing (pellucidor-dump --quiet: what the host's output costs), the spread of the
+# ratios from round to round, the per-entry overhead for (a) with where it goes
+# (pellucidor-bench-parts: each step timed in process), and, from separate untimed runs, both
+# sides' peak working sets and the most files present at once in their temporary folders. Measures only: no target makes it fail; it fails when a run does not
 # deliver what it must (every entry extracted, named and, where filtered, its text relayed).
 #
 # Usage: bench.sh [x86|x64]        BENCH_RUNS=n: timed runs per side and archive (default 5)
@@ -232,6 +232,20 @@ for n in "${names[@]}"; do
 done
 echo "quiet: the same stream pulled by pellucidor-dump --json --quiet, which prints nothing but its counts:"
 echo "the filter and its child filter at work without the host's encoding and writing of every chunk"
+# A round's three runs follow each other within seconds, while the machine's speed drifts over
+# minutes: the spread of the ratios round by round shows how far a median of this run could move.
+spread() {   # "f1 f2 .." "b1 b2 ..": lowest, median and highest of f_i / b_i
+  awk -v f="$1" -v b="$2" 'BEGIN {
+    n = split(f, fv, " "); split(b, bv, " ")
+    for (i = 1; i <= n; ++i) r[i] = fv[i] / bv[i]
+    for (i = 2; i <= n; ++i) for (j = i; j > 1 && r[j - 1] > r[j]; --j) { t = r[j]; r[j] = r[j - 1]; r[j - 1] = t }
+    m = (n % 2) ? r[(n + 1) / 2] : (r[n / 2] + r[n / 2 + 1]) / 2
+    printf "%.2f / %.2f / %.2f", r[1], m, r[n] }'
+}
+echo "ratio round by round, wall (lowest / median / highest):"
+for n in "${names[@]}"; do
+  printf '  %-34s filter %s   quiet %s\n' "${title[$n]}" "$(spread "${wall_f[$n]}" "${wall_b[$n]}")" "$(spread "${wall_q[$n]}" "${wall_b[$n]}")"
+done
 # shellcheck disable=SC2046
 printf 'start-up, an archive of one %s-byte entry (in every run above): baseline %.3f s, filter %.3f s, quiet %.3f s\n' \
   "$(stat -c %s "$startup/one.$filtered_ext")" $(for v in "${wall_b[s]}" "${wall_f[s]}" "${wall_q[s]}"; do echo "$v" | med; done)
