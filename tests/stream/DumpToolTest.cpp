@@ -165,6 +165,25 @@ TEST(DumpTool, TinyPiecesPrintWhatWholeOnesDo)
     }
 }
 
+TEST(DumpTool, LettersBeyondAsciiForPeopleAreUtf8)
+{
+    // mixed-text.rar's paragraph n is "word " n % 7 times, the (n % 9)th of its pieces and n % 40
+    // x's. The tool passes ASCII text on as bytes: U+00E9 in the sixteen-at-a-time part of a piece
+    // (n = 23) and after it (n = 5) must come out as UTF-8, and DEL (n = 4), ASCII, as it is.
+    const auto paragraph = [](int n, const std::string &piece) {
+        std::string text;
+        for (int i = 0; i < n % 7; ++i)
+            text += "word ";
+        return text + piece + std::string(static_cast<size_t>(n % 40), 'x');
+    };
+    const ToolRun run = RunDump({ArchivePath(L"mixed-text.rar")});
+    EXPECT_EQ(0u, run.exitCode);
+    const std::string text = Join(run.lines);
+    const std::pair<int, std::string> cases[] = {{23, "\xC3\xA9"}, {5, "\xC3\xA9"}, {4, "\x7F"}};
+    for (const auto &[n, piece] : cases)
+        EXPECT_NE(std::string::npos, text.find("Text: " + paragraph(n, piece) + "\n")) << n;
+}
+
 TEST(DumpTool, BlocksForPeople)
 {
     const ToolRun run = RunDump({ArchivePath(L"plain.rar")});

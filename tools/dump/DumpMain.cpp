@@ -34,6 +34,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -153,10 +154,20 @@ std::string Hex(HRESULT hr)
 // are plain ASCII, as most text is.
 constexpr size_t JsonCapacity(size_t cch) { return 6 * cch + 2; }  // an escape is six bytes at most
 
+// Sixteen units as bytes: UTF-16 saturated (a unit above 0xFF becomes 0xFF, one from 0x8000 on,
+// negative, 0x00), ASCII as it is.
+__m128i SixteenBytes(const wchar_t *text)
+{
+    return _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text)),
+                            _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8)));
+}
+__m128i SixteenBytes(const char *text) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(text)); }
+
 // Copies the leading units of text that need no escape and are ASCII to out, as bytes, sixteen at
 // a time; returns how many. Writes up to 16 bytes beyond them, and stops up to fifteen units before
 // the end of the text: the caller takes those.
-size_t CopyPlainAscii(const wchar_t *text, size_t cch, char *out)
+template <class Unit>
+size_t CopyPlainAscii(const Unit *text, size_t cch, char *out)
 {
     size_t i = 0;
     const __m128i space = _mm_set1_epi8(0x20), quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
@@ -164,10 +175,7 @@ size_t CopyPlainAscii(const wchar_t *text, size_t cch, char *out)
         return _mm_or_si128(_mm_cmplt_epi8(v, space), _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
     };
     for (; i + 16 <= cch; i += 16) {
-        const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
-        const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + 8));
-        // Saturated to bytes: a unit above 0xFF becomes 0xFF, one from 0x8000 on (negative) 0x00.
-        const __m128i bytes = _mm_packus_epi16(low, high);
+        const __m128i bytes = SixteenBytes(text + i);
         _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), bytes);
         const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(escaped(bytes)));
         if (mask != 0)  // the bytes from the first escaped unit on are not kept
@@ -176,9 +184,10 @@ size_t CopyPlainAscii(const wchar_t *text, size_t cch, char *out)
     return i;
 }
 
-// Writes text as the inside of a JSON string at out, which has room for JsonCapacity(cch) bytes;
-// returns its end.
-char *EncodeJsonText(const wchar_t *text, size_t cch, char *out)
+// Writes text, UTF-16 or ASCII bytes, as the inside of a JSON string at out, which has room for
+// JsonCapacity(cch) bytes; returns its end.
+template <class Unit>
+char *EncodeJsonText(const Unit *text, size_t cch, char *out)
 {
     char *p = out;
     size_t plainFrom = 0;  // the units from here to i went out as one byte each, unchanged
@@ -198,7 +207,7 @@ char *EncodeJsonText(const wchar_t *text, size_t cch, char *out)
             if (i == cch)
                 break;
         }
-        const unsigned ch = text[i];
+        const unsigned ch = static_cast<std::make_unsigned_t<Unit>>(text[i]);
         if (ch >= 0x20 && ch < 0x80 && ch != '"' && ch != '\\') {
             *p++ = static_cast<char>(ch);
             continue;
@@ -221,7 +230,7 @@ char *EncodeJsonText(const wchar_t *text, size_t cch, char *out)
             *p++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
             *p++ = static_cast<char>(0x80 | (ch & 0x3F));
         } else {  // a surrogate pair
-            const unsigned cp = 0x10000 + ((ch - 0xD800) << 10) + (static_cast<unsigned>(text[++i]) - 0xDC00);
+            const unsigned cp = 0x10000 + ((ch - 0xD800) << 10) + (static_cast<std::make_unsigned_t<Unit>>(text[++i]) - 0xDC00);
             *p++ = static_cast<char>(0xF0 | (cp >> 18));
             *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
             *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
@@ -475,7 +484,8 @@ void PrintJsonHead(const STAT_CHUNK &stat)
     head.Commit();
 }
 
-void PrintJsonText(const wchar_t *text, size_t cch)
+template <class Unit>
+void PrintJsonText(const Unit *text, size_t cch)
 {
     g_output.Commit(EncodeJsonText(text, cch, g_output.Reserve(JsonCapacity(cch))));
 }
@@ -560,10 +570,10 @@ void PrintForPeopleTail(const STAT_CHUNK &stat, const ChunkValues &values)
 // --- the consumer -----------------------------------------------------------------------------
 
 // Formats and writes, on a thread of its own, what the pulling thread hands it: a chunk's fields,
-// the pieces of its text (GetText writes them straight into the hand-off block), its values, its
-// end, and whole lines. Blocks go over when one cannot take a whole piece or holds many events;
-// at most BLOCKS exist, so a slow output holds the pulling thread back rather than the stream
-// gathering in memory. Drain writes out everything so far before it returns.
+// the pieces of its text (as bytes where they are ASCII), its values, its end, and whole lines.
+// Blocks go over when one cannot take a whole piece or holds many events; at most BLOCKS exist,
+// so a slow output holds the pulling thread back rather than the stream gathering in memory.
+// Drain writes out everything so far before it returns.
 class CConsumer
 {
 public:
@@ -576,22 +586,29 @@ public:
     CConsumer(const CConsumer &) = delete;
     CConsumer &operator=(const CConsumer &) = delete;
 
-    // For ReadChunk: room for a piece of cwc characters, and what was put there. The room comes
-    // with room for the piece's event, so the piece and its event stay in one block.
+    // For ReadChunk: room for a piece of cwc characters, and what was put there. GetText writes
+    // into a buffer of this thread's, where the text is still in this core's cache when it is
+    // taken into the block: ASCII as bytes, half what the printing thread's core has to read,
+    // anything else as it came.
     WCHAR *TextRoom(ULONG cwc)
     {
-        if (m_current->used + cwc > m_current->capacity || m_current->cEvents == BLOCK_EVENTS)
-            HandOver();
-        return m_current->text.get() + m_current->used;
+        if (m_piece.size() < cwc)
+            m_piece.resize(cwc);
+        return m_piece.data();
     }
     void Text(ULONG cwc)
     {
         if (cwc == 0)
             return;
-        Event &event = Add(Event::TEXT);
-        event.offset = m_current->used;
-        event.cch = cwc;
-        m_current->used += cwc;
+        Room(cwc);
+        if (NarrowAscii(m_piece.data(), cwc, m_current->Bytes() + m_current->used)) {
+            AddText(Event::ASCII, m_current->used, cwc, cwc);
+            return;
+        }
+        Room(sizeof(WCHAR) * cwc + 1);
+        const size_t offset = (m_current->used + 1) & ~size_t{1};  // WCHARs are two-byte aligned
+        std::memcpy(m_current->Bytes() + offset, m_piece.data(), sizeof(WCHAR) * cwc);
+        AddText(Event::TEXT, offset, cwc, sizeof(WCHAR) * cwc);
     }
     void Value(VARTYPE vt, std::wstring text)
     {
@@ -653,10 +670,10 @@ private:
     // Plain data, as there are millions, written in place without being cleared first: strings
     // are kept beside the events.
     struct Event {
-        enum Kind { CHUNK, TEXT, VALUE, END_CHUNK, LINE } kind;
+        enum Kind { CHUNK, TEXT, ASCII, VALUE, END_CHUNK, LINE } kind;
         STAT_CHUNK stat;      // CHUNK
         VARTYPE vt;           // VALUE
-        size_t offset, cch;   // TEXT: where in the block's text
+        size_t offset, cch;   // TEXT, ASCII: where in the block's text (in bytes), how many units
         size_t index;         // CHUNK named by a string, VALUE: in texts; LINE: in lines
     };
     struct Block {
@@ -664,9 +681,12 @@ private:
         size_t cEvents = 0;
         std::vector<std::wstring> texts;  // property names, values' texts
         std::vector<std::string> lines;
+        // The text, ASCII pieces as bytes and others as WCHARs; capacity and used count bytes.
         std::unique_ptr<WCHAR[]> text;
         size_t capacity = 0;
         size_t used = 0;
+
+        char *Bytes() const { return reinterpret_cast<char *>(text.get()); }
     };
     // Holds an SRW lock exclusively for its scope.
     class CSrwExclusive
@@ -684,11 +704,47 @@ private:
     std::unique_ptr<Block> NewBlock() const
     {
         auto block = std::make_unique<Block>();
-        block->capacity = std::max<size_t>(BLOCK_TEXT, m_cwcPiece);
-        block->text.reset(new WCHAR[block->capacity]);
+        const size_t cwc = std::max<size_t>(BLOCK_TEXT, m_cwcPiece) + 1;  // one more to align a piece
+        block->text.reset(new WCHAR[cwc]);
+        block->capacity = sizeof(WCHAR) * cwc;
         return block;
     }
 
+    // Room for cb bytes of text and an event in the current block.
+    void Room(size_t cb)
+    {
+        if (m_current->used + cb > m_current->capacity || m_current->cEvents == BLOCK_EVENTS)
+            HandOver();
+    }
+    // Copies text to out as bytes if it is all ASCII; false, with out undefined, if it is not.
+    static bool NarrowAscii(const WCHAR *text, size_t cch, char *out)
+    {
+        size_t i = 0;
+        const __m128i above = _mm_set1_epi16(static_cast<short>(0xFF80));
+        for (; i + 16 <= cch; i += 16) {
+            const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
+            const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + 8));
+            const __m128i beyond = _mm_and_si128(_mm_or_si128(low, high), above);
+            if (_mm_movemask_epi8(_mm_cmpeq_epi16(beyond, _mm_setzero_si128())) != 0xFFFF)
+                return false;
+            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_packus_epi16(low, high));
+        }
+        for (; i < cch; ++i) {
+            if (text[i] >= 0x80)
+                return false;
+            out[i] = static_cast<char>(text[i]);
+        }
+        return true;
+    }
+
+    // A piece of text put at offset in the current block, cb bytes long.
+    void AddText(Event::Kind kind, size_t offset, size_t cch, size_t cb)
+    {
+        Event &event = Add(kind);
+        event.offset = offset;
+        event.cch = cch;
+        m_current->used = offset + cb;
+    }
     Event &Add(Event::Kind kind)
     {
         if (m_current->cEvents == BLOCK_EVENTS)
@@ -795,7 +851,11 @@ private:
                     PrintForPeopleHead(m_stat);
                 break;
             case Event::TEXT:
-                Text(block.text.get() + event.offset, event.cch);
+                Text(block.text.get() + event.offset / sizeof(WCHAR), event.cch);
+                break;
+            case Event::ASCII:
+                EndText();  // a held-back high surrogate has no low half here
+                PrintAscii(block.Bytes() + event.offset, event.cch);
                 break;
             case Event::VALUE:
                 m_values.emplace_back(event.vt, block.texts[event.index]);
@@ -849,9 +909,18 @@ private:
             PrintForPeopleText(text, cch);
     }
 
+    void PrintAscii(const char *text, size_t cch)
+    {
+        if (m_bJson)
+            PrintJsonText(text, cch);
+        else
+            Write(std::string_view(text, cch));
+    }
+
     const bool m_bJson;
     const ULONG m_cwcPiece;
     std::unique_ptr<Block> m_current;  // the pulling thread's
+    std::vector<WCHAR> m_piece;        // the pulling thread's: GetText's buffer
 
     SRWLOCK m_lock = SRWLOCK_INIT;
     CONDITION_VARIABLE m_changed = CONDITION_VARIABLE_INIT;
