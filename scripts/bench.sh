@@ -10,8 +10,9 @@
 # pulled without printing (pellucidor-dump --quiet: what the host's output costs), the spread of the
 # ratios from round to round, the per-entry overhead for (a) with where it goes
 # (pellucidor-bench-parts: each step timed in process), and, from separate untimed runs, both
-# sides' peak working sets and the most files present at once in their temporary folders. Measures only: no target makes it fail; it fails when a run does not
-# deliver what it must (every entry extracted, named and, where filtered, its text relayed).
+# sides' peak working sets and the most files present at once in their temporary folders.
+# Measures only: no target makes it fail; it fails when a run does not deliver what it must
+# (every entry extracted, named and, where filtered, its text relayed).
 #
 # Usage: bench.sh [x86|x64]        BENCH_RUNS=n: timed runs per side and archive (default 5)
 # Runs in its own Wine prefix, build/bench/wineprefix, so that its registrations and run folders
