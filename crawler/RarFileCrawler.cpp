@@ -16,11 +16,13 @@ constexpr unsigned int RAR_HOST_UNIX = 3;  // HostOS of archives made on Unix: F
 constexpr ULONG MAX_SKIPPED_HEADERS = 0x1000000;
 constexpr size_t MAX_TEMP_PATH = 255;      // longest temporary file path we create
 
-// One archive handle of the library and what was last read on it.
+// One archive handle of the library and what was last read on it. UnRAR reads some fields of
+// both records as the caller's input (comment and link-target buffers, callbacks), so they are
+// zeroed here and never hold anything but what we put there.
 struct ArchiveHandle {
     HANDLE hArchive = nullptr;
-    RAROpenArchiveDataEx open;
-    RARHeaderDataEx header;
+    RAROpenArchiveDataEx open{};
+    RARHeaderDataEx header{};
     bool bPending = false;  // a header was read and not yet passed with RARProcessFileW
 
     // Opens the archive in the given mode; FALSE when the library refuses it.
@@ -53,11 +55,14 @@ struct ArchiveHandle {
         return RARProcessFileW(hArchive, operation, nullptr, pszDestName);
     }
 
-    // Reads the next header; a pending entry is passed first.
+    // Reads the next header; a pending entry is passed first. Link targets are never asked for:
+    // link entries are named, not made.
     int ReadHeader() noexcept
     {
         if (bPending)
             Skip();
+        header.RedirName = nullptr;
+        header.RedirNameSize = 0;
         const int result = RARReadHeaderEx(hArchive, &header);
         bPending = result == ERAR_SUCCESS;
         return result;
@@ -89,7 +94,7 @@ CrawlerTestHooks g_crawlerTestHooks;
 struct CRarFileCrawler::State {
     ArchiveHandle list;
     ArchiveHandle extract;
-    char comment[COMMENT_BYTES];
+    char comment[COMMENT_BYTES]{};
     bool bFreeSpaceRead = false;  // a reading of the temporary volume's free space is current
     ULONGLONG cbFree = 0;         // that reading
     ULONGLONG cbSinceRead = 0;    // announced by the entries passed since
