@@ -74,19 +74,6 @@ const PFN_NEW_SERVER_HELPER c_serverEngines[] = {
 
 using PFN_LOAD_IFILTER = HRESULT(WINAPI *)(PCWSTR pwcsPath, IUnknown *pUnkOuter, void **ppIUnk);
 
-// The platform's LoadIFilter, resolved at each call so that a query.dll put in front of the
-// system's is the one used; the library reference is held for the call only.
-HRESULT CallLoadIFilter(const wchar_t *pszFilePath, IUnknown *pUnkOuter, IUnknown **ppUnknown)
-{
-    CLibrary query(LoadLibraryW(L"query.dll"));
-    if (!query)
-        return HRESULT_FROM_WIN32(GetLastError());
-    const auto pfnLoadIFilter = GetProcAs<PFN_LOAD_IFILTER>(query.Get(), "LoadIFilter");
-    if (pfnLoadIFilter == nullptr)
-        return HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND);
-    return pfnLoadIFilter(pszFilePath, pUnkOuter, reinterpret_cast<void **>(ppUnknown));
-}
-
 } // namespace
 
 CChildFilterLoader::CChildFilterLoader()
@@ -244,8 +231,16 @@ HMODULE CChildFilterLoader::CreateChildFilter(const wchar_t *pszFilePath, Filter
 HMODULE CChildFilterLoader::CreatePdfChildFilter(const wchar_t *pszFilePath, const wchar_t *pszModuleName,
                                                  IUnknown *pUnkOuter, IFilter **ppFilter)
 {
+    // The query library stays loaded for the loader's life: the objects LoadIFilter made, and the
+    // cache it keeps of filter modules, may need its code for as long as they live.
+    if (!m_queryLibrary)
+        m_queryLibrary.Attach(LoadLibraryW(L"query.dll"));
+    const auto pfnLoadIFilter =
+        m_queryLibrary ? GetProcAs<PFN_LOAD_IFILTER>(m_queryLibrary.Get(), "LoadIFilter") : nullptr;
+    if (pfnLoadIFilter == nullptr)
+        return nullptr;
     CComPtr<IUnknown> unknown;
-    if (FAILED(CallLoadIFilter(pszFilePath, pUnkOuter, unknown.Put())) || !unknown)
+    if (FAILED(pfnLoadIFilter(pszFilePath, pUnkOuter, unknown.PutVoid())) || !unknown)
         return nullptr;
     CComPtr<IFilter> filter;
     if (FAILED(unknown->QueryInterface(IID_IFilter, filter.PutVoid())) || !filter)

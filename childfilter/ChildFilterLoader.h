@@ -11,6 +11,7 @@
 
 #include "childfilter/DLLsInformation.h"
 #include "childfilter/FilterRegistryInfo.h"
+#include "support/Holders.h"
 
 #include <vector>
 
@@ -66,6 +67,7 @@ private:
     wchar_t *m_pszHostPath = nullptr;  // 2048 characters
     wchar_t *m_pszHostName = nullptr;  // 2048 characters
     CDLLsInformation m_dllList;
+    CLibrary m_queryLibrary;  // the platform's query.dll, once LoadIFilter was needed
     // The answers of this run's lookups, one per upper-cased extension, found or not: every entry
     // of an archive with the same extension has the same answer, and a registry walk costs more
     // than extracting a small entry. At most MAX_REMEMBERED_LOOKUPS; later extensions are looked

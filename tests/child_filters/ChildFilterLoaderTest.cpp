@@ -275,3 +275,27 @@ TEST_F(ChildFilterLoader, RemembersEachExtensionsAnswerUntilTheRunEnds)
     CChildFilterLoader other;
     EXPECT_FALSE(other.FindFilter(L"entry.fxbenchreuse", &again));
 }
+
+// The objects LoadIFilter made may run code of the platform's query library for as long as they
+// live, so the loader keeps it loaded until the loader goes (after every child it handed out).
+TEST_F(ChildFilterLoader, KeepsTheQueryLibraryWhileItsFiltersMayLive)
+{
+    ASSERT_EQ(nullptr, GetModuleHandleW(L"query.dll")) << "the test program holds none of its own";
+    CScratchDir dir;
+    const std::wstring file = dir.MakeFile(L"kept.pdf", "quebec romeo\n");
+    {
+        CChildFilterLoader loader;
+        IFilter *pFilter = nullptr;
+        const HMODULE hModule = loader.LoadChildFilter(file.c_str(), nullptr, &pFilter);
+        ASSERT_NE(nullptr, pFilter);
+        EXPECT_NE(nullptr, GetModuleHandleW(L"query.dll")) << "while the child lives";
+        ULONG flags = MARKER;
+        EXPECT_HR(S_OK, pFilter->Init(HOST_INIT_FLAGS, 0, nullptr, &flags));
+        STAT_CHUNK stat;
+        EXPECT_HR(S_OK, pFilter->GetChunk(&stat));
+        pFilter->Release();
+        CoFreeLibrary(hModule);
+        EXPECT_NE(nullptr, GetModuleHandleW(L"query.dll")) << "until the loader goes";
+    }
+    EXPECT_EQ(nullptr, GetModuleHandleW(L"query.dll")) << "no reference of the loader's is left";
+}
