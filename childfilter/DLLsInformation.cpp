@@ -8,9 +8,13 @@
 #include "support/XmlHelper.h"
 
 #include <cwchar>
+#include <mutex>
 #include <new>
 
 namespace {
+
+// Held around the change of the current directory for a module's load.
+std::mutex g_directoryChangeLock;
 
 constexpr size_t CCH_KEY = 2048;         // key of a path, and every selection text
 constexpr size_t CCH_CLSID = 39;         // a CLSID in registry form
@@ -169,6 +173,9 @@ HMODULE CDLLsInformationBase::CreateFilterFromDll(const wchar_t *pszModulePath, 
             return nullptr;
         // Loaded from its own folder as the current directory, so that its dependencies there are
         // found; the directory is changed only when it can be put back.
+        // The current directory is the process's: host threads loading filters at once would
+        // otherwise save each other's change and leave the process in a filter's folder.
+        const std::lock_guard<std::mutex> directoryChange(g_directoryChangeLock);
         wchar_t szFolder[CCH_FOLDER];
         wchar_t szSaved[MAX_PATH];
         const DWORD cchSaved = GetCurrentDirectoryW(MAX_PATH, szSaved);

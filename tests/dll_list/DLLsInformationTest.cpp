@@ -8,9 +8,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cwctype>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "FixtureDll.h"
@@ -449,6 +451,57 @@ TEST_F(DllList, CreateFilterFromDllRestoresTheCurrentDirectory)
         EXPECT_EQ(nullptr, filter);
         EXPECT_EQ(start, CurrentDirectory());
     }
+}
+
+// The current directory is the process's: host threads loading modules at once (each a copy of
+// a fixture in a folder of its own, so that every load changes the directory) leave it where it
+// was, whatever the order of their changes.
+TEST_F(DllList, ThreadsLoadingModulesAtOnceLeaveTheCurrentDirectory)
+{
+    const std::wstring start = Folder(TempFolder());
+    ASSERT_TRUE(SetCurrentDirectoryW(start.c_str()));
+    constexpr int COPIES = 24;
+    const std::wstring scratch = TempFolder() + L"pellucidor-directory-race";
+    CreateDirectoryW(scratch.c_str(), nullptr);
+    std::vector<std::wstring> copies[2];
+    for (int thread = 0; thread < 2; ++thread) {
+        for (int i = 0; i < COPIES; ++i) {
+            const std::wstring folder = scratch + L"\\t" + std::to_wstring(thread) + L"-" + std::to_wstring(i);
+            const std::wstring copy = folder + L"\\Race" + std::to_wstring(thread) + L"x" + std::to_wstring(i) + L".dll";
+            CreateDirectoryW(folder.c_str(), nullptr);
+            ASSERT_TRUE(CopyFileW(FixturePath(FIXTURE_ROW_TEXT).c_str(), copy.c_str(), FALSE)) << Narrow(copy);
+            copies[thread].push_back(copy);
+        }
+    }
+    std::atomic<int> failures{0};
+    const auto loadAll = [&](const std::vector<std::wstring> &paths) {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        {
+            CDLLsInformation list;
+            for (const std::wstring &path : paths) {
+                IFilter *filter = nullptr;
+                const HMODULE module = list.CreateFilterFromDll(path.c_str(), g_fixtures[FIXTURE_ROW_TEXT].clsid, &filter);
+                failures += module == nullptr || filter == nullptr;
+                SafeRelease(filter);
+                if (module != nullptr)
+                    CoFreeLibrary(module);
+            }
+        }
+        CoUninitialize();
+    };
+    std::thread first(loadAll, std::cref(copies[0])), second(loadAll, std::cref(copies[1]));
+    first.join();
+    second.join();
+    EXPECT_EQ(0, failures.load());
+    EXPECT_EQ(start, CurrentDirectory());
+    SetCurrentDirectoryW(start.c_str());
+    for (const std::vector<std::wstring> &paths : copies) {
+        for (const std::wstring &path : paths) {
+            DeleteFileW(path.c_str());
+            RemoveDirectoryW(Folder(path).c_str());
+        }
+    }
+    RemoveDirectoryW(scratch.c_str());
 }
 
 // Every handle handed out carries one reference of the caller's own: the caller's CoFreeLibrary
