@@ -65,10 +65,18 @@ public:
         if (fLock) {
             InterlockedIncrement(&g_cServerLocks);
             InterlockedIncrement(&g_cObjects);
-        } else if (InterlockedDecrement(&g_cServerLocks) >= 0) {
-            InterlockedDecrement(&g_cObjects);
-        } else {
-            InterlockedIncrement(&g_cServerLocks);  // no lock to release
+            return S_OK;
+        }
+        // Takes one lock away only while there is one, in a single exchange: a count that went
+        // below zero for a moment would let another thread's unlock pass as unmatched.
+        LONG cLocks = g_cServerLocks;
+        while (cLocks > 0) {
+            const LONG cSeen = InterlockedCompareExchange(&g_cServerLocks, cLocks - 1, cLocks);
+            if (cSeen == cLocks) {
+                InterlockedDecrement(&g_cObjects);
+                break;
+            }
+            cLocks = cSeen;
         }
         return S_OK;
     }

@@ -2,11 +2,13 @@
 // LockServer, with DllCanUnloadNow checked after every path that creates or releases something.
 #include <gtest/gtest.h>
 #include <filter.h>
+#include <atomic>
 #include <vector>
 
 #include "FilterHost.h"
 #include "TestHelpers.h"
 #include "filter/Guids.h"
+#include "module/Module.h"
 
 namespace {
 
@@ -217,4 +219,53 @@ TEST(ClassFactory, OneFactoryMakesIndependentObjects)
     EXPECT_HR(S_FALSE, dll.CanUnloadNow());
     second.Reset();
     EXPECT_HR(S_OK, dll.CanUnloadNow());
+}
+
+// A host thread sends unlocks it never locked while another locks and unlocks the server. The
+// class factory of the core library, in process, so that the object count itself can be read:
+// the second thread's pairs come while the first is suspended at random points of its unlock,
+// hundreds of times, and each must leave the count as it found it. An unmatched unlock must take
+// nothing away, not even for the moment in which another thread's unlock would look unmatched
+// (a later unmatched unlock would hide that, so the count is read between the calls).
+TEST(ClassFactory, UnmatchedUnlocksFromOtherThreadsLeaveTheCountRight)
+{
+    CComPtr<IClassFactory> factory;
+    ASSERT_HR(S_OK, DllGetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid()));
+    struct Stray {
+        IClassFactory *factory;
+        std::atomic<bool> stop{false};
+        std::atomic<long> calls{0};
+        static DWORD WINAPI Run(void *p)
+        {
+            auto *self = static_cast<Stray *>(p);
+            while (!self->stop) {
+                self->factory->LockServer(FALSE);
+                ++self->calls;
+            }
+            return 0;
+        }
+    } stray;
+    stray.factory = factory.Get();
+    const LONG cObjects = g_cObjects;
+    CHandle thread(CreateThread(nullptr, 0, Stray::Run, &stray, 0, nullptr));
+    ASSERT_TRUE(thread);
+    int changed = 0;
+    for (int i = 0; i < 400; ++i) {
+        if (SuspendThread(thread.Get()) == static_cast<DWORD>(-1))
+            break;
+        CONTEXT context = {};
+        context.ContextFlags = CONTEXT_CONTROL;
+        GetThreadContext(thread.Get(), &context);  // returns once the thread has stopped
+        factory->LockServer(TRUE);
+        factory->LockServer(FALSE);
+        changed += g_cObjects != cObjects;
+        // Running again, and some way into its calls, before it is stopped the next time.
+        const long calls = stray.calls;
+        ResumeThread(thread.Get());
+        for (int spin = 0; spin < 100000000 && stray.calls < calls + 50 + 7 * (i % 13); ++spin) {
+        }
+    }
+    stray.stop = true;
+    ASSERT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread.Get(), 30000));
+    EXPECT_EQ(0, changed) << "times a lock and its unlock left the count changed";
 }
