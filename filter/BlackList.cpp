@@ -6,6 +6,7 @@
 #include "filter/IFilterBase.h"
 
 #include "childfilter/ChildFilterLoader.h"
+#include "filter/SettingsLock.h"
 #include "support/Holders.h"
 #include "support/SafeString.h"
 
@@ -21,35 +22,6 @@ constexpr DWORD SETTINGS_LOCK_WAIT_MS = 5000;
 constexpr size_t BLACK_LIST_MARKS = 5;      // this many marks refuse the archive
 constexpr size_t MARKS_BUFFER_CHARS = 10;   // at most 8 characters are read
 constexpr size_t PROFILE_KEY_CHARS = 2048;  // a path of up to 259 characters, escaped
-
-const wchar_t BLACK_LIST_MUTEX[] = L"Quorvane.IFilterBase.IFilterProcess.03750285";
-const wchar_t LOG_GUID_MUTEX[] = L"Quorvane.IFilterBase.LogGuid.3409836";
-
-// One read-modify-write of a settings file, under the named mutex every host process shares.
-// Only a clean wait counts as acquired; an abandoned one is still released, since it makes
-// this thread the owner.
-class CSettingsLock
-{
-public:
-    explicit CSettingsLock(const wchar_t *pszMutexName) noexcept : m_mutex(CreateMutexW(nullptr, FALSE, pszMutexName))
-    {
-        if (m_mutex)
-            m_dwWait = WaitForSingleObject(m_mutex.Get(), SETTINGS_LOCK_WAIT_MS);
-    }
-    ~CSettingsLock()
-    {
-        if (m_dwWait == WAIT_OBJECT_0 || m_dwWait == WAIT_ABANDONED)
-            ReleaseMutex(m_mutex.Get());
-    }
-    CSettingsLock(const CSettingsLock &) = delete;
-    CSettingsLock &operator=(const CSettingsLock &) = delete;
-
-    BOOL Acquired() const noexcept { return m_dwWait == WAIT_OBJECT_0; }
-
-private:
-    CHandle m_mutex;
-    DWORD m_dwWait = WAIT_FAILED;
-};
 
 // The section of this host program: its executable's full path, so that programs keep apart.
 const wchar_t *HostSection(const CChildFilterLoader *pLoader) noexcept
@@ -136,10 +108,61 @@ size_t ReadMarks(const wchar_t *pszSection, const wchar_t *pszKey, const wchar_t
 
 } // namespace
 
+const wchar_t BLACK_LIST_MUTEX[] = L"Quorvane.IFilterBase.IFilterProcess.03750285";
+const wchar_t LOG_GUID_MUTEX[] = L"Quorvane.IFilterBase.LogGuid.3409836";
+SettingsTestHooks g_settingsTestHooks;
+
+BOOL CSettingsLock::Acquire() noexcept
+{
+    if (!m_bTried) {
+        m_bTried = true;
+        m_mutex.Attach(CreateMutexW(nullptr, FALSE, m_pszMutexName));
+        if (m_mutex) {
+            m_dwWait = g_settingsTestHooks.pfnWaitForMutex != nullptr
+                           ? g_settingsTestHooks.pfnWaitForMutex(m_pszMutexName, m_mutex.Get(), SETTINGS_LOCK_WAIT_MS)
+                           : WaitForSingleObject(m_mutex.Get(), SETTINGS_LOCK_WAIT_MS);
+        }
+    }
+    return m_dwWait == WAIT_OBJECT_0;
+}
+
+CSettingsLock::~CSettingsLock()
+{
+    // An abandoned wait makes this thread the owner too: it is released all the same.
+    if (m_dwWait == WAIT_OBJECT_0 || m_dwWait == WAIT_ABANDONED)
+        ReleaseMutex(m_mutex.Get());
+}
+
+// Reads the two Debug switches into m_bBlackList and m_bLogGuid; anything but 1 is off.
+void CIFilterBase::ReadSwitches()
+{
+    m_bBlackList = GetPrivateProfileIntW(L"Debug", L"BlackList", 0, m_pszSettingsFile) == 1;
+    m_bLogGuid = GetPrivateProfileIntW(L"Debug", L"LogGuid", 0, m_pszSettingsFile) == 1;
+}
+
+// Reads the switches without the lock; TRUE when no black-list write can have overlapped the
+// reading. A write rewrites the whole file (emptied first, then written again), and a reading
+// beside it finds the switches off. Every black-list write changes the file's size, and its
+// time, so a file that is there and not empty, the same before and after, was read whole; no
+// file at all means no settings.
+BOOL CIFilterBase::ReadSwitchesSteadily()
+{
+    WIN32_FILE_ATTRIBUTE_DATA before = {}, after = {};
+    const BOOL bBefore = GetFileAttributesExW(m_pszSettingsFile, GetFileExInfoStandard, &before);
+    ReadSwitches();
+    const BOOL bAfter = GetFileAttributesExW(m_pszSettingsFile, GetFileExInfoStandard, &after);
+    if (!bBefore && !bAfter)
+        return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
+    return bBefore && bAfter && (before.nFileSizeLow != 0 || before.nFileSizeHigh != 0) &&
+           before.nFileSizeLow == after.nFileSizeLow && before.nFileSizeHigh == after.nFileSizeHigh &&
+           CompareFileTime(&before.ftLastWriteTime, &after.ftLastWriteTime) == 0;
+}
+
 // Init's settings and the black list's admission, FALSE refusing the run. The switches are read
-// under the black-list lock, and admission takes no second wait: a black-list write rewrites the
-// whole file, and a read beside it finds the switches off.
-BOOL CIFilterBase::ReadSettings()
+// without a lock, so that a run with both off never waits for another process. A black list that
+// is on, or a reading that a write may have overlapped, takes the lock (at most one wait in
+// Init, shared with the end of the earlier run) and reads the switches again under it.
+BOOL CIFilterBase::ReadSettings(CSettingsLock &blackListLock)
 {
     m_bBlackList = FALSE;
     m_bLogGuid = FALSE;
@@ -164,16 +187,18 @@ BOOL CIFilterBase::ReadSettings()
     SafeStringCat(m_pszLogGuidFile, SETTINGS_PATH_CHARS, L"\\LogGuid.ini");
     SafeStringCat(m_pszSettingsFile, SETTINGS_PATH_CHARS, L"\\IFilterProcess.ini");
 
-    // Not acquired within the wait: the switches are still read, and a black list that is on
-    // refuses the run, as it cannot count it.
-    CSettingsLock lock(BLACK_LIST_MUTEX);
-    m_bBlackList = GetPrivateProfileIntW(L"Debug", L"BlackList", 0, m_pszSettingsFile) == 1;
-    m_bLogGuid = GetPrivateProfileIntW(L"Debug", L"LogGuid", 0, m_pszSettingsFile) == 1;
-    return EnterBlackList(lock.Acquired());
+    if (ReadSwitchesSteadily() && !m_bBlackList)
+        return TRUE;
+    // Not acquired within the wait: the switches are read once more all the same, and a black
+    // list that is on refuses the run, as it cannot count it.
+    const BOOL bLocked = blackListLock.Acquire();
+    ReadSwitches();
+    return EnterBlackList(bLocked);
 }
 
 // TRUE admits the run and counts it; FALSE refuses it (five marks, or the lock not acquired).
-// The caller holds the black-list lock when bLocked is TRUE.
+// The caller holds the black-list lock when bLocked is TRUE. The archive is counted under the
+// path loaded now; the run leaves the black list under the same path, whatever is loaded then.
 BOOL CIFilterBase::EnterBlackList(BOOL bLocked)
 {
     if (!m_bBlackList || m_pszSettingsFile == nullptr)
@@ -181,12 +206,17 @@ BOOL CIFilterBase::EnterBlackList(BOOL bLocked)
     const wchar_t *pszSection = HostSection(m_pFilterLoader);
     if (pszSection == nullptr || m_pszFileName == nullptr)
         return TRUE;  // nothing to count under
+    const size_t cchPath = std::wcslen(m_pszFileName) + 1;
+    m_pszRunArchive.reset(new (std::nothrow) wchar_t[cchPath]);
+    if (!m_pszRunArchive)
+        return FALSE;  // a run that cannot be counted is refused, as with no lock
+    std::wmemcpy(m_pszRunArchive.get(), m_pszFileName, cchPath);
     if (!bLocked)
         return FALSE;
 
     CreateUnicodeProfile(m_pszSettingsFile);
     wchar_t szKey[PROFILE_KEY_CHARS];
-    if (!MakeProfileKey(m_pszFileName, IsUnicodeProfile(m_pszSettingsFile), szKey, PROFILE_KEY_CHARS))
+    if (!MakeProfileKey(m_pszRunArchive.get(), IsUnicodeProfile(m_pszSettingsFile), szKey, PROFILE_KEY_CHARS))
         return TRUE;
     wchar_t szMarks[MARKS_BUFFER_CHARS];
     if (ReadMarks(pszSection, szKey, m_pszSettingsFile, szMarks) >= BLACK_LIST_MARKS)
@@ -197,8 +227,9 @@ BOOL CIFilterBase::EnterBlackList(BOOL bLocked)
 }
 
 // A run that reached its end takes its archive's marks away, unless the archive is refused
-// for good; a run let go early leaves its mark.
-BOOL CIFilterBase::LeaveBlackList()
+// for good; a run let go early leaves its mark. The lock is taken only when there is a mark to
+// take away, through the caller's lock object (Init shares it with the next run's admission).
+BOOL CIFilterBase::LeaveBlackList(CSettingsLock &blackListLock)
 {
     // No settings path: the object never reached the settings step, and touches no file.
     if (!m_bBlackList || m_pszSettingsFile == nullptr)
@@ -206,14 +237,13 @@ BOOL CIFilterBase::LeaveBlackList()
     if (!m_bCompleted)
         return FALSE;
     const wchar_t *pszSection = HostSection(m_pFilterLoader);
-    if (pszSection == nullptr || m_pszFileName == nullptr)
+    if (pszSection == nullptr || !m_pszRunArchive)
         return TRUE;
 
-    CSettingsLock lock(BLACK_LIST_MUTEX);
-    if (!lock.Acquired())
+    if (!blackListLock.Acquire())
         return FALSE;
     wchar_t szKey[PROFILE_KEY_CHARS];
-    if (!MakeProfileKey(m_pszFileName, IsUnicodeProfile(m_pszSettingsFile), szKey, PROFILE_KEY_CHARS))
+    if (!MakeProfileKey(m_pszRunArchive.get(), IsUnicodeProfile(m_pszSettingsFile), szKey, PROFILE_KEY_CHARS))
         return TRUE;
     wchar_t szMarks[MARKS_BUFFER_CHARS];
     const size_t cchMarks = ReadMarks(pszSection, szKey, m_pszSettingsFile, szMarks);
@@ -232,7 +262,7 @@ BOOL CIFilterBase::LogTempFolderGuid(const wchar_t *pszName)
         return FALSE;
 
     CSettingsLock lock(LOG_GUID_MUTEX);
-    if (!lock.Acquired())
+    if (!lock.Acquire())
         return FALSE;
     CreateUnicodeProfile(m_pszLogGuidFile);
     wchar_t szValue[PROFILE_KEY_CHARS];

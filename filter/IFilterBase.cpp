@@ -8,6 +8,7 @@
 #include "crawler/RarFileCrawler.h"
 #include "filter/Guids.h"
 #include "filter/NestingDepth.h"
+#include "filter/SettingsLock.h"
 #include "module/Module.h"
 #include "support/FileUtil.h"
 #include "support/Holders.h"
@@ -53,8 +54,11 @@ CIFilterBase::CIFilterBase()
 
 CIFilterBase::~CIFilterBase()
 {
-    // The black list needs the path and the settings of the run, so it goes first.
-    LeaveBlackList();
+    // The black list needs the settings of the run, so it goes first.
+    {
+        CSettingsLock blackListLock(BLACK_LIST_MUTEX);
+        LeaveBlackList(blackListLock);
+    }
     delete[] m_pszFileName;
     m_pszFileName = nullptr;
     ReleaseChildAndCrawler();
@@ -159,8 +163,10 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         *pFlags = IFILTER_FLAGS_OLE_PROPERTIES;
 
         // The earlier run ends here as it would in the destructor, black list included, so that
-        // a host that re-initialises one object is not counted as abandoning the archive.
-        LeaveBlackList();
+        // a host that re-initialises one object is not counted as abandoning the archive. Its
+        // end and this run's admission share one lock object: one wait at most.
+        CSettingsLock blackListLock(BLACK_LIST_MUTEX);
+        LeaveBlackList(blackListLock);
         ReleaseChildAndCrawler();
         ResetRun();
         FreeAttributes();
@@ -175,7 +181,7 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         if (NestingDepth() > MAX_NESTED_ARCHIVES)
             return S_OK;  // nested too deep: no folder, no crawler, an empty stream
 
-        if (!ReadSettings())
+        if (!ReadSettings(blackListLock))
             return S_OK;  // refused by the black list: no folder, no crawler, an empty stream
 
         // Child filters are initialised later, when the host may have freed its array.
@@ -287,6 +293,7 @@ void CIFilterBase::ResetRun()
         m_pszTempFolder = nullptr;
     }
     FreeOwnChunk();
+    m_pszRunArchive.reset();
     delete[] m_pszSettingsFile;
     m_pszSettingsFile = nullptr;
     delete[] m_pszLogGuidFile;

@@ -8,8 +8,11 @@
 
 #include "filter/ChildFilterRelay.h"
 
+#include <memory>
+
 class CFileCrawlerBase;
 class CChildFilterLoader;
+class CSettingsLock;
 
 // Text of one of the filter's own chunks (the title or an entry name).
 struct OwnChunk {
@@ -75,9 +78,11 @@ private:
     void FreeOwnChunk();
 
     // --- settings, black list, temp-folder log (filter/BlackList.cpp)
-    BOOL ReadSettings();
+    void ReadSwitches();
+    BOOL ReadSwitchesSteadily();
+    BOOL ReadSettings(CSettingsLock &blackListLock);
     BOOL EnterBlackList(BOOL bLocked);
-    BOOL LeaveBlackList();
+    BOOL LeaveBlackList(CSettingsLock &blackListLock);
     BOOL LogTempFolderGuid(const wchar_t *pszName);
 
     IFilter *m_pChildFilter = nullptr;          // child filter of the current entry
@@ -101,4 +106,7 @@ private:
     HMODULE m_hChildModule = nullptr;           // the current child's DLL, freed with CoFreeLibrary
     CChildFilterRelay m_relay;
     LONG m_nChunkKind = 0;                      // flags of the last chunk, or FILTER_E_NO_MORE_TEXT
+    // The archive path this run was counted under in the black list; the run leaves it under the
+    // same path, whatever a later Load names.
+    std::unique_ptr<wchar_t[]> m_pszRunArchive;
 };

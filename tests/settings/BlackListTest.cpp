@@ -136,6 +136,36 @@ TEST_F(BlackList, OneObjectInitialisedAgainIsOneRunAtATime)
     EXPECT_EQ(L"(none)", MarksOf(archive));
 }
 
+// A host that reuses one object for the next archive: Load B comes after A's run ended and
+// before the next Init. A's run leaves under A's key, whatever the object names by then.
+TEST_F(BlackList, OneObjectReusedForAnotherArchiveLeavesUnderTheKeyItEnteredWith)
+{
+    const std::wstring a = FilterObjectArchive(L"plain.rar");
+    const std::wstring b = FilterObjectArchive(L"second.rar");
+    UseSettings(kOn);
+    CComPtr<IFilter> filter = StartRun(a);
+    ASSERT_TRUE(filter);
+    for (int round = 1; round <= 5; ++round) {
+        SCOPED_TRACE(round);
+        EXPECT_EQ(3, PullToEnd(filter.Get())) << "the title, a.txt's name and its text";
+        EXPECT_HR(S_OK, LoadFile(filter.Get(), b));
+        EXPECT_HR(S_OK, InitFilter(filter.Get()));
+        EXPECT_EQ(L"(none)", MarksOf(a)) << "A's run ended";
+        EXPECT_EQ(L"x", MarksOf(b));
+        EXPECT_EQ(3, PullToEnd(filter.Get()));
+        EXPECT_HR(S_OK, LoadFile(filter.Get(), a));
+        EXPECT_HR(S_OK, InitFilter(filter.Get()));
+        EXPECT_EQ(L"(none)", MarksOf(b)) << "B's run ended";
+        EXPECT_EQ(L"x", MarksOf(a));
+    }
+    // Loaded with B but never initialised with it: the release ends A's run.
+    EXPECT_EQ(3, PullToEnd(filter.Get()));
+    EXPECT_HR(S_OK, LoadFile(filter.Get(), b));
+    filter.Reset();
+    EXPECT_EQ(L"(none)", MarksOf(a));
+    EXPECT_EQ(L"(none)", MarksOf(b));
+}
+
 TEST_F(BlackList, OneObjectInitialisedAgainWithoutReadingCountsEveryRun)
 {
     const std::wstring archive = FilterObjectArchive(L"plain.rar");
