@@ -101,3 +101,23 @@ TEST_P(EntryNameTest, EachEntryIsReadFromASafeFileInTheRunFolder)
 
 INSTANTIATE_TEST_SUITE_P(Archives, EntryNameTest, ::testing::ValuesIn(c_nameCases),
                          [](const ::testing::TestParamInfo<NamesCase> &info) { return CaseName(info.param.archive); });
+
+// RAR 4 names without a Unicode part are the creator's bytes. From Unix they are UTF-8 where they
+// are valid UTF-8, and read as an archive made on Windows reads them (OEM text) where they are
+// not; from Windows they stay OEM text, whatever they look like.
+TEST_F(HostileArchiveTest, Rar4NamesMadeOnUnixAreUtf8WhereTheyCanBe)
+{
+    const std::wstring utf8Name = L"abcdefghijklmnopqrs\u30c6\u30b9\u30c8.txt";
+    const std::vector<SeenChunk> unix = FilterHostile(HostileArchive(L"names-rar4-unix.rar"));
+    const std::vector<SeenChunk> windows = FilterHostile(HostileArchive(L"names-rar4-windows.rar"));
+    ASSERT_EQ(7u, unix.size());
+    ASSERT_EQ(7u, windows.size());
+    const std::wstring latin1Name = windows[3].text;
+    ExpectEntries(unix, {Name(utf8Name), Text(L"text utf8"), Name(latin1Name), Text(L"text latin1"),
+                         Name(L"after.txt"), Text(L"after text")});
+    EXPECT_NE(utf8Name, windows[1].text) << "an archive made on Windows keeps its OEM names";
+    EXPECT_EQ(L"caf", latin1Name.substr(0, 3));
+    EXPECT_EQ(8u, latin1Name.size()) << Narrow(latin1Name);
+    ExpectEntries(windows, {Name(windows[1].text), Text(L"text oem"), Name(latin1Name), Text(L"text latin1"),
+                            Name(L"after.txt"), Text(L"after text")});
+}

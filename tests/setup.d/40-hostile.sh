@@ -41,6 +41,12 @@ w "$out/names-absolute.rar" --file /escape-a1.txt 'text a1' --file /tmp/escape-a
 # RAR 4 names use '\' between folders, so there "..\" climbs (rar4.py writes that format).
 python3 "$here/rar4.py" "$out/names-rar4.rar" '..\escape-r1.txt=text r1' '..\..\escape-r2.txt=text r2' \
   'C:\escape-r3.txt=text r3' '\\server\share\escape-r4.txt=text r4' '\escape-r5.txt=text r5' 'after.txt=after text'
+# RAR 4 names as rar on Unix stored them: the creator's bytes without a Unicode part, UTF-8 or
+# not; and the same bytes in an archive made on Windows, where they are OEM text.
+python3 "$here/rar4.py" "$out/names-rar4-unix.rar" 'abcdefghijklmnopqrsテスト.txt=text utf8' \
+  $'caf\xe9.txt=text latin1' 'after.txt=after text'
+python3 "$here/rar4.py" "$out/names-rar4-windows.rar" --host windows 'abcdefghijklmnopqrsテスト.txt=text oem' \
+  $'caf\xe9.txt=text latin1' 'after.txt=after text'
 w "$out/names-devices.rar" --file CON 'text con' --file CON.txt 'text con.txt' --file aux.txt 'text aux' \
   --file nul.txt 'text nul' --file COM1.txt 'text com1' --file lpt9.txt 'text lpt9' \
   --file 'COM¹.txt' 'text com-sup1' --file 'LPT³.txt' 'text lpt-sup3' --file 'CONIN$.txt' 'text conin' \
