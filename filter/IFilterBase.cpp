@@ -175,9 +175,6 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
 
         if (m_pszFileName == nullptr || !FileExists(m_pszFileName) || m_pFilterLoader == nullptr)
             return E_FAIL;
-        // Attributes announced without their array: nothing sound can be passed to the children.
-        if (cAttributes > 0 && aAttributes == nullptr)
-            return E_FAIL;
         m_pFilterLoader->ForgetLookups();  // each run sees the registrations as they are now
         // Our loader makes no child of our own class this deep; this catches other routes, such
         // as another format's filter that hands its entries to us.
@@ -241,7 +238,7 @@ BOOL CIFilterBase::CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttrib
 {
     FreeAttributes();
     if (cAttributes == 0 || aAttributes == nullptr)
-        return TRUE;  // nothing to pass on (Init refuses a count without its array)
+        return TRUE;  // nothing to pass on
     FULLPROPSPEC *aCopy = new (std::nothrow) FULLPROPSPEC[cAttributes];
     if (aCopy == nullptr)
         return FALSE;
