@@ -1,5 +1,6 @@
 #include "childfilter/RegistryHelpers.h"
 #include "childfilter/DLLsInformation.h"
+#include "support/Guids.h"
 #include "support/FileUtil.h"
 #include "support/Holders.h"
 #include "support/Registry.h"
@@ -258,14 +259,9 @@ BOOL CIFilterRegistryHelperBase::GetFilterFromHandler(const wchar_t *pszHandler,
 {
     if (pszHandler == nullptr || pszHandler[0] == L'\0')
         return FALSE;
-    CCoTaskMem iidText;
-    if (FAILED(StringFromCLSID(IID_IFilter, reinterpret_cast<LPOLESTR *>(iidText.Put()))) || !iidText)
-        return FALSE;
     wchar_t szKey[CCH_KEY];
     wchar_t szFilter[CCH_CLSID];
-    if (!Compose(szKey, CCH_KEY,
-                 {CLASSES_CLSID, pszHandler, L"\\PersistentAddinsRegistered\\",
-                  static_cast<const wchar_t *>(iidText.Get())}) ||
+    if (!Compose(szKey, CCH_KEY, {CLASSES_CLSID, pszHandler, L"\\PersistentAddinsRegistered\\", IID_IFILTER_KEY}) ||
         !ReadLimitedString(HKEY_LOCAL_MACHINE, szKey, nullptr, szFilter, CCH_CLSID, READ_AT_MOST))
         return FALSE;
     return CopyIdentifier(pInfo->filterClsid, szFilter);

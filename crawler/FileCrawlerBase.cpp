@@ -9,19 +9,10 @@
 
 namespace {
 
-// A heap copy of a path, or NULL (no path given, or no memory).
-wchar_t *DuplicateString(const wchar_t *psz) noexcept
+std::unique_ptr<wchar_t[]> NewNameBuffer() noexcept
 {
-    if (psz == nullptr)
-        return nullptr;
-    const size_t cch = std::wcslen(psz) + 1;
-    wchar_t *copy = new (std::nothrow) wchar_t[cch];
-    if (copy != nullptr)
-        SafeStringCopy(copy, cch, psz);
-    return copy;
+    return std::unique_ptr<wchar_t[]>(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]());
 }
-
-wchar_t *NewNameBuffer() noexcept { return new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS](); }
 
 // Copies into a caller's buffer when its capacity is one a bounded copy accepts; cuts silently.
 void CopyOut(wchar_t *pszDest, ULONG cchDest, const wchar_t *pszSrc) noexcept
@@ -45,14 +36,7 @@ CFileCrawlerBase::CFileCrawlerBase(const wchar_t *pszArchive, const wchar_t *psz
 {
 }
 
-CFileCrawlerBase::~CFileCrawlerBase()
-{
-    delete[] m_pszExtractedPath;
-    delete[] m_pszEntryFolder;
-    delete[] m_pszEntryName;
-    delete[] m_pszTempFolder;
-    delete[] m_pszArchive;
-}
+CFileCrawlerBase::~CFileCrawlerBase() = default;
 
 BOOL CFileCrawlerBase::GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
                                        wchar_t *pszExtractedPath, ULONG cchExtractedPath)
@@ -66,9 +50,9 @@ BOOL CFileCrawlerBase::GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t 
 void CFileCrawlerBase::CopyCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
                                         wchar_t *pszExtractedPath, ULONG cchExtractedPath) const noexcept
 {
-    CopyOut(pszName, cchName, m_pszEntryName);
-    CopyOut(pszFolder, cchFolder, m_pszEntryFolder);
-    CopyOut(pszExtractedPath, cchExtractedPath, m_pszExtractedPath);
+    CopyOut(pszName, cchName, m_pszEntryName.get());
+    CopyOut(pszFolder, cchFolder, m_pszEntryFolder.get());
+    CopyOut(pszExtractedPath, cchExtractedPath, m_pszExtractedPath.get());
 }
 
 BOOL CFileCrawlerBase::GetEntryComment(wchar_t *) { return TRUE; }
@@ -82,7 +66,7 @@ BOOL CFileCrawlerBase::DeleteExtractedFile() { return TRUE; }
 BOOL CFileCrawlerBase::DeleteCurrentExtractedFile()
 {
     return m_bHasEntry && m_pszExtractedPath != nullptr && m_pszExtractedPath[0] != L'\0' &&
-           IsExistingFile(m_pszExtractedPath) && DeleteExtractedFile();
+           IsExistingFile(m_pszExtractedPath.get()) && DeleteExtractedFile();
 }
 
 HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
@@ -99,12 +83,12 @@ HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar
         if (!IsEntryIgnored(pszName, pszFolder))
             break;
     }
-    if (SafeStringCopy(m_pszEntryName, CRAWLER_NAME_CHARS, pszName) != S_OK ||
-        SafeStringCopy(m_pszEntryFolder, CRAWLER_NAME_CHARS, pszFolder) != S_OK)
+    if (SafeStringCopy(m_pszEntryName.get(), CRAWLER_NAME_CHARS, pszName) != S_OK ||
+        SafeStringCopy(m_pszEntryFolder.get(), CRAWLER_NAME_CHARS, pszFolder) != S_OK)
         return E_FAIL;
 
     FilterRegistryInfo info;
-    if (m_pFilterLoader == nullptr || !m_pFilterLoader->FindFilter(m_pszEntryName, &info)) {
+    if (m_pFilterLoader == nullptr || !m_pFilterLoader->FindFilter(m_pszEntryName.get(), &info)) {
         if (cchExtractedPath == 0 || cchExtractedPath > PELLUCIDOR_MAX_CCH ||
             SafeStringCopy(pszExtractedPath, cchExtractedPath, L"") != S_OK)
             return E_FAIL;
@@ -115,7 +99,7 @@ HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar
 
     if (ExtractCurrentEntry(pszExtractedPath, cchExtractedPath) != S_OK || !IsExistingFile(pszExtractedPath))
         return S_FALSE;
-    if (SafeStringCopy(m_pszExtractedPath, CRAWLER_NAME_CHARS, pszExtractedPath) != S_OK)
+    if (SafeStringCopy(m_pszExtractedPath.get(), CRAWLER_NAME_CHARS, pszExtractedPath) != S_OK)
         return E_FAIL;
     m_bHasEntry = TRUE;
     return S_OK;

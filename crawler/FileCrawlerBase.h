@@ -3,6 +3,8 @@
 #pragma once
 #include <windows.h>
 
+#include <memory>
+
 class CChildFilterLoader;
 
 class CFileCrawlerBase
@@ -32,7 +34,7 @@ public:
                             wchar_t *pszExtractedPath, ULONG cchExtractedPath);
 
     // The archive this crawler walks (its own copy of the path it was made with).
-    const wchar_t *ArchivePath() const noexcept { return m_pszArchive; }
+    const wchar_t *ArchivePath() const noexcept { return m_pszArchive.get(); }
 
     CChildFilterLoader *m_pFilterLoader = nullptr;  // not owned; set by the filter after construction
 
@@ -44,11 +46,11 @@ protected:
     void CopyCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
                           wchar_t *pszExtractedPath, ULONG cchExtractedPath) const noexcept;
 
-    wchar_t *m_pszArchive = nullptr;
-    wchar_t *m_pszTempFolder = nullptr;
-    wchar_t *m_pszEntryName = nullptr;       // 2049 characters
-    wchar_t *m_pszEntryFolder = nullptr;     // 2049 characters
-    wchar_t *m_pszExtractedPath = nullptr;   // 2049 characters
+    std::unique_ptr<wchar_t[]> m_pszArchive;
+    std::unique_ptr<wchar_t[]> m_pszTempFolder;     // NULL when none was given
+    std::unique_ptr<wchar_t[]> m_pszEntryName;      // CRAWLER_NAME_CHARS characters
+    std::unique_ptr<wchar_t[]> m_pszEntryFolder;    // CRAWLER_NAME_CHARS characters
+    std::unique_ptr<wchar_t[]> m_pszExtractedPath;  // CRAWLER_NAME_CHARS characters
     BOOL m_bHasEntry = FALSE;
 };
 

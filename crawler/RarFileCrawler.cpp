@@ -38,6 +38,11 @@ struct ArchiveHandle {
         return hArchive != nullptr && open.OpenResult == ERAR_SUCCESS;
     }
 
+    ArchiveHandle() noexcept = default;
+    ~ArchiveHandle() { Close(); }
+    ArchiveHandle(const ArchiveHandle &) = delete;
+    ArchiveHandle &operator=(const ArchiveHandle &) = delete;
+
     void Close() noexcept
     {
         if (hArchive != nullptr)
@@ -107,9 +112,9 @@ CRarFileCrawler::CRarFileCrawler(const wchar_t *pszArchive, const wchar_t *pszTe
 
 CRarFileCrawler::~CRarFileCrawler()
 {
+    // The archive is closed before its last extracted file goes.
     CloseArchive();
     DeleteCurrentExtractedFile();
-    delete m_pState;
 }
 
 BOOL CRarFileCrawler::GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
@@ -143,8 +148,8 @@ HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t 
     ArchiveHandle &extract = m_pState->extract;
 
     if (list.hArchive == nullptr) {
-        if (!list.Open(m_pszArchive, RAR_OM_LIST, m_pState->comment, COMMENT_BYTES) ||
-            !extract.Open(m_pszArchive, RAR_OM_EXTRACT, nullptr, 0)) {
+        if (!list.Open(m_pszArchive.get(), RAR_OM_LIST, m_pState->comment, COMMENT_BYTES) ||
+            !extract.Open(m_pszArchive.get(), RAR_OM_EXTRACT, nullptr, 0)) {
             CloseArchive();
             return E_FAIL;
         }
@@ -153,13 +158,13 @@ HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t 
     for (ULONG skipped = 0;; ++skipped) {
         if (skipped == MAX_SKIPPED_HEADERS) {
             CloseArchive();
-            return 1;
+            return S_FALSE;
         }
         list.header.CmtBuf = m_pState->comment;
         list.header.CmtBufSize = COMMENT_BYTES;
         if (list.ReadHeader() != ERAR_SUCCESS) {
             CloseArchive();
-            return 1;
+            return S_FALSE;
         }
         if (extract.hArchive != nullptr && !ReadExtractHeaderInStep())
             extract.Close();
@@ -222,11 +227,11 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
     // A name is a base name and an extension of up to 255 characters each.
     wchar_t szSafe[2 * ENTRY_PART_CHARS];
     wchar_t szFolder[ENTRY_PART_CHARS], szBase[ENTRY_PART_CHARS], szExt[ENTRY_PART_CHARS];
-    if (!MakeSafeFileName(m_pszEntryName, szSafe, ARRAYSIZE(szSafe)))
+    if (!MakeSafeFileName(m_pszEntryName.get(), szSafe, ARRAYSIZE(szSafe)))
         return E_FAIL;
     SplitEntryPath(szSafe, szFolder, szBase, szExt);
 
-    if (SafeStringCopy(pszDestPath, cchDestPath, m_pszTempFolder) != S_OK)
+    if (SafeStringCopy(pszDestPath, cchDestPath, m_pszTempFolder.get()) != S_OK)
         return E_FAIL;
     const size_t cchFolder = std::wcslen(pszDestPath);
     if ((cchFolder == 0 || pszDestPath[cchFolder - 1] != L'\\') &&
@@ -274,7 +279,7 @@ BOOL CRarFileCrawler::FitsOnTempVolume(ULONGLONG cbAnnounced)
         state.cbSinceRead >= FREE_SPACE_RECHECK_BYTES - cbAnnounced) {
         ULARGE_INTEGER freeToCaller;
         state.bFreeSpaceRead =
-            m_pszTempFolder != nullptr && pfnFreeSpace(m_pszTempFolder, &freeToCaller, nullptr, nullptr);
+            m_pszTempFolder != nullptr && pfnFreeSpace(m_pszTempFolder.get(), &freeToCaller, nullptr, nullptr);
         if (!state.bFreeSpaceRead)
             return FALSE;
         state.cbFree = freeToCaller.QuadPart;
@@ -289,6 +294,6 @@ BOOL CRarFileCrawler::FitsOnTempVolume(ULONGLONG cbAnnounced)
 BOOL CRarFileCrawler::DeleteExtractedFile()
 {
     if (m_pszExtractedPath != nullptr)
-        DeleteTemporaryFile(m_pszExtractedPath);
+        DeleteTemporaryFile(m_pszExtractedPath.get());
     return TRUE;
 }

@@ -3,6 +3,8 @@
 #pragma once
 #include "crawler/FileCrawlerBase.h"
 
+#include <memory>
+
 // Test seam: unit tests (which link the core library) stand in a free-space answer for the
 // temporary folder's volume. The product never sets it.
 struct CrawlerTestHooks {
@@ -37,6 +39,6 @@ private:
     BOOL ReadExtractHeaderInStep();
     BOOL FitsOnTempVolume(ULONGLONG cbAnnounced);
 
-    struct State;      // the UnRAR handles and records
-    State *m_pState;   // owned
+    struct State;  // the UnRAR handles and records
+    std::unique_ptr<State> m_pState;
 };

@@ -136,8 +136,8 @@ CSettingsLock::~CSettingsLock()
 // Reads the two Debug switches into m_bBlackList and m_bLogGuid; anything but 1 is off.
 void CIFilterBase::ReadSwitches()
 {
-    m_bBlackList = GetPrivateProfileIntW(L"Debug", L"BlackList", 0, m_pszSettingsFile) == 1;
-    m_bLogGuid = GetPrivateProfileIntW(L"Debug", L"LogGuid", 0, m_pszSettingsFile) == 1;
+    m_bBlackList = GetPrivateProfileIntW(L"Debug", L"BlackList", 0, m_pszSettingsFile.get()) == 1;
+    m_bLogGuid = GetPrivateProfileIntW(L"Debug", L"LogGuid", 0, m_pszSettingsFile.get()) == 1;
 }
 
 // Reads the switches without the lock; TRUE when no black-list write can have overlapped the
@@ -148,9 +148,9 @@ void CIFilterBase::ReadSwitches()
 BOOL CIFilterBase::ReadSwitchesSteadily()
 {
     WIN32_FILE_ATTRIBUTE_DATA before = {}, after = {};
-    const BOOL bBefore = GetFileAttributesExW(m_pszSettingsFile, GetFileExInfoStandard, &before);
+    const BOOL bBefore = GetFileAttributesExW(m_pszSettingsFile.get(), GetFileExInfoStandard, &before);
     ReadSwitches();
-    const BOOL bAfter = GetFileAttributesExW(m_pszSettingsFile, GetFileExInfoStandard, &after);
+    const BOOL bAfter = GetFileAttributesExW(m_pszSettingsFile.get(), GetFileExInfoStandard, &after);
     if (!bBefore && !bAfter)
         return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
     return bBefore && bAfter && (before.nFileSizeLow != 0 || before.nFileSizeHigh != 0) &&
@@ -166,26 +166,24 @@ BOOL CIFilterBase::ReadSettings(CSettingsLock &blackListLock)
 {
     m_bBlackList = FALSE;
     m_bLogGuid = FALSE;
-    m_pszSettingsFile = new (std::nothrow) wchar_t[SETTINGS_PATH_CHARS]();
-    m_pszLogGuidFile = new (std::nothrow) wchar_t[SETTINGS_PATH_CHARS]();
-    if (m_pszSettingsFile == nullptr || m_pszLogGuidFile == nullptr ||
-        !SHGetSpecialFolderPathW(nullptr, m_pszSettingsFile, CSIDL_APPDATA, FALSE)) {
+    m_pszSettingsFile.reset(new (std::nothrow) wchar_t[SETTINGS_PATH_CHARS]());
+    m_pszLogGuidFile.reset(new (std::nothrow) wchar_t[SETTINGS_PATH_CHARS]());
+    if (!m_pszSettingsFile || !m_pszLogGuidFile ||
+        !SHGetSpecialFolderPathW(nullptr, m_pszSettingsFile.get(), CSIDL_APPDATA, FALSE)) {
         // Without the user's folder there are no settings: nothing to read or write.
-        delete[] m_pszSettingsFile;
-        m_pszSettingsFile = nullptr;
-        delete[] m_pszLogGuidFile;
-        m_pszLogGuidFile = nullptr;
+        m_pszSettingsFile.reset();
+        m_pszLogGuidFile.reset();
         return TRUE;
     }
-    const size_t cchAppData = std::wcslen(m_pszSettingsFile);
-    if (cchAppData == 0 || m_pszSettingsFile[cchAppData - 1] != L'\\')
-        SafeStringCat(m_pszSettingsFile, SETTINGS_PATH_CHARS, L"\\");
-    SafeStringCat(m_pszSettingsFile, SETTINGS_PATH_CHARS, L"Quorvane");
-    CreateDirectoryW(m_pszSettingsFile, nullptr);  // usually there already
+    const size_t cchAppData = std::wcslen(m_pszSettingsFile.get());
+    if (cchAppData == 0 || m_pszSettingsFile.get()[cchAppData - 1] != L'\\')
+        SafeStringCat(m_pszSettingsFile.get(), SETTINGS_PATH_CHARS, L"\\");
+    SafeStringCat(m_pszSettingsFile.get(), SETTINGS_PATH_CHARS, L"Quorvane");
+    CreateDirectoryW(m_pszSettingsFile.get(), nullptr);  // usually there already
 
-    SafeStringCopy(m_pszLogGuidFile, SETTINGS_PATH_CHARS, m_pszSettingsFile);
-    SafeStringCat(m_pszLogGuidFile, SETTINGS_PATH_CHARS, L"\\LogGuid.ini");
-    SafeStringCat(m_pszSettingsFile, SETTINGS_PATH_CHARS, L"\\IFilterProcess.ini");
+    SafeStringCopy(m_pszLogGuidFile.get(), SETTINGS_PATH_CHARS, m_pszSettingsFile.get());
+    SafeStringCat(m_pszLogGuidFile.get(), SETTINGS_PATH_CHARS, L"\\LogGuid.ini");
+    SafeStringCat(m_pszSettingsFile.get(), SETTINGS_PATH_CHARS, L"\\IFilterProcess.ini");
 
     if (ReadSwitchesSteadily() && !m_bBlackList)
         return TRUE;
@@ -203,26 +201,24 @@ BOOL CIFilterBase::EnterBlackList(BOOL bLocked)
 {
     if (!m_bBlackList || m_pszSettingsFile == nullptr)
         return TRUE;
-    const wchar_t *pszSection = HostSection(m_pFilterLoader);
+    const wchar_t *pszSection = HostSection(m_pFilterLoader.get());
     if (pszSection == nullptr || m_pszFileName == nullptr)
         return TRUE;  // nothing to count under
-    const size_t cchPath = std::wcslen(m_pszFileName) + 1;
-    m_pszRunArchive.reset(new (std::nothrow) wchar_t[cchPath]);
+    m_pszRunArchive = DuplicateString(m_pszFileName.get());
     if (!m_pszRunArchive)
         return FALSE;  // a run that cannot be counted is refused, as with no lock
-    std::wmemcpy(m_pszRunArchive.get(), m_pszFileName, cchPath);
     if (!bLocked)
         return FALSE;
 
-    CreateUnicodeProfile(m_pszSettingsFile);
+    CreateUnicodeProfile(m_pszSettingsFile.get());
     wchar_t szKey[PROFILE_KEY_CHARS];
-    if (!MakeProfileKey(m_pszRunArchive.get(), IsUnicodeProfile(m_pszSettingsFile), szKey, PROFILE_KEY_CHARS))
+    if (!MakeProfileKey(m_pszRunArchive.get(), IsUnicodeProfile(m_pszSettingsFile.get()), szKey, PROFILE_KEY_CHARS))
         return TRUE;
     wchar_t szMarks[MARKS_BUFFER_CHARS];
-    if (ReadMarks(pszSection, szKey, m_pszSettingsFile, szMarks) >= BLACK_LIST_MARKS)
+    if (ReadMarks(pszSection, szKey, m_pszSettingsFile.get(), szMarks) >= BLACK_LIST_MARKS)
         return FALSE;
     SafeStringCat(szMarks, MARKS_BUFFER_CHARS, L"x");
-    WritePrivateProfileStringW(pszSection, szKey, szMarks, m_pszSettingsFile);
+    WritePrivateProfileStringW(pszSection, szKey, szMarks, m_pszSettingsFile.get());
     return TRUE;
 }
 
@@ -236,19 +232,19 @@ BOOL CIFilterBase::LeaveBlackList(CSettingsLock &blackListLock)
         return TRUE;
     if (!m_bCompleted)
         return FALSE;
-    const wchar_t *pszSection = HostSection(m_pFilterLoader);
+    const wchar_t *pszSection = HostSection(m_pFilterLoader.get());
     if (pszSection == nullptr || !m_pszRunArchive)
         return TRUE;
 
     if (!blackListLock.Acquire())
         return FALSE;
     wchar_t szKey[PROFILE_KEY_CHARS];
-    if (!MakeProfileKey(m_pszRunArchive.get(), IsUnicodeProfile(m_pszSettingsFile), szKey, PROFILE_KEY_CHARS))
+    if (!MakeProfileKey(m_pszRunArchive.get(), IsUnicodeProfile(m_pszSettingsFile.get()), szKey, PROFILE_KEY_CHARS))
         return TRUE;
     wchar_t szMarks[MARKS_BUFFER_CHARS];
-    const size_t cchMarks = ReadMarks(pszSection, szKey, m_pszSettingsFile, szMarks);
+    const size_t cchMarks = ReadMarks(pszSection, szKey, m_pszSettingsFile.get(), szMarks);
     if (cchMarks > 0 && cchMarks < BLACK_LIST_MARKS)
-        WritePrivateProfileStringW(pszSection, szKey, nullptr, m_pszSettingsFile);
+        WritePrivateProfileStringW(pszSection, szKey, nullptr, m_pszSettingsFile.get());
     return TRUE;
 }
 
@@ -257,16 +253,16 @@ BOOL CIFilterBase::LogTempFolderGuid(const wchar_t *pszName)
 {
     if (!m_bLogGuid || m_pszLogGuidFile == nullptr)
         return TRUE;
-    const wchar_t *pszSection = HostSection(m_pFilterLoader);
+    const wchar_t *pszSection = HostSection(m_pFilterLoader.get());
     if (pszSection == nullptr || m_pszFileName == nullptr || pszName == nullptr)
         return FALSE;
 
     CSettingsLock lock(LOG_GUID_MUTEX);
     if (!lock.Acquire())
         return FALSE;
-    CreateUnicodeProfile(m_pszLogGuidFile);
+    CreateUnicodeProfile(m_pszLogGuidFile.get());
     wchar_t szValue[PROFILE_KEY_CHARS];
-    if (!MakeProfileKey(m_pszFileName, IsUnicodeProfile(m_pszLogGuidFile), szValue, PROFILE_KEY_CHARS))
+    if (!MakeProfileKey(m_pszFileName.get(), IsUnicodeProfile(m_pszLogGuidFile.get()), szValue, PROFILE_KEY_CHARS))
         return FALSE;
-    return WritePrivateProfileStringW(pszSection, pszName, szValue, m_pszLogGuidFile);
+    return WritePrivateProfileStringW(pszSection, pszName, szValue, m_pszLogGuidFile.get());
 }

@@ -1,4 +1,5 @@
-// Holds a second reference to the current child filter and forwards the three stream calls to it.
+// Forwards the three stream calls to the current child filter, which the filter object owns;
+// the relay holds no reference of its own and is detached before the child is released.
 #pragma once
 #include <windows.h>
 #include <filter.h>
@@ -7,11 +8,10 @@ class CChildFilterRelay
 {
 public:
     CChildFilterRelay() noexcept = default;
-    ~CChildFilterRelay();
     CChildFilterRelay(const CChildFilterRelay &) = delete;
     CChildFilterRelay &operator=(const CChildFilterRelay &) = delete;
 
-    // Holds `child` (AddRef) instead of the current one (Release); NULL releases the current one.
+    // Forwards to `child` from now on; NULL detaches.
     void Attach(IFilter *child) noexcept;
     IFilter *Child() const noexcept { return m_pChild; }
 

@@ -3,7 +3,9 @@
 #include "filter/IFilterBase.h"
 #include "childfilter/ChildFilterLoader.h"
 #include "crawler/FileCrawlerBase.h"
-#include "filter/NestingDepth.h"
+#include "childfilter/NestingDepth.h"
+#include "support/Check.h"
+#include "support/Guids.h"
 #include "support/Holders.h"
 #include "support/SafeString.h"
 
@@ -15,10 +17,6 @@
 
 namespace {
 
-// {F29F85E0-4FF9-1068-AB91-08002B27B3D9}: the summary information property set (title).
-constexpr GUID PROPSET_SUMMARY_INFORMATION = {0xF29F85E0, 0x4FF9, 0x1068, {0xAB, 0x91, 0x08, 0x00, 0x2B, 0x27, 0xB3, 0xD9}};
-// {B725F130-47EF-101A-A5F1-02608C9EEBAC}: the storage property set (file name).
-constexpr GUID PROPSET_STORAGE = {0xB725F130, 0x47EF, 0x101A, {0xA5, 0xF1, 0x02, 0x60, 0x8C, 0x9E, 0xEB, 0xAC}};
 constexpr PROPID PROPID_TITLE = 2;   // PIDSI_TITLE
 constexpr PROPID PROPID_NAME = 10;   // PID_STG_NAME
 
@@ -43,16 +41,6 @@ void FillOwnChunk(STAT_CHUNK *pStat, ULONG idChunk, const GUID &propset, PROPID 
     pStat->cwcStartSource = 0;
     pStat->cwcLenSource = 0;
     pStat->flags = flags;
-}
-
-// An exactly fitting heap copy of a text, or NULL.
-wchar_t *CopyText(const wchar_t *pszText)
-{
-    const size_t cch = std::wcslen(pszText) + 1;
-    wchar_t *copy = new (std::nothrow) wchar_t[cch];
-    if (copy != nullptr)
-        SafeStringCopy(copy, cch, pszText);
-    return copy;
 }
 
 // The archive's file name without folder and without its last extension, cut so that it takes
@@ -116,7 +104,7 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
         // Each turn either hands out a chunk or moves past one entry, so the archive's end
         // ends the loop; the bound only guards against a walk that never ends.
         for (ULONG turn = 0; turn < MAX_ENTRIES_PER_CALL; ++turn) {
-            if (m_pChildFilter == nullptr) {
+            if (m_pChildFilter.Get() == nullptr) {
                 CNameBuffer name = NewNameBuffer(), folder = NewNameBuffer(), extracted = NewNameBuffer();
                 if (!name || !folder || !extracted)
                     return E_OUTOFMEMORY;
@@ -170,7 +158,7 @@ HRESULT CIFilterBase::DoGetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
             return FILTER_E_NO_MORE_TEXT;
         }
 
-        const wchar_t *rest = m_pOwnChunk->text + m_pOwnChunk->position;
+        const wchar_t *rest = m_pOwnChunk->text.get() + m_pOwnChunk->position;
         const size_t cchRest = std::wcslen(rest);
         if (cwcBuffer > cchRest) {
             std::wmemcpy(awcBuffer, rest, cchRest + 1);
@@ -209,12 +197,12 @@ HRESULT CIFilterBase::DoGetValue(PROPVARIANT **ppPropValue)
                 FreeOwnChunk();
                 return FILTER_E_NO_MORE_VALUES;
             }
-            const size_t cch = std::wcslen(m_pOwnChunk->text) + 1;
+            const size_t cch = std::wcslen(m_pOwnChunk->text.get()) + 1;
             CCoTaskMem value(CoTaskMemAlloc(sizeof(PROPVARIANT)));
             CCoTaskMem text(CoTaskMemAlloc(cch * sizeof(wchar_t)));
             if (!value || !text)
                 return E_OUTOFMEMORY;
-            std::wmemcpy(static_cast<wchar_t *>(text.Get()), m_pOwnChunk->text, cch);
+            std::wmemcpy(static_cast<wchar_t *>(text.Get()), m_pOwnChunk->text.get(), cch);
             auto *pValue = static_cast<PROPVARIANT *>(value.Detach());
             PropVariantInit(pValue);
             pValue->vt = VT_LPWSTR;
@@ -232,7 +220,7 @@ HRESULT CIFilterBase::DoGetValue(PROPVARIANT **ppPropValue)
         PROPVARIANT *pValue = hr == S_OK ? *ppPropValue : nullptr;
         if (pValue != nullptr && pValue->vt == VT_LPWSTR && pValue->pwszVal != nullptr) {
             // A document that asks not to be indexed gets an empty value instead of the marker.
-            std::unique_ptr<wchar_t[]> lower(CopyText(pValue->pwszVal));
+            std::unique_ptr<wchar_t[]> lower = DuplicateString(pValue->pwszVal);
             if (lower) {
                 CharLowerW(lower.get());
                 if (std::wcscmp(lower.get(), L"noindex") == 0 || std::wcscmp(lower.get(), L"none") == 0)
@@ -284,7 +272,7 @@ void CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTA
     *pKind = CHUNK_VALUE;
     pszBuffer[0] = L'\0';
     // The archive this run walks: a Load after Init names the next run's archive, not this one's.
-    const wchar_t *pszArchive = m_pCrawler != nullptr ? m_pCrawler->ArchivePath() : m_pszFileName;
+    const wchar_t *pszArchive = m_pCrawler != nullptr ? m_pCrawler->ArchivePath() : m_pszFileName.get();
     if (pszArchive == nullptr)
         return;
 
@@ -321,10 +309,9 @@ HRESULT CIFilterBase::MakeTitleChunk(STAT_CHUNK *pStat)
     CHUNKSTATE kind = CHUNK_VALUE;
     GetArchiveTitle(title.get(), TITLE_CHARS, &kind);
     pStat->flags = kind;
-    chunk->text = CopyText(title.get());
-    if (chunk->text == nullptr)
-        return E_OUTOFMEMORY;
-    m_pOwnChunk = chunk.release();
+    chunk->text = DuplicateString(title.get());
+    RETURN_IF_NULL_ALLOC(chunk->text);
+    m_pOwnChunk = std::move(chunk);
     return S_OK;
 }
 
@@ -349,8 +336,8 @@ HRESULT CIFilterBase::MakeEntryNameChunk(STAT_CHUNK *pStat, wchar_t *pszName, wc
     if (cchFolder != 0 && pszFolder[cchFolder - 1] != L'\\')
         SafeStringCat(text.get(), cchText, L"\\");
     SafeStringCat(text.get(), cchText, pszName);
-    chunk->text = text.release();
-    m_pOwnChunk = chunk.release();
+    chunk->text = std::move(text);
+    m_pOwnChunk = std::move(chunk);
     return S_OK;
 }
 
@@ -363,26 +350,28 @@ HRESULT CIFilterBase::OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_
                                                       pszExtractedPath, CRAWLER_NAME_CHARS);
         if (r == S_OK) {
             // An entry without a registered filter was not extracted: there is nothing to load.
-            if (pszExtractedPath[0] != L'\0' && m_pFilterLoader != nullptr)
-                m_hChildModule = m_pFilterLoader->LoadChildFilter(pszExtractedPath, nullptr, &m_pChildFilter);
-            if (m_pChildFilter == nullptr) {
+            if (pszExtractedPath[0] != L'\0' && m_pFilterLoader != nullptr) {
+                IFilter *pChild = nullptr;
+                const HMODULE hModule = m_pFilterLoader->LoadChildFilter(pszExtractedPath, nullptr, &pChild);
+                m_pChildFilter.Attach(pChild, hModule);
+            }
+            if (m_pChildFilter.Get() == nullptr) {
                 DropChildFilter();
                 return S_FALSE;
             }
             ULONG flags = 0;
-            if (m_pChildFilter->Init(m_grfFlags, m_cAttributes, m_aAttributes, &flags) != S_OK) {
+            if (m_pChildFilter.Get()->Init(m_grfFlags, m_cAttributes, m_aAttributes.get(), &flags) != S_OK) {
                 DropChildFilter();
                 return S_FALSE;
             }
-            m_relay.Attach(m_pChildFilter);
+            m_relay.Attach(m_pChildFilter.Get());
             return S_OK;
         }
         if (r == S_FALSE) {
             DropChildFilter();
             return S_FALSE;
         }
-        delete m_pCrawler;
-        m_pCrawler = nullptr;
+        m_pCrawler.reset();
         m_bCompleted = TRUE;
         return FILTER_E_END_OF_CHUNKS;
     } catch (...) {
@@ -395,38 +384,17 @@ void CIFilterBase::DropChildFilter()
 {
     // The child goes before its module is freed, and before the crawler deletes its file.
     m_relay.Attach(nullptr);
-    SafeRelease(m_pChildFilter);
-    if (m_hChildModule != nullptr) {
-        HMODULE hModule = m_hChildModule;
-        m_hChildModule = nullptr;
-        CoFreeLibrary(hModule);
-    }
+    m_pChildFilter.Release();
 }
 
-void CIFilterBase::FreeOwnChunk()
-{
-    if (m_pOwnChunk != nullptr) {
-        delete[] m_pOwnChunk->text;
-        delete m_pOwnChunk;
-        m_pOwnChunk = nullptr;
-    }
-}
+void CIFilterBase::FreeOwnChunk() { m_pOwnChunk.reset(); }
 
 // --- CChildFilterRelay -----------------------------------------------------------------------
 
-CChildFilterRelay::~CChildFilterRelay() { Attach(nullptr); }
-
 void CChildFilterRelay::Attach(IFilter *child) noexcept
 {
-    if (child == m_pChild)
-        return;
-    if (child != nullptr)
-        child->AddRef();
-    IFilter *old = m_pChild;
     m_pChild = child;
     m_hrLastText = S_OK;
-    if (old != nullptr)
-        old->Release();
 }
 
 HRESULT CChildFilterRelay::GetChunk(STAT_CHUNK *pStat)

@@ -6,11 +6,11 @@
 
 #include "childfilter/ChildFilterLoader.h"
 #include "crawler/RarFileCrawler.h"
-#include "filter/Guids.h"
-#include "filter/NestingDepth.h"
+#include "support/Guids.h"
+#include "childfilter/NestingDepth.h"
 #include "filter/SettingsLock.h"
-#include "module/Module.h"
 #include "support/FileUtil.h"
+#include "support/Check.h"
 #include "support/Holders.h"
 #include "support/SafeString.h"
 
@@ -45,28 +45,30 @@ struct FolderLevel {
 
 } // namespace
 
-CIFilterBase::CIFilterBase()
+CIFilterBase::CIFilterBase(LONG *pcModuleObjects) : m_pcModuleObjects(pcModuleObjects)
 {
-    InterlockedIncrement(&g_cObjects);
-    m_pFilterLoader = new (std::nothrow) CChildFilterLoader();
+    if (m_pcModuleObjects != nullptr)
+        InterlockedIncrement(m_pcModuleObjects);
+    m_pFilterLoader.reset(new (std::nothrow) CChildFilterLoader());
     CIFilterBase::InitOptions();
 }
 
+// The holders would let everything go by themselves; the order is spelled out here because it
+// matters: the black list needs the run's settings, the child goes before the crawler deletes
+// its extracted file, and the folder goes last.
 CIFilterBase::~CIFilterBase()
 {
-    // The black list needs the settings of the run, so it goes first.
     {
         CSettingsLock blackListLock(BLACK_LIST_MUTEX);
         LeaveBlackList(blackListLock);
     }
-    delete[] m_pszFileName;
-    m_pszFileName = nullptr;
+    m_pszFileName.reset();
     ReleaseChildAndCrawler();
     ResetRun();
     FreeAttributes();
-    delete m_pFilterLoader;
-    m_pFilterLoader = nullptr;
-    InterlockedDecrement(&g_cObjects);
+    m_pFilterLoader.reset();
+    if (m_pcModuleObjects != nullptr)
+        InterlockedDecrement(m_pcModuleObjects);
 }
 
 // --- IUnknown -------------------------------------------------------------------------------
@@ -112,17 +114,10 @@ STDMETHODIMP CIFilterBase::Load(LPCOLESTR pszFileName, DWORD /*dwMode*/)
 {
     if (!FileExists(pszFileName))
         return E_INVALIDARG;
-    const size_t cch = std::wcslen(pszFileName) + 1;  // FileExists bounded it to MAX_PATH
-    wchar_t *pszCopy = new (std::nothrow) wchar_t[cch];
-    if (pszCopy == nullptr)
-        return E_OUTOFMEMORY;
-    if (SafeStringCopy(pszCopy, cch, pszFileName) != S_OK) {
-        delete[] pszCopy;
-        return E_FAIL;
-    }
+    std::unique_ptr<wchar_t[]> pszCopy = DuplicateString(pszFileName);  // FileExists bounded it to MAX_PATH
+    RETURN_IF_NULL_ALLOC(pszCopy);
     // Replaced only now, so that a failed Load keeps the previous path.
-    delete[] m_pszFileName;
-    m_pszFileName = pszCopy;
+    m_pszFileName = std::move(pszCopy);
     return S_OK;
 }
 
@@ -137,11 +132,10 @@ STDMETHODIMP CIFilterBase::GetCurFile(LPOLESTR *ppszFileName)
     *ppszFileName = nullptr;
     if (m_pszFileName == nullptr)
         return E_FAIL;
-    const size_t cb = (std::wcslen(m_pszFileName) + 1) * sizeof(wchar_t);
+    const size_t cb = (std::wcslen(m_pszFileName.get()) + 1) * sizeof(wchar_t);
     CCoTaskMem copy(CoTaskMemAlloc(cb));
-    if (!copy)
-        return E_OUTOFMEMORY;
-    std::memcpy(copy.Get(), m_pszFileName, cb);
+    RETURN_IF_NULL_ALLOC(copy.Get());
+    std::memcpy(copy.Get(), m_pszFileName.get(), cb);
     *ppszFileName = static_cast<LPOLESTR>(copy.Detach());
     return S_OK;
 }
@@ -173,7 +167,7 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         m_bCompleted = FALSE;
         m_nChunkKind = 0;
 
-        if (m_pszFileName == nullptr || !FileExists(m_pszFileName) || m_pFilterLoader == nullptr)
+        if (m_pszFileName == nullptr || !FileExists(m_pszFileName.get()) || m_pFilterLoader == nullptr)
             return E_FAIL;
         m_pFilterLoader->ForgetLookups();  // each run sees the registrations as they are now
         // Our loader makes no child of our own class this deep; this catches other routes, such
@@ -192,9 +186,9 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         if (FAILED(MakeRunFolder()))
             return E_FAIL;
 
-        m_pCrawler = new (std::nothrow) CRarFileCrawler(m_pszFileName, m_pszTempFolder);
+        m_pCrawler.reset(new (std::nothrow) CRarFileCrawler(m_pszFileName.get(), m_pszTempFolder.Get()));
         if (m_pCrawler != nullptr)
-            m_pCrawler->m_pFilterLoader = m_pFilterLoader;
+            m_pCrawler->m_pFilterLoader = m_pFilterLoader.get();
         return S_OK;
     } catch (...) {
         return E_FAIL;
@@ -204,17 +198,12 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
 // The run's folder: the user's temp folder plus a fresh GUID as 32 hexadecimal digits.
 HRESULT CIFilterBase::MakeRunFolder()
 {
-    m_pszTempFolder = new (std::nothrow) wchar_t[TEMP_FOLDER_CHARS]();
-    if (m_pszTempFolder == nullptr)
-        return E_OUTOFMEMORY;
-    const DWORD cchTemp = GetTempPathW(static_cast<DWORD>(TEMP_FOLDER_CHARS), m_pszTempFolder);
+    std::unique_ptr<wchar_t[]> pszFolder(new (std::nothrow) wchar_t[TEMP_FOLDER_CHARS]());
+    RETURN_IF_NULL_ALLOC(pszFolder);
+    const DWORD cchTemp = GetTempPathW(static_cast<DWORD>(TEMP_FOLDER_CHARS), pszFolder.get());
 
     GUID guid;
-    if (FAILED(CoCreateGuid(&guid))) {
-        delete[] m_pszTempFolder;
-        m_pszTempFolder = nullptr;
-        return E_FAIL;
-    }
+    RETURN_IF_FAILED(CoCreateGuid(&guid));
     wchar_t szName[GUID_NAME_CHARS];
     std::swprintf(szName, GUID_NAME_CHARS, L"%08lX%04X%04x%02X%02X%02X%02X%02X%02X%02X%02X",
                   static_cast<unsigned long>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0], guid.Data4[1],
@@ -222,15 +211,12 @@ HRESULT CIFilterBase::MakeRunFolder()
     LogTempFolderGuid(szName);
 
     bool bFits = cchTemp > 0 && cchTemp < TEMP_FOLDER_CHARS;
-    if (bFits && !EndsWithBackslash(m_pszTempFolder))
-        bFits = SafeStringCat(m_pszTempFolder, TEMP_FOLDER_CHARS, L"\\") == S_OK;
-    bFits = bFits && SafeStringCat(m_pszTempFolder, TEMP_FOLDER_CHARS, szName) == S_OK;
-    if (!bFits || !CreateDirectoryW(m_pszTempFolder, nullptr)) {
-        // Not ours: the teardown must never remove a folder this run did not make.
-        delete[] m_pszTempFolder;
-        m_pszTempFolder = nullptr;
-        return E_FAIL;
-    }
+    if (bFits && !EndsWithBackslash(pszFolder.get()))
+        bFits = SafeStringCat(pszFolder.get(), TEMP_FOLDER_CHARS, L"\\") == S_OK;
+    bFits = bFits && SafeStringCat(pszFolder.get(), TEMP_FOLDER_CHARS, szName) == S_OK;
+    // A folder that was not made here is never held: the teardown must not remove it.
+    RETURN_HR_IF(E_FAIL, !bFits || !CreateDirectoryW(pszFolder.get(), nullptr));
+    m_pszTempFolder.Attach(std::move(pszFolder));
     return S_OK;
 }
 
@@ -238,39 +224,33 @@ BOOL CIFilterBase::CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttrib
 {
     FreeAttributes();
     if (cAttributes == 0 || aAttributes == nullptr)
-        return TRUE;  // nothing to pass on
-    FULLPROPSPEC *aCopy = new (std::nothrow) FULLPROPSPEC[cAttributes];
-    if (aCopy == nullptr)
+        return TRUE;  // nothing to pass on: a count without its array asks for none
+    m_aAttributes.reset(new (std::nothrow) FULLPROPSPEC[cAttributes]);
+    m_attributeNames.reset(new (std::nothrow) std::unique_ptr<wchar_t[]>[cAttributes]);
+    if (!m_aAttributes || !m_attributeNames) {
+        FreeAttributes();
         return FALSE;
-    m_aAttributes = aCopy;
+    }
     for (ULONG i = 0; i < cAttributes; ++i) {
-        aCopy[i] = aAttributes[i];
-        m_cAttributes = i + 1;
-        PROPSPEC &property = aCopy[i].psProperty;
+        m_aAttributes[i] = aAttributes[i];
+        PROPSPEC &property = m_aAttributes[i].psProperty;
         if (property.ulKind != PRSPEC_LPWSTR || property.lpwstr == nullptr)
             continue;
-        const size_t cch = std::wcslen(property.lpwstr) + 1;
-        wchar_t *pszName = new (std::nothrow) wchar_t[cch];
-        property.lpwstr = pszName;
-        if (pszName == nullptr) {
+        m_attributeNames[i] = DuplicateString(property.lpwstr);
+        property.lpwstr = m_attributeNames[i].get();
+        if (!m_attributeNames[i]) {
             FreeAttributes();
             return FALSE;
         }
-        std::wmemcpy(pszName, aAttributes[i].psProperty.lpwstr, cch);
     }
+    m_cAttributes = cAttributes;
     return TRUE;
 }
 
 void CIFilterBase::FreeAttributes()
 {
-    if (m_aAttributes != nullptr) {
-        for (ULONG i = 0; i < m_cAttributes; ++i) {
-            if (m_aAttributes[i].psProperty.ulKind == PRSPEC_LPWSTR)
-                delete[] m_aAttributes[i].psProperty.lpwstr;
-        }
-        delete[] m_aAttributes;
-        m_aAttributes = nullptr;
-    }
+    m_aAttributes.reset();
+    m_attributeNames.reset();
     m_cAttributes = 0;
 }
 
@@ -280,24 +260,23 @@ void CIFilterBase::FreeAttributes()
 void CIFilterBase::ReleaseChildAndCrawler()
 {
     DropChildFilter();
-    delete m_pCrawler;
-    m_pCrawler = nullptr;
+    m_pCrawler.reset();
 }
 
 void CIFilterBase::ResetRun()
 {
-    if (m_pszTempFolder != nullptr) {
-        if (m_pszTempFolder[0] != L'\0')
-            DeleteFolderTree(m_pszTempFolder);
-        delete[] m_pszTempFolder;
-        m_pszTempFolder = nullptr;
-    }
+    m_pszTempFolder.Remove();
     FreeOwnChunk();
     m_pszRunArchive.reset();
-    delete[] m_pszSettingsFile;
-    m_pszSettingsFile = nullptr;
-    delete[] m_pszLogGuidFile;
-    m_pszLogGuidFile = nullptr;
+    m_pszSettingsFile.reset();
+    m_pszLogGuidFile.reset();
+}
+
+void CRunFolder::Remove() noexcept
+{
+    if (m_pszPath && m_pszPath[0] != L'\0')
+        CIFilterBase::DeleteFolderTree(m_pszPath.get());
+    m_pszPath.reset();
 }
 
 void CIFilterBase::DeleteFolderTree(const wchar_t *pszFolder)

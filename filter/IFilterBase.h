@@ -7,6 +7,7 @@
 #include <filterr.h>
 
 #include "filter/ChildFilterRelay.h"
+#include "support/Holders.h"
 
 #include <memory>
 
@@ -16,15 +17,70 @@ class CSettingsLock;
 
 // Text of one of the filter's own chunks (the title or an entry name).
 struct OwnChunk {
-    wchar_t *text = nullptr;  // owned
-    BOOL delivered = FALSE;   // handed out completely
-    ULONG position = 0;       // characters already handed out by GetText
+    std::unique_ptr<wchar_t[]> text;
+    BOOL delivered = FALSE;  // handed out completely
+    ULONG position = 0;      // characters already handed out by GetText
+};
+
+// The current entry's child filter and the module its code came from: the filter is always
+// released before its module is freed.
+class CChildFilterHolder
+{
+public:
+    CChildFilterHolder() noexcept = default;
+    ~CChildFilterHolder() { Release(); }
+    CChildFilterHolder(const CChildFilterHolder &) = delete;
+    CChildFilterHolder &operator=(const CChildFilterHolder &) = delete;
+
+    // Takes over one reference to the filter and one to its module.
+    void Attach(IFilter *pFilter, HMODULE hModule) noexcept
+    {
+        Release();
+        m_pFilter = pFilter;
+        m_hModule.Attach(hModule);
+    }
+    void Release() noexcept
+    {
+        SafeRelease(m_pFilter);
+        m_hModule.Close();
+    }
+    IFilter *Get() const noexcept { return m_pFilter; }
+    HMODULE Module() const noexcept { return m_hModule.Get(); }
+
+private:
+    IFilter *m_pFilter = nullptr;
+    CCoLibrary m_hModule;
+};
+
+// A run's temporary folder: removed, with everything in it, when the holder lets it go. Holds
+// only a folder the run made itself.
+class CRunFolder
+{
+public:
+    CRunFolder() noexcept = default;
+    ~CRunFolder() { Remove(); }
+    CRunFolder(const CRunFolder &) = delete;
+    CRunFolder &operator=(const CRunFolder &) = delete;
+
+    void Attach(std::unique_ptr<wchar_t[]> pszPath) noexcept
+    {
+        Remove();
+        m_pszPath = std::move(pszPath);
+    }
+    void Remove() noexcept;
+    const wchar_t *Get() const noexcept { return m_pszPath.get(); }
+    explicit operator bool() const noexcept { return m_pszPath != nullptr; }
+
+private:
+    std::unique_ptr<wchar_t[]> m_pszPath;
 };
 
 class CIFilterBase final : public IFilter, public IPersistFile
 {
 public:
-    CIFilterBase();
+    // pcModuleObjects: the module's count of live objects, which this object is part of while
+    // it lives (DllCanUnloadNow); NULL for an object made outside the COM module.
+    explicit CIFilterBase(LONG *pcModuleObjects = nullptr);
 
     // IUnknown, shared by both interfaces.
     STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override;
@@ -85,28 +141,30 @@ private:
     BOOL LeaveBlackList(CSettingsLock &blackListLock);
     BOOL LogTempFolderGuid(const wchar_t *pszName);
 
-    IFilter *m_pChildFilter = nullptr;          // child filter of the current entry
+    CChildFilterHolder m_pChildFilter;          // child filter of the current entry, with its module
     ULONG m_grfFlags = 0;                       // host's Init arguments, passed on to every child
     ULONG m_cAttributes = 0;
-    FULLPROPSPEC *m_aAttributes = nullptr;      // our own deep copy of the host's array
+    std::unique_ptr<FULLPROPSPEC[]> m_aAttributes;  // our own deep copy of the host's array
     ULONG m_nChunkId = 0;                       // 0: no chunk handed out since Init
-    wchar_t *m_pszTempFolder = nullptr;         // this run's temporary folder
-    CFileCrawlerBase *m_pCrawler = nullptr;     // walks the archive; NULL before Init and after the end
-    OwnChunk *m_pOwnChunk = nullptr;            // the filter's own current chunk
-    BOOL m_bEmitEntryNames = FALSE;
+    CRunFolder m_pszTempFolder;                 // this run's temporary folder
+    std::unique_ptr<CFileCrawlerBase> m_pCrawler;  // walks the archive; NULL before Init and after the end
+    std::unique_ptr<OwnChunk> m_pOwnChunk;      // the filter's own current chunk
+    BOOL m_bEmitEntryNames = FALSE;             // always TRUE (InitOptions): one name chunk per entry
     LONG m_cRef = 1;
-    wchar_t *m_pszFileName = nullptr;           // archive path given to Load
-    wchar_t *m_pszSettingsFile = nullptr;       // ...\Quorvane\IFilterProcess.ini
-    wchar_t *m_pszLogGuidFile = nullptr;        // ...\Quorvane\LogGuid.ini
-    BOOL m_bWideArchivePath = FALSE;
+    std::unique_ptr<wchar_t[]> m_pszFileName;   // archive path given to Load
+    std::unique_ptr<wchar_t[]> m_pszSettingsFile;  // ...\Quorvane\IFilterProcess.ini
+    std::unique_ptr<wchar_t[]> m_pszLogGuidFile;   // ...\Quorvane\LogGuid.ini
+    BOOL m_bWideArchivePath = FALSE;            // always FALSE (InitOptions): the title's comment is read through the ANSI path
     BOOL m_bLogGuid = FALSE;
     BOOL m_bBlackList = FALSE;
     BOOL m_bCompleted = FALSE;                  // the stream reached its end
-    CChildFilterLoader *m_pFilterLoader = nullptr;
-    HMODULE m_hChildModule = nullptr;           // the current child's DLL, freed with CoFreeLibrary
-    CChildFilterRelay m_relay;
+    std::unique_ptr<CChildFilterLoader> m_pFilterLoader;
+    CChildFilterRelay m_relay;                  // forwards the stream calls to m_pChildFilter
     LONG m_nChunkKind = 0;                      // flags of the last chunk, or FILTER_E_NO_MORE_TEXT
     // The archive path this run was counted under in the black list; the run leaves it under the
     // same path, whatever a later Load names.
     std::unique_ptr<wchar_t[]> m_pszRunArchive;
+    // The names of the attributes in m_aAttributes that are named by a string.
+    std::unique_ptr<std::unique_ptr<wchar_t[]>[]> m_attributeNames;
+    LONG *m_pcModuleObjects;
 };

@@ -1,7 +1,7 @@
 // The DLL's object-creation face: DllGetClassObject hands out the class factory for the one
 // filter class, CreateInstance makes filter objects, and DllCanUnloadNow follows g_cObjects,
 // which counts live filter objects, live factories and outstanding server locks.
-#include "filter/Guids.h"
+#include "support/Guids.h"
 #include "filter/IFilterBase.h"
 #include "module/Module.h"
 
@@ -50,7 +50,7 @@ public:
         if (pUnkOuter != nullptr)
             return CLASS_E_NOAGGREGATION;
 
-        CIFilterBase *pFilter = new (std::nothrow) CIFilterBase();
+        CIFilterBase *pFilter = new (std::nothrow) CIFilterBase(&g_cObjects);
         if (pFilter == nullptr)
             return E_OUTOFMEMORY;
         // The creation reference goes either way: kept by the caller's QueryInterface

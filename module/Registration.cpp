@@ -1,5 +1,6 @@
 #include "module/Registration.h"
 #include "module/Module.h"
+#include "support/Guids.h"
 #include "support/Holders.h"
 #include "support/SafeString.h"
 #include "support/Version.h"
@@ -34,7 +35,7 @@ const size_t c_cFileTypes = sizeof(c_FileTypes) / sizeof(c_FileTypes[0]);
 
 namespace {
 
-const wchar_t *const IID_IFILTER_KEY = L"{89BCB740-6119-101A-BCB7-00DD010655AF}";
+
 const wchar_t *const PERSISTENT_HANDLER_KEY = L"PersistentHandler";
 
 constexpr size_t KEY_PATH_CCH = 261;

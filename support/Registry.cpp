@@ -23,35 +23,31 @@ BOOL CRegistry::Open(HKEY hRoot, const wchar_t *pszSubkey)
     HKEY hKey = nullptr;
     if (RegOpenKeyExW(hRoot, pszSubkey, 0, KEY_READ, &hKey) != ERROR_SUCCESS)
         return FALSE;
-    m_hKey = hKey;
+    m_hKey.Attach(hKey);
     m_hRoot = hRoot;
 
     const size_t cch = wcslen(pszSubkey) + 1;
-    m_pszSubkey = new (std::nothrow) wchar_t[cch];
-    if (m_pszSubkey == nullptr || IsBadWritePtr(m_pszSubkey, cch * sizeof(wchar_t))) {
+    m_pszSubkey.reset(new (std::nothrow) wchar_t[cch]);
+    if (!m_pszSubkey) {
         Close();
         return FALSE;
     }
-    SafeStringCopy(m_pszSubkey, cch, pszSubkey);
+    SafeStringCopy(m_pszSubkey.get(), cch, pszSubkey);
     return TRUE;
 }
 
 void CRegistry::Close()
 {
-    delete[] m_pszSubkey;
-    m_pszSubkey = nullptr;
-    if (m_hKey != nullptr) {
-        RegCloseKey(m_hKey);
-        m_hKey = nullptr;
-    }
+    m_pszSubkey.reset();
+    m_hKey.Close();
 }
 
 BOOL CRegistry::GetValueType(const wchar_t *pszName, DWORD *pdwType)
 {
-    if (m_hKey == nullptr || pdwType == nullptr || IsBadWritePtr(pdwType, sizeof(DWORD)))
+    if (!m_hKey || pdwType == nullptr || IsBadWritePtr(pdwType, sizeof(DWORD)))
         return FALSE;
     DWORD dwType = REG_NONE;
-    if (RegQueryValueExW(m_hKey, pszName, nullptr, &dwType, nullptr, nullptr) != ERROR_SUCCESS)
+    if (RegQueryValueExW(m_hKey.Get(), pszName, nullptr, &dwType, nullptr, nullptr) != ERROR_SUCCESS)
         return FALSE;
     *pdwType = dwType;
     return TRUE;
@@ -59,10 +55,10 @@ BOOL CRegistry::GetValueType(const wchar_t *pszName, DWORD *pdwType)
 
 BOOL CRegistry::GetValueSize(const wchar_t *pszName, DWORD *pcbSize)
 {
-    if (m_hKey == nullptr || pcbSize == nullptr || IsBadWritePtr(pcbSize, sizeof(DWORD)))
+    if (!m_hKey || pcbSize == nullptr || IsBadWritePtr(pcbSize, sizeof(DWORD)))
         return FALSE;
     DWORD cb = 0;
-    if (RegQueryValueExW(m_hKey, pszName, nullptr, nullptr, nullptr, &cb) != ERROR_SUCCESS)
+    if (RegQueryValueExW(m_hKey.Get(), pszName, nullptr, nullptr, nullptr, &cb) != ERROR_SUCCESS)
         return FALSE;
     *pcbSize = cb;
     return TRUE;
@@ -90,14 +86,14 @@ BOOL CRegistry::ReadBytes(const wchar_t *pszName, void *pBuffer, DWORD cbBuffer,
 {
     DWORD cbStored = 0;
     *pcbRead = 0;
-    if (m_hKey == nullptr || !GetValueSize(pszName, &cbStored))
+    if (!m_hKey || !GetValueSize(pszName, &cbStored))
         return FALSE;
     if (pBuffer == nullptr)
         return TRUE;
     if (cbStored > cbBuffer || IsBadWritePtr(pBuffer, cbBuffer))
         return FALSE;
     DWORD cbData = cbBuffer;
-    if (RegQueryValueExW(m_hKey, pszName, nullptr, nullptr, static_cast<BYTE *>(pBuffer), &cbData) != ERROR_SUCCESS)
+    if (RegQueryValueExW(m_hKey.Get(), pszName, nullptr, nullptr, static_cast<BYTE *>(pBuffer), &cbData) != ERROR_SUCCESS)
         return FALSE;
     *pcbRead = cbData;
     return TRUE;
@@ -106,7 +102,7 @@ BOOL CRegistry::ReadBytes(const wchar_t *pszName, void *pBuffer, DWORD cbBuffer,
 BOOL CRegistry::ReadDword(const wchar_t *pszName, DWORD *pdwValue)
 {
     DWORD dwType = REG_NONE;
-    if (m_hKey == nullptr || pdwValue == nullptr || IsBadWritePtr(pdwValue, sizeof(DWORD)))
+    if (!m_hKey || pdwValue == nullptr || IsBadWritePtr(pdwValue, sizeof(DWORD)))
         return FALSE;
     if (!GetValueType(pszName, &dwType) || dwType != REG_DWORD)
         return FALSE;
@@ -116,7 +112,7 @@ BOOL CRegistry::ReadDword(const wchar_t *pszName, DWORD *pdwValue)
 BOOL CRegistry::ReadString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer)
 {
     DWORD dwType = REG_NONE;
-    if (m_hKey == nullptr || pszBuffer == nullptr || cchBuffer == 0 || IsBadWritePtr(pszBuffer, 2))
+    if (!m_hKey || pszBuffer == nullptr || cchBuffer == 0 || IsBadWritePtr(pszBuffer, 2))
         return FALSE;
     if (!GetValueType(pszName, &dwType) || (dwType != REG_SZ && dwType != REG_MULTI_SZ))
         return FALSE;
@@ -127,7 +123,7 @@ BOOL CRegistry::ReadExpandableString(const wchar_t *pszName, wchar_t *pszBuffer,
                                      BOOL *pbExpandable)
 {
     DWORD dwType = REG_NONE;
-    if (m_hKey == nullptr || pszBuffer == nullptr || cchBuffer == 0 || IsBadWritePtr(pszBuffer, 2) ||
+    if (!m_hKey || pszBuffer == nullptr || cchBuffer == 0 || IsBadWritePtr(pszBuffer, 2) ||
         pbExpandable == nullptr || IsBadWritePtr(pbExpandable, sizeof(BOOL)))
         return FALSE;
     if (!GetValueType(pszName, &dwType))
@@ -164,18 +160,18 @@ BOOL CRegistry::ReadTypedString(const wchar_t *pszName, wchar_t *pszBuffer, DWOR
 BOOL CRegistry::EnumFirstValue(wchar_t *pszName, DWORD cchName)
 {
     m_nValueIndex = 0;
-    if (m_hKey == nullptr || pszName == nullptr || cchName == 0)
+    if (!m_hKey || pszName == nullptr || cchName == 0)
         return FALSE;
     DWORD cch = cchName;
-    return RegEnumValueW(m_hKey, 0, pszName, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+    return RegEnumValueW(m_hKey.Get(), 0, pszName, &cch, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
 }
 
 BOOL CRegistry::EnumNextValue(wchar_t *pszName, DWORD cchName)
 {
-    if (m_hKey == nullptr || pszName == nullptr || cchName == 0 || m_nValueIndex < 0 || m_nValueIndex == MAXLONG)
+    if (!m_hKey || pszName == nullptr || cchName == 0 || m_nValueIndex < 0 || m_nValueIndex == MAXLONG)
         return FALSE;
     ++m_nValueIndex;
     DWORD cch = cchName;
-    return RegEnumValueW(m_hKey, static_cast<DWORD>(m_nValueIndex), pszName, &cch, nullptr, nullptr, nullptr,
+    return RegEnumValueW(m_hKey.Get(), static_cast<DWORD>(m_nValueIndex), pszName, &cch, nullptr, nullptr, nullptr,
                          nullptr) == ERROR_SUCCESS;
 }

@@ -9,6 +9,10 @@
 #pragma once
 #include <windows.h>
 
+#include <memory>
+
+#include "support/Holders.h"
+
 class CRegistry
 {
 public:
@@ -40,16 +44,16 @@ public:
     BOOL EnumFirstValue(wchar_t *pszName, DWORD cchName);
     BOOL EnumNextValue(wchar_t *pszName, DWORD cchName);
 
-    HKEY Key() const noexcept { return m_hKey; }
+    HKEY Key() const noexcept { return m_hKey.Get(); }
     HKEY Root() const noexcept { return m_hRoot; }
-    const wchar_t *Subkey() const noexcept { return m_pszSubkey; }
+    const wchar_t *Subkey() const noexcept { return m_pszSubkey.get(); }
 
 private:
     BOOL ReadBytes(const wchar_t *pszName, void *pBuffer, DWORD cbBuffer, DWORD *pcbRead);
     BOOL ReadTypedString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer);
 
-    HKEY m_hKey = nullptr;
-    HKEY m_hRoot = nullptr;
-    wchar_t *m_pszSubkey = nullptr;
+    CRegKey m_hKey;
+    HKEY m_hRoot = nullptr;  // the caller's; not closed
+    std::unique_ptr<wchar_t[]> m_pszSubkey;
     LONG m_nValueIndex = 0;
 };

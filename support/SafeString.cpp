@@ -1,5 +1,8 @@
 #include "support/SafeString.h"
 
+#include <cwchar>
+#include <new>
+
 HRESULT SafeStringCopy(wchar_t *pszDest, size_t cchDest, const wchar_t *pszSrc) noexcept
 {
     if (cchDest == 0 || cchDest > PELLUCIDOR_MAX_CCH || pszDest == nullptr)
@@ -53,4 +56,15 @@ size_t ReplaceChar(wchar_t *psz, wchar_t chFind, wchar_t chReplace) noexcept
             psz[i] = chReplace;
     }
     return cch;
+}
+
+std::unique_ptr<wchar_t[]> DuplicateString(const wchar_t *psz) noexcept
+{
+    if (psz == nullptr)
+        return nullptr;
+    const size_t cch = std::wcslen(psz) + 1;
+    std::unique_ptr<wchar_t[]> copy(new (std::nothrow) wchar_t[cch]);
+    if (copy)
+        std::wmemcpy(copy.get(), psz, cch);
+    return copy;
 }

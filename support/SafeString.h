@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <stddef.h>
 
+#include <memory>
+
 constexpr size_t PELLUCIDOR_MAX_CCH = 0x7FFFFFFF;
 #ifndef STRSAFE_E_INSUFFICIENT_BUFFER
 #define STRSAFE_E_INSUFFICIENT_BUFFER ((HRESULT)0x8007007AL)
@@ -18,3 +20,6 @@ HRESULT SafeStringCat(wchar_t *pszDest, size_t cchDest, const wchar_t *pszSrc) n
 // Replaces every occurrence of chFind among the string's characters (length measured first,
 // so replacing by NUL splits the text into consecutive pieces); returns that length.
 size_t ReplaceChar(wchar_t *psz, wchar_t chFind, wchar_t chReplace) noexcept;
+
+// An owned, exactly fitting heap copy of a string; empty when psz is NULL or memory runs out.
+std::unique_ptr<wchar_t[]> DuplicateString(const wchar_t *psz) noexcept;

@@ -47,7 +47,7 @@ CXMLHelper::CXMLHelper(BOOL bFreeThreaded, BOOL bAsync)
     if (FAILED(CreateXmlDocumentObject(first, IID_IXMLDOMDocument2, m_document.PutVoid()))) {
         const HRESULT hr = CreateXmlDocumentObject(fallback, IID_IXMLDOMDocument2, m_document.PutVoid());
         if (FAILED(hr))
-            throw hr;
+            _com_issue_error(hr);
     }
     if (!m_document)
         _com_issue_error(E_POINTER);

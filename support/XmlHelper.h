@@ -1,7 +1,7 @@
 // An in-memory XML document (MSXML's DOM through COM) and access to the attributes of one of its
 // elements. The document is never read from or written to disk. COM must be initialised on the
 // calling thread. Usage:
-//   CXMLHelper xml(TRUE, TRUE);                   // throws if no DOM document class can be created
+//   CXMLHelper xml(TRUE, TRUE);   // raises _com_error with the creation error if no DOM document class can be made
 //   xml.CreateDocument(L"DLLS");
 //   CComPtr<IXMLDOMElement> root = xml.GetDocumentElement();
 //   CComPtr<IXMLDOMElement> item = xml.CreateElement(L"DLL");

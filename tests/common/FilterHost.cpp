@@ -6,7 +6,7 @@
 #include <algorithm>
 #include <atomic>
 
-#include "filter/Guids.h"
+#include "support/Guids.h"
 
 HRESULT CreateFilter(const CProductDll &dll, REFIID riid, void **ppv)
 {

@@ -10,7 +10,7 @@
 #include "ModuleProbe.h"
 #include "FixtureDll.h"
 #include "RegistrySeed.h"
-#include "filter/NestingDepth.h"
+#include "childfilter/NestingDepth.h"
 
 namespace {
 

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "FilterObjectFixture.h"
-#include "filter/Guids.h"
+#include "support/Guids.h"
 
 namespace {
 

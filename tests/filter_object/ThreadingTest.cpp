@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "FilterObjectFixture.h"
-#include "filter/Guids.h"
+#include "support/Guids.h"
 
 using Threading = FilterObjectTest;
 

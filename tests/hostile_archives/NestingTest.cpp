@@ -9,7 +9,7 @@
 
 #include "childfilter/ChildFilterLoader.h"
 #include "filter/IFilterBase.h"
-#include "filter/NestingDepth.h"
+#include "childfilter/NestingDepth.h"
 
 namespace {
 

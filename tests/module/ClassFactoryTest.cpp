@@ -7,7 +7,7 @@
 
 #include "FilterHost.h"
 #include "TestHelpers.h"
-#include "filter/Guids.h"
+#include "support/Guids.h"
 #include "module/Module.h"
 
 namespace {

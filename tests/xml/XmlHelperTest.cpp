@@ -278,8 +278,8 @@ TEST_F(XmlHelper, ConstructorTriesVersionFourThenThree)
         try {
             CXMLHelper xml(c.freeThreaded, TRUE);
             created = xml.CreateDocument(L"DLLS") == TRUE;
-        } catch (HRESULT hr) {
-            thrown = hr;
+        } catch (const _com_error &e) {
+            thrown = e.Error();
         }
         EXPECT_EQ(c.created, created);
         EXPECT_HR(c.created ? S_OK : REGDB_E_CLASSNOTREG, thrown);
@@ -295,8 +295,8 @@ TEST(XmlHelperWithoutCom, ConstructorRaisesNotInitialized)
     HRESULT thrown = S_OK;
     try {
         CXMLHelper xml(TRUE, TRUE);
-    } catch (HRESULT hr) {
-        thrown = hr;
+    } catch (const _com_error &e) {
+        thrown = e.Error();
     }
     EXPECT_HR(CO_E_NOTINITIALIZED, thrown);
 }

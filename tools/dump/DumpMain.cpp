@@ -38,7 +38,7 @@
 #include <utility>
 #include <vector>
 
-#include "filter/Guids.h"
+#include "support/Guids.h"
 #include "support/Holders.h"
 #include "support/ProcAddress.h"
 #include "tools/bench/BenchStats.h"

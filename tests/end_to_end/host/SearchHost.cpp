@@ -10,7 +10,7 @@
 #include <string>
 
 #include "FilterStream.h"
-#include "filter/Guids.h"
+#include "support/Guids.h"
 #include "support/Holders.h"
 #include "support/ProcAddress.h"
 

@@ -6,7 +6,7 @@
 #include <cwctype>
 
 #include "ModuleProbe.h"
-#include "filter/Guids.h"
+#include "support/Guids.h"
 #include "support/ProcAddress.h"
 
 namespace {

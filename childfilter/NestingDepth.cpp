@@ -1,4 +1,4 @@
-#include "filter/NestingDepth.h"
+#include "childfilter/NestingDepth.h"
 
 namespace {
 
