@@ -1,4 +1,5 @@
 #include "childfilter/ChildFilterLoader.h"
+#include "support/Capacities.h"
 #include "childfilter/RegistryHelpers.h"
 #include "support/Guids.h"
 #include "childfilter/NestingDepth.h"
@@ -14,10 +15,10 @@ ChildFilterTestHooks g_childFilterTestHooks;
 
 namespace {
 
-constexpr ULONG HOST_CHARS = 2048;
-constexpr ULONG EXTENSION_CHARS = 257;    // the dot and 255 characters; longer comes out empty
-constexpr ULONG MODULE_NAME_CHARS = 257;  // a module's base name, at most 256 characters
-constexpr ULONG ENGINE_PATH_CHARS = 2049;
+constexpr ULONG HOST_CHARS = CCH_KEY_PATH;
+constexpr ULONG EXTENSION_CHARS = CCH_FILE_NAME;    // the dot and 255 characters; longer comes out empty
+constexpr ULONG MODULE_NAME_CHARS = CCH_FILE_NAME;  // a module's base name, at most 256 characters
+constexpr ULONG ENGINE_PATH_CHARS = CCH_RUN_PATH;
 
 // The extension of the file-name part, from its last dot on, or NULL when there is none.
 const wchar_t *ExtensionPart(const wchar_t *pszName) noexcept

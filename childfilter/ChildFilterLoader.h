@@ -10,6 +10,7 @@
 #include <filter.h>
 
 #include "childfilter/DLLsInformation.h"
+#include "support/Capacities.h"
 #include "childfilter/FilterRegistryInfo.h"
 #include "support/Holders.h"
 
@@ -73,7 +74,7 @@ private:
     // than extracting a small entry. At most MAX_REMEMBERED_LOOKUPS; later extensions are looked
     // up each time.
     struct RememberedLookup {
-        wchar_t extension[257];
+        wchar_t extension[CCH_FILE_NAME];
         BOOL found;
         FilterRegistryInfo info;
     };

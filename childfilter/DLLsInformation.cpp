@@ -1,4 +1,5 @@
 #include "childfilter/DLLsInformation.h"
+#include "support/Capacities.h"
 
 #include "support/ComError.h"
 #include "support/FileUtil.h"
@@ -16,9 +17,8 @@ namespace {
 // Held around the change of the current directory for a module's load.
 std::mutex g_directoryChangeLock;
 
-constexpr size_t CCH_KEY = 2048;         // key of a path, and every selection text
-constexpr size_t CCH_CLSID = 39;         // a CLSID in registry form
-constexpr size_t CCH_BASE_NAME = 257;    // a module's base name, at most 256 characters
+constexpr size_t CCH_KEY = CCH_KEY_PATH;         // key of a path, and every selection text
+constexpr size_t CCH_BASE_NAME = CCH_FILE_NAME;    // a module's base name, at most 256 characters
 constexpr size_t CCH_FOLDER = MAX_PATH + 1;
 
 constexpr const wchar_t *YES = L"yes";

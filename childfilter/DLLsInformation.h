@@ -8,6 +8,7 @@
 #include <filter.h>
 
 #include "support/Holders.h"
+#include "support/Capacities.h"
 
 class CXMLHelper;
 struct IXMLDOMNode;
@@ -77,7 +78,7 @@ private:
     CComPtr<IXMLDOMNode> FindOrCreateDll(const wchar_t *pszPath);
     // The DLL element of a path when there is one; its key in szKey. FALSE when the path does not
     // fit a key or no selection can be built for it: then no element may be created either.
-    BOOL FindDll(const wchar_t *pszPath, wchar_t (&szKey)[2048], CComPtr<IXMLDOMNode> &found);
+    BOOL FindDll(const wchar_t *pszPath, wchar_t (&szKey)[CCH_KEY_PATH], CComPtr<IXMLDOMNode> &found);
     CComPtr<IXMLDOMNode> FindOrCreateClass(const wchar_t *pszPath, const wchar_t *pszClsid);
 
     CXMLHelper *m_pXml = nullptr;

@@ -2,6 +2,7 @@
 // and read when the child filter is created. The loader makes a fresh one for every lookup.
 #pragma once
 #include <windows.h>
+#include "support/Capacities.h"
 
 class CDLLsInformation;
 
@@ -23,10 +24,10 @@ enum : DWORD {
 };
 
 struct FilterRegistryInfo {
-    wchar_t handlerClsid[39] = {};
-    wchar_t filterClsid[39] = {};
-    wchar_t modulePath[2048] = {};
-    wchar_t className[2048] = {};
+    wchar_t handlerClsid[CCH_CLSID] = {};
+    wchar_t filterClsid[CCH_CLSID] = {};
+    wchar_t modulePath[CCH_KEY_PATH] = {};
+    wchar_t className[CCH_KEY_PATH] = {};
     DWORD route = 0;
     BOOL trusted = FALSE;
     DWORD status = FILTER_STATUS_NOT_USABLE;

@@ -1,4 +1,5 @@
 #include "childfilter/RegistryHelpers.h"
+#include "support/Capacities.h"
 #include "childfilter/DLLsInformation.h"
 #include "support/Guids.h"
 #include "support/FileUtil.h"
@@ -12,11 +13,9 @@
 
 namespace {
 
-constexpr size_t CCH_KEY = 2048;       // registry key paths, module paths
-constexpr size_t CCH_FOLDER = 261;     // folders and file paths
-constexpr DWORD CCH_PROGID = 256;      // ProgIDs, content types, registered module names
-constexpr DWORD CCH_CLSID = 39;        // "{" + 36 + "}" + NUL
-constexpr DWORD CCH_CLASS_NAME = 2048;
+constexpr size_t CCH_KEY = CCH_KEY_PATH;       // registry key paths, module paths
+constexpr size_t CCH_FOLDER = CCH_FILE_PATH;     // folders and file paths
+constexpr DWORD CCH_CLASS_NAME = CCH_KEY_PATH;
 constexpr DWORD MAX_LIST_ENTRIES = 65536;
 
 const wchar_t CLASSES[] = L"SOFTWARE\\Classes\\";

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "childfilter/FilterRegistryInfo.h"
+#include "support/Capacities.h"
 
 class CIFilterRegistryHelperBase
 {
@@ -86,15 +87,15 @@ protected:
     // an identifier field; a value that does not fit fails and leaves the field empty.
     BOOL ReadFilterTable(const wchar_t *pszTable, const wchar_t *pszEntry, wchar_t *pszField);
 
-    wchar_t hostExeName[261];
+    wchar_t hostExeName[CCH_FILE_PATH];
     BOOL exeLocalChecked;
     BOOL exeLocalPresent;
     BOOL binDirectoryRead;
-    wchar_t binDirectory[261];
-    wchar_t installKey[2048];
-    wchar_t installValueName[2048];
-    wchar_t binSubfolder[2048];
-    wchar_t engineKey[256];
+    wchar_t binDirectory[CCH_FILE_PATH];
+    wchar_t installKey[CCH_KEY_PATH];
+    wchar_t installValueName[CCH_KEY_PATH];
+    wchar_t binSubfolder[CCH_KEY_PATH];
+    wchar_t engineKey[CCH_PROGID];
 
 private:
     BOOL ReadInstallLocation(wchar_t *pszBuffer, size_t cchBuffer);

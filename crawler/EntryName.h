@@ -1,9 +1,10 @@
 // How an archive entry's stored path becomes a folder, a name and a file we can create.
 #pragma once
 #include <windows.h>
+#include "support/Capacities.h"
 
 // Capacity of one part of a split path: 255 characters and the NUL, as the C runtime splits paths.
-constexpr size_t ENTRY_PART_CHARS = 256;
+constexpr size_t ENTRY_PART_CHARS = CCH_PROGID;  // a part of up to 255 characters
 
 // Splits a path the way _wsplitpath_s does: a leading drive ("X:") is dropped, the folder runs
 // up to and including the last '\' or '/', the extension starts at the last '.' after it.

@@ -5,6 +5,8 @@
 
 #include <memory>
 
+#include "support/Capacities.h"
+
 class CChildFilterLoader;
 
 class CFileCrawlerBase
@@ -54,4 +56,4 @@ protected:
     BOOL m_bHasEntry = FALSE;
 };
 
-constexpr ULONG CRAWLER_NAME_CHARS = 2049;
+constexpr ULONG CRAWLER_NAME_CHARS = CCH_RUN_PATH;

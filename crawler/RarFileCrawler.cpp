@@ -1,4 +1,5 @@
 #include "crawler/RarFileCrawler.h"
+#include "support/Capacities.h"
 #include "crawler/EntryName.h"
 #include "support/FileUtil.h"
 #include "support/SafeString.h"
@@ -11,7 +12,7 @@
 
 namespace {
 
-constexpr unsigned int COMMENT_BYTES = 16384;
+constexpr unsigned int COMMENT_BYTES = CB_ARCHIVE_COMMENT;
 constexpr unsigned int RAR_HOST_UNIX = 3;  // HostOS of archives made on Unix: FileAttr holds a mode
 constexpr ULONG MAX_SKIPPED_HEADERS = 0x1000000;
 constexpr size_t MAX_TEMP_PATH = 255;      // longest temporary file path we create

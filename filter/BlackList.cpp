@@ -4,6 +4,7 @@
 // folder names to archives. Every host process of the user shares both files, so each
 // read-modify-write happens under a named mutex, waited for at most 5 seconds.
 #include "filter/IFilterBase.h"
+#include "support/Capacities.h"
 
 #include "childfilter/ChildFilterLoader.h"
 #include "filter/SettingsLock.h"
@@ -17,11 +18,11 @@
 
 namespace {
 
-constexpr size_t SETTINGS_PATH_CHARS = 2048;
+constexpr size_t SETTINGS_PATH_CHARS = CCH_KEY_PATH;
 constexpr DWORD SETTINGS_LOCK_WAIT_MS = 5000;
 constexpr size_t BLACK_LIST_MARKS = 5;      // this many marks refuse the archive
 constexpr size_t MARKS_BUFFER_CHARS = 10;   // at most 8 characters are read
-constexpr size_t PROFILE_KEY_CHARS = 2048;  // a path of up to 259 characters, escaped
+constexpr size_t PROFILE_KEY_CHARS = CCH_KEY_PATH;  // a path of up to 259 characters, escaped
 
 // The section of this host program: its executable's full path, so that programs keep apart.
 const wchar_t *HostSection(const CChildFilterLoader *pLoader) noexcept

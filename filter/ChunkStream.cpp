@@ -1,6 +1,7 @@
 // The IFilter stream of the filter object: one title chunk, then per archive entry a chunk with
 // its path and the chunks of its child filter, all numbered by one counter of our own.
 #include "filter/IFilterBase.h"
+#include "support/Capacities.h"
 #include "childfilter/ChildFilterLoader.h"
 #include "crawler/FileCrawlerBase.h"
 #include "childfilter/NestingDepth.h"
@@ -20,9 +21,9 @@ namespace {
 constexpr PROPID PROPID_TITLE = 2;   // PIDSI_TITLE
 constexpr PROPID PROPID_NAME = 10;   // PID_STG_NAME
 
-constexpr ULONG TITLE_CHARS = 16384;
-constexpr ULONG ANSI_PATH_BYTES = 16384;
-constexpr unsigned int COMMENT_BYTES = 16384;
+constexpr ULONG TITLE_CHARS = CCH_TITLE;
+constexpr ULONG ANSI_PATH_BYTES = CCH_TITLE;  // the archive path in the ANSI code page
+constexpr unsigned int COMMENT_BYTES = CB_ARCHIVE_COMMENT;
 constexpr int MAX_TITLE_BYTES = 255;   // the base name, in the ANSI code page
 constexpr ULONG MAX_ENTRIES_PER_CALL = 0x1000000;
 

@@ -3,6 +3,7 @@
 // removes what the run left. The chunk stream is in ChunkStream.cpp, the settings and the
 // black list in BlackList.cpp.
 #include "filter/IFilterBase.h"
+#include "support/Capacities.h"
 
 #include "childfilter/ChildFilterLoader.h"
 #include "crawler/RarFileCrawler.h"
@@ -22,7 +23,7 @@
 
 namespace {
 
-constexpr size_t TEMP_FOLDER_CHARS = 2049;  // the run's folder, and every path below it
+constexpr size_t TEMP_FOLDER_CHARS = CCH_RUN_PATH;  // the run's folder, and every path below it
 constexpr size_t GUID_NAME_CHARS = 37;      // 32 hexadecimal digits and the NUL
 
 bool EndsWithBackslash(const wchar_t *psz) noexcept

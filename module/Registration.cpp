@@ -1,4 +1,5 @@
 #include "module/Registration.h"
+#include "support/Capacities.h"
 #include "module/Module.h"
 #include "support/Guids.h"
 #include "support/Holders.h"
@@ -38,8 +39,8 @@ namespace {
 
 const wchar_t *const PERSISTENT_HANDLER_KEY = L"PersistentHandler";
 
-constexpr size_t KEY_PATH_CCH = 261;
-constexpr DWORD VALUE_CCH = 261;    // values that name a key we go on to open
+constexpr size_t KEY_PATH_CCH = CCH_FILE_PATH;
+constexpr DWORD VALUE_CCH = CCH_FILE_PATH;    // values that name a key we go on to open
 constexpr DWORD COMPARE_CCH = 260;  // values only compared with a class or ProgID
 constexpr size_t NAME_LIMIT = 260;  // a ProgID or extension this long cannot be a key name
 
