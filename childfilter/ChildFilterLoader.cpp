@@ -79,23 +79,19 @@ using PFN_LOAD_IFILTER = HRESULT(WINAPI *)(PCWSTR pwcsPath, IUnknown *pUnkOuter,
 
 CChildFilterLoader::CChildFilterLoader()
 {
-    m_pszHostPath = new (std::nothrow) wchar_t[HOST_CHARS]();
-    m_pszHostName = new (std::nothrow) wchar_t[HOST_CHARS]();
-    if (m_pszHostPath == nullptr || m_pszHostName == nullptr)
+    m_pszHostPath.reset(new (std::nothrow) wchar_t[HOST_CHARS]());
+    m_pszHostName.reset(new (std::nothrow) wchar_t[HOST_CHARS]());
+    if (!m_pszHostPath || !m_pszHostName)
         return;
-    const DWORD cch = GetModuleFileNameW(nullptr, m_pszHostPath, HOST_CHARS);
+    const DWORD cch = GetModuleFileNameW(nullptr, m_pszHostPath.get(), HOST_CHARS);
     if (cch == 0 || cch >= HOST_CHARS) {
         m_pszHostPath[0] = L'\0';
         return;
     }
-    GetUpperBaseName(m_pszHostPath, m_pszHostName, HOST_CHARS);
+    GetUpperBaseName(m_pszHostPath.get(), m_pszHostName.get(), HOST_CHARS);
 }
 
-CChildFilterLoader::~CChildFilterLoader()
-{
-    delete[] m_pszHostPath;
-    delete[] m_pszHostName;
-}
+CChildFilterLoader::~CChildFilterLoader() = default;
 
 BOOL CChildFilterLoader::FindFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo)
 {
@@ -152,7 +148,7 @@ void CChildFilterLoader::ForgetLookups() noexcept { m_lookups.clear(); }
 CIFilterRegistryHelperBase *CChildFilterLoader::CreateEngineHelper()
 {
     CIFilterRegistryHelperBase *pHelper = nullptr;
-    const wchar_t *pszHost = m_pszHostName != nullptr ? m_pszHostName : L"";
+    const wchar_t *pszHost = m_pszHostName ? m_pszHostName.get() : L"";
     if (wcscmp(pszHost, L"MSNGATHER") == 0 || wcscmp(pszHost, L"WINDOWSSEARCHFILTER") == 0)
         pHelper = new (std::nothrow) CIFilterRegistryHelperMSNDesktopSearch;
     else if (wcscmp(pszHost, L"MSSDMN") == 0 || wcscmp(pszHost, L"FILTDUMP") == 0)
@@ -179,7 +175,7 @@ CIFilterRegistryHelperBase *CChildFilterLoader::SelectServerEngineHelper(const w
             continue;
         if (!AppendPath(path.get(), pszHostName) || SafeStringCat(path.get(), ENGINE_PATH_CHARS, L".exe") != S_OK)
             continue;
-        if (lstrcmpiW(path.get(), m_pszHostPath) == 0)
+        if (lstrcmpiW(path.get(), m_pszHostPath.get()) == 0)
             return helper.release();
     }
     return nullptr;

@@ -14,6 +14,7 @@
 #include "childfilter/FilterRegistryInfo.h"
 #include "support/Holders.h"
 
+#include <memory>
 #include <vector>
 
 class CIFilterRegistryHelperBase;
@@ -53,8 +54,8 @@ public:
     void ForgetLookups() noexcept;
 
     // Full path of the host process's executable, and its upper-cased base name.
-    const wchar_t *HostPath() const noexcept { return m_pszHostPath; }
-    const wchar_t *HostName() const noexcept { return m_pszHostName; }
+    const wchar_t *HostPath() const noexcept { return m_pszHostPath.get(); }
+    const wchar_t *HostName() const noexcept { return m_pszHostName.get(); }
 
 private:
     BOOL LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *pInfo);
@@ -65,8 +66,8 @@ private:
     HMODULE CreatePdfChildFilter(const wchar_t *pszFilePath, const wchar_t *pszModuleName, IUnknown *pUnkOuter,
                                  IFilter **ppFilter);
 
-    wchar_t *m_pszHostPath = nullptr;  // 2048 characters
-    wchar_t *m_pszHostName = nullptr;  // 2048 characters
+    std::unique_ptr<wchar_t[]> m_pszHostPath;  // CCH_KEY_PATH characters
+    std::unique_ptr<wchar_t[]> m_pszHostName;  // CCH_KEY_PATH characters
     CDLLsInformation m_dllList;
     CLibrary m_queryLibrary;  // the platform's query.dll, once LoadIFilter was needed
     // The answers of this run's lookups, one per upper-cased extension, found or not: every entry

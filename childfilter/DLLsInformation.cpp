@@ -213,17 +213,17 @@ CDLLsInformation::CDLLsInformation()
         return;
     // The free-threaded classes may still be missing: then the list works without a document.
     try {
-        m_pXml = new (std::nothrow) CXMLHelper(TRUE, TRUE);
+        m_pXml.reset(new (std::nothrow) CXMLHelper(TRUE, TRUE));
     } catch (...) {
-        m_pXml = nullptr;
+        m_pXml.reset();
     }
-    if (m_pXml == nullptr)
+    if (!m_pXml)
         return;
     m_pXml->CreateDocument(L"DLLS");
     m_bXmlAvailable = TRUE;
 }
 
-CDLLsInformation::~CDLLsInformation() { delete m_pXml; }
+CDLLsInformation::~CDLLsInformation() = default;
 
 BOOL CDLLsInformation::FindDll(const wchar_t *pszPath, wchar_t (&szKey)[CCH_KEY], CComPtr<IXMLDOMNode> &found)
 {

@@ -4,6 +4,7 @@
 // COM initialised on it. Errors of the XML layer are raised as _com_error (support/ComError.h);
 // callers turn them into a missing filter.
 #pragma once
+#include <memory>
 #include <windows.h>
 #include <filter.h>
 
@@ -70,7 +71,7 @@ public:
 
     BOOL IsXmlAvailable() const noexcept { return m_bXmlAvailable; }
     // The document (root DLLS, DLL elements, GUID elements below them), or NULL without one.
-    CXMLHelper *XmlDocument() const noexcept { return m_pXml; }
+    CXMLHelper *XmlDocument() const noexcept { return m_pXml.get(); }
 
 private:
     // The DLL element of a path (key: upper-cased, backslashes as '_'), or of a class within it;
@@ -81,6 +82,6 @@ private:
     BOOL FindDll(const wchar_t *pszPath, wchar_t (&szKey)[CCH_KEY_PATH], CComPtr<IXMLDOMNode> &found);
     CComPtr<IXMLDOMNode> FindOrCreateClass(const wchar_t *pszPath, const wchar_t *pszClsid);
 
-    CXMLHelper *m_pXml = nullptr;
+    std::unique_ptr<CXMLHelper> m_pXml;
     BOOL m_bXmlAvailable = FALSE;
 };

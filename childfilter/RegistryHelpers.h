@@ -1,11 +1,10 @@
 // Which content filter a search engine would use for an extension, read the way each product reads
 // its own registrations. One class per product, in one straight chain; each adds or replaces
 // lookup steps of its base. Usage (one object per lookup, same thread, reads the registry only):
-//   CIFilterRegistryHelperBase *helper = new CIFilterRegistryHelperIndexingService30;
+//   std::unique_ptr<CIFilterRegistryHelperBase> helper(new CIFilterRegistryHelperIndexingService30);
 //   FilterRegistryInfo info;                    // fresh record, dllList set by the caller
 //   info.dllList = &dllList;
 //   if (helper->FindFilterForExtension(L"DOC", &info)) ... info.filterClsid, info.modulePath
-//   delete helper;
 // A server product also tells where it is installed: IsEngineInstalled, GetEngineBinDirectory.
 // Memory comes from operator new: std::bad_alloc passes to the caller, which catches around the lookup.
 #pragma once
