@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <new>
 
+#include "filter/IFilterBase.h"
 #include "support/Guids.h"
 
 HRESULT CreateFilter(const CProductDll &dll, REFIID riid, void **ppv)
@@ -141,3 +143,14 @@ CEnvironmentOverride::CEnvironmentOverride(const wchar_t *name, const std::wstri
 }
 
 CEnvironmentOverride::~CEnvironmentOverride() { SetEnvironmentVariableW(m_name, m_had ? m_old.c_str() : nullptr); }
+
+CComPtr<IFilter> CreateFilterInProcess()
+{
+    CComPtr<IFilter> filter;
+    CIFilterBase *object = new (std::nothrow) CIFilterBase;
+    if (object != nullptr) {
+        object->QueryInterface(IID_IFilter, filter.PutVoid());
+        object->Release();
+    }
+    return filter;
+}

@@ -20,6 +20,9 @@ HRESULT CreateFilter(const CProductDll &dll, REFIID riid, void **ppv);
 
 // A new filter object's IFilter; reports a test failure and returns NULL when none is made.
 CComPtr<IFilter> NewFilter(const CProductDll &dll);
+// A filter object of the core library, made in this process without the COM module, as the
+// class factory makes one: for tests that set the product's test seams.
+CComPtr<IFilter> CreateFilterInProcess();
 
 // IPersistFile::Load through the filter's IFilter.
 HRESULT LoadFile(IFilter *pFilter, const std::wstring &path);

@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 
 #include "SettingsFiles.h"
-#include "filter/IFilterBase.h"
 #include "filter/SettingsLock.h"
 
 #include <map>
-#include <new>
 
 namespace {
 
@@ -38,18 +36,6 @@ public:
     }
 };
 
-// The filter object of the core library, made as the class factory makes it.
-CComPtr<IFilter> NewInProcessFilter()
-{
-    CComPtr<IFilter> filter;
-    CIFilterBase *object = new (std::nothrow) CIFilterBase;
-    if (object != nullptr) {
-        object->QueryInterface(IID_IFilter, filter.PutVoid());
-        object->Release();
-    }
-    return filter;
-}
-
 } // namespace
 
 using LockWaits = SettingsTest;
@@ -73,7 +59,7 @@ TEST_F(LockWaits, InitAndReleaseWaitAtMostOncePerMutexAndNeverWithBothSwitchesOf
         SCOPED_TRACE(c.name);
         UseSettings(c.debugLines);
         CCountedWaits waits;
-        CComPtr<IFilter> filter = NewInProcessFilter();
+        CComPtr<IFilter> filter = CreateFilterInProcess();
         ASSERT_TRUE(filter);
         ASSERT_HR(S_OK, LoadFile(filter.Get(), archive));
         ASSERT_HR(S_OK, InitFilter(filter.Get()));

@@ -4,6 +4,7 @@
 // deleted) as soon as it ends or fails.
 #include <gtest/gtest.h>
 #include "ArchiveTestHelpers.h"
+#include "FilterHost.h"
 #include "StreamHost.h"
 #include "TestHelpers.h"
 #include "childfilter/ChildFilterLoader.h"

@@ -8,17 +8,6 @@
 #include <cstdio>
 #include <new>
 
-CComPtr<IFilter> CreateFilterInProcess()
-{
-    CComPtr<IFilter> filter;
-    CIFilterBase *object = new (std::nothrow) CIFilterBase;
-    if (object != nullptr) {
-        object->QueryInterface(IID_IFilter, filter.PutVoid());
-        object->Release();
-    }
-    return filter;
-}
-
 HRESULT LoadAndInit(IFilter *pFilter, const std::wstring &path)
 {
     const HRESULT hr = LoadFile(pFilter, path);

@@ -20,8 +20,6 @@ struct HostChunk {
     HRESULT valueEnd = S_OK;    // the GetValue answer that ended the values
 };
 
-// A filter object of the core library, in this process (child-filter stand-ins reach it).
-CComPtr<IFilter> CreateFilterInProcess();
 
 // LoadFile, then InitFilter (FilterHost.h); returns Init's answer, or Load's when it failed.
 HRESULT LoadAndInit(IFilter *pFilter, const std::wstring &path);
