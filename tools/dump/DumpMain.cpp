@@ -6,35 +6,24 @@
 // then its IFilter add-in), or with --dll straight from that DLL's class factory. Every chunk is
 // pulled with all its text (GetText with a buffer of N characters, 4096 by default) and all its
 // values. --quiet pulls the same and prints, after Init's line, only one line at the end: the
-// chunks, characters and values pulled, the GetChunk failures, and how the stream ended (the
-// filter's cost without the printing's). --stats (for the benchmark) prints on stderr at exit
-// the process's peak working set and the most files seen at once in the filter's run folders
-// (see IsEntryNameChunk). Exit codes: 0 the stream reached its end; 1 bad arguments; 2 the file
-// could not be loaded or initialised; 3 GetChunk failed 100 times in a row (or the stream never
-// ended).
+// chunks, characters and values pulled, the GetChunk failures, and how the stream ended.
+// --stats (for the benchmark) prints on stderr at exit the process's peak working set and the
+// most files seen at once in the filter's run folders (see IsEntryNameChunk). Exit codes: 0 the
+// stream reached its end; 1 bad arguments; 2 the file could not be loaded or initialised; 3
+// GetChunk failed 100 times in a row (or the stream never ended).
 //
-// Like a search host, whose filter side pulls the chunks and whose indexer consumes them in
-// another process, the tool pulls on its main thread and formats and writes on a second one
-// (CConsumer): the output's cost runs beside the filter's instead of after it. Its main thread is
-// in the multithreaded apartment, where a search engine's filter host runs filters (they are
-// registered "Both" for it): no apartment window, so no desktop to wait for.
+// One thread, in the multithreaded apartment, where a search engine's filter host runs filters
+// (they are registered "Both" for it): no apartment window, so no desktop to wait for.
 #include <windows.h>
 #include <filter.h>
 #include <filterr.h>
 #include <fcntl.h>
 #include <io.h>
-#include <emmintrin.h>  // SSE2: the build asks for it on x86
 
-#include <algorithm>
-#include <charconv>
 #include <cstdio>
-#include <cstring>
 #include <cwchar>
-#include <deque>
-#include <memory>
 #include <string>
 #include <string_view>
-#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -64,72 +53,11 @@ struct Options {
     std::wstring file;
 };
 
-// --- output: UTF-8 on stdout, whatever the console --------------------------------------------
+// --- text -------------------------------------------------------------------------------------
 
-// Gathered here and handed to stdout in pieces of OUTPUT_PIECE bytes or more, and whatever there is
-// at each Flush: a stream can have millions of lines of a few parts each, and the CRT takes the
-// stream's lock for every fwrite. Text is encoded straight into the buffer (Reserve, then Commit).
-class COutput
-{
-public:
-    // Room for cb more bytes at the returned pointer; Commit says where the caller stopped.
-    char *Reserve(size_t cb)
-    {
-        if (m_used + cb > m_capacity) {
-            Pass();
-            if (cb > m_capacity) {
-                m_buffer.reset(new char[cb]);
-                m_capacity = cb;
-            }
-        }
-        return m_buffer.get() + m_used;
-    }
-    void Commit(const char *end)
-    {
-        m_used = static_cast<size_t>(end - m_buffer.get());
-        if (m_used >= OUTPUT_PIECE)
-            Pass();
-    }
-    void Write(std::string_view text)
-    {
-        char *p = Reserve(text.size());
-        std::memcpy(p, text.data(), text.size());
-        Commit(p + text.size());
-    }
-    // A literal: its length known to the compiler, it is copied without a call.
-    template <size_t N>
-    void Write(const char (&literal)[N])
-    {
-        char *p = Reserve(N - 1);
-        std::memcpy(p, literal, N - 1);
-        Commit(p + N - 1);
-    }
-    void Flush()
-    {
-        Pass();
-        std::fflush(stdout);
-    }
-
-private:
-    static constexpr size_t OUTPUT_PIECE = 1 << 16;
-
-    void Pass()
-    {
-        if (m_used > 0)
-            std::fwrite(m_buffer.get(), 1, m_used, stdout);
-        m_used = 0;
-    }
-
-    std::unique_ptr<char[]> m_buffer{new char[2 * OUTPUT_PIECE]};
-    size_t m_capacity = 2 * OUTPUT_PIECE;
-    size_t m_used = 0;
-};
-
-COutput g_output;
-
-void Write(std::string_view text) { g_output.Write(text); }
-template <size_t N>
-void Write(const char (&literal)[N]) { g_output.Write(literal); }
+// To stdout, which is fully buffered: it goes out at each Flush (see Dump) or when the buffer fills.
+void Write(std::string_view text) { std::fwrite(text.data(), 1, text.size(), stdout); }
+void Flush() { std::fflush(stdout); }
 
 std::string Utf8(std::wstring_view text)
 {
@@ -148,114 +76,60 @@ std::string Hex(HRESULT hr)
     return text;
 }
 
-// A JSON string: quotes, backslashes and control characters escaped, a lone surrogate as \uXXXX,
-// everything else as UTF-8. Encoded here rather than by WideCharToMultiByte, whose cost per call
-// would dominate on text that is mostly short lines, and several characters at a time while they
-// are plain ASCII, as most text is.
-constexpr size_t JsonCapacity(size_t cch) { return 6 * cch + 2; }  // an escape is six bytes at most
+std::string Number(unsigned long long n) { return std::to_string(n); }
 
-// Sixteen units as bytes: UTF-16 saturated (a unit above 0xFF becomes 0xFF, one from 0x8000 on,
-// negative, 0x00), ASCII as it is.
-__m128i SixteenBytes(const wchar_t *text)
-{
-    return _mm_packus_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(text)),
-                            _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + 8)));
-}
-__m128i SixteenBytes(const char *text) { return _mm_loadu_si128(reinterpret_cast<const __m128i *>(text)); }
-
-// Copies the leading units of text that need no escape and are ASCII to out, as bytes, sixteen at
-// a time; returns how many. Writes up to 16 bytes beyond them, and stops up to fifteen units before
-// the end of the text: the caller takes those.
-template <class Unit>
-size_t CopyPlainAscii(const Unit *text, size_t cch, char *out)
-{
-    size_t i = 0;
-    const __m128i space = _mm_set1_epi8(0x20), quote = _mm_set1_epi8('"'), backslash = _mm_set1_epi8('\\');
-    const auto escaped = [&](__m128i v) {  // as signed bytes, 0x80 to 0xFF are below the space
-        return _mm_or_si128(_mm_cmplt_epi8(v, space), _mm_or_si128(_mm_cmpeq_epi8(v, quote), _mm_cmpeq_epi8(v, backslash)));
-    };
-    for (; i + 16 <= cch; i += 16) {
-        const __m128i bytes = SixteenBytes(text + i);
-        _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), bytes);
-        const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(escaped(bytes)));
-        if (mask != 0)  // the bytes from the first escaped unit on are not kept
-            return i + static_cast<size_t>(__builtin_ctz(mask));
-    }
-    return i;
-}
-
-// Writes text, UTF-16 or ASCII bytes, as the inside of a JSON string at out, which has room for
-// JsonCapacity(cch) bytes; returns its end.
-template <class Unit>
-char *EncodeJsonText(const Unit *text, size_t cch, char *out)
-{
-    char *p = out;
-    size_t plainFrom = 0;  // the units from here to i went out as one byte each, unchanged
-    for (size_t i = 0; i < cch; ++i) {
-        const size_t plain = CopyPlainAscii(text + i, cch - i, p);
-        i += plain;
-        p += plain;
-        if (i == cch)
-            break;
-        // Fewer than sixteen left: the last sixteen units at once, when those before i among them
-        // went out unchanged (their bytes are written again as they are).
-        if (cch - i < 16 && cch >= 16 && plainFrom + 16 <= cch) {
-            const size_t behind = i - (cch - 16);
-            const size_t more = CopyPlainAscii(text + cch - 16, 16, p - behind) - behind;  // from i
-            i += more;
-            p += more;
-            if (i == cch)
-                break;
-        }
-        const unsigned ch = static_cast<std::make_unsigned_t<Unit>>(text[i]);
-        if (ch >= 0x20 && ch < 0x80 && ch != '"' && ch != '\\') {
-            *p++ = static_cast<char>(ch);
-            continue;
-        }
-        if (ch == '"' || ch == '\\' || ch == '\n' || ch == '\r' || ch == '\t') {
-            *p++ = '\\';
-            *p++ = ch == '\n' ? 'n' : ch == '\r' ? 'r' : ch == '\t' ? 't' : static_cast<char>(ch);
-        } else if (ch < 0x20 || (ch >= 0xD800 && ch <= 0xDFFF &&
-                                 !(IS_HIGH_SURROGATE(ch) && i + 1 < cch && IS_LOW_SURROGATE(text[i + 1])))) {
-            static const char hex[] = "0123456789abcdef";
-            *p++ = '\\';
-            *p++ = 'u';
-            for (int shift = 12; shift >= 0; shift -= 4)
-                *p++ = hex[(ch >> shift) & 0xF];
-        } else if (ch < 0x800) {
-            *p++ = static_cast<char>(0xC0 | (ch >> 6));
-            *p++ = static_cast<char>(0x80 | (ch & 0x3F));
-        } else if (ch < 0xD800 || ch > 0xDFFF) {
-            *p++ = static_cast<char>(0xE0 | (ch >> 12));
-            *p++ = static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
-            *p++ = static_cast<char>(0x80 | (ch & 0x3F));
-        } else {  // a surrogate pair
-            const unsigned cp = 0x10000 + ((ch - 0xD800) << 10) + (static_cast<std::make_unsigned_t<Unit>>(text[++i]) - 0xDC00);
-            *p++ = static_cast<char>(0xF0 | (cp >> 18));
-            *p++ = static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            *p++ = static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            *p++ = static_cast<char>(0x80 | (cp & 0x3F));
-        }
-        plainFrom = i + 1;
-    }
-    return p;
-}
-
-std::string JsonString(const std::wstring &text)
-{
-    std::string out(JsonCapacity(text.size()), '\0');
-    out[0] = '"';
-    char *end = EncodeJsonText(text.data(), text.size(), out.data() + 1);
-    *end++ = '"';
-    out.resize(static_cast<size_t>(end - out.data()));
-    return out;
-}
-
-std::wstring GuidText(const GUID &guid)
+std::string GuidText(const GUID &guid)
 {
     wchar_t text[40] = {};
     StringFromGUID2(guid, text, 40);
-    return text;
+    return Utf8(text);
+}
+
+// Appends text as the inside of a JSON string: quotes, backslashes and control characters
+// escaped, a surrogate without its other half as \uXXXX, everything else as UTF-8.
+void AppendJson(std::string &out, std::wstring_view text)
+{
+    static const char hex[] = "0123456789abcdef";
+    for (size_t i = 0; i < text.size(); ++i) {
+        const unsigned ch = text[i];
+        const bool pair = IS_HIGH_SURROGATE(ch) && i + 1 < text.size() && IS_LOW_SURROGATE(text[i + 1]);
+        if (ch == '"' || ch == '\\') {
+            out += '\\';
+            out += static_cast<char>(ch);
+        } else if (ch == '\n') {
+            out += "\\n";
+        } else if (ch == '\r') {
+            out += "\\r";
+        } else if (ch == '\t') {
+            out += "\\t";
+        } else if (ch < 0x20 || (ch >= 0xD800 && ch <= 0xDFFF && !pair)) {
+            out += "\\u";
+            for (int shift = 12; shift >= 0; shift -= 4)
+                out += hex[(ch >> shift) & 0xF];
+        } else if (ch < 0x80) {
+            out += static_cast<char>(ch);
+        } else if (ch < 0x800) {
+            out += static_cast<char>(0xC0 | (ch >> 6));
+            out += static_cast<char>(0x80 | (ch & 0x3F));
+        } else if (!pair) {
+            out += static_cast<char>(0xE0 | (ch >> 12));
+            out += static_cast<char>(0x80 | ((ch >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (ch & 0x3F));
+        } else {
+            const unsigned cp = 0x10000 + ((ch - 0xD800) << 10) + (text[++i] - 0xDC00u);
+            out += static_cast<char>(0xF0 | (cp >> 18));
+            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (cp & 0x3F));
+        }
+    }
+}
+
+std::string JsonString(std::wstring_view text)
+{
+    std::string out = "\"";
+    AppendJson(out, text);
+    return out + "\"";
 }
 
 // --- creating the filter ----------------------------------------------------------------------
@@ -317,9 +191,7 @@ HRESULT CreateFilterFromDll(HMODULE hDll, IFilter **ppFilter, std::string *pWhy)
     return hr;
 }
 
-// --- one chunk --------------------------------------------------------------------------------
-
-using ChunkValues = std::vector<std::pair<VARTYPE, std::wstring>>;  // type, and the text of string types
+// --- printing one chunk -----------------------------------------------------------------------
 
 std::wstring ValueText(const PROPVARIANT &value)
 {
@@ -344,173 +216,6 @@ std::wstring ValueText(const PROPVARIANT &value)
 
 bool IsStringType(VARTYPE vt) { return vt == VT_LPWSTR || vt == VT_BSTR || vt == VT_LPSTR; }
 
-// Pulls the chunk's text in pieces of at most cwcBuffer characters and its values, and hands them
-// to sink: WCHAR *TextRoom(cwc) for room for a piece, Text(cwc) for what GetText put there, and
-// Value(vt, text) for each value.
-template <class Sink>
-void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, ULONG cwcBuffer, Sink &sink)
-{
-    if (stat.flags & CHUNK_TEXT) {
-        for (int idle = 0; idle < MAX_IDLE_PIECES;) {
-            ULONG cwc = cwcBuffer;
-            const HRESULT hr = pFilter->GetText(&cwc, sink.TextRoom(cwcBuffer));
-            if (FAILED(hr))
-                break;
-            cwc = cwc < cwcBuffer ? cwc : cwcBuffer;
-            sink.Text(cwc);
-            idle = cwc == 0 ? idle + 1 : 0;
-        }
-    }
-    if (stat.flags & CHUNK_VALUE) {
-        for (ULONG i = 0; i < MAX_VALUES; ++i) {
-            PROPVARIANT *pValue = nullptr;
-            if (FAILED(pFilter->GetValue(&pValue)))
-                break;
-            if (pValue == nullptr)
-                continue;
-            sink.Value(pValue->vt, ValueText(*pValue));
-            PropVariantClear(pValue);
-            CoTaskMemFree(pValue);
-        }
-    }
-}
-
-// A chunk's fields up to its text or values, formatted straight into the output without the heap:
-// there is one line per chunk, and a stream can have millions.
-class CLineHead
-{
-public:
-    // The most a head takes, its property name aside: four literals and two numbers before the
-    // fields, the fields (see Fields), three literals and two numbers after them.
-    static constexpr size_t ROOM = 256;
-
-    CLineHead() : m_p(g_output.Reserve(ROOM)), m_end(m_p + ROOM) {}
-    // What was formatted goes out; nothing more may be added.
-    void Commit() { g_output.Commit(m_p); }
-
-    // A literal, whose length the compiler knows, so it is copied without a call.
-    template <size_t N>
-    CLineHead &Text(const char (&literal)[N])
-    {
-        static_assert(N - 1 <= ROOM);
-        if (static_cast<size_t>(m_end - m_p) >= N - 1) {
-            std::memcpy(m_p, literal, N - 1);
-            m_p += N - 1;
-        }
-        return *this;
-    }
-    CLineHead &Number(unsigned long long n)
-    {
-        // The fields are 32-bit: no 64-bit division for them where the machine word is 32 bits.
-        m_p = n <= 0xFFFFFFFFu ? std::to_chars(m_p, m_end, static_cast<unsigned long>(n)).ptr
-                               : std::to_chars(m_p, m_end, n).ptr;
-        return *this;
-    }
-    // ,"break":..,"flags":..,"locale":..,"propset":"{...}" and, for a property named by its id,
-    // ,"propid":.. . Chunk after chunk has the same: the text of the last ones is kept, and copied
-    // whole with a length the compiler knows (the head's room holds it).
-    CLineHead &Fields(const STAT_CHUNK &stat)
-    {
-        struct Key {
-            CHUNK_BREAKTYPE breakType;
-            DWORD flags;
-            LCID locale;
-            GUID propset;
-            ULONG ulKind;
-            PROPID propid;  // of PRSPEC_PROPID only
-            bool operator==(const Key &other) const
-            {
-                return breakType == other.breakType && flags == other.flags && locale == other.locale &&
-                       IsEqualGUID(propset, other.propset) && ulKind == other.ulKind && propid == other.propid;
-            }
-        };
-        static constexpr size_t FIELDS_ROOM = 160;  // 129 at most
-        static Key s_last;
-        static char s_text[FIELDS_ROOM];
-        static size_t s_cch = 0;  // 0 until the first
-        const FULLPROPSPEC &attr = stat.attribute;
-        const bool bId = attr.psProperty.ulKind == PRSPEC_PROPID;
-        const Key key = {stat.breakType, stat.flags, stat.locale, attr.guidPropSet, attr.psProperty.ulKind,
-                         bId ? attr.psProperty.propid : 0};
-        if (s_cch == 0 || !(key == s_last)) {
-            CLineHead fields(s_text, s_text + sizeof(s_text));
-            fields.Text(",\"break\":").Number(stat.breakType).Text(",\"flags\":").Number(stat.flags);
-            fields.Text(",\"locale\":").Number(stat.locale).Text(",\"propset\":").Guid(attr.guidPropSet);
-            if (bId)
-                fields.Text(",\"propid\":").Number(attr.psProperty.propid);
-            s_cch = static_cast<size_t>(fields.m_p - s_text);
-            s_last = key;
-        }
-        if (static_cast<size_t>(m_end - m_p) >= sizeof(s_text)) {
-            std::memcpy(m_p, s_text, sizeof(s_text));
-            m_p += s_cch;
-        }
-        return *this;
-    }
-
-private:
-    // Formats into a buffer of the caller's.
-    CLineHead(char *p, char *end) : m_p(p), m_end(end) {}
-
-    // As StringFromGUID2 writes it, in quotes.
-    CLineHead &Guid(const GUID &guid)
-    {
-        char text[] = "\"{00000000-0000-0000-0000-000000000000}\"";  // its length is fixed
-        const std::wstring wide = GuidText(guid);
-        for (size_t i = 0; i < wide.size() && i + 2 < sizeof(text) - 1; ++i)
-            text[i + 1] = static_cast<char>(wide[i]);  // ASCII only
-        return Text(text);
-    }
-
-    char *m_p;
-    char *m_end;
-};
-
-// A chunk is printed in three steps: its head, its text in pieces (the text of a chunk can be as
-// long as a document, and is never gathered whole), and its tail with the values.
-void PrintJsonHead(const STAT_CHUNK &stat)
-{
-    const FULLPROPSPEC &attr = stat.attribute;
-    CLineHead head;
-    head.Text("{\"id\":").Number(stat.idChunk).Text(",\"source\":").Number(stat.idChunkSource).Fields(stat);
-    if (attr.psProperty.ulKind == PRSPEC_LPWSTR) {
-        head.Text(",\"propname\":").Commit();
-        Write(JsonString(attr.psProperty.lpwstr != nullptr ? attr.psProperty.lpwstr : L""));
-        head = CLineHead();
-    }
-    head.Text(",\"start\":").Number(stat.cwcStartSource).Text(",\"len\":").Number(stat.cwcLenSource);
-    if (stat.flags & CHUNK_TEXT)
-        head.Text(",\"text\":\"");
-    head.Commit();
-}
-
-template <class Unit>
-void PrintJsonText(const Unit *text, size_t cch)
-{
-    g_output.Commit(EncodeJsonText(text, cch, g_output.Reserve(JsonCapacity(cch))));
-}
-
-void PrintJsonTail(const STAT_CHUNK &stat, const ChunkValues &values)
-{
-    // The text's closing quote goes with the rest of the line.
-    if (!(stat.flags & CHUNK_VALUE)) {
-        if (stat.flags & CHUNK_TEXT)
-            Write("\"}\n");
-        else
-            Write("}\n");
-        return;
-    }
-    std::string line = stat.flags & CHUNK_TEXT ? "\",\"values\":[" : ",\"values\":[";
-    for (size_t i = 0; i < values.size(); ++i) {
-        const auto &value = values[i];
-        line += (i == 0 ? "{\"vt\":" : ",{\"vt\":") + std::to_string(value.first);
-        if (IsStringType(value.first))
-            line += ",\"str\":" + JsonString(value.second);
-        line += "}";
-    }
-    Write(line + "]}\n");
-}
-
 const char *BreakName(CHUNK_BREAKTYPE type)
 {
     switch (type) {
@@ -523,362 +228,26 @@ const char *BreakName(CHUNK_BREAKTYPE type)
     }
 }
 
-void PrintForPeopleHead(const STAT_CHUNK &stat)
-{
-    const std::string rule(70, '-');
-    const FULLPROPSPEC &attr = stat.attribute;
-    const std::string property = attr.psProperty.ulKind == PRSPEC_LPWSTR
-                                     ? Utf8(attr.psProperty.lpwstr != nullptr ? attr.psProperty.lpwstr : L"")
-                                     : std::to_string(attr.psProperty.propid);
-    const char *kind = (stat.flags & CHUNK_TEXT) && (stat.flags & CHUNK_VALUE) ? "Text and Value"
-                       : (stat.flags & CHUNK_TEXT)                              ? "Text"
-                       : (stat.flags & CHUNK_VALUE)                             ? "Value"
-                                                                                : "?";
-    char flags[16];
-    std::snprintf(flags, sizeof(flags), "0x%x", static_cast<unsigned>(stat.flags));
-    char locale[16];
-    std::snprintf(locale, sizeof(locale), "0x%lx", static_cast<unsigned long>(stat.locale));
-    std::string block = rule + "\n";
-    block += "Attribute = " + Utf8(GuidText(attr.guidPropSet)) + "\\" + property + "\n";
-    block += "idChunk = " + std::to_string(stat.idChunk) + "\n";
-    block += "BreakType = " + std::to_string(stat.breakType) + " (" + BreakName(stat.breakType) + ")\n";
-    block += std::string("Flags(chunkstate) = ") + flags + " (" + kind + ")\n";
-    block += "Locale = " + std::to_string(stat.locale) + " (" + locale + ")\n";
-    block += "IdChunkSource = " + std::to_string(stat.idChunkSource) + "\n";
-    block += "cwcStartSource = " + std::to_string(stat.cwcStartSource) + "\n";
-    block += "cwcLenSource = " + std::to_string(stat.cwcLenSource) + "\n";
-    block += rule + "\n";
-    if (stat.flags & CHUNK_TEXT)
-        block += "Text: ";
-    Write(block);
-}
-
-void PrintForPeopleText(const wchar_t *text, size_t cch)
-{
-    Write(Utf8(std::wstring_view(text, cch)));
-}
-
-void PrintForPeopleTail(const STAT_CHUNK &stat, const ChunkValues &values)
-{
-    std::string block = stat.flags & CHUNK_TEXT ? "\n" : "";
-    for (const auto &value : values)
-        block += "Value (vt " + std::to_string(value.first) + ")" +
-                 (IsStringType(value.first) ? ": " + Utf8(value.second) : std::string()) + "\n";
-    Write(block + "\n");
-}
-
-// --- the consumer -----------------------------------------------------------------------------
-
-// Formats and writes, on a thread of its own, what the pulling thread hands it: a chunk's fields,
-// the pieces of its text (as bytes where they are ASCII), its values, its end, and whole lines.
-// Blocks go over when one cannot take a whole piece or holds many events; at most BLOCKS exist,
-// so a slow output holds the pulling thread back rather than the stream gathering in memory.
-// Drain writes out everything so far before it returns.
-class CConsumer
+// Prints a chunk as a block for people or as one JSON line: its head, its text piece by piece as
+// GetText brings it (a chunk's text can be as long as a document), then its values.
+class CChunkPrinter
 {
 public:
-    CConsumer(bool bJson, ULONG cwcPiece) : m_bJson(bJson), m_cwcPiece(cwcPiece)
-    {
-        m_current = NewBlock();
-        m_thread.Attach(CreateThread(nullptr, 0, ThreadProc, this, 0, nullptr));
-    }
-    ~CConsumer() { Close(); }
-    CConsumer(const CConsumer &) = delete;
-    CConsumer &operator=(const CConsumer &) = delete;
+    explicit CChunkPrinter(bool bJson) : m_bJson(bJson) {}
 
-    // For ReadChunk: room for a piece of cwc characters, and what was put there. GetText writes
-    // into a buffer of this thread's, where the text is still in this core's cache when it is
-    // taken into the block: ASCII as bytes, half what the printing thread's core has to read,
-    // anything else as it came.
-    WCHAR *TextRoom(ULONG cwc)
+    void Head(const STAT_CHUNK &stat)
     {
-        if (m_piece.size() < cwc)
-            m_piece.resize(cwc);
-        return m_piece.data();
-    }
-    void Text(ULONG cwc)
-    {
-        if (cwc == 0)
-            return;
-        Room(cwc);
-        if (NarrowAscii(m_piece.data(), cwc, m_current->Bytes() + m_current->used)) {
-            AddText(Event::ASCII, m_current->used, cwc, cwc);
-            return;
-        }
-        Room(sizeof(WCHAR) * cwc + 1);
-        const size_t offset = (m_current->used + 1) & ~size_t{1};  // WCHARs are two-byte aligned
-        std::memcpy(m_current->Bytes() + offset, m_piece.data(), sizeof(WCHAR) * cwc);
-        AddText(Event::TEXT, offset, cwc, sizeof(WCHAR) * cwc);
-    }
-    void Value(VARTYPE vt, std::wstring text)
-    {
-        Event &event = Add(Event::VALUE);
-        event.vt = vt;
-        event.index = m_current->texts.size();
-        m_current->texts.push_back(std::move(text));
-    }
-    // The chunk's fields; its property name is copied, the filter owns it.
-    void Chunk(const STAT_CHUNK &stat)
-    {
-        Event &event = Add(Event::CHUNK);
-        event.stat = stat;
-        if (stat.attribute.psProperty.ulKind == PRSPEC_LPWSTR) {
-            const wchar_t *name = stat.attribute.psProperty.lpwstr;
-            event.stat.attribute.psProperty.lpwstr = nullptr;  // propid shares its place
-            event.index = m_current->texts.size();
-            m_current->texts.emplace_back(name != nullptr ? name : L"");
-        }
-    }
-    void EndChunk() { Add(Event::END_CHUNK); }
-    void Line(std::string line)
-    {
-        Add(Event::LINE).index = m_current->lines.size();
-        m_current->lines.push_back(std::move(line));
+        m_values.clear();
+        Write(m_bJson ? JsonHead(stat) : PeopleHead(stat));
     }
 
-    void Drain()
-    {
-        {
-            CSrwExclusive lock(m_lock);
-            while (m_cWritten != m_cHanded)
-                SleepConditionVariableSRW(&m_changed, &m_lock, INFINITE, 0);
-        }
-        // The printing thread has caught up and waits for a block: the rest is written here,
-        // without a round trip to it (a stream of small documents drains at every entry).
-        WriteOut(*m_current);
-    }
-    // Everything written, and the thread gone.
-    void Close()
-    {
-        Drain();
-        if (!m_thread)
-            return;
-        {
-            CSrwExclusive lock(m_lock);
-            m_bClosing = true;
-        }
-        WakeAllConditionVariable(&m_changed);
-        WaitForSingleObject(m_thread.Get(), INFINITE);
-        m_thread.Close();
-    }
-
-private:
-    static constexpr size_t BLOCKS = 4;
-    static constexpr size_t BLOCK_TEXT = 1 << 18;     // characters
-    static constexpr size_t BLOCK_EVENTS = 1 << 12;
-
-    // Plain data, as there are millions, written in place without being cleared first: strings
-    // are kept beside the events.
-    struct Event {
-        enum Kind { CHUNK, TEXT, ASCII, VALUE, END_CHUNK, LINE } kind;
-        STAT_CHUNK stat;      // CHUNK
-        VARTYPE vt;           // VALUE
-        size_t offset, cch;   // TEXT, ASCII: where in the block's text (in bytes), how many units
-        size_t index;         // CHUNK named by a string, VALUE: in texts; LINE: in lines
-    };
-    struct Block {
-        std::unique_ptr<Event[]> events{new Event[BLOCK_EVENTS]};
-        size_t cEvents = 0;
-        std::vector<std::wstring> texts;  // property names, values' texts
-        std::vector<std::string> lines;
-        // The text, ASCII pieces as bytes and others as WCHARs; capacity and used count bytes.
-        std::unique_ptr<WCHAR[]> text;
-        size_t capacity = 0;
-        size_t used = 0;
-
-        char *Bytes() const { return reinterpret_cast<char *>(text.get()); }
-    };
-    // Holds an SRW lock exclusively for its scope.
-    class CSrwExclusive
-    {
-    public:
-        explicit CSrwExclusive(SRWLOCK &lock) : m_lock(lock) { AcquireSRWLockExclusive(&m_lock); }
-        ~CSrwExclusive() { ReleaseSRWLockExclusive(&m_lock); }
-        CSrwExclusive(const CSrwExclusive &) = delete;
-        CSrwExclusive &operator=(const CSrwExclusive &) = delete;
-
-    private:
-        SRWLOCK &m_lock;
-    };
-
-    std::unique_ptr<Block> NewBlock() const
-    {
-        auto block = std::make_unique<Block>();
-        const size_t cwc = std::max<size_t>(BLOCK_TEXT, m_cwcPiece) + 1;  // one more to align a piece
-        block->text.reset(new WCHAR[cwc]);
-        block->capacity = sizeof(WCHAR) * cwc;
-        return block;
-    }
-
-    // Room for cb bytes of text and an event in the current block.
-    void Room(size_t cb)
-    {
-        if (m_current->used + cb > m_current->capacity || m_current->cEvents == BLOCK_EVENTS)
-            HandOver();
-    }
-    // Copies text to out as bytes if it is all ASCII; false, with out undefined, if it is not.
-    static bool NarrowAscii(const WCHAR *text, size_t cch, char *out)
-    {
-        size_t i = 0;
-        const __m128i above = _mm_set1_epi16(static_cast<short>(0xFF80));
-        for (; i + 16 <= cch; i += 16) {
-            const __m128i low = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i));
-            const __m128i high = _mm_loadu_si128(reinterpret_cast<const __m128i *>(text + i + 8));
-            const __m128i beyond = _mm_and_si128(_mm_or_si128(low, high), above);
-            if (_mm_movemask_epi8(_mm_cmpeq_epi16(beyond, _mm_setzero_si128())) != 0xFFFF)
-                return false;
-            _mm_storeu_si128(reinterpret_cast<__m128i *>(out + i), _mm_packus_epi16(low, high));
-        }
-        for (; i < cch; ++i) {
-            if (text[i] >= 0x80)
-                return false;
-            out[i] = static_cast<char>(text[i]);
-        }
-        return true;
-    }
-
-    // A piece of text put at offset in the current block, cb bytes long.
-    void AddText(Event::Kind kind, size_t offset, size_t cch, size_t cb)
-    {
-        Event &event = Add(kind);
-        event.offset = offset;
-        event.cch = cch;
-        m_current->used = offset + cb;
-    }
-    Event &Add(Event::Kind kind)
-    {
-        if (m_current->cEvents == BLOCK_EVENTS)
-            HandOver();
-        Event &event = m_current->events[m_current->cEvents++];
-        event.kind = kind;
-        return event;
-    }
-
-    // The current block to the consumer, and a free one (or a new one while there are fewer
-    // than BLOCKS) in its place.
-    void HandOver()
-    {
-        if (!m_thread) {  // no second thread: written out here and now
-            WriteOut(*m_current);
-            return;
-        }
-        std::unique_ptr<Block> next;
-        {
-            CSrwExclusive lock(m_lock);
-            m_full.push_back(std::move(m_current));
-            ++m_cHanded;
-            while (m_free.empty() && m_cBlocks >= BLOCKS)
-                SleepConditionVariableSRW(&m_changed, &m_lock, INFINITE, 0);
-            if (!m_free.empty()) {
-                next = std::move(m_free.back());
-                m_free.pop_back();
-            }
-        }
-        WakeAllConditionVariable(&m_changed);
-        if (!next) {
-            next = NewBlock();
-            ++m_cBlocks;
-        }
-        m_current = std::move(next);
-    }
-
-    static DWORD WINAPI ThreadProc(void *pThis)
-    {
-        static_cast<CConsumer *>(pThis)->Run();
-        return 0;
-    }
-
-    void Run()
-    {
-        for (;;) {
-            std::unique_ptr<Block> block;
-            {
-                CSrwExclusive lock(m_lock);
-                while (m_full.empty() && !m_bClosing)
-                    SleepConditionVariableSRW(&m_changed, &m_lock, INFINITE, 0);
-                if (m_full.empty())
-                    return;
-                block = std::move(m_full.front());
-                m_full.pop_front();
-            }
-            Consume(*block);
-            Empty(*block);
-            bool bIdle;
-            {
-                CSrwExclusive lock(m_lock);
-                bIdle = m_full.empty();
-            }
-            if (bIdle)  // all there is so far: out it goes, so a crash later loses none of it
-                g_output.Flush();
-            {
-                CSrwExclusive lock(m_lock);
-                m_free.push_back(std::move(block));
-                ++m_cWritten;
-            }
-            WakeAllConditionVariable(&m_changed);
-        }
-    }
-
-    static void Empty(Block &block)
-    {
-        block.cEvents = 0;
-        block.texts.clear();
-        block.lines.clear();
-        block.used = 0;
-    }
-    void WriteOut(Block &block)
-    {
-        Consume(block);
-        Empty(block);
-        g_output.Flush();
-    }
-
-    void Consume(const Block &block)
-    {
-        for (size_t i = 0; i < block.cEvents; ++i) {
-            const Event &event = block.events[i];
-            switch (event.kind) {
-            case Event::CHUNK:
-                m_stat = event.stat;
-                if (m_stat.attribute.psProperty.ulKind == PRSPEC_LPWSTR) {
-                    m_propertyName = block.texts[event.index];
-                    m_stat.attribute.psProperty.lpwstr = m_propertyName.data();
-                }
-                m_values.clear();
-                if (m_bJson)
-                    PrintJsonHead(m_stat);
-                else
-                    PrintForPeopleHead(m_stat);
-                break;
-            case Event::TEXT:
-                Text(block.text.get() + event.offset / sizeof(WCHAR), event.cch);
-                break;
-            case Event::ASCII:
-                EndText();  // a held-back high surrogate has no low half here
-                PrintAscii(block.Bytes() + event.offset, event.cch);
-                break;
-            case Event::VALUE:
-                m_values.emplace_back(event.vt, block.texts[event.index]);
-                break;
-            case Event::END_CHUNK:
-                EndText();
-                if (m_bJson)
-                    PrintJsonTail(m_stat, m_values);
-                else
-                    PrintForPeopleTail(m_stat, m_values);
-                break;
-            case Event::LINE:
-                Write(block.lines[event.index]);
-                break;
-            }
-        }
-    }
-
-    // A piece of the chunk's text. A surrogate pair can come split over two pieces: a high
-    // surrogate at a piece's end waits for the next piece, to be printed with its low half.
+    // A surrogate pair can come split over two pieces: a high surrogate at a piece's end waits
+    // for the next piece, to be printed with its low half.
     void Text(const WCHAR *text, size_t cch)
     {
-        if (m_highSurrogate != 0 && cch > 0 && IS_LOW_SURROGATE(text[0])) {
+        if (cch == 0)
+            return;
+        if (m_highSurrogate != 0 && IS_LOW_SURROGATE(text[0])) {
             const WCHAR pair[2] = {m_highSurrogate, text[0]};
             m_highSurrogate = 0;
             PrintText(pair, 2);
@@ -890,6 +259,16 @@ private:
             m_highSurrogate = text[--cch];
         PrintText(text, cch);
     }
+
+    void Value(VARTYPE vt, std::wstring text) { m_values.emplace_back(vt, std::move(text)); }
+
+    void Tail(const STAT_CHUNK &stat)
+    {
+        EndText();
+        Write(m_bJson ? JsonTail(stat) : PeopleTail(stat));
+    }
+
+private:
     // The text is over: a high surrogate still waiting goes out alone.
     void EndText()
     {
@@ -899,59 +278,134 @@ private:
         m_highSurrogate = 0;
         PrintText(&lone, 1);
     }
+
     void PrintText(const WCHAR *text, size_t cch)
     {
         if (cch == 0)
             return;
-        if (m_bJson)
-            PrintJsonText(text, cch);
-        else
-            PrintForPeopleText(text, cch);
+        if (!m_bJson) {
+            Write(Utf8(std::wstring_view(text, cch)));
+            return;
+        }
+        std::string out;
+        AppendJson(out, std::wstring_view(text, cch));
+        Write(out);
     }
 
-    void PrintAscii(const char *text, size_t cch)
+    static std::string JsonHead(const STAT_CHUNK &stat)
     {
-        if (m_bJson)
-            PrintJsonText(text, cch);
-        else
-            Write(std::string_view(text, cch));
+        const FULLPROPSPEC &attr = stat.attribute;
+        std::string line = "{\"id\":" + Number(stat.idChunk) + ",\"source\":" + Number(stat.idChunkSource) +
+                           ",\"break\":" + Number(stat.breakType) + ",\"flags\":" + Number(stat.flags) +
+                           ",\"locale\":" + Number(stat.locale) + ",\"propset\":\"" + GuidText(attr.guidPropSet) + "\"";
+        if (attr.psProperty.ulKind == PRSPEC_PROPID)
+            line += ",\"propid\":" + Number(attr.psProperty.propid);
+        else if (attr.psProperty.ulKind == PRSPEC_LPWSTR)
+            line += ",\"propname\":" + JsonString(attr.psProperty.lpwstr != nullptr ? attr.psProperty.lpwstr : L"");
+        line += ",\"start\":" + Number(stat.cwcStartSource) + ",\"len\":" + Number(stat.cwcLenSource);
+        if (stat.flags & CHUNK_TEXT)
+            line += ",\"text\":\"";
+        return line;
+    }
+
+    std::string JsonTail(const STAT_CHUNK &stat) const
+    {
+        std::string line = stat.flags & CHUNK_TEXT ? "\"" : "";  // the text's closing quote
+        if (stat.flags & CHUNK_VALUE) {
+            line += ",\"values\":[";
+            for (size_t i = 0; i < m_values.size(); ++i) {
+                const auto &[vt, text] = m_values[i];
+                line += (i == 0 ? "{\"vt\":" : ",{\"vt\":") + std::to_string(vt);
+                if (IsStringType(vt))
+                    line += ",\"str\":" + JsonString(text);
+                line += "}";
+            }
+            line += "]";
+        }
+        return line + "}\n";
+    }
+
+    static std::string PeopleHead(const STAT_CHUNK &stat)
+    {
+        const std::string rule(70, '-');
+        const FULLPROPSPEC &attr = stat.attribute;
+        const std::string property = attr.psProperty.ulKind == PRSPEC_LPWSTR
+                                         ? Utf8(attr.psProperty.lpwstr != nullptr ? attr.psProperty.lpwstr : L"")
+                                         : std::to_string(attr.psProperty.propid);
+        const char *kind = (stat.flags & CHUNK_TEXT) && (stat.flags & CHUNK_VALUE) ? "Text and Value"
+                           : (stat.flags & CHUNK_TEXT)                              ? "Text"
+                           : (stat.flags & CHUNK_VALUE)                             ? "Value"
+                                                                                    : "?";
+        char flags[16];
+        std::snprintf(flags, sizeof(flags), "0x%x", static_cast<unsigned>(stat.flags));
+        char locale[16];
+        std::snprintf(locale, sizeof(locale), "0x%lx", static_cast<unsigned long>(stat.locale));
+        std::string block = rule + "\n";
+        block += "Attribute = " + GuidText(attr.guidPropSet) + "\\" + property + "\n";
+        block += "idChunk = " + std::to_string(stat.idChunk) + "\n";
+        block += "BreakType = " + std::to_string(stat.breakType) + " (" + BreakName(stat.breakType) + ")\n";
+        block += std::string("Flags(chunkstate) = ") + flags + " (" + kind + ")\n";
+        block += "Locale = " + std::to_string(stat.locale) + " (" + locale + ")\n";
+        block += "IdChunkSource = " + std::to_string(stat.idChunkSource) + "\n";
+        block += "cwcStartSource = " + std::to_string(stat.cwcStartSource) + "\n";
+        block += "cwcLenSource = " + std::to_string(stat.cwcLenSource) + "\n";
+        block += rule + "\n";
+        if (stat.flags & CHUNK_TEXT)
+            block += "Text: ";
+        return block;
+    }
+
+    std::string PeopleTail(const STAT_CHUNK &stat) const
+    {
+        std::string block = stat.flags & CHUNK_TEXT ? "\n" : "";
+        for (const auto &[vt, text] : m_values)
+            block += "Value (vt " + std::to_string(vt) + ")" + (IsStringType(vt) ? ": " + Utf8(text) : std::string()) + "\n";
+        return block + "\n";
     }
 
     const bool m_bJson;
-    const ULONG m_cwcPiece;
-    std::unique_ptr<Block> m_current;  // the pulling thread's
-    std::vector<WCHAR> m_piece;        // the pulling thread's: GetText's buffer
-
-    SRWLOCK m_lock = SRWLOCK_INIT;
-    CONDITION_VARIABLE m_changed = CONDITION_VARIABLE_INIT;
-    std::deque<std::unique_ptr<Block>> m_full;  // handed over, not yet written
-    std::vector<std::unique_ptr<Block>> m_free;
-    size_t m_cBlocks = 1;  // made so far
-    unsigned long long m_cHanded = 0, m_cWritten = 0;
-    bool m_bClosing = false;
-    CHandle m_thread;
-
-    // The consumer thread's: the chunk being printed.
-    STAT_CHUNK m_stat = {};
-    std::wstring m_propertyName;
-    ChunkValues m_values;
+    std::vector<std::pair<VARTYPE, std::wstring>> m_values;  // type, and the text of string types
     WCHAR m_highSurrogate = 0;  // the last piece's last unit, held back
 };
 
-// What --quiet keeps of the stream: counts. Text is pulled into one buffer, over and over.
-struct CQuietCounts {
-    WCHAR *TextRoom(ULONG cwc)
-    {
-        if (buffer.size() < cwc)
-            buffer.resize(cwc);
-        return buffer.data();
-    }
-    void Text(ULONG cwc) { characters += cwc; }
-    void Value(VARTYPE, const std::wstring &) { ++values; }
-
-    std::vector<WCHAR> buffer;
+// What the stream brought, for --quiet's last line.
+struct Counts {
     unsigned long long chunks = 0, characters = 0, values = 0, failures = 0;  // failures: of GetChunk
 };
+
+// Pulls the chunk's text in pieces of at most buffer.size() characters and its values, counts
+// them, and hands them to pPrinter unless it is null.
+void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, std::vector<WCHAR> &buffer, CChunkPrinter *pPrinter,
+               Counts *pCounts)
+{
+    const ULONG cwcBuffer = static_cast<ULONG>(buffer.size());
+    if (stat.flags & CHUNK_TEXT) {
+        for (int idle = 0; idle < MAX_IDLE_PIECES;) {
+            ULONG cwc = cwcBuffer;
+            if (FAILED(pFilter->GetText(&cwc, buffer.data())))
+                break;
+            cwc = cwc < cwcBuffer ? cwc : cwcBuffer;
+            pCounts->characters += cwc;
+            if (pPrinter != nullptr)
+                pPrinter->Text(buffer.data(), cwc);
+            idle = cwc == 0 ? idle + 1 : 0;
+        }
+    }
+    if (stat.flags & CHUNK_VALUE) {
+        for (ULONG i = 0; i < MAX_VALUES; ++i) {
+            PROPVARIANT *pValue = nullptr;
+            if (FAILED(pFilter->GetValue(&pValue)))
+                break;
+            if (pValue == nullptr)
+                continue;
+            ++pCounts->values;
+            if (pPrinter != nullptr)
+                pPrinter->Value(pValue->vt, ValueText(*pValue));
+            PropVariantClear(pValue);
+            CoTaskMemFree(pValue);
+        }
+    }
+}
 
 // --- the run ----------------------------------------------------------------------------------
 
@@ -1023,6 +477,23 @@ int NotLoaded(const std::string &why)
     return EXIT_NOT_LOADED;
 }
 
+// How the stream ended (FILTER_E_END_OF_CHUNKS) or the failure it was given up at; with --quiet,
+// followed by the counts.
+std::string FinalLine(const Options &options, HRESULT hrLast, const Counts &counts)
+{
+    const bool bEnd = hrLast == FILTER_E_END_OF_CHUNKS;
+    std::string line = options.json ? std::string(bEnd ? "{\"end\":\"" : "{\"error\":\"") + Hex(hrLast) + "\""
+                                    : (bEnd ? "End: " : "GetChunk failed: ") + Hex(hrLast);
+    if (options.quiet) {
+        const std::pair<const char *, unsigned long long> figures[] = {
+            {"chunks", counts.chunks}, {"characters", counts.characters}, {"values", counts.values},
+            {"failures", counts.failures}};
+        for (const auto &[name, n] : figures)
+            line += options.json ? ",\"" + std::string(name) + "\":" + Number(n) : ", " + Number(n) + " " + name;
+    }
+    return line + (options.json ? "}\n" : bEnd ? "\n" : "\n\n");
+}
+
 int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolderCounter *pCounter)
 {
     wchar_t fullPath[MAX_PATH * 4] = {};
@@ -1046,37 +517,22 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
     ULONG flags = 0;
     hr = pFilter->Init(IFILTER_INIT_CANON_PARAGRAPHS | IFILTER_INIT_HARD_LINE_BREAKS | IFILTER_INIT_APPLY_INDEX_ATTRIBUTES,
                        0, nullptr, &flags);
-    CConsumer consumer(options.json, options.buffer);
     if (options.json)
-        consumer.Line("{\"init\":\"" + Hex(hr) + "\",\"flags\":" + std::to_string(flags) + "}\n");
+        Write("{\"init\":\"" + Hex(hr) + "\",\"flags\":" + Number(flags) + "}\n");
     else
-        consumer.Line("Init: " + Hex(hr) + ", flags " + std::to_string(flags) + "\n\n");
+        Write("Init: " + Hex(hr) + ", flags " + Number(flags) + "\n\n");
     if (FAILED(hr))
         return NotLoaded("IFilter::Init failed with " + Hex(hr));
 
-    // Written out at every chunk of the filter's own (title and entry names) and at the end; a
-    // console sees every chunk at once. So a crash inside a child filter still shows which entry
-    // it was in, and a large document is not written out one paragraph at a time.
-    // A console, not any character device: the null device is one too, and a run that throws its
-    // output away must not pay for being watched.
+    // The output is flushed at every chunk of the filter's own (title and entry names): a crash
+    // inside a child filter still shows which entry it was in, and a large document does not go
+    // out one paragraph at a time. On a console, at every chunk. A console, not any character
+    // device: the null device is one too.
     DWORD consoleMode = 0;
     const bool bConsole = GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &consoleMode) != FALSE;
-    CQuietCounts pulled;
-    // How the stream ended (FILTER_E_END_OF_CHUNKS) or the failure it was given up at.
-    const auto finalLine = [&](HRESULT hrLast) {
-        const char *key = hrLast == FILTER_E_END_OF_CHUNKS ? "end" : "error";
-        std::string line = options.json ? "{\"" + std::string(key) + "\":\"" + Hex(hrLast) + "\""
-                                        : (hrLast == FILTER_E_END_OF_CHUNKS ? "End: " : "GetChunk failed: ") + Hex(hrLast);
-        if (options.quiet) {
-            const std::pair<const char *, unsigned long long> counts[] = {
-                {"chunks", pulled.chunks}, {"characters", pulled.characters}, {"values", pulled.values},
-                {"failures", pulled.failures}};
-            for (const auto &[name, n] : counts)
-                line += options.json ? ",\"" + std::string(name) + "\":" + std::to_string(n)
-                                     : ", " + std::to_string(n) + " " + name;
-        }
-        consumer.Line(line + (options.json ? "}\n" : hrLast == FILTER_E_END_OF_CHUNKS ? "\n" : "\n\n"));
-    };
+    CChunkPrinter printer(options.json);
+    std::vector<WCHAR> buffer(options.buffer);
+    Counts counts;
     int failures = 0;
     for (ULONG chunks = 0; chunks < MAX_CHUNKS;) {
         STAT_CHUNK stat = {};
@@ -1084,15 +540,15 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
         if (options.stats && (hr != S_OK || stat.idChunk == 1 || IsEntryNameChunk(stat)))
             pCounter->Count();
         if (hr == FILTER_E_END_OF_CHUNKS) {
-            finalLine(hr);
+            Write(FinalLine(options, hr, counts));
             return EXIT_END;
         }
         if (FAILED(hr)) {
-            ++pulled.failures;
+            ++counts.failures;
             const bool bGivingUp = ++failures == MAX_FAILED_CHUNKS;
             if (!options.quiet || bGivingUp) {
-                finalLine(hr);
-                consumer.Drain();
+                Write(FinalLine(options, hr, counts));
+                Flush();
             }
             if (bGivingUp) {
                 std::fprintf(stderr, "pellucidor-dump: GetChunk failed %d times in a row\n", MAX_FAILED_CHUNKS);
@@ -1102,16 +558,16 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
         }
         failures = 0;
         ++chunks;
+        ++counts.chunks;
         if (options.quiet) {
-            ++pulled.chunks;
-            ReadChunk(pFilter, stat, options.buffer, pulled);
+            ReadChunk(pFilter, stat, buffer, nullptr, &counts);
             continue;
         }
-        consumer.Chunk(stat);
-        ReadChunk(pFilter, stat, options.buffer, consumer);
-        consumer.EndChunk();
+        printer.Head(stat);
+        ReadChunk(pFilter, stat, buffer, &printer, &counts);
+        printer.Tail(stat);
         if (bConsole || stat.idChunk == 1 || IsEntryNameChunk(stat))
-            consumer.Drain();
+            Flush();
     }
     std::fprintf(stderr, "pellucidor-dump: the stream did not end after %lu chunks\n", static_cast<unsigned long>(MAX_CHUNKS));
     return EXIT_NO_END;
@@ -1122,7 +578,7 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
 int wmain(int argc, wchar_t **argv)
 {
     _setmode(_fileno(stdout), _O_BINARY);
-    std::setvbuf(stdout, nullptr, _IONBF, 0);  // COutput gathers the pieces
+    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);  // Dump says when it goes out
     Options options;
     if (!ParseArguments(argc, argv, &options))
         return EXIT_USAGE;
@@ -1144,7 +600,7 @@ int wmain(int argc, wchar_t **argv)
         CComPtr<IFilter> filter;
         code = Dump(options, dll.Get(), &filter, &counter);
     }
-    g_output.Flush();
+    Flush();
     if (options.stats)
         PrintStats(counter);
     dll.Close();
