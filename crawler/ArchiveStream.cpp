@@ -1,0 +1,91 @@
+#include "crawler/ArchiveStream.h"
+
+#include <climits>
+
+CArchiveStreamReader::CArchiveStreamReader(IStream *pStream) noexcept : m_stream(pStream)
+{
+    m_callbacks.UserData = this;
+    m_callbacks.Read = Read;
+    m_callbacks.Seek = Seek;
+    m_callbacks.Tell = Tell;
+    m_callbacks.Size = Size;
+}
+
+int PASCAL CArchiveStreamReader::Read(void *pUserData, void *pBuffer, unsigned int cbBuffer)
+{
+    auto *self = static_cast<CArchiveStreamReader *>(pUserData);
+    if (cbBuffer > INT_MAX)
+        cbBuffer = INT_MAX;
+    LARGE_INTEGER move;
+    move.QuadPart = static_cast<LONGLONG>(self->m_position);
+    if (FAILED(self->m_stream->Seek(move, STREAM_SEEK_SET, nullptr)))
+        return -1;
+    ULONG cbRead = 0;
+    // S_FALSE with fewer bytes is the end of the stream; a count beyond the buffer is a lie.
+    const HRESULT hr = self->m_stream->Read(pBuffer, cbBuffer, &cbRead);
+    if (FAILED(hr) || cbRead > cbBuffer)
+        return -1;
+    self->m_position += cbRead;
+    return static_cast<int>(cbRead);
+}
+
+int PASCAL CArchiveStreamReader::Seek(void *pUserData, long long offset, int method)
+{
+    auto *self = static_cast<CArchiveStreamReader *>(pUserData);
+    LONGLONG base = 0;
+    if (method == 1) {
+        base = static_cast<LONGLONG>(self->m_position);
+    } else if (method == 2) {
+        base = StreamSize(self->m_stream.Get());
+        if (base < 0)
+            return -1;
+    } else if (method != 0) {
+        return -1;
+    }
+    if ((offset > 0 && base > LLONG_MAX - offset) || base + offset < 0)
+        return -1;
+    self->m_position = static_cast<ULONGLONG>(base + offset);
+    return 0;
+}
+
+long long PASCAL CArchiveStreamReader::Tell(void *pUserData)
+{
+    return static_cast<long long>(static_cast<CArchiveStreamReader *>(pUserData)->m_position);
+}
+
+long long PASCAL CArchiveStreamReader::Size(void *pUserData)
+{
+    return StreamSize(static_cast<CArchiveStreamReader *>(pUserData)->m_stream.Get());
+}
+
+LONGLONG StreamSize(IStream *pStream) noexcept
+{
+    if (pStream == nullptr)
+        return -1;
+    STATSTG stat = {};
+    if (SUCCEEDED(pStream->Stat(&stat, STATFLAG_NONAME)) && stat.cbSize.QuadPart <= static_cast<ULONGLONG>(LLONG_MAX))
+        return static_cast<LONGLONG>(stat.cbSize.QuadPart);
+    // Some streams answer Stat with nothing useful: the end, reached by a seek, tells too.
+    LARGE_INTEGER zero = {};
+    ULARGE_INTEGER end = {};
+    if (FAILED(pStream->Seek(zero, STREAM_SEEK_END, &end)) || end.QuadPart > static_cast<ULONGLONG>(LLONG_MAX))
+        return -1;
+    return static_cast<LONGLONG>(end.QuadPart);
+}
+
+BOOL ReadArchiveComment(IStream *pStream, char *pBuffer, ULONG cbBuffer) noexcept
+{
+    if (pStream == nullptr || pBuffer == nullptr || cbBuffer == 0)
+        return FALSE;
+    CArchiveStreamReader reader(pStream);
+    RAROpenArchiveDataEx open{};
+    open.OpenMode = RAR_OM_LIST;
+    open.CmtBuf = pBuffer;
+    open.CmtBufSize = cbBuffer;
+    HANDLE hArchive = RAROpenArchiveStream(&open, reader.Callbacks());
+    const BOOL bFound = hArchive != nullptr && open.OpenResult == ERAR_SUCCESS && open.CmtState != 0;
+    if (hArchive != nullptr)
+        RARCloseArchive(hArchive);
+    pBuffer[cbBuffer - 1] = '\0';
+    return bFound;
+}

@@ -1,0 +1,38 @@
+// An archive's bytes read from a host's IStream for UnRAR. Each archive handle gets a reader of
+// its own, with its own position: the handles walk the archive independently over one stream,
+// so every read first seeks the stream to the reader's position. A failed Read or Seek of the
+// host's stream is answered as a read error, which UnRAR takes as a damaged archive.
+#pragma once
+#include <windows.h>
+#include <objidl.h>
+
+#include "dll.hpp"
+#include "support/Holders.h"
+
+class CArchiveStreamReader
+{
+public:
+    explicit CArchiveStreamReader(IStream *pStream) noexcept;
+    CArchiveStreamReader(const CArchiveStreamReader &) = delete;
+    CArchiveStreamReader &operator=(const CArchiveStreamReader &) = delete;
+
+    // The callbacks for RAROpenArchiveStream; valid while this reader lives.
+    RARArchiveStream *Callbacks() noexcept { return &m_callbacks; }
+
+private:
+    static int PASCAL Read(void *pUserData, void *pBuffer, unsigned int cbBuffer);
+    static int PASCAL Seek(void *pUserData, long long offset, int method);
+    static long long PASCAL Tell(void *pUserData);
+    static long long PASCAL Size(void *pUserData);
+
+    CComPtr<IStream> m_stream;
+    ULONGLONG m_position = 0;
+    RARArchiveStream m_callbacks{};
+};
+
+// The size of a stream from Stat, or from a seek to its end; -1 when neither answers.
+LONGLONG StreamSize(IStream *pStream) noexcept;
+
+// The archive comment of an archive read from a stream, in the ANSI code page as UnRAR gives it,
+// by a list-mode open of its own: FALSE when the archive cannot be opened or has no comment.
+BOOL ReadArchiveComment(IStream *pStream, char *pBuffer, ULONG cbBuffer) noexcept;
