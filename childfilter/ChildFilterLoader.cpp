@@ -222,6 +222,41 @@ HMODULE CChildFilterLoader::CreateChildFilter(const wchar_t *pszFilePath, Filter
     }
 }
 
+BOOL CChildFilterLoader::TakesStream(const FilterRegistryInfo &info)
+{
+    wchar_t szModuleName[MODULE_NAME_CHARS];
+    GetUpperBaseName(info.modulePath, szModuleName, MODULE_NAME_CHARS);
+    return info.supportsStream && !IsPdfModule(szModuleName);
+}
+
+HMODULE CChildFilterLoader::LoadChildFilterFromStream(const wchar_t *pszEntryName, IStream *pStream, IFilter **ppFilter)
+{
+    if (ppFilter == nullptr || pStream == nullptr)
+        return nullptr;
+    SafeRelease(*ppFilter);
+    try {
+        FilterRegistryInfo info;
+        if (!FindFilter(pszEntryName, &info) || !TakesStream(info))
+            return nullptr;
+        // Declared in release order: the filter goes before its module.
+        CCoLibrary module;
+        CComPtr<IFilter> filter;
+        module.Attach(m_dllList.CreateFilterFromDll(info.modulePath, info.filterClsid, filter.Put()));
+        if (!module || !filter)
+            return nullptr;
+        CComPtr<IPersistStream> persist;
+        if (FAILED(filter->QueryInterface(IID_IPersistStream, persist.PutVoid())) || !persist)
+            return nullptr;
+        if (FAILED(persist->Load(pStream)))
+            return nullptr;
+        *ppFilter = filter.Detach();
+        return module.Detach();
+    } catch (...) {
+        SafeRelease(*ppFilter);
+        return nullptr;
+    }
+}
+
 // The PDF filter modules are created by the platform's LoadIFilter, for the file's extension.
 // The module handle returned carries a reference of our own, so the caller's CoFreeLibrary
 // never takes away one that LoadIFilter's cache or the host holds.

@@ -49,6 +49,14 @@ public:
     // The extension is looked up as FindFilter does (answered from the run's lookups).
     HMODULE LoadChildFilter(const wchar_t *pszFilePath, IUnknown *pUnkOuter, IFilter **ppFilter);
 
+    // Does the filter the record names read documents from a stream? The PDF modules, which the
+    // platform's LoadIFilter creates on files, never do.
+    static BOOL TakesStream(const FilterRegistryInfo &info);
+    // The child filter for a document held in memory, loaded from pStream (its filter found by the
+    // extension of pszEntryName, as FindFilter finds it). As LoadChildFilter otherwise; NULL also
+    // when that filter does not read streams.
+    HMODULE LoadChildFilterFromStream(const wchar_t *pszEntryName, IStream *pStream, IFilter **ppFilter);
+
     // Forgets the answers FindFilter remembered. Called when a run over an archive begins, so that
     // each archive sees the registrations as they are when its run starts.
     void ForgetLookups() noexcept;

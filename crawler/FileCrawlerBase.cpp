@@ -1,6 +1,7 @@
 #include "crawler/FileCrawlerBase.h"
 #include "childfilter/ChildFilterLoader.h"
 #include "support/FileUtil.h"
+#include "support/MemoryStream.h"
 #include "support/SafeString.h"
 
 #include <filterr.h>
@@ -62,6 +63,15 @@ BOOL CFileCrawlerBase::Reserved(void *) { return FALSE; }
 HRESULT CFileCrawlerBase::ReadNextEntry(wchar_t *, ULONG, wchar_t *, ULONG) { return E_NOTIMPL; }
 HRESULT CFileCrawlerBase::ExtractCurrentEntry(wchar_t *, ULONG) { return E_NOTIMPL; }
 BOOL CFileCrawlerBase::DeleteExtractedFile() { return TRUE; }
+HRESULT CFileCrawlerBase::ReadCurrentEntryToMemory(ULONGLONG, std::vector<BYTE> *) { return S_FALSE; }
+
+IStream *CFileCrawlerBase::TakeEntryStream() noexcept
+{
+    if (!m_bEntryInMemory)
+        return nullptr;
+    m_bEntryInMemory = FALSE;
+    return CreateMemoryDocumentStream(std::move(m_entryBytes), m_pszEntryName.get());
+}
 
 BOOL CFileCrawlerBase::DeleteCurrentExtractedFile()
 {
@@ -76,6 +86,8 @@ HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar
         return E_OUTOFMEMORY;
     if (DeleteCurrentExtractedFile())
         m_bHasEntry = FALSE;
+    m_bEntryInMemory = FALSE;
+    std::vector<BYTE>().swap(m_entryBytes);
 
     for (ULONG skipped = 0;; ++skipped) {
         if (skipped == MAX_IGNORED_ENTRIES || ReadNextEntry(pszName, cchName, pszFolder, cchFolder) != S_OK)
@@ -97,6 +109,21 @@ HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar
         return S_OK;
     }
 
+    if (cchExtractedPath == 0 || cchExtractedPath > PELLUCIDOR_MAX_CCH)
+        return E_FAIL;
+    if (m_bChildStreams && CChildFilterLoader::TakesStream(info)) {
+        const HRESULT hr = ReadCurrentEntryToMemory(m_cbMemoryBudget, &m_entryBytes);
+        if (hr == S_OK) {
+            pszExtractedPath[0] = L'\0';
+            m_pszExtractedPath[0] = L'\0';
+            m_bEntryInMemory = TRUE;
+            m_bHasEntry = TRUE;
+            return S_OK;
+        }
+        std::vector<BYTE>().swap(m_entryBytes);
+        if (hr != S_FALSE)
+            return S_FALSE;
+    }
     if (ExtractCurrentEntry(pszExtractedPath, cchExtractedPath) != S_OK || !IsExistingFile(pszExtractedPath))
         return S_FALSE;
     if (SafeStringCopy(m_pszExtractedPath.get(), CRAWLER_NAME_CHARS, pszExtractedPath) != S_OK)

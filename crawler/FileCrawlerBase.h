@@ -2,10 +2,13 @@
 // has a child filter extracted into the run's temporary folder. Used from one thread only.
 #pragma once
 #include <windows.h>
+#include <objidl.h>
 
 #include <memory>
+#include <vector>
 
 #include "support/Capacities.h"
+#include "support/Holders.h"
 
 class CChildFilterLoader;
 
@@ -35,12 +38,31 @@ public:
     HRESULT MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
                             wchar_t *pszExtractedPath, ULONG cchExtractedPath);
 
+    // Documents whose child filter reads streams go to memory instead of a file, up to cbBudget
+    // bytes each (off until set). A larger one takes the file route when it announces its size
+    // truthfully, and gives its name only when it grows past the budget while it is read.
+    void SetChildStreams(BOOL bOn, ULONGLONG cbBudget) noexcept
+    {
+        m_bChildStreams = bOn;
+        m_cbMemoryBudget = cbBudget;
+    }
+    // After MoveToNextEntry gave S_OK with an empty extracted path: the entry's document in
+    // memory, as a stream named like the entry (the caller's reference), once; NULL otherwise.
+    IStream *TakeEntryStream() noexcept;
+
     // The archive this crawler walks (its own copy of the path it was made with).
     const wchar_t *ArchivePath() const noexcept { return m_pszArchive.get(); }
+    // The host's stream the archive is read from, or NULL for an archive read from its path.
+    IStream *ArchiveStream() const noexcept { return m_stream.Get(); }
 
     CChildFilterLoader *m_pFilterLoader = nullptr;  // not owned; set by the filter after construction
 
 protected:
+    // Decompresses the current entry (FindFilter found it a filter) into *pBytes, at most cbBudget
+    // bytes: S_OK in memory; S_FALSE not tried (the file route may still take it); anything
+    // else: tried and failed, or grew past the budget (the entry is passed).
+    virtual HRESULT ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vector<BYTE> *pBytes);
+
     // Deletes the current entry's temporary file (DeleteExtractedFile) when there is one; TRUE
     // when it was there and DeleteExtractedFile reported success.
     BOOL DeleteCurrentExtractedFile();
@@ -49,11 +71,16 @@ protected:
                           wchar_t *pszExtractedPath, ULONG cchExtractedPath) const noexcept;
 
     std::unique_ptr<wchar_t[]> m_pszArchive;
+    CComPtr<IStream> m_stream;  // set by a crawler that reads the archive from a host's stream
     std::unique_ptr<wchar_t[]> m_pszTempFolder;     // NULL when none was given
     std::unique_ptr<wchar_t[]> m_pszEntryName;      // CRAWLER_NAME_CHARS characters
     std::unique_ptr<wchar_t[]> m_pszEntryFolder;    // CRAWLER_NAME_CHARS characters
     std::unique_ptr<wchar_t[]> m_pszExtractedPath;  // CRAWLER_NAME_CHARS characters
     BOOL m_bHasEntry = FALSE;
+    BOOL m_bChildStreams = FALSE;
+    ULONGLONG m_cbMemoryBudget = 0;
+    std::vector<BYTE> m_entryBytes;  // the current entry's document, until the filter takes it
+    BOOL m_bEntryInMemory = FALSE;
 };
 
 constexpr ULONG CRAWLER_NAME_CHARS = CCH_RUN_PATH;

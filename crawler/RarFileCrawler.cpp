@@ -1,5 +1,6 @@
 #include "crawler/RarFileCrawler.h"
 #include "support/Capacities.h"
+#include "crawler/ArchiveStream.h"
 #include "crawler/EntryName.h"
 #include "support/FileUtil.h"
 #include "support/SafeString.h"
@@ -22,20 +23,27 @@ constexpr size_t MAX_TEMP_PATH = 255;      // longest temporary file path we cre
 // zeroed here and never hold anything but what we put there.
 struct ArchiveHandle {
     HANDLE hArchive = nullptr;
+    std::unique_ptr<CArchiveStreamReader> reader;  // the handle's own position in a host's stream
     RAROpenArchiveDataEx open{};
     RARHeaderDataEx header{};
     bool bPending = false;  // a header was read and not yet passed with RARProcessFileW
 
-    // Opens the archive in the given mode; FALSE when the library refuses it.
-    BOOL Open(wchar_t *pszArchive, unsigned int mode, char *pComment, unsigned int cbComment) noexcept
+    // Opens the archive in the given mode, by its path or, when pStream is given, from the host's
+    // stream; FALSE when the library refuses it.
+    BOOL Open(wchar_t *pszArchive, IStream *pStream, unsigned int mode, char *pComment, unsigned int cbComment) noexcept
     {
         ZeroMemory(&open, sizeof(open));
         open.ArcNameW = pszArchive;
         open.OpenMode = mode;
         open.CmtBuf = pComment;
         open.CmtBufSize = cbComment;
-        hArchive = RAROpenArchiveEx(&open);
         bPending = false;
+        if (pStream != nullptr) {
+            reader.reset(new (std::nothrow) CArchiveStreamReader(pStream));
+            hArchive = reader ? RAROpenArchiveStream(&open, reader->Callbacks()) : nullptr;
+        } else {
+            hArchive = RAROpenArchiveEx(&open);
+        }
         return hArchive != nullptr && open.OpenResult == ERAR_SUCCESS;
     }
 
@@ -49,6 +57,7 @@ struct ArchiveHandle {
         if (hArchive != nullptr)
             RARCloseArchive(hArchive);
         hArchive = nullptr;
+        reader.reset();
         bPending = false;
     }
 
@@ -111,6 +120,18 @@ CRarFileCrawler::CRarFileCrawler(const wchar_t *pszArchive, const wchar_t *pszTe
 {
 }
 
+CRarFileCrawler::CRarFileCrawler(IStream *pStream, const wchar_t *pszName, const wchar_t *pszTempFolder)
+    : CFileCrawlerBase(pszName, pszTempFolder), m_pState(new (std::nothrow) State)
+{
+    m_stream = pStream;
+}
+
+void CRarFileCrawler::SetRunFolderMaker(PFN_MAKE_RUN_FOLDER pfnMake, void *pContext) noexcept
+{
+    m_pfnMakeRunFolder = pfnMake;
+    m_pRunFolderContext = pContext;
+}
+
 CRarFileCrawler::~CRarFileCrawler()
 {
     // The archive is closed before its last extracted file goes.
@@ -143,14 +164,14 @@ BOOL CRarFileCrawler::IsEntryIgnored(const wchar_t *pszName, const wchar_t *)
 
 HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder)
 {
-    if (m_pState == nullptr || m_pszArchive == nullptr)
+    if (m_pState == nullptr || (m_pszArchive == nullptr && !m_stream))
         return E_FAIL;
     ArchiveHandle &list = m_pState->list;
     ArchiveHandle &extract = m_pState->extract;
 
     if (list.hArchive == nullptr) {
-        if (!list.Open(m_pszArchive.get(), RAR_OM_LIST, m_pState->comment, COMMENT_BYTES) ||
-            !extract.Open(m_pszArchive.get(), RAR_OM_EXTRACT, nullptr, 0)) {
+        if (!list.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pState->comment, COMMENT_BYTES) ||
+            !extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, nullptr, 0)) {
             CloseArchive();
             return E_FAIL;
         }
@@ -218,6 +239,12 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
     // pending, the entry is passed with RAR_SKIP before the next header is read.
     if ((extract.header.Flags & RHDF_ENCRYPTED) != 0)
         return E_FAIL;
+    // An archive read from a host's stream gets its run folder only when an entry needs one.
+    // Asked once: a folder that cannot be made now is not tried again for every entry.
+    if (m_pszTempFolder == nullptr && m_pfnMakeRunFolder != nullptr) {
+        m_pszTempFolder = DuplicateString(m_pfnMakeRunFolder(m_pRunFolderContext));
+        m_pfnMakeRunFolder = nullptr;
+    }
     const ULONGLONG cbAnnounced = (static_cast<ULONGLONG>(extract.header.UnpSizeHigh) << 32) | extract.header.UnpSize;
     if (!FitsOnTempVolume(cbAnnounced))
         return E_FAIL;
@@ -253,6 +280,81 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
         // Whatever a failed extraction left (a part of a file) goes at once.
         if (IsExistingFile(pszDestPath))
             DeleteTemporaryFile(pszDestPath);
+        return E_FAIL;
+    }
+    return S_OK;
+}
+
+namespace {
+
+// Collects an entry's data as UnRAR tests it, up to a budget; past the budget the rest is only
+// counted, so that a header that understates the size cannot make us hold more than that.
+struct MemoryCollector {
+    std::vector<BYTE> *pBytes;
+    ULONGLONG cbBudget;
+    bool bTooLarge = false;
+};
+
+int CALLBACK CollectEntryData(UINT msg, LPARAM userData, LPARAM p1, LPARAM p2)
+{
+    auto *collector = reinterpret_cast<MemoryCollector *>(userData);
+    switch (msg) {
+    case UCM_PROCESSDATA: {
+        if (collector->bTooLarge || p2 <= 0)
+            return 1;
+        const auto cb = static_cast<ULONGLONG>(p2);
+        if (collector->pBytes->size() + cb > collector->cbBudget) {
+            collector->bTooLarge = true;
+            std::vector<BYTE>().swap(*collector->pBytes);
+            return 1;  // the rest is decompressed and dropped, so the handle stays in step
+        }
+        const BYTE *pData = reinterpret_cast<const BYTE *>(p1);
+        try {
+            collector->pBytes->insert(collector->pBytes->end(), pData, pData + cb);
+        } catch (...) {
+            collector->bTooLarge = true;
+            std::vector<BYTE>().swap(*collector->pBytes);
+        }
+        return 1;
+    }
+    case UCM_CHANGEVOLUME:
+    case UCM_CHANGEVOLUMEW:
+        return p2 == RAR_VOL_ASK ? -1 : 1;  // a volume that is there is read; none is searched for
+    default:
+        return -1;  // no password is ever given
+    }
+}
+
+} // namespace
+
+// The memory route: the entry tested (RAR_TEST) on the extract handle, its data collected by the
+// callback, which is set for this call only. The list handle is passed only once the route is
+// taken, so that S_FALSE leaves the entry to ExtractCurrentEntry as it was.
+HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vector<BYTE> *pBytes)
+{
+    if (m_pState == nullptr || pBytes == nullptr || m_pState->list.hArchive == nullptr)
+        return S_FALSE;
+    ArchiveHandle &extract = m_pState->extract;
+    if (extract.hArchive == nullptr || !extract.bPending || extract.header.RedirType != 0 ||
+        m_pState->list.header.RedirType != 0 || (extract.header.Flags & RHDF_ENCRYPTED) != 0)
+        return S_FALSE;  // refused on the file route, as there
+    const ULONGLONG cbAnnounced = (static_cast<ULONGLONG>(extract.header.UnpSizeHigh) << 32) | extract.header.UnpSize;
+    if (cbAnnounced > cbBudget)
+        return S_FALSE;
+    try {
+        pBytes->clear();
+        pBytes->reserve(static_cast<size_t>(cbAnnounced));
+    } catch (...) {
+        return S_FALSE;
+    }
+    if (m_pState->list.Skip() != ERAR_SUCCESS)
+        return E_FAIL;
+    MemoryCollector collector{pBytes, cbBudget};
+    RARSetCallback(extract.hArchive, CollectEntryData, reinterpret_cast<LPARAM>(&collector));
+    const int result = extract.Process(RAR_TEST, nullptr);
+    RARSetCallback(extract.hArchive, nullptr, 0);
+    if (result != ERAR_SUCCESS || collector.bTooLarge) {
+        std::vector<BYTE>().swap(*pBytes);
         return E_FAIL;
     }
     return S_OK;

@@ -3,7 +3,11 @@
 #pragma once
 #include "crawler/FileCrawlerBase.h"
 
+#include <objidl.h>
+
 #include <memory>
+
+#include "support/Holders.h"
 
 // Test seam: unit tests (which link the core library) stand in a free-space answer for the
 // temporary folder's volume. The product never sets it.
@@ -24,7 +28,15 @@ class CRarFileCrawler : public CFileCrawlerBase
 {
 public:
     CRarFileCrawler(const wchar_t *pszArchive, const wchar_t *pszTempFolder);
+    // An archive read from a host's stream (each archive handle reads it at a position of its
+    // own); pszName, the stream's name or NULL, is what ArchivePath() answers.
+    CRarFileCrawler(IStream *pStream, const wchar_t *pszName, const wchar_t *pszTempFolder);
     ~CRarFileCrawler() override;
+
+    // Without a temporary folder, the first entry to extract asks pfnMake for one (its path, or
+    // NULL when none can be made; the crawler keeps a copy).
+    using PFN_MAKE_RUN_FOLDER = const wchar_t *(*)(void *pContext);
+    void SetRunFolderMaker(PFN_MAKE_RUN_FOLDER pfnMake, void *pContext) noexcept;
 
     BOOL GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
                          wchar_t *pszExtractedPath, ULONG cchExtractedPath) override;
@@ -35,10 +47,15 @@ public:
     HRESULT ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath) override;
     BOOL DeleteExtractedFile() override;
 
+protected:
+    HRESULT ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vector<BYTE> *pBytes) override;
+
 private:
     BOOL ReadExtractHeaderInStep();
     BOOL FitsOnTempVolume(ULONGLONG cbAnnounced);
 
     struct State;  // the UnRAR handles and records
     std::unique_ptr<State> m_pState;
+    PFN_MAKE_RUN_FOLDER m_pfnMakeRunFolder = nullptr;
+    void *m_pRunFolderContext = nullptr;
 };

@@ -139,6 +139,8 @@ void CIFilterBase::ReadSwitches()
 {
     m_bBlackList = GetPrivateProfileIntW(L"Debug", L"BlackList", 0, m_pszSettingsFile.get()) == 1;
     m_bLogGuid = GetPrivateProfileIntW(L"Debug", L"LogGuid", 0, m_pszSettingsFile.get()) == 1;
+    // On unless set to 0: documents whose filter reads streams go to memory, not to files.
+    m_bChildStreams = GetPrivateProfileIntW(L"Debug", L"ChildStreams", 1, m_pszSettingsFile.get()) != 0;
 }
 
 // Reads the switches without the lock; TRUE when no black-list write can have overlapped the
@@ -167,6 +169,7 @@ BOOL CIFilterBase::ReadSettings(CSettingsLock &blackListLock)
 {
     m_bBlackList = FALSE;
     m_bLogGuid = FALSE;
+    m_bChildStreams = TRUE;
     m_pszSettingsFile.reset(new (std::nothrow) wchar_t[SETTINGS_PATH_CHARS]());
     m_pszLogGuidFile.reset(new (std::nothrow) wchar_t[SETTINGS_PATH_CHARS]());
     if (!m_pszSettingsFile || !m_pszLogGuidFile ||
@@ -203,9 +206,9 @@ BOOL CIFilterBase::EnterBlackList(BOOL bLocked)
     if (!m_bBlackList || m_pszSettingsFile == nullptr)
         return TRUE;
     const wchar_t *pszSection = HostSection(m_pFilterLoader.get());
-    if (pszSection == nullptr || m_pszFileName == nullptr)
-        return TRUE;  // nothing to count under
-    m_pszRunArchive = DuplicateString(m_pszFileName.get());
+    if (pszSection == nullptr || ArchiveKey() == nullptr)
+        return TRUE;  // nothing to count under (a stream without a name, say)
+    m_pszRunArchive = DuplicateString(ArchiveKey());
     if (!m_pszRunArchive)
         return FALSE;  // a run that cannot be counted is refused, as with no lock
     if (!bLocked)
@@ -255,7 +258,7 @@ BOOL CIFilterBase::LogTempFolderGuid(const wchar_t *pszName)
     if (!m_bLogGuid || m_pszLogGuidFile == nullptr)
         return TRUE;
     const wchar_t *pszSection = HostSection(m_pFilterLoader.get());
-    if (pszSection == nullptr || m_pszFileName == nullptr || pszName == nullptr)
+    if (pszSection == nullptr || ArchiveKey() == nullptr || pszName == nullptr)
         return FALSE;
 
     CSettingsLock lock(LOG_GUID_MUTEX);
@@ -263,7 +266,7 @@ BOOL CIFilterBase::LogTempFolderGuid(const wchar_t *pszName)
         return FALSE;
     CreateUnicodeProfile(m_pszLogGuidFile.get());
     wchar_t szValue[PROFILE_KEY_CHARS];
-    if (!MakeProfileKey(m_pszFileName.get(), IsUnicodeProfile(m_pszLogGuidFile.get()), szValue, PROFILE_KEY_CHARS))
+    if (!MakeProfileKey(ArchiveKey(), IsUnicodeProfile(m_pszLogGuidFile.get()), szValue, PROFILE_KEY_CHARS))
         return FALSE;
     return WritePrivateProfileStringW(pszSection, pszName, szValue, m_pszLogGuidFile.get());
 }

@@ -3,6 +3,7 @@
 #include "filter/IFilterBase.h"
 #include "support/Capacities.h"
 #include "childfilter/ChildFilterLoader.h"
+#include "crawler/ArchiveStream.h"
 #include "crawler/FileCrawlerBase.h"
 #include "childfilter/NestingDepth.h"
 #include "support/Check.h"
@@ -98,9 +99,13 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
         FreeOwnChunk();
         if (m_nChunkId == 0) {
             m_nChunkId = 1;
-            return MakeTitleChunk(pStat);
+            const HRESULT hrTitle = MakeTitleChunk(pStat);
+            if (hrTitle != S_FALSE)
+                return hrTitle;
+            // No title: the first entry's name is chunk 1.
+        } else {
+            ++m_nChunkId;
         }
-        ++m_nChunkId;
 
         // Each turn either hands out a chunk or moves past one entry, so the archive's end
         // ends the loop; the bound only guards against a walk that never ends.
@@ -268,14 +273,30 @@ BOOL CIFilterBase::GetArchiveCommentA(const char *pszArchive, char *pBuffer, ULO
 
 BOOL CIFilterBase::GetArchiveCommentW(const wchar_t *, wchar_t *, ULONG, CHUNKSTATE *) { return FALSE; }
 
-void CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTATE *pKind)
+BOOL CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTATE *pKind)
 {
     *pKind = CHUNK_VALUE;
     pszBuffer[0] = L'\0';
     // The archive this run walks: a Load after Init names the next run's archive, not this one's.
     const wchar_t *pszArchive = m_pCrawler != nullptr ? m_pCrawler->ArchivePath() : m_pszFileName.get();
+    IStream *pStream = m_pCrawler != nullptr ? m_pCrawler->ArchiveStream() : nullptr;
+    if (pStream != nullptr) {
+        // An archive from a host's stream: its comment, read through an open of its own and
+        // turned into text as for a file; else the name the stream gives; else no title at all.
+        std::unique_ptr<char[]> comment(new (std::nothrow) char[COMMENT_BYTES]());
+        if (comment && ReadArchiveComment(pStream, comment.get(), COMMENT_BYTES) &&
+            MultiByteToWideChar(CP_ACP, 0, comment.get(), -1, pszBuffer, static_cast<int>(cchBuffer)) > 0) {
+            *pKind = CHUNK_TEXT;
+            return TRUE;
+        }
+        pszBuffer[0] = L'\0';
+        if (pszArchive == nullptr)
+            return FALSE;
+        TitleFromPath(pszArchive, pszBuffer, cchBuffer);
+        return TRUE;
+    }
     if (pszArchive == nullptr)
-        return;
+        return TRUE;
 
     if (!m_bWideArchivePath) {
         std::unique_ptr<char[]> path(new (std::nothrow) char[ANSI_PATH_BYTES]());
@@ -288,14 +309,15 @@ void CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTA
         if (!bLossy) {
             if (GetArchiveCommentA(path.get(), result.get(), cchBuffer, pKind) &&
                 MultiByteToWideChar(CP_ACP, 0, result.get(), -1, pszBuffer, static_cast<int>(cchBuffer)) > 0)
-                return;
+                return TRUE;
             *pKind = CHUNK_VALUE;
             TitleFromPath(pszArchive, pszBuffer, cchBuffer);
-            return;
+            return TRUE;
         }
     }
     if (!GetArchiveCommentW(pszArchive, pszBuffer, cchBuffer, pKind))
         TitleFromPath(pszArchive, pszBuffer, cchBuffer);
+    return TRUE;
 }
 
 // --- own chunks and entries ------------------------------------------------------------------
@@ -308,7 +330,8 @@ HRESULT CIFilterBase::MakeTitleChunk(STAT_CHUNK *pStat)
     if (!chunk || !title)
         return E_OUTOFMEMORY;
     CHUNKSTATE kind = CHUNK_VALUE;
-    GetArchiveTitle(title.get(), TITLE_CHARS, &kind);
+    if (!GetArchiveTitle(title.get(), TITLE_CHARS, &kind))
+        return S_FALSE;
     pStat->flags = kind;
     chunk->text = DuplicateString(title.get());
     RETURN_IF_NULL_ALLOC(chunk->text);
@@ -350,10 +373,19 @@ HRESULT CIFilterBase::OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_
         const HRESULT r = m_pCrawler->MoveToNextEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS,
                                                       pszExtractedPath, CRAWLER_NAME_CHARS);
         if (r == S_OK) {
-            // An entry without a registered filter was not extracted: there is nothing to load.
-            if (pszExtractedPath[0] != L'\0' && m_pFilterLoader != nullptr) {
+            // An entry extracted to a file, or read into memory for a filter that reads streams;
+            // an entry without a registered filter was neither: there is nothing to load.
+            if (m_pFilterLoader != nullptr) {
                 IFilter *pChild = nullptr;
-                const HMODULE hModule = m_pFilterLoader->LoadChildFilter(pszExtractedPath, nullptr, &pChild);
+                HMODULE hModule = nullptr;
+                if (pszExtractedPath[0] != L'\0') {
+                    hModule = m_pFilterLoader->LoadChildFilter(pszExtractedPath, nullptr, &pChild);
+                } else {
+                    CComPtr<IStream> document;
+                    document.Attach(m_pCrawler->TakeEntryStream());
+                    if (document)
+                        hModule = m_pFilterLoader->LoadChildFilterFromStream(pszName, document.Get(), &pChild);
+                }
                 m_pChildFilter.Attach(pChild, hModule);
             }
             if (m_pChildFilter.Get() == nullptr) {

@@ -24,7 +24,10 @@
 namespace {
 
 constexpr size_t TEMP_FOLDER_CHARS = CCH_RUN_PATH;  // the run's folder, and every path below it
-constexpr size_t GUID_NAME_CHARS = 37;      // 32 hexadecimal digits and the NUL
+constexpr size_t GUID_NAME_CHARS = 37;
+// The largest document handed to a child filter from memory; a larger one goes to a file, so
+// that a host's memory stays bounded whatever the archive holds.
+constexpr ULONGLONG CHILD_STREAM_BUDGET = 16ull * 1024 * 1024;      // 32 hexadecimal digits and the NUL
 
 bool EndsWithBackslash(const wchar_t *psz) noexcept
 {
@@ -83,6 +86,8 @@ STDMETHODIMP CIFilterBase::QueryInterface(REFIID riid, void **ppv)
         *ppv = static_cast<IFilter *>(this);
     else if (riid == IID_IPersistFile || riid == IID_IPersist || riid == IID_IUnknown)
         *ppv = static_cast<IPersistFile *>(this);
+    else if (riid == IID_IPersistStream)
+        *ppv = static_cast<IPersistStream *>(this);
     else
         return E_NOINTERFACE;
     AddRef();
@@ -119,10 +124,43 @@ STDMETHODIMP CIFilterBase::Load(LPCOLESTR pszFileName, DWORD /*dwMode*/)
     RETURN_IF_NULL_ALLOC(pszCopy);
     // Replaced only now, so that a failed Load keeps the previous path.
     m_pszFileName = std::move(pszCopy);
+    m_pStream.Reset();
+    m_pszStreamName.reset();
     return S_OK;
 }
 
 STDMETHODIMP CIFilterBase::Save(LPCOLESTR, BOOL) { return E_FAIL; }
+
+// --- IPersistStream -------------------------------------------------------------------------
+
+STDMETHODIMP CIFilterBase::Load(IStream *pStm)
+{
+    if (pStm == nullptr)
+        return E_POINTER;
+    // The stream's name, when the host gives one, names the archive's title and its settings key.
+    std::unique_ptr<wchar_t[]> pszName;
+    STATSTG stat = {};
+    if (SUCCEEDED(pStm->Stat(&stat, STATFLAG_DEFAULT)) && stat.pwcsName != nullptr) {
+        CCoTaskMem name(stat.pwcsName);
+        if (stat.pwcsName[0] != L'\0') {
+            pszName = DuplicateString(stat.pwcsName);
+            RETURN_IF_NULL_ALLOC(pszName);
+        }
+    }
+    m_pStream = pStm;
+    m_pszStreamName = std::move(pszName);
+    m_pszFileName.reset();
+    return S_OK;
+}
+
+STDMETHODIMP CIFilterBase::Save(IStream *, BOOL) { return E_NOTIMPL; }
+
+STDMETHODIMP CIFilterBase::GetSizeMax(ULARGE_INTEGER *) { return E_NOTIMPL; }
+
+const wchar_t *CIFilterBase::ArchiveKey() const noexcept
+{
+    return m_pStream ? m_pszStreamName.get() : m_pszFileName.get();
+}
 
 STDMETHODIMP CIFilterBase::SaveCompleted(LPCOLESTR) { return S_OK; }
 
@@ -168,7 +206,9 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         m_bCompleted = FALSE;
         m_nChunkKind = 0;
 
-        if (m_pszFileName == nullptr || !FileExists(m_pszFileName.get()) || m_pFilterLoader == nullptr)
+        const bool bFromStream = static_cast<bool>(m_pStream);
+        if ((!bFromStream && (m_pszFileName == nullptr || !FileExists(m_pszFileName.get()))) ||
+            m_pFilterLoader == nullptr)
             return E_FAIL;
         m_pFilterLoader->ForgetLookups();  // each run sees the registrations as they are now
         // Our loader makes no child of our own class this deep; this catches other routes, such
@@ -184,12 +224,22 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         if (!CopyAttributes(cAttributes, aAttributes))
             return E_FAIL;
         m_nChunkId = 0;
-        if (FAILED(MakeRunFolder()))
-            return E_FAIL;
-
-        m_pCrawler.reset(new (std::nothrow) CRarFileCrawler(m_pszFileName.get(), m_pszTempFolder.Get()));
-        if (m_pCrawler != nullptr)
+        if (bFromStream) {
+            // No folder yet: the first entry that needs one makes it, and an archive whose
+            // entries need none touches no disk at all.
+            auto *pCrawler = new (std::nothrow) CRarFileCrawler(m_pStream.Get(), m_pszStreamName.get(), nullptr);
+            if (pCrawler != nullptr)
+                pCrawler->SetRunFolderMaker(MakeRunFolderOnDemand, this);
+            m_pCrawler.reset(pCrawler);
+        } else {
+            if (FAILED(MakeRunFolder()))
+                return E_FAIL;
+            m_pCrawler.reset(new (std::nothrow) CRarFileCrawler(m_pszFileName.get(), m_pszTempFolder.Get()));
+        }
+        if (m_pCrawler != nullptr) {
             m_pCrawler->m_pFilterLoader = m_pFilterLoader.get();
+            m_pCrawler->SetChildStreams(m_bChildStreams, CHILD_STREAM_BUDGET);
+        }
         return S_OK;
     } catch (...) {
         return E_FAIL;
@@ -219,6 +269,16 @@ HRESULT CIFilterBase::MakeRunFolder()
     RETURN_HR_IF(E_FAIL, !bFits || !CreateDirectoryW(pszFolder.get(), nullptr));
     m_pszTempFolder.Attach(std::move(pszFolder));
     return S_OK;
+}
+
+// The run folder of an archive read from a stream, made when its first entry needs it; NULL when
+// it cannot be made (that entry, and the later ones, then give their names only).
+const wchar_t *CIFilterBase::MakeRunFolderOnDemand(void *pThis)
+{
+    auto *self = static_cast<CIFilterBase *>(pThis);
+    if (!self->m_pszTempFolder && FAILED(self->MakeRunFolder()))
+        return nullptr;
+    return self->m_pszTempFolder.Get();
 }
 
 BOOL CIFilterBase::CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttributes)

@@ -75,7 +75,7 @@ private:
     std::unique_ptr<wchar_t[]> m_pszPath;
 };
 
-class CIFilterBase final : public IFilter, public IPersistFile
+class CIFilterBase final : public IFilter, public IPersistFile, public IPersistStream
 {
 public:
     // pcModuleObjects: the module's count of live objects, which this object is part of while
@@ -112,6 +112,13 @@ public:
     STDMETHODIMP SaveCompleted(LPCOLESTR pszFileName) override;
     STDMETHODIMP GetCurFile(LPOLESTR *ppszFileName) override;
 
+    // IPersistStream (GetClassID and IsDirty as above): the archive read from the host's stream,
+    // for hosts that give no file (Windows Search's filter host has no access to the disk).
+    // Load keeps a reference to the stream; the next Init walks the archive from it.
+    STDMETHODIMP Load(IStream *pStm) override;
+    STDMETHODIMP Save(IStream *pStm, BOOL fClearDirty) override;
+    STDMETHODIMP GetSizeMax(ULARGE_INTEGER *pcbSize) override;
+
     // Removes a folder and everything below it; failures are silent.
     static void DeleteFolderTree(const wchar_t *pszFolder);
 
@@ -124,12 +131,17 @@ private:
     void FreeAttributes();
     BOOL CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttributes);
     HRESULT MakeRunFolder();
+    static const wchar_t *MakeRunFolderOnDemand(void *pThis);
+    // The name the run's archive is counted and logged under: the loaded path, or the name the
+    // host's stream gives; NULL for a stream without a name.
+    const wchar_t *ArchiveKey() const noexcept;
 
     // --- chunk stream (filter/ChunkStream.cpp)
     HRESULT OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath);
     HRESULT MakeTitleChunk(STAT_CHUNK *pStat);
     HRESULT MakeEntryNameChunk(STAT_CHUNK *pStat, wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath);
-    void GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTATE *pKind);
+    // FALSE when the archive has no title: one from a stream with neither a comment nor a name.
+    BOOL GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTATE *pKind);
     void DropChildFilter();
     void FreeOwnChunk();
 
@@ -164,6 +176,9 @@ private:
     // The archive path this run was counted under in the black list; the run leaves it under the
     // same path, whatever a later Load names.
     std::unique_ptr<wchar_t[]> m_pszRunArchive;
+    CComPtr<IStream> m_pStream;                 // the host's stream given to Load, instead of a path
+    std::unique_ptr<wchar_t[]> m_pszStreamName; // what the stream's Stat names it, or NULL
+    BOOL m_bChildStreams = TRUE;                // [Debug] ChildStreams: documents to memory for stream filters
     // The names of the attributes in m_aAttributes that are named by a string.
     std::unique_ptr<std::unique_ptr<wchar_t[]>[]> m_attributeNames;
     LONG *m_pcModuleObjects;

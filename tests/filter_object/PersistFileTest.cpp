@@ -40,14 +40,15 @@ TEST_F(Identity, OneIdentityTwoInterfaces)
         const char *name;
         const IID *iid;
         HRESULT expected;
-        bool isPersistFile;  // answers with the IPersistFile pointer, the object's identity
+        int answer;  // 0: the IPersistFile pointer (the object's identity), 1: the IFilter one, 2: another
     };
     const Case cases[] = {
-        {"IUnknown", &IID_IUnknown, S_OK, true},     {"IPersistFile", &IID_IPersistFile, S_OK, true},
-        {"IPersist", &IID_IPersist, S_OK, true},     {"IFilter", &IID_IFilter, S_OK, false},
-        {"IStream", &IID_IStream, E_NOINTERFACE, false}, {"IPersistStream", &IID_IPersistStream, E_NOINTERFACE, false},
-        {"IPersistStorage", &IID_IPersistStorage, E_NOINTERFACE, false},
-        {"IClassFactory", &IID_IClassFactory, E_NOINTERFACE, false},
+        {"IUnknown", &IID_IUnknown, S_OK, 0},     {"IPersistFile", &IID_IPersistFile, S_OK, 0},
+        {"IPersist", &IID_IPersist, S_OK, 0},     {"IFilter", &IID_IFilter, S_OK, 1},
+        {"IPersistStream", &IID_IPersistStream, S_OK, 2},  // for hosts that hand over a stream
+        {"IStream", &IID_IStream, E_NOINTERFACE, 1},
+        {"IPersistStorage", &IID_IPersistStorage, E_NOINTERFACE, 1},
+        {"IClassFactory", &IID_IClassFactory, E_NOINTERFACE, 1},
     };
     CComPtr<IPersistFile> persist = PersistOf(filter.Get());
     for (const Case &c : cases) {
@@ -59,7 +60,15 @@ TEST_F(Identity, OneIdentityTwoInterfaces)
                 EXPECT_EQ(nullptr, pv);
                 continue;
             }
-            EXPECT_EQ(c.isPersistFile ? static_cast<void *>(persist.Get()) : static_cast<void *>(filter.Get()), pv);
+            if (c.answer == 2) {
+                CComPtr<IUnknown> identity;
+                static_cast<IUnknown *>(pv)->QueryInterface(IID_IUnknown, identity.PutVoid());
+                EXPECT_EQ(static_cast<IUnknown *>(persist.Get()), identity.Get()) << "one identity";
+                EXPECT_NE(static_cast<void *>(persist.Get()), pv);
+                EXPECT_NE(static_cast<void *>(filter.Get()), pv);
+            } else {
+                EXPECT_EQ(c.answer == 0 ? static_cast<void *>(persist.Get()) : static_cast<void *>(filter.Get()), pv);
+            }
             static_cast<IUnknown *>(pv)->Release();
         }
     }

@@ -1,0 +1,12 @@
+// A read-only IStream over a document held in memory, answering Stat with the document's name:
+// how a document inside an archive reaches a child filter that reads streams, with no file.
+// The stream owns the bytes; any thread may use it, one at a time.
+#pragma once
+#include <windows.h>
+#include <objidl.h>
+
+#include <vector>
+
+// A new stream with one reference for the caller, holding `bytes` (taken over) and named pszName
+// (may be NULL); NULL when memory runs out.
+IStream *CreateMemoryDocumentStream(std::vector<BYTE> &&bytes, const wchar_t *pszName) noexcept;

@@ -1,0 +1,297 @@
+// The archive handed over as a stream (IPersistStream::Load), as Windows Search's filter host
+// does: a stream that names its file gives the same chunks as the file loaded by its path; a
+// stream without a name gives them without the title (unless the archive has a comment), the
+// entries numbered from 1; later volumes cannot be reached; a host stream that fails part-way
+// ends the walk as a damaged archive does; and nothing touches the disk unless an entry's
+// filter needs a file.
+#include <gtest/gtest.h>
+#include "ArchiveTestHelpers.h"
+#include "FilterHost.h"
+#include "StreamHost.h"
+#include "TestHelpers.h"
+
+#include <filterr.h>
+#include <shlwapi.h>
+
+#include "support/Guids.h"
+
+#include <atomic>
+#include <cstring>
+#include <functional>
+#include <fstream>
+#include <iterator>
+
+namespace {
+
+std::string Bytes(const std::wstring &path)
+{
+    std::ifstream in(Narrow(path), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+CComPtr<IStream> NamedFileStream(const std::wstring &path)
+{
+    CComPtr<IStream> stream;
+    EXPECT_HR(S_OK, SHCreateStreamOnFileEx(path.c_str(), STGM_READ | STGM_SHARE_DENY_NONE, FILE_ATTRIBUTE_NORMAL,
+                                           FALSE, nullptr, stream.Put()));
+    return stream;
+}
+
+CComPtr<IStream> NamelessStream(const std::string &bytes)
+{
+    CComPtr<IStream> stream;
+    stream.Attach(SHCreateMemStream(reinterpret_cast<const BYTE *>(bytes.data()), static_cast<UINT>(bytes.size())));
+    return stream;
+}
+
+// A host's stream over other bytes that fails every Read, or every Seek, once this many bytes
+// have been read through it.
+class CFailingStream final : public IStream
+{
+public:
+    CFailingStream(IStream *inner, ULONGLONG cbGood, bool failSeek) : m_inner(inner), m_cbGood(cbGood), m_failSeek(failSeek) {}
+    STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override
+    {
+        *ppv = nullptr;
+        if (riid != IID_IUnknown && riid != IID_IStream && riid != IID_ISequentialStream)
+            return E_NOINTERFACE;
+        *ppv = static_cast<IStream *>(this);
+        AddRef();
+        return S_OK;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
+    STDMETHODIMP_(ULONG) Release() override
+    {
+        const LONG cRef = --m_cRef;
+        if (cRef == 0)
+            delete this;
+        return static_cast<ULONG>(cRef);
+    }
+    STDMETHODIMP Read(void *pv, ULONG cb, ULONG *pcbRead) override
+    {
+        if (!m_failSeek && m_cbRead >= m_cbGood)
+            return STG_E_READFAULT;
+        ULONG cbRead = 0;
+        const HRESULT hr = m_inner->Read(pv, cb, &cbRead);
+        m_cbRead += cbRead;
+        if (pcbRead != nullptr)
+            *pcbRead = cbRead;
+        return hr;
+    }
+    STDMETHODIMP Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER *pNew) override
+    {
+        if (m_failSeek && m_cbRead >= m_cbGood)
+            return STG_E_SEEKERROR;
+        return m_inner->Seek(move, origin, pNew);
+    }
+    STDMETHODIMP Stat(STATSTG *pStat, DWORD flags) override { return m_inner->Stat(pStat, flags); }
+    STDMETHODIMP Write(const void *, ULONG, ULONG *) override { return STG_E_ACCESSDENIED; }
+    STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
+    STDMETHODIMP CopyTo(IStream *, ULARGE_INTEGER, ULARGE_INTEGER *, ULARGE_INTEGER *) override { return E_NOTIMPL; }
+    STDMETHODIMP Commit(DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Revert() override { return E_NOTIMPL; }
+    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Clone(IStream **) override { return E_NOTIMPL; }
+
+private:
+    std::atomic<LONG> m_cRef{1};
+    CComPtr<IStream> m_inner;
+    ULONGLONG m_cbGood;
+    bool m_failSeek;
+    ULONGLONG m_cbRead = 0;
+};
+
+// Loads the filter from the stream, initialises it and pulls everything; the stream is
+// released by the filter with the object.
+std::string FilterStream(const CProductDll &dll, IStream *stream, const std::function<void()> &afterEachChunk = {})
+{
+    CComPtr<IFilter> filter = NewFilter(dll);
+    if (!filter)
+        return "no filter";
+    CComPtr<IPersistStream> persist;
+    EXPECT_HR(S_OK, filter->QueryInterface(IID_IPersistStream, persist.PutVoid()));
+    if (!persist)
+        return "no IPersistStream";
+    EXPECT_HR(S_OK, persist->Load(stream));
+    EXPECT_HR(S_OK, InitFilter(filter.Get()));
+    std::vector<HostChunk> chunks;
+    for (int i = 0; i < 200; ++i) {
+        std::vector<HostChunk> one = PullAll(filter.Get(), 4096);
+        chunks.insert(chunks.end(), one.begin(), one.end());
+        break;
+    }
+    if (afterEachChunk)
+        afterEachChunk();
+    return DescribeStream(chunks);
+}
+
+std::string FilterFile(const CProductDll &dll, const std::wstring &path)
+{
+    CComPtr<IFilter> filter = NewFilter(dll);
+    if (!filter)
+        return "no filter";
+    EXPECT_HR(S_OK, LoadAndInit(filter.Get(), path));
+    return DescribeStream(PullAll(filter.Get(), 4096));
+}
+
+// The chunks without the first (the title), each id and source one lower.
+std::string WithoutTitle(const std::string &described)
+{
+    std::string result;
+    size_t start = described.find('\n');
+    while (start != std::string::npos && start + 1 < described.size()) {
+        const size_t end = described.find('\n', start + 1);
+        std::string line = described.substr(start + 1, end - start - 1);
+        for (const char *field : {"id=", "src="}) {
+            const size_t at = line.find(field);
+            if (at == std::string::npos)
+                continue;
+            const size_t digits = at + std::strlen(field);
+            const size_t stop = line.find(' ', digits);
+            const unsigned long id = std::stoul(line.substr(digits, stop - digits));
+            line.replace(digits, stop - digits, std::to_string(id - 1));
+        }
+        result += line + "\n";
+        start = end;
+    }
+    return result;
+}
+
+const wchar_t *const kArchives[] = {
+    L"plain.rar",      L"comment.rar",   L"rar4.rar",  L"solid.rar",           L"unix-modes.rar",
+    L"empty.rar",      L"dirs-only.rar", L"encrypted.rar", L"encrypted-headers.rar", L"damaged.rar",
+    L"truncated.rar",  L"unicode.rar",   L"odd-names.rar", L"symlink.rar",     L"not-an-archive.rar",
+};
+
+class PersistStream : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_HR(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED)); }
+    void TearDown() override
+    {
+        EXPECT_HR(S_OK, m_dll.CanUnloadNow());
+        CoUninitialize();
+    }
+    CProductDll m_dll;
+};
+
+} // namespace
+
+// With the prefix's child filters (the plain-text filter reads the .txt entries from files in a
+// run folder made on first need), each archive through a named stream and through its path.
+TEST_F(PersistStream, ANamedStreamGivesWhatTheFileGives)
+{
+    for (const wchar_t *name : kArchives) {
+        SCOPED_TRACE(Narrow(name));
+        const std::vector<std::wstring> runsBefore = RunFolders();
+        const std::wstring path = ArchivePath(name);
+        const std::string byPath = FilterFile(m_dll, path);
+        CComPtr<IStream> stream = NamedFileStream(path);
+        ASSERT_TRUE(stream);
+        EXPECT_EQ(byPath, FilterStream(m_dll, stream.Get()));
+        EXPECT_EQ(runsBefore, RunFolders()) << "a run folder was left behind";
+    }
+}
+
+// Without a name there is nothing to title the archive by but its comment.
+TEST_F(PersistStream, ANamelessStreamHasNoTitleButItsComment)
+{
+    for (const wchar_t *name : kArchives) {
+        SCOPED_TRACE(Narrow(name));
+        const std::wstring path = ArchivePath(name);
+        const std::string byPath = FilterFile(m_dll, path);
+        const bool commented = byPath.find("prop=F29F85E0/2 text=") != std::string::npos;
+        CComPtr<IStream> stream = NamelessStream(Bytes(path));
+        ASSERT_TRUE(stream);
+        EXPECT_EQ(commented ? byPath : WithoutTitle(byPath), FilterStream(m_dll, stream.Get()));
+    }
+}
+
+// Later volumes are not in the stream: the first volume's entries, then the end.
+TEST_F(PersistStream, OnlyTheFirstVolumeIsReachable)
+{
+    const std::wstring path = ArchivePath(L"multi.part1.rar");
+    const std::string byPath = FilterFile(m_dll, path);
+    CComPtr<IStream> stream = NamedFileStream(path);
+    ASSERT_TRUE(stream);
+    const std::string byStream = FilterStream(m_dll, stream.Get());
+    EXPECT_EQ(0u, byPath.find(byStream)) << byStream;
+    EXPECT_NE(std::string::npos, byStream.find("text=\"big.bin\"")) << byStream;
+}
+
+// Without child filters nothing needs a file: no run folder is ever made.
+TEST_F(PersistStream, NothingTouchesTheDiskWhenNoEntryNeedsAFile)
+{
+    CNoChildFilters noChildFilters;
+    for (const wchar_t *name : {L"plain.rar", L"solid.rar", L"unicode.rar"}) {
+        SCOPED_TRACE(Narrow(name));
+        const std::vector<std::wstring> runsBefore = RunFolders();
+        CComPtr<IStream> stream = NamelessStream(Bytes(ArchivePath(name)));
+        ASSERT_TRUE(stream);
+        CComPtr<IFilter> filter = NewFilter(m_dll);
+        ASSERT_TRUE(filter);
+        CComPtr<IPersistStream> persist;
+        ASSERT_HR(S_OK, filter->QueryInterface(IID_IPersistStream, persist.PutVoid()));
+        ASSERT_HR(S_OK, persist->Load(stream.Get()));
+        ASSERT_HR(S_OK, InitFilter(filter.Get()));
+        STAT_CHUNK stat;
+        int chunks = 0;
+        while (filter->GetChunk(&stat) == S_OK && chunks < 100) {
+            ++chunks;
+            EXPECT_EQ(runsBefore, RunFolders()) << "a folder made at chunk " << chunks;
+        }
+        EXPECT_GT(chunks, 0);
+    }
+}
+
+// A host's stream that fails part-way: the walk ends as at a damaged archive, the object goes
+// cleanly and leaves nothing.
+TEST_F(PersistStream, AStreamThatFailsPartWayEndsTheWalk)
+{
+    const std::string bytes = Bytes(ArchivePath(L"plain.rar"));
+    for (bool failSeek : {false, true}) {
+        for (ULONGLONG cbGood : {0ull, 7ull, 20ull, 64ull, 200ull, 400ull}) {
+            SCOPED_TRACE(testing::Message() << (failSeek ? "Seek" : "Read") << " fails after " << cbGood << " bytes");
+            const std::vector<std::wstring> runsBefore = RunFolders();
+            CComPtr<IStream> inner = NamelessStream(bytes);
+            ASSERT_TRUE(inner);
+            CComPtr<IStream> failing;
+            failing.Attach(new CFailingStream(inner.Get(), cbGood, failSeek));
+            const std::string seen = FilterStream(m_dll, failing.Get());
+            EXPECT_EQ(std::string::npos, seen.find("0x8")) << "only whole chunks, then the end:\n" << seen;
+            EXPECT_EQ(runsBefore, RunFolders());
+        }
+    }
+}
+
+// The filter's interfaces, as a host asks for them.
+TEST_F(PersistStream, AnswersAsAPersistentStreamThatSavesNothing)
+{
+    CComPtr<IFilter> filter = NewFilter(m_dll);
+    ASSERT_TRUE(filter);
+    CComPtr<IPersistStream> persist;
+    ASSERT_HR(S_OK, filter->QueryInterface(IID_IPersistStream, persist.PutVoid()));
+    CLSID clsid = {};
+    EXPECT_HR(S_OK, persist->GetClassID(&clsid));
+    EXPECT_TRUE(IsEqualCLSID(CLSID_PellucidorFilter, clsid));
+    EXPECT_HR(S_FALSE, persist->IsDirty());
+    EXPECT_HR(E_NOTIMPL, persist->Save(nullptr, FALSE));
+    ULARGE_INTEGER size = {};
+    EXPECT_HR(E_NOTIMPL, persist->GetSizeMax(&size));
+    EXPECT_HR(E_POINTER, persist->Load(nullptr));
+    CComPtr<IUnknown> viaStream, viaFilter;
+    persist->QueryInterface(IID_IUnknown, viaStream.PutVoid());
+    filter->QueryInterface(IID_IUnknown, viaFilter.PutVoid());
+    EXPECT_EQ(viaFilter.Get(), viaStream.Get()) << "one identity";
+    // A stream loaded, then a path: the path is what the next run reads, and GetCurFile names it.
+    CComPtr<IStream> stream = NamelessStream(Bytes(ArchivePath(L"plain.rar")));
+    ASSERT_HR(S_OK, persist->Load(stream.Get()));
+    CComPtr<IPersistFile> file;
+    ASSERT_HR(S_OK, filter->QueryInterface(IID_IPersistFile, file.PutVoid()));
+    LPOLESTR name = nullptr;
+    EXPECT_HR(E_FAIL, file->GetCurFile(&name)) << "a stream is no file";
+    ASSERT_HR(S_OK, file->Load(ArchivePath(L"solid.rar").c_str(), STGM_READ));
+    ASSERT_HR(S_OK, InitFilter(filter.Get()));
+    EXPECT_NE(std::string::npos, DescribeStream(PullAll(filter.Get())).find("value=\"solid\""));
+}
