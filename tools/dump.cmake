@@ -5,4 +5,4 @@ add_executable(pellucidor-dump ${CMAKE_SOURCE_DIR}/tools/dump/DumpMain.cpp
 target_include_directories(pellucidor-dump PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(pellucidor-dump PRIVATE ${PELLUCIDOR_WARNINGS})
 target_link_options(pellucidor-dump PRIVATE -municode)
-target_link_libraries(pellucidor-dump PRIVATE ole32 oleaut32 uuid advapi32 psapi)
+target_link_libraries(pellucidor-dump PRIVATE ole32 oleaut32 uuid advapi32 psapi shlwapi)

@@ -295,3 +295,28 @@ TEST_F(PersistStream, AnswersAsAPersistentStreamThatSavesNothing)
     ASSERT_HR(S_OK, InitFilter(filter.Get()));
     EXPECT_NE(std::string::npos, DescribeStream(PullAll(filter.Get())).find("value=\"solid\""));
 }
+
+// A filter host with no disk: the temporary folder cannot be made. A stream-loaded archive is
+// still filtered completely where its entries' filters read streams; a file-only filter's entry
+// gives its name only; nothing is made anywhere.
+TEST_F(PersistStream, WithoutATemporaryFolderStreamFiltersStillReadTheirDocuments)
+{
+    CScratchDir scratch;
+    const std::wstring missing = scratch.Path() + L"\\missing";
+    const std::string bytes = Bytes(TestDataPath(L"child_filters\\mixed.rar"));
+    std::string seen;
+    {
+        CEnvironmentOverride tmp(L"TMP", missing);
+        CEnvironmentOverride temp(L"TEMP", missing);
+        CComPtr<IStream> stream = NamelessStream(bytes);
+        ASSERT_TRUE(stream);
+        seen = FilterStream(m_dll, stream.Get());
+    }
+    // The chunks' properties and texts in order, without the ids.
+    std::string order;
+    for (size_t at = seen.find("prop="); at != std::string::npos; at = seen.find("prop=", at + 1))
+        order += seen.substr(at + 5, seen.find('\n', at) - at - 5) + "|";
+    EXPECT_NE(std::string::npos, order.find("B725F130/10 text=\"stream.fxstream\"|B725F130/19 text=\"stream only\"|")) << seen;
+    EXPECT_NE(std::string::npos, order.find("B725F130/10 text=\"notes.txt\"|B725F130/10 text=\"values.fxval\"|")) << seen;
+    EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(missing.c_str())) << "nothing was made";
+}

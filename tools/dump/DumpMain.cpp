@@ -1,6 +1,6 @@
 // pellucidor-dump: filters one file the way a search host does and prints what the host sees.
 //
-//   pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] FILE
+//   pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] [--stream|--named-stream] FILE
 //
 // The filter comes from the standard registration of the file's extension (PersistentHandler,
 // then its IFilter add-in), or with --dll straight from that DLL's class factory. Every chunk is
@@ -10,7 +10,9 @@
 // --stats (for the benchmark) prints on stderr at exit the process's peak working set and the
 // most files seen at once in the filter's run folders (see IsEntryNameChunk). Exit codes: 0 the
 // stream reached its end; 1 bad arguments; 2 the file could not be loaded or initialised; 3
-// GetChunk failed 100 times in a row (or the stream never ended).
+// GetChunk failed 100 times in a row (or the stream never ended). --stream hands the filter the
+// file's bytes through IPersistStream, as a memory stream with no name (as Windows Search's filter
+// host does); --named-stream, a stream over the file that names it.
 //
 // One thread, in the multithreaded apartment, where a search engine's filter host runs filters
 // (they are registered "Both" for it): no apartment window, so no desktop to wait for.
@@ -18,6 +20,7 @@
 #include <filter.h>
 #include <filterr.h>
 #include <fcntl.h>
+#include <shlwapi.h>
 #include <io.h>
 
 #include <cstdio>
@@ -48,6 +51,7 @@ struct Options {
     bool json = false;
     bool stats = false;
     bool quiet = false;
+    enum { BY_PATH, BY_STREAM, BY_NAMED_STREAM } load = BY_PATH;
     ULONG buffer = DEFAULT_BUFFER;
     std::wstring dll;
     std::wstring file;
@@ -424,7 +428,7 @@ bool IsEntryNameChunk(const STAT_CHUNK &stat)
 
 void Usage(const char *why)
 {
-    std::fprintf(stderr, "pellucidor-dump: %s\nusage: pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] FILE\n", why);
+    std::fprintf(stderr, "pellucidor-dump: %s\nusage: pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] [--stream|--named-stream] FILE\n", why);
 }
 
 bool ParseArguments(int argc, wchar_t **argv, Options *pOptions)
@@ -437,6 +441,10 @@ bool ParseArguments(int argc, wchar_t **argv, Options *pOptions)
             pOptions->stats = true;
         } else if (arg == L"--quiet") {
             pOptions->quiet = true;
+        } else if (arg == L"--stream") {
+            pOptions->load = Options::BY_STREAM;
+        } else if (arg == L"--named-stream") {
+            pOptions->load = Options::BY_NAMED_STREAM;
         } else if (arg == L"--buffer" || arg == L"--dll") {
             if (i + 1 >= argc) {
                 Usage("an option lacks its value");
@@ -469,6 +477,34 @@ bool ParseArguments(int argc, wchar_t **argv, Options *pOptions)
         return false;
     }
     return true;
+}
+
+// A stream over the file that answers Stat with its name.
+HRESULT OpenNamedStream(const wchar_t *pszPath, IStream **ppStream)
+{
+    return SHCreateStreamOnFileEx(pszPath, STGM_READ | STGM_SHARE_DENY_NONE, FILE_ATTRIBUTE_NORMAL, FALSE, nullptr,
+                                  ppStream);
+}
+
+// The whole file in a memory stream without a name.
+HRESULT ReadIntoMemoryStream(const wchar_t *pszPath, IStream **ppStream)
+{
+    CComPtr<IStream> file;
+    HRESULT hr = OpenNamedStream(pszPath, file.Put());
+    STATSTG stat = {};
+    if (SUCCEEDED(hr))
+        hr = file->Stat(&stat, STATFLAG_NONAME);
+    if (FAILED(hr))
+        return hr;
+    if (stat.cbSize.QuadPart > 0x7FFFFFFF)
+        return E_OUTOFMEMORY;
+    std::string bytes(static_cast<size_t>(stat.cbSize.QuadPart), '\0');
+    ULONG cbRead = 0;
+    hr = file->Read(bytes.data(), static_cast<ULONG>(bytes.size()), &cbRead);
+    if (FAILED(hr))
+        return hr;
+    *ppStream = SHCreateMemStream(reinterpret_cast<const BYTE *>(bytes.data()), cbRead);
+    return *ppStream != nullptr ? S_OK : E_OUTOFMEMORY;
 }
 
 int NotLoaded(const std::string &why)
@@ -507,12 +543,27 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
         return NotLoaded(why.empty() ? "no filter" : why);
     IFilter *pFilter = pHolder->Get();
 
-    CComPtr<IPersistFile> persist;
-    HRESULT hr = pFilter->QueryInterface(IID_IPersistFile, persist.PutVoid());
-    if (SUCCEEDED(hr))
-        hr = persist->Load(fullPath, STGM_READ | STGM_SHARE_DENY_NONE);
-    if (FAILED(hr))
-        return NotLoaded("IPersistFile::Load failed with " + Hex(hr));
+    HRESULT hr = S_OK;
+    if (options.load == Options::BY_PATH) {
+        CComPtr<IPersistFile> persist;
+        hr = pFilter->QueryInterface(IID_IPersistFile, persist.PutVoid());
+        if (SUCCEEDED(hr))
+            hr = persist->Load(fullPath, STGM_READ | STGM_SHARE_DENY_NONE);
+        if (FAILED(hr))
+            return NotLoaded("IPersistFile::Load failed with " + Hex(hr));
+    } else {
+        CComPtr<IStream> stream;
+        hr = options.load == Options::BY_NAMED_STREAM ? OpenNamedStream(fullPath, stream.Put())
+                                                      : ReadIntoMemoryStream(fullPath, stream.Put());
+        if (FAILED(hr))
+            return NotLoaded("cannot open a stream over the file: " + Hex(hr));
+        CComPtr<IPersistStream> persist;
+        hr = pFilter->QueryInterface(IID_IPersistStream, persist.PutVoid());
+        if (SUCCEEDED(hr))
+            hr = persist->Load(stream.Get());
+        if (FAILED(hr))
+            return NotLoaded("IPersistStream::Load failed with " + Hex(hr));
+    }
 
     ULONG flags = 0;
     hr = pFilter->Init(IFILTER_INIT_CANON_PARAGRAPHS | IFILTER_INIT_HARD_LINE_BREAKS | IFILTER_INIT_APPLY_INDEX_ATTRIBUTES,
