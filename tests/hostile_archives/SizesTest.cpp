@@ -5,6 +5,8 @@
 
 #include <filterr.h>
 
+#include <algorithm>
+
 #include "childfilter/ChildFilterLoader.h"
 #include "crawler/RarFileCrawler.h"
 #include "dll.hpp"
@@ -61,6 +63,39 @@ TEST_P(AnnouncedSizeTest, NothingBiggerThanItsTextIsWritten)
 
 INSTANTIATE_TEST_SUITE_P(Archives, AnnouncedSizeTest, ::testing::ValuesIn(c_sizeCases),
                          [](const ::testing::TestParamInfo<SizeCase> &info) { return CaseName(info.param.archive); });
+
+// Documents whose filter reads streams: within the 16 MB a document may take in memory they
+// reach the filter from memory (no file in the run folder); announced larger, they take the file
+// route (a filter that reads only streams then gets nothing); a header that understates the size
+// or announces an impossible one gets the entry named only, as on the file route.
+TEST_F(HostileArchiveTest, StreamFiltersGetMemoryWithinTheBudgetAndFilesBeyondIt)
+{
+    struct Case {
+        const wchar_t *archive;
+        std::vector<Expected> entries;
+        ULONGLONG cbLargestFile;  // the largest file seen in a run folder
+    };
+    const Case cases[] = {
+        {L"size-stream-true.rar", {Name(L"packed.fxall"), Text(PACKED_TEXT), Name(L"after.txt"), Text(L"after text")}, 10},
+        {L"size-stream-lie.rar", {Name(L"lie.fxall"), Name(L"after.txt"), Text(L"after text")}, 10},
+        {L"size-stream-bomb.rar", {Name(L"bomb.fxall"), Name(L"after.txt"), Text(L"after text")}, 10},
+        {L"size-stream-big.rar", {Name(L"big.fxstream"), Name(L"after.txt"), Text(L"after text")}, 17825792},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(Narrow(c.archive));
+        ULONGLONG cbLargest = 0;
+        const std::vector<SeenChunk> chunks = FilterHostile(HostileArchive(c.archive), [&](const SeenChunk &) {
+            for (const std::wstring &folder : RunFoldersNow())
+                for (const std::wstring &name : FilesIn(folder)) {
+                    WIN32_FILE_ATTRIBUTE_DATA data = {};
+                    if (GetFileAttributesExW((folder + L"\\" + name).c_str(), GetFileExInfoStandard, &data))
+                        cbLargest = std::max(cbLargest, (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+                }
+        });
+        ExpectEntries(chunks, c.entries);
+        EXPECT_EQ(c.cbLargestFile, cbLargest);
+    }
+}
 
 namespace {
 

@@ -17,6 +17,8 @@ head -c 16777216 /dev/zero > zeros16m.bin
 r a -ma5 -m5 zeros16m.rar zeros16m.bin
 for i in $(seq 5000); do printf 'packed text '; done > text60k.txt
 r a -ma5 -m5 text60k.rar text60k.txt
+head -c 17825792 /dev/zero > zeros17m.bin   # 17 MB: more than a document may take in memory
+r a -ma5 -m5 zeros17m.rar zeros17m.bin
 
 # --- NTFS stream records after an extracted file (UnRAR appends the stream name to the file's name;
 # Wine takes "a.txt:.." as one folder level, so each name climbs one level less than its "..")
@@ -152,6 +154,11 @@ w "$out/size-bomb.rar" --file-from zeros16m.rar bomb.txt --announce $((1 << 50))
 w "$out/size-lie-stored.rar" --file lie.txt 'twenty-six bytes of text.' --announce 3 "${after[@]}"
 w "$out/size-lie-packed.rar" --file-from zeros16m.rar lie.txt --announce 1000 "${after[@]}"
 w "$out/size-true-packed.rar" --file-from text60k.rar packed.txt "${after[@]}"
+# The same for documents whose filter reads streams (.fxall: file or stream; .fxstream: stream only).
+w "$out/size-stream-true.rar" --file-from text60k.rar packed.fxall "${after[@]}"
+w "$out/size-stream-lie.rar" --file-from zeros16m.rar lie.fxall --announce 1000 "${after[@]}"
+w "$out/size-stream-bomb.rar" --file-from zeros16m.rar bomb.fxall --announce $((1 << 50)) "${after[@]}"
+w "$out/size-stream-big.rar" --file-from zeros17m.rar big.fxstream "${after[@]}"
 
 # --- nesting: nest50.rar holds level50.txt and nest49.rar, down to nest1.rar with level1.txt only
 mkdir nest && cd nest
