@@ -266,7 +266,7 @@ DWORD RunChildProcess(const Options &options, uint64_t first, uint64_t count, bo
         lastSeen = now;
         if (quietSeconds >= HANG_SECONDS) {
             TerminateProcess(process.Get(), 0xDEAD);
-            WaitForSingleObject(process.Get(), INFINITE);
+            WaitForSingleObject(process.Get(), 30000);
             *pHung = true;
             break;
         }
