@@ -43,7 +43,12 @@ build_arch() {
     launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
     export CCACHE_BASEDIR="$ROOT" CCACHE_NOHASHDIR=true
   fi
-  if [ ! -f "$BUILD/$arch/build.ninja" ]; then
+  # Configured again when the UnRAR tree or the prefix is not the one the build was made for: the
+  # tree moves with a new source version, and ctest runs every program in the configured prefix.
+  local cache="$BUILD/$arch/CMakeCache.txt"
+  if [ ! -f "$BUILD/$arch/build.ninja" ] ||
+     [ "$(sed -n 's/^UNRAR_SOURCE_DIR:PATH=//p' "$cache" 2>/dev/null)" != "$src" ] ||
+     [ "$(sed -n 's/^PELLUCIDOR_WINEPREFIX:PATH=//p' "$cache" 2>/dev/null)" != "$WINEPREFIX" ]; then
     cmake -S "$ROOT" -B "$BUILD/$arch" -G Ninja "${launcher[@]}" \
       -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$arch.cmake" \
       -DUNRAR_SOURCE_DIR="$src" -DPELLUCIDOR_WINEPREFIX="$WINEPREFIX" >/dev/null
@@ -53,4 +58,12 @@ build_arch() {
 
 prepare() {
   "$ROOT/scripts/setup.sh"
+}
+
+# What a run builds and tests with: the UnRAR source (once fetched), the rar that makes the test
+# archives, and the prefix.
+print_versions() {
+  echo "UnRAR source: $("$ROOT/scripts/fetch-unrar.sh" --version "$BUILD/third_party")"
+  echo "rar: $(rar -iver 2>/dev/null | head -n1 || echo missing)"
+  echo "Wine prefix: $WINEPREFIX"
 }

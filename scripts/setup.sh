@@ -17,25 +17,32 @@ for p in "${need_pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 
-sources_ok() {
-  # non-free packages and deb-src lines must both be enabled
-  grep -rqsE '^(Types:.*deb-src|deb-src )' /etc/apt/sources.list /etc/apt/sources.list.d/ &&
-  grep -rqsE '^Components:.*non-free|^deb .*non-free' /etc/apt/sources.list /etc/apt/sources.list.d/
-}
+source "$(dirname "$0")/apt-sources.sh"
+
+# Every APT source file, rewritten into a scratch folder first: only a file whose rewrite differs
+# is replaced (by its owner, root).
+apt_files=()
+for f in /etc/apt/sources.list /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+  [ -f "$f" ] && apt_files+=("$f")
+done
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+rewrite=()
+for f in "${apt_files[@]}"; do
+  apt_sources_rewrite "$f" > "$scratch/${#rewrite[@]}"
+  cmp -s "$f" "$scratch/${#rewrite[@]}" || rewrite+=("$f")
+done
 
 changed=0
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   as_root dpkg --add-architecture i386
   changed=1
 fi
-if ! sources_ok; then
-  f=/etc/apt/sources.list.d/debian.sources
-  if [ -f "$f" ]; then
-    as_root sed -i -E 's/^Types: deb$/Types: deb deb-src/; s/^Components: main$/Components: main contrib non-free non-free-firmware/' "$f"
-  else
-    as_root sed -i -E 's/^(deb(-src)? .* main)$/\1 contrib non-free non-free-firmware/' /etc/apt/sources.list
-    grep -q '^deb-src ' /etc/apt/sources.list || sed -n 's/^deb /deb-src /p' /etc/apt/sources.list | as_root tee -a /etc/apt/sources.list >/dev/null
-  fi
+if [ ${#rewrite[@]} -gt 0 ]; then
+  for i in "${!rewrite[@]}"; do
+    echo "setup: enabling Debian's non-free component and source lines in ${rewrite[$i]}" >&2
+    as_root tee "${rewrite[$i]}" < "$scratch/$i" >/dev/null
+  done
   changed=1
 fi
 

@@ -4,6 +4,8 @@
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 prepare
+"$ROOT/scripts/fetch-unrar.sh" "$BUILD/third_party" >/dev/null
+print_versions
 for arch in x86 x64; do build_arch "$arch"; done
 wine_up
 trap wine_down EXIT

@@ -5,12 +5,16 @@
 #                                removed when the step exits
 #   end_data                     records that FOLDER is made
 #   r ARG...                     rar, quiet, never asking
+#   rar_version                  the version of the rar that makes the archives ("7.01")
+# What a step made is remade when the step, its generators or the rar version change: a newer rar
+# may write the same archive differently.
 r() { rar "$@" -idq -y >/dev/null; }
+rar_version() { rar -iver 2>/dev/null | head -n1 || true; }
 
 begin_data() {
   out=$1
   shift
-  data_made=$(cat "$0" "$@" | sha256sum | cut -c1-16)
+  data_made=$( (cat "$0" "$@"; echo "rar $(rar_version)") | sha256sum | cut -c1-16)
   if [ -f "$out/.made-by" ] && [ "$(cat "$out/.made-by")" = "$data_made" ]; then exit 0; fi
   rm -rf "$out"
   mkdir -p "$out"

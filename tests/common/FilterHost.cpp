@@ -45,18 +45,41 @@ HRESULT InitFilter(IFilter *pFilter, ULONG *pFlags)
     return hr;
 }
 
-int PullToEnd(IFilter *pFilter, int maxCalls)
+int PullToEnd(IFilter *pFilter, int maxCalls, HRESULT *phrStop)
 {
+    HRESULT hr = S_OK;
     int chunks = 0;
     for (int i = 0; i < maxCalls; ++i) {
         STAT_CHUNK stat;
-        const HRESULT hr = pFilter->GetChunk(&stat);
-        if (hr == FILTER_E_END_OF_CHUNKS)
-            return chunks;
-        if (SUCCEEDED(hr))
-            ++chunks;
+        hr = pFilter->GetChunk(&stat);
+        if (FAILED(hr))
+            break;
+        ++chunks;
     }
-    return -1;
+    if (phrStop != nullptr)
+        *phrStop = hr;
+    return hr == FILTER_E_END_OF_CHUNKS ? chunks : -1;
+}
+
+int ExpectPullToEnd(IFilter *pFilter, int expectedChunks)
+{
+    HRESULT hrStop = S_OK;
+    int chunks = 0;
+    STAT_CHUNK stat;
+    constexpr int kMaxCalls = 100000;
+    for (; chunks < kMaxCalls; ++chunks) {
+        hrStop = pFilter->GetChunk(&stat);
+        if (FAILED(hrStop))
+            break;
+    }
+    EXPECT_HR(FILTER_E_END_OF_CHUNKS, hrStop) << "GetChunk call " << chunks + 1 << " after " << chunks << " chunks"
+                                              << (hrStop == S_OK ? " (no end after 100000 calls)" : "");
+    if (hrStop != FILTER_E_END_OF_CHUNKS)
+        return -1;
+    if (expectedChunks >= 0) {
+        EXPECT_EQ(expectedChunks, chunks) << "chunks before the end";
+    }
+    return chunks;
 }
 
 std::vector<SeenChunk> FilterArchive(const CProductDll &dll, const std::wstring &archive,

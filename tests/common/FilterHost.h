@@ -30,10 +30,15 @@ HRESULT LoadFile(IFilter *pFilter, const std::wstring &path);
 // Init with the host's flags and no attributes; the reported flags go to *pFlags when given.
 HRESULT InitFilter(IFilter *pFilter, ULONG *pFlags = nullptr);
 
-// GetChunk until FILTER_E_END_OF_CHUNKS (other failures are passed over, as the stream moves
-// on after them), at most maxCalls calls. Returns the number of chunks handed out, or -1 when
-// the end did not come.
-int PullToEnd(IFilter *pFilter, int maxCalls = 100000);
+// GetChunk until FILTER_E_END_OF_CHUNKS, at most maxCalls calls. Returns the number of chunks
+// handed out, or -1 when a GetChunk failed otherwise or the end did not come; what stopped the
+// pull (the end, the failure, or S_OK when the calls ran out) goes to *phrStop when given.
+// Reports nothing itself: helper programs and host threads call it too.
+int PullToEnd(IFilter *pFilter, int maxCalls = 100000, HRESULT *phrStop = nullptr);
+
+// PullToEnd in a test: a failed GetChunk or a stream without end fails the test with the result
+// and the call it came from; with expectedChunks >= 0 the count must be that. Returns the count.
+int ExpectPullToEnd(IFilter *pFilter, int expectedChunks = -1);
 
 // Filters an archive through the product DLL, as a host does: a new filter object, Load, Init,
 // every chunk with its text or value, Release. afterEachChunk runs after every chunk is read.
@@ -42,6 +47,9 @@ std::vector<SeenChunk> FilterArchive(const CProductDll &dll, const std::wstring 
 
 // Test archives made by tests/setup.d/30-filter-object.sh.
 std::wstring FilterObjectArchive(const std::wstring &name);  // TEST_DATA_DIR\filter_object\name
+// The stream of plain.rar (and of its copies under other names): the title, the entry's name and
+// the one paragraph the plain-text fixture filter reads from it.
+constexpr int kPlainChunks = 3;
 
 // The run folders that appeared since `before` (an earlier RunFolders() result).
 std::vector<std::wstring> NewRunFolders(const std::vector<std::wstring> &before);

@@ -93,43 +93,19 @@ void SeedEngines(CRegistrySeed &seed, const wchar_t *sharePoint, const wchar_t *
     ASSERT_TRUE(seed.SetString(HKEY_LOCAL_MACHINE, defaults, L"", g_fixtures[FIXTURE_ROW_TEXT].clsid));
 }
 
-// Starts a program and collects what it prints (UTF-8 lines) once it has exited. The output goes
-// to a file, not a pipe: a Wine service that the program happens to start inherits its handles,
-// and a pipe would then never report its end.
+// Starts a program and collects what it prints (UTF-8 lines) once it has exited, waiting at most
+// two minutes: a host that hangs fails the test with its output, and the test goes on to restore
+// the keys it seeded.
 std::vector<std::wstring> RunProgram(const std::wstring &exe, const std::wstring &arguments)
 {
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-    const std::wstring outputPath = TestDataPath(L"host-output.txt");
-    CFileHandle output(CreateFileW(outputPath.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa, CREATE_ALWAYS,
-                                   FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr));
-    if (!output) {
-        ADD_FAILURE() << "cannot create " << Narrow(outputPath) << ", error " << GetLastError();
-        return {};
-    }
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = output.Get();
-    si.hStdError = output.Get();
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    if (!StartProcess(exe.c_str(), L"\"" + exe + L"\" " + arguments, TRUE, si, pi)) {
+    const BoundedRun run = RunBounded(exe.c_str(), L"\"" + exe + L"\" " + arguments, TestDataPath(L""), 120000, true);
+    if (!run.started) {
         ADD_FAILURE() << "starting " << Narrow(exe) << " failed, error " << GetLastError();
         return {};
     }
-    CHandle process(pi.hProcess);
-    CloseHandle(pi.hThread);
-    WaitForSingleObject(process.Get(), INFINITE);
-
-    std::string bytes;
-    SetFilePointer(output.Get(), 0, nullptr, FILE_BEGIN);
-    char buffer[4096];
-    DWORD cb = 0;
-    while (ReadFile(output.Get(), buffer, sizeof(buffer), &cb, nullptr) && cb > 0)
-        bytes.append(buffer, cb);
+    EXPECT_FALSE(run.hung) << Narrow(exe) << " did not end within two minutes; it printed:\n" << run.output;
     std::vector<std::wstring> lines;
-    std::istringstream in(bytes);
+    std::istringstream in(run.output);
     for (std::string line; std::getline(in, line);)
         lines.push_back(Widen(line));
     return lines;

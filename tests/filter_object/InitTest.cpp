@@ -5,6 +5,7 @@
 #include <filterr.h>
 #include <cwctype>
 #include <functional>
+#include <vector>
 
 #include "FilterObjectFixture.h"
 
@@ -221,9 +222,8 @@ TEST_F(Init, EveryWayOfLettingGoLeavesNothing)
         for (int i = 0; i < c.inits; ++i) {
             EXPECT_HR(c.load ? S_OK : E_FAIL, InitFilter(filter.Get()));
         }
-        if (c.pull) {
-            EXPECT_LE(0, PullToEnd(filter.Get()));
-        }
+        if (c.pull)
+            ExpectPullToEnd(filter.Get(), kPlainChunks);
         EXPECT_EQ(c.load && c.inits > 0 ? 1u : 0u, NewFolders().size());
         EXPECT_EQ(0u, filter.Detach()->Release());
         EXPECT_TRUE(NewFolders().empty());
@@ -231,48 +231,82 @@ TEST_F(Init, EveryWayOfLettingGoLeavesNothing)
     }
 }
 
+// The filter keeps its own copy of the host's flags and attributes: the child filter, initialised
+// when the host has long freed its array, is given what the host gave, run after run.
 TEST_F(Init, TheHostsAttributeArrayMayGoAwayAfterInit)
 {
     CComPtr<IFilter> filter = NewFilter(m_dll);
     ASSERT_TRUE(filter);
-    ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"plain.rar")));
+    ASSERT_HR(S_OK, LoadFile(filter.Get(), FilterObjectArchive(L"init-report.rar")));
 
+    constexpr GUID kStorage = {0xb725f130, 0x47ef, 0x101a, {0xa5, 0xf1, 0x02, 0x60, 0x8c, 0x9e, 0xeb, 0xac}};
+    constexpr GUID kSummary = {0xf29f85e0, 0x4ff9, 0x1068, {0xab, 0x91, 0x08, 0x00, 0x2b, 0x27, 0xb3, 0xd9}};
+    struct Attribute {
+        GUID set;
+        PROPID propid;       // when name is NULL
+        const wchar_t *name;
+    };
     struct Case {
         const char *name;
+        ULONG flags;
         ULONG count;
-        bool withArray;
+        std::vector<Attribute> attributes;  // empty: no array
+        const char *report;                  // what the child filter's Init was given; NULL: Init fails
     };
     const Case cases[] = {
-        {"two attributes, one named by a string", 2, true},
-        {"a count without an array", 3, false},
-        {"no attributes", 0, false},
-        {"two attributes again", 2, true},
+        {"two attributes, one named by a string", HOST_INIT_FLAGS | IFILTER_INIT_APPLY_OTHER_ATTRIBUTES, 2,
+         {{kStorage, 10, nullptr}, {kStorage, 0, L"HostProperty"}},
+         "flags 0x00000033\nattributes 2\n{B725F130-47EF-101A-A5F1-02608C9EEBAC} propid 10\n"
+         "{B725F130-47EF-101A-A5F1-02608C9EEBAC} name HostProperty"},
+        {"a count without its array", IFILTER_INIT_CANON_PARAGRAPHS, 3, {}, nullptr},
+        {"no attributes", HOST_INIT_FLAGS | IFILTER_INIT_INDEXING_ONLY, 0, {}, "flags 0x00000053\nattributes 0"},
+        {"three other attributes", IFILTER_INIT_APPLY_INDEX_ATTRIBUTES | IFILTER_INIT_CANON_HYPHENS, 3,
+         {{kSummary, 2, nullptr}, {kStorage, 0, L"Other \u00e9"}, {kStorage, 19, nullptr}},
+         "flags 0x00000014\nattributes 3\n{F29F85E0-4FF9-1068-AB91-08002B27B3D9} propid 2\n"
+         "{B725F130-47EF-101A-A5F1-02608C9EEBAC} name Other \u00e9\n{B725F130-47EF-101A-A5F1-02608C9EEBAC} propid 19"},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
         FULLPROPSPEC *aSpecs = nullptr;
-        wchar_t *pszName = nullptr;
-        if (c.withArray) {
-            aSpecs = new FULLPROPSPEC[2];
-            pszName = new wchar_t[16];
-            wcscpy(pszName, L"HostProperty");
-            aSpecs[0].guidPropSet = GUID{0xb725f130, 0x47ef, 0x101a, {0xa5, 0xf1, 0x02, 0x60, 0x8c, 0x9e, 0xeb, 0xac}};
-            aSpecs[0].psProperty.ulKind = PRSPEC_PROPID;
-            aSpecs[0].psProperty.propid = 10;
-            aSpecs[1].guidPropSet = aSpecs[0].guidPropSet;
-            aSpecs[1].psProperty.ulKind = PRSPEC_LPWSTR;
-            aSpecs[1].psProperty.lpwstr = pszName;
+        std::vector<wchar_t *> names;
+        if (!c.attributes.empty()) {
+            aSpecs = new FULLPROPSPEC[c.attributes.size()];
+            for (size_t i = 0; i < c.attributes.size(); ++i) {
+                const Attribute &a = c.attributes[i];
+                aSpecs[i].guidPropSet = a.set;
+                if (a.name == nullptr) {
+                    aSpecs[i].psProperty.ulKind = PRSPEC_PROPID;
+                    aSpecs[i].psProperty.propid = a.propid;
+                } else {
+                    wchar_t *pszName = new wchar_t[wcslen(a.name) + 1];
+                    wcscpy(pszName, a.name);
+                    names.push_back(pszName);
+                    aSpecs[i].psProperty.ulKind = PRSPEC_LPWSTR;
+                    aSpecs[i].psProperty.lpwstr = pszName;
+                }
+            }
         }
         ULONG flags = MARKER;
-        EXPECT_HR(S_OK, filter->Init(HOST_INIT_FLAGS | IFILTER_INIT_APPLY_OTHER_ATTRIBUTES, c.count, aSpecs, &flags));
+        EXPECT_HR(c.report != nullptr ? S_OK : E_FAIL, filter->Init(c.flags, c.count, aSpecs, &flags));
         // The host frees its array (and scribbles over it first) before it pulls the stream.
-        if (c.withArray) {
-            wmemset(pszName, L'#', 15);
-            memset(aSpecs, 0xcd, 2 * sizeof(FULLPROPSPEC));
+        for (wchar_t *pszName : names) {
+            wmemset(pszName, L'#', wcslen(pszName));
             delete[] pszName;
+        }
+        if (aSpecs != nullptr) {
+            memset(aSpecs, 0xcd, c.attributes.size() * sizeof(FULLPROPSPEC));
             delete[] aSpecs;
         }
-        EXPECT_LE(0, PullToEnd(filter.Get()));
+        HRESULT hrEnd = S_OK;
+        const std::vector<SeenChunk> chunks = ReadAllChunks(filter.Get(), {}, &hrEnd);
+        EXPECT_HR(FILTER_E_END_OF_CHUNKS, hrEnd);
+        if (c.report == nullptr) {
+            EXPECT_TRUE(chunks.empty()) << "no stream after a failed Init";
+            continue;
+        }
+        ASSERT_EQ(3u, chunks.size()) << "the title, the entry's name and the child filter's report";
+        EXPECT_EQ(L"report.txt", chunks[1].text);
+        EXPECT_EQ(c.report, Narrow(chunks[2].text));
     }
     filter.Reset();
 }

@@ -159,8 +159,12 @@ protected:
             EXPECT_HR(want.flags == CHUNK_TEXT ? FILTER_S_LAST_TEXT : S_OK, hrLast) << "how chunk " << step.id << " ended";
             return S_OK;
         }
-        case Call::ToEnd:
-            return PullToEnd(filter) >= 0 ? FILTER_E_END_OF_CHUNKS : E_UNEXPECTED;
+        case Call::ToEnd: {
+            // What stopped the pull: the end, or the failure that came before it.
+            HRESULT hrStop = S_OK;
+            PullToEnd(filter, 100000, &hrStop);
+            return FAILED(hrStop) ? hrStop : E_UNEXPECTED;
+        }
         case Call::ChildReleased:
             return ChildObjects() == 0 && ChildDllReferences() <= PROBE_REFERENCES ? S_OK : E_UNEXPECTED;
         }

@@ -14,4 +14,4 @@ target_link_libraries(packaging-probe PRIVATE ole32 uuid)
 add_test(NAME packaging.msi
   COMMAND bash ${CMAKE_CURRENT_LIST_DIR}/msi-test.sh ${CMAKE_SYSTEM_PROCESSOR} ${CMAKE_BINARY_DIR}
           ${PELLUCIDOR_TESTDATA_DIR} ${PELLUCIDOR_WINEPREFIX})
-set_tests_properties(packaging.msi PROPERTIES FIXTURES_REQUIRED pellucidor RUN_SERIAL TRUE TIMEOUT 300)
+set_tests_properties(packaging.msi PROPERTIES FIXTURES_REQUIRED pellucidor RUN_SERIAL TRUE TIMEOUT 300 ${PELLUCIDOR_PREFIX_LOCK})

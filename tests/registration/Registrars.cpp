@@ -67,7 +67,7 @@ DWORD RunProcess(const std::wstring &commandLine)
     CHandle thread(pi.hThread);
     if (WaitForSingleObject(process.Get(), HANG_GUARD_MS) != WAIT_OBJECT_0) {
         TerminateProcess(process.Get(), PROCESS_HUNG);
-        WaitForSingleObject(process.Get(), INFINITE);
+        WaitForSingleObject(process.Get(), 30000);
         ADD_FAILURE() << Narrow(commandLine) << " did not end; stopped";
         return PROCESS_HUNG;
     }

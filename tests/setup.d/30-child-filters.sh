@@ -26,23 +26,11 @@ rogue_clsid='{A47DDD16-2196-4DEC-B77C-CF7A940BC55D}'
 rogue_handler='{214E5504-419F-4D88-8EA1-85D1BC0B55B0}'
 ifilter='{89BCB740-6119-101A-BCB7-00DD010655AF}'
 
-# --- registration, skipped while the registry still names this build's DLLs as recorded
+# --- registration, written afresh on every run: a test that re-points an extension and dies
+# before it puts it back would otherwise leave the wrong filter registered for every later run.
+# Registering again rewrites the same keys.
 register() {
   local fixtures="$PELLUCIDOR_BIN/fixtures" rogue="$PELLUCIDOR_BIN/RogueFilter.dll"
-  local stamp="$PELLUCIDOR_BIN/.child-filters-registered"
-  local me
-  me=$( (cat "$0"; cat "$fixtures"/*.dll "$rogue" 2>/dev/null) | sha256sum | cut -c1-16)
-  local text_module
-  text_module=$(wine reg query 'HKLM\Software\Classes\CLSID\{80E50241-C48E-4303-BD17-7C8FD2D6A8EF}\InprocServer32' \
-                /ve /reg:$view </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p' || true)
-  local rogue_module
-  rogue_module=$(wine reg query "HKLM\\Software\\Classes\\CLSID\\$rogue_clsid\\InprocServer32" /ve /reg:$view \
-                 </dev/null 2>/dev/null | tr -d '\r' | sed -n 's/.*REG_SZ *//p' || true)
-  if [ -f "$stamp" ] && [ "$(cat "$stamp")" = "$me" ] &&
-     [ "$text_module" = "$(winpath "$fixtures/FixtureText.dll")" ] &&
-     [ "$rogue_module" = "$(winpath "$rogue")" ]; then
-    return 0
-  fi
   local dll status
   for dll in "$fixtures"/*.dll; do
     [ -e "$dll" ] || { echo "30-child-filters: no fixture DLLs in $fixtures" >&2; return 1; }
@@ -78,7 +66,6 @@ EOF
       rm -f "$reg"; echo "30-child-filters: reg import for RogueFilter.dll failed" >&2; return 1; }
     rm -f "$reg"
   fi
-  echo "$me" > "$stamp"
 }
 
 register

@@ -16,4 +16,8 @@ rar a -ma5 -idq -y "$out/plain.rar" a.txt >/dev/null
 for name in second.rar 'a=b.rar' ';semi.rar' '[bracket].rar' '100%.rar' ' lead.rar' '中.rar' '文.rar'; do
   cp "$out/plain.rar" "$out/$name"
 done
+# A document that the plain-text fixture filter reads as the report of what its Init was given:
+# the flags and attributes the filter passed on from the host.
+printf 'fixture:report-init\n' > report.txt
+rar a -ma5 -idq -y "$out/init-report.rar" report.txt >/dev/null
 end_data

@@ -22,37 +22,16 @@ ToolRun RunDump(const std::vector<std::wstring> &args)
     for (const std::wstring &arg : args)
         command += L" \"" + arg + L"\"";
 
-    SECURITY_ATTRIBUTES sa = {sizeof(sa), nullptr, TRUE};
-    HANDLE readEnd = nullptr, writeEnd = nullptr;
-    if (!CreatePipe(&readEnd, &writeEnd, &sa, 0)) {
-        ADD_FAILURE() << "no pipe";
-        return run;
-    }
-    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = writeEnd;
-    si.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-    si.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    PROCESS_INFORMATION pi = {};
-    const BOOL started = StartProcess(nullptr, command, TRUE, si, pi);
-    CloseHandle(writeEnd);
-    if (!started) {
-        CloseHandle(readEnd);
+    // At most two minutes: a tool that hangs fails the test with what it printed.
+    const BoundedRun bounded = RunBounded(nullptr, command, TestDataPath(L""), 120000, false);
+    if (!bounded.started) {
         ADD_FAILURE() << "pellucidor-dump.exe did not start, error " << GetLastError();
         return run;
     }
-    std::string out;
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(readEnd, buffer, sizeof(buffer), &read, nullptr) && read > 0)
-        out.append(buffer, read);
-    CloseHandle(readEnd);
-    WaitForSingleObject(pi.hProcess, INFINITE);
-    GetExitCodeProcess(pi.hProcess, &run.exitCode);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
+    EXPECT_FALSE(bounded.hung) << Narrow(command) << " did not end within two minutes; it printed:\n"
+                               << bounded.output;
+    run.exitCode = bounded.exitCode;
+    const std::string &out = bounded.output;
     std::istringstream stream(out);
     for (std::string text; std::getline(stream, text);)
         run.lines.push_back(text);

@@ -9,6 +9,9 @@
 //       Exit code 0 when every mutant passed, 1 when one failed, 2 when the run could not start.
 //   PellucidorFuzz --replay FILE [--work DIR]
 //       filters one saved mutant (with the later parts of its volume set beside it) the same way.
+//   --past-title P and --into-child P: the least share of mutants, in percent, whose stream must go
+//   past the title and reach a child filter (defaults below); fewer fail the run, so that a
+//   change that stops every mutant at the title cannot pass as "0 failed".
 //   --dll PATH and --fixture PATH name Pellucidor.dll and the fixture text filter (default: beside
 //   the program), which must be the filter registered for .txt, as tests/setup.sh leaves it.
 //
@@ -22,6 +25,7 @@
 #include <cwchar>
 #include <cwctype>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "FuzzHost.h"
@@ -40,10 +44,17 @@ constexpr int EXIT_CHILD_SETUP = 20;     // a child that could not start; never 
 constexpr DWORD HANG_SECONDS = 300;      // a child whose current mutant does not change this long hangs
 constexpr uint64_t DEFAULT_COUNT = 500;
 constexpr uint64_t DEFAULT_BATCH = 250;
+// Floors well below what the seeds reach (500 mutants of run seed 1: 83% past the title, 73% into
+// a child filter), so that only a change in kind trips them; judged from 100 mutants on, fewer
+// vary too much.
+constexpr uint64_t DEFAULT_PAST_TITLE_PERCENT = 60;
+constexpr uint64_t DEFAULT_CHILD_PERCENT = 50;
+constexpr uint64_t FLOOR_MIN_COUNT = 100;
 
 struct Options {
     std::wstring seeds, work, replay, dll, fixture;
     uint64_t count = DEFAULT_COUNT, first = 0, seed = 1, batch = DEFAULT_BATCH;
+    uint64_t pastTitlePercent = DEFAULT_PAST_TITLE_PERCENT, childPercent = DEFAULT_CHILD_PERCENT;
     bool child = false;
 };
 
@@ -266,7 +277,7 @@ DWORD RunChildProcess(const Options &options, uint64_t first, uint64_t count, bo
         lastSeen = now;
         if (quietSeconds >= HANG_SECONDS) {
             TerminateProcess(process.Get(), 0xDEAD);
-            WaitForSingleObject(process.Get(), INFINITE);
+            WaitForSingleObject(process.Get(), 30000);
             *pHung = true;
             break;
         }
@@ -366,6 +377,18 @@ int RunParent(const Options &options)
                   static_cast<unsigned long long>(chunks), static_cast<unsigned long long>(withChunks),
                   static_cast<unsigned long long>(withChildChunks));
     Print(summary);
+    bool bReachedEnough = true;
+    for (const auto &[reached, percent, what] :
+         {std::tuple{withChunks, options.pastTitlePercent, "got past the title"},
+          std::tuple{withChildChunks, options.childPercent, "reached a child filter"}}) {
+        if (options.count >= FLOOR_MIN_COUNT && reached * 100 < percent * options.count) {
+            std::snprintf(summary, sizeof(summary), "fuzz: FAILED only %llu of %llu mutants %s; at least %llu%% must",
+                          static_cast<unsigned long long>(reached), static_cast<unsigned long long>(options.count),
+                          what, static_cast<unsigned long long>(percent));
+            Print(summary);
+            bReachedEnough = false;
+        }
+    }
     wchar_t exe[MAX_PATH] = {};
     GetModuleFileNameW(nullptr, exe, MAX_PATH);
     for (const std::wstring &folder : failed) {
@@ -384,7 +407,7 @@ int RunParent(const Options &options)
         Print("      " + text.substr(std::min(text.size(), newline + 1), text.find('\n', newline + 1) - newline - 1));
         Print("      replay: " + Narrow(exe) + " --replay " + Narrow(Join(path, archive)));
     }
-    return failed.empty() ? EXIT_PASSED : EXIT_FAILED;
+    return failed.empty() && bReachedEnough ? EXIT_PASSED : EXIT_FAILED;
 }
 
 int RunReplay(const Options &options)
@@ -450,6 +473,10 @@ bool ParseOptions(int argc, wchar_t **argv, Options *pOptions)
             pOptions->first = std::wcstoull(value.c_str(), nullptr, 10);
         else if (arg == L"--seed")
             pOptions->seed = std::wcstoull(value.c_str(), nullptr, 10);
+        else if (arg == L"--past-title")
+            pOptions->pastTitlePercent = std::wcstoull(value.c_str(), nullptr, 10);
+        else if (arg == L"--into-child")
+            pOptions->childPercent = std::wcstoull(value.c_str(), nullptr, 10);
         else if (arg == L"--batch")
             pOptions->batch = std::max<uint64_t>(1, std::wcstoull(value.c_str(), nullptr, 10));
         else
@@ -469,6 +496,7 @@ int wmain(int argc, wchar_t **argv)
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
         Print("usage: PellucidorFuzz --seeds DIR --work DIR [--count N] [--first K] [--seed S] [--batch B]\n"
+              "       [--past-title PERCENT] [--into-child PERCENT]\n"
               "       PellucidorFuzz --replay FILE [--work DIR]\n"
               "       [--dll Pellucidor.dll] [--fixture FixtureText.dll]");
         return EXIT_SETUP;
