@@ -461,7 +461,7 @@ TEST_F(DllList, ThreadsLoadingModulesAtOnceLeaveTheCurrentDirectory)
     const std::wstring start = Folder(TempFolder());
     ASSERT_TRUE(SetCurrentDirectoryW(start.c_str()));
     constexpr int COPIES = 24;
-    const std::wstring scratch = TempFolder() + L"pellucidor-directory-race";
+    const std::wstring scratch = TempFolder() + L"pellucidor-test-directory-race";
     CreateDirectoryW(scratch.c_str(), nullptr);
     std::vector<std::wstring> copies[2];
     for (int thread = 0; thread < 2; ++thread) {
