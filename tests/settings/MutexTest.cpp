@@ -1,12 +1,49 @@
 // The named mutexes held by another process: a run that cannot take the black-list mutex within
-// five seconds is refused (Init still S_OK, an empty stream), its release leaves or removes marks
-// as the lock allows, and a log line that cannot be written is left out.
+// its wait is refused (Init still S_OK, an empty stream), its release leaves or removes marks as
+// the lock allows, and a log line that cannot be written is left out. The filter objects are the
+// core library's, in process, with every wait cut from five seconds to a fifth of one through the
+// test seam: the outcome is the same, the tests do not sit out the product's full wait.
 #include <gtest/gtest.h>
 #include <filterr.h>
 
 #include "SettingsFiles.h"
+#include "filter/SettingsLock.h"
 
-using Mutexes = SettingsTest;
+#include <algorithm>
+
+namespace {
+
+DWORD ShortWait(const wchar_t *, HANDLE hMutex, DWORD dwMilliseconds)
+{
+    return WaitForSingleObject(hMutex, std::min<DWORD>(dwMilliseconds, 200));
+}
+
+class Mutexes : public SettingsTest
+{
+protected:
+    void SetUp() override
+    {
+        SettingsTest::SetUp();
+        g_settingsTestHooks.pfnWaitForMutex = ShortWait;
+    }
+    void TearDown() override
+    {
+        g_settingsTestHooks.pfnWaitForMutex = nullptr;
+        SettingsTest::TearDown();
+    }
+    // A host's run on an in-process filter object: Load, Init (which must give S_OK).
+    CComPtr<IFilter> StartRun(const std::wstring &path)
+    {
+        CComPtr<IFilter> filter = CreateFilterInProcess();
+        if (filter) {
+            EXPECT_HR(S_OK, LoadFile(filter.Get(), path)) << Narrow(path);
+            EXPECT_HR(S_OK, InitFilter(filter.Get()));
+        }
+        return filter;
+    }
+};
+
+} // namespace
 
 TEST_F(Mutexes, BlackListMutexHeldByAnotherProcess)
 {
@@ -28,7 +65,7 @@ TEST_F(Mutexes, BlackListMutexHeldByAnotherProcess)
                     L"[" + ThisHost() + L"]\r\n" + archive + L"=" + c.marks + L"\r\n");
         CMutexHolder holder(BLACK_LIST_MUTEX_NAME, false);
         ASSERT_TRUE(holder.Holding());
-        CComPtr<IFilter> filter = StartRun(archive);  // S_OK after the five-second wait
+        CComPtr<IFilter> filter = StartRun(archive);  // S_OK after the wait
         ASSERT_TRUE(filter);
         EXPECT_EQ(0u, RunFoldersNow()) << "refused";
         STAT_CHUNK stat;
