@@ -206,13 +206,9 @@ HMODULE CChildFilterLoader::CreateChildFilter(const wchar_t *pszFilePath, Filter
         // Declared in release order: the filter goes before its module.
         CCoLibrary module;
         CComPtr<IFilter> filter;
-        module.Attach(m_dllList.CreateFilterFromDll(pInfo->modulePath, pInfo->filterClsid, filter.Put()));
-        if (!module || !filter)
-            return nullptr;
         CComPtr<IPersistFile> persist;
-        if (FAILED(filter->QueryInterface(IID_IPersistFile, persist.PutVoid())) || !persist)
-            return nullptr;
-        if (FAILED(persist->Load(pszFilePath, STGM_READ)))
+        module.Attach(CreateFilterFromModule(*pInfo, IID_IPersistFile, persist.PutVoid(), filter.Put()));
+        if (!module || FAILED(persist->Load(pszFilePath, STGM_READ)))
             return nullptr;
         *ppFilter = filter.Detach();
         return module.Detach();
@@ -220,6 +216,21 @@ HMODULE CChildFilterLoader::CreateChildFilter(const wchar_t *pszFilePath, Filter
         SafeRelease(*ppFilter);
         return nullptr;
     }
+}
+
+// The filter class the record names, made from its module, with the persistence interface the
+// caller loads it through. NULL (and nothing held) when either cannot be had; otherwise the module
+// carries a reference of the caller's own, as LoadChildFilter's result does.
+HMODULE CChildFilterLoader::CreateFilterFromModule(const FilterRegistryInfo &info, REFIID iidPersist, void **ppPersist,
+                                                   IFilter **ppFilter)
+{
+    CCoLibrary module;
+    CComPtr<IFilter> filter;
+    module.Attach(m_dllList.CreateFilterFromDll(info.modulePath, info.filterClsid, filter.Put()));
+    if (!module || !filter || FAILED(filter->QueryInterface(iidPersist, ppPersist)) || *ppPersist == nullptr)
+        return nullptr;
+    *ppFilter = filter.Detach();
+    return module.Detach();
 }
 
 BOOL CChildFilterLoader::TakesStream(const FilterRegistryInfo &info)
@@ -241,13 +252,9 @@ HMODULE CChildFilterLoader::LoadChildFilterFromStream(const wchar_t *pszEntryNam
         // Declared in release order: the filter goes before its module.
         CCoLibrary module;
         CComPtr<IFilter> filter;
-        module.Attach(m_dllList.CreateFilterFromDll(info.modulePath, info.filterClsid, filter.Put()));
-        if (!module || !filter)
-            return nullptr;
         CComPtr<IPersistStream> persist;
-        if (FAILED(filter->QueryInterface(IID_IPersistStream, persist.PutVoid())) || !persist)
-            return nullptr;
-        if (FAILED(persist->Load(pStream)))
+        module.Attach(CreateFilterFromModule(info, IID_IPersistStream, persist.PutVoid(), filter.Put()));
+        if (!module || FAILED(persist->Load(pStream)))
             return nullptr;
         *ppFilter = filter.Detach();
         return module.Detach();

@@ -71,6 +71,8 @@ private:
     CIFilterRegistryHelperBase *CreateEngineHelper();
     HMODULE CreateChildFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo, IUnknown *pUnkOuter,
                               IFilter **ppFilter);
+    HMODULE CreateFilterFromModule(const FilterRegistryInfo &info, REFIID iidPersist, void **ppPersist,
+                                   IFilter **ppFilter);
     HMODULE CreatePdfChildFilter(const wchar_t *pszFilePath, const wchar_t *pszModuleName, IUnknown *pUnkOuter,
                                  IFilter **ppFilter);
 
