@@ -1,8 +1,21 @@
 #!/usr/bin/env bash
 # Builds the installer package of one architecture from the built binaries with wixl, unless the
 # package is newer than everything it is made of. Prints the package's path.
-# Usage: build-msi.sh x86|x64 BINARY_DIR OUTPUT_DIR
+# With --sign, the DLL and the dump tool are copied to OUTPUT_DIR/ARCH and signed there (the build's
+# own files stay as they are), the package is made from the signed copies and then signed too;
+# see sign.sh for the password and the timestamp.
+# Usage: build-msi.sh [--sign PFX [--timestamp URL]] x86|x64 BINARY_DIR OUTPUT_DIR
 set -euo pipefail
+sign=()
+if [ "${1:-}" = --sign ]; then
+  sign=("$2")
+  shift 2
+  if [ "${1:-}" = --timestamp ]; then
+    sign+=(--timestamp "$2")
+    shift 2
+  fi
+fi
+[ $# -eq 3 ] || { echo "usage: build-msi.sh [--sign PFX [--timestamp URL]] x86|x64 BINARY_DIR OUTPUT_DIR" >&2; exit 2; }
 arch=$1 bin=$(cd "$2" && pwd) out=$3
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
@@ -16,6 +29,16 @@ for f in "${inputs[@]}"; do
 done
 stale=0
 [ -f "$msi" ] || stale=1
+if [ ${#sign[@]} -gt 0 ]; then
+  # Signed before they go into the package, so that the installed files carry the signature.
+  stage="$(cd "$out" && pwd)/$arch"
+  rm -rf "$stage"
+  mkdir -p "$stage"
+  cp "$bin/Pellucidor.dll" "$bin/pellucidor-dump.exe" "$stage/"
+  "$here/sign.sh" "${sign[@]}" "$stage/Pellucidor.dll" "$stage/pellucidor-dump.exe"
+  bin=$stage
+  stale=1
+fi
 for f in "${inputs[@]}"; do
   if [ "$f" -nt "$msi" ]; then stale=1; fi
 done
@@ -35,6 +58,8 @@ if [ "$stale" = 1 ]; then
     > "$table/File.idt"
   msibuild "$msi.tmp" -i "$table/File.idt"
   rm -rf "$table"
+  # Signed last: any change to the package afterwards breaks the signature.
+  if [ ${#sign[@]} -gt 0 ]; then "$here/sign.sh" "${sign[@]}" "$msi.tmp"; fi
   mv -f "$msi.tmp" "$msi"
 fi
 echo "$msi"
