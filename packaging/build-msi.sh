@@ -57,6 +57,38 @@ if [ "$stale" = 1 ]; then
     awk -F'\t' 'BEGIN { OFS = "\t" } NR <= 3 { print; next } { $5 = v; $6 = "1033"; print }' v="$version.0" \
     > "$table/File.idt"
   msibuild "$msi.tmp" -i "$table/File.idt"
+  # Another product's .rar handler, kept and put back as DllRegisterServer and DllUnregisterServer
+  # do (wixl cannot write these rows):
+  #   AppSearch: RARHANDLER = .rar\PersistentHandler, KEPTHANDLER = our handler class's
+  #     PreviousPersistentHandler, in the package's registry view;
+  #   KEEPHANDLER, the value the KeepPrevious component writes and its condition: at first install
+  #     RARHANDLER when it names another handler, afterwards KEPTHANDLER, so that a repair keeps it;
+  #   at uninstall, after the registry rows are removed and when the shared .rar link goes with this
+  #     package, KEPTHANDLER is written back with reg.exe while .rar names our handler or none.
+  handler='{1D77BAD8-8F6A-4977-947E-133D5DEC961C}'
+  view=$([ "$arch" = x64 ] && echo 18 || echo 2)   # raw value, plus the 64-bit view for x64
+  printf 'Property\tSignature_\ns72\ts72\nAppSearch\tProperty\tSignature_\nRARHANDLER\tRarHandlerSearch\nKEPTHANDLER\tKeptHandlerSearch\n' \
+    > "$table/AppSearch.idt"
+  printf 'Signature_\tRoot\tKey\tName\tType\ns72\ti2\ts255\tS255\tI2\nRegLocator\tSignature_\n%s\n%s\n' \
+    "RarHandlerSearch	0	.rar\PersistentHandler		$view" \
+    "KeptHandlerSearch	0	CLSID\\$handler	PreviousPersistentHandler	$view" > "$table/RegLocator.idt"
+  # 51: sets a property; 3170 = 34 (program in a folder) + 64 (exit code ignored) + 1024 (deferred)
+  # + 2048 (as the installer's service, not the user).
+  printf 'Action\tType\tSource\tTarget\tExtendedType\ns72\ti2\tS72\tS255\tI4\nCustomAction\tAction\n%s\n%s\n%s\n' \
+    "KeepOtherHandler	51	KEEPHANDLER	[RARHANDLER]	" \
+    "KeepKeptHandler	51	KEEPHANDLER	[KEPTHANDLER]	" \
+    "RestoreRarHandler	3170	SystemFolder	\"[SystemFolder]reg.exe\" add HKLM\\Software\\Classes\\.rar\\PersistentHandler /ve /t REG_SZ /d [KEPTHANDLER] /f	" \
+    > "$table/CustomAction.idt"
+  { msiinfo export "$msi.tmp" InstallExecuteSequence | tr -d '\r'
+    printf '%s\n' "AppSearch		50" "KeepOtherHandler	NOT Installed AND RARHANDLER AND NOT (RARHANDLER~=\"$handler\")	51" \
+      "KeepKeptHandler	Installed	52" \
+      "RestoreRarHandler	REMOVE~=\"ALL\" AND KEPTHANDLER AND \$RarLink=2 AND (NOT RARHANDLER OR RARHANDLER~=\"$handler\")	2601"
+  } > "$table/InstallExecuteSequence.idt"
+  msiinfo export "$msi.tmp" Component | tr -d '\r' |
+    awk -F'\t' 'BEGIN { OFS = "\t" } NR > 3 && $1 == "KeepPrevious" { $5 = "KEEPHANDLER" } { print }' > "$table/Component.idt"
+  for t in AppSearch RegLocator CustomAction InstallExecuteSequence Component; do
+    msibuild "$msi.tmp" -i "$table/$t.idt"
+  done
   rm -rf "$table"
   # Signed last: any change to the package afterwards breaks the signature.
   if [ ${#sign[@]} -gt 0 ]; then "$here/sign.sh" "${sign[@]}" "$msi.tmp"; fi
