@@ -23,7 +23,7 @@ case "$arch" in x86|x64) ;; *) echo "build-msi: unknown architecture '$arch'" >&
 version=$(head -n1 "$root/version.txt")
 mkdir -p "$out"
 msi="$(cd "$out" && pwd)/Pellucidor-$version-$arch.msi"
-inputs=("$here/Pellucidor.wxs" "$root/version.txt" "$bin/Pellucidor.dll" "$bin/pellucidor-dump.exe")
+inputs=("$here/build-msi.sh" "$here/Pellucidor.wxs" "$root/version.txt" "$bin/Pellucidor.dll" "$bin/pellucidor-dump.exe")
 for f in "${inputs[@]}"; do
   [ -f "$f" ] || { echo "build-msi: missing $f (build first)" >&2; exit 1; }
 done
@@ -60,7 +60,9 @@ if [ "$stale" = 1 ]; then
   # Another product's .rar handler, kept and put back as DllRegisterServer and DllUnregisterServer
   # do (wixl cannot write these rows):
   #   AppSearch: RARHANDLER = .rar\PersistentHandler, KEPTHANDLER = our handler class's
-  #     PreviousPersistentHandler, in the package's registry view;
+  #     PreviousPersistentHandler, in the package's registry view, read from HKLM\Software\Classes,
+  #     where a per-machine package's HKCR rows go (Wine 8.0 finds nothing below HKCR\CLSID in a
+  #     64-bit search);
   #   KEEPHANDLER, the value the KeepPrevious component writes and its condition: at first install
   #     RARHANDLER when it names another handler, afterwards KEPTHANDLER, so that a repair keeps it;
   #   at uninstall, after the registry rows are removed and when the shared .rar link goes with this
@@ -70,8 +72,8 @@ if [ "$stale" = 1 ]; then
   printf 'Property\tSignature_\ns72\ts72\nAppSearch\tProperty\tSignature_\nRARHANDLER\tRarHandlerSearch\nKEPTHANDLER\tKeptHandlerSearch\n' \
     > "$table/AppSearch.idt"
   printf 'Signature_\tRoot\tKey\tName\tType\ns72\ti2\ts255\tS255\tI2\nRegLocator\tSignature_\n%s\n%s\n' \
-    "RarHandlerSearch	0	.rar\PersistentHandler		$view" \
-    "KeptHandlerSearch	0	CLSID\\$handler	PreviousPersistentHandler	$view" > "$table/RegLocator.idt"
+    "RarHandlerSearch	2	Software\\Classes\\.rar\\PersistentHandler		$view" \
+    "KeptHandlerSearch	2	Software\\Classes\\CLSID\\$handler	PreviousPersistentHandler	$view" > "$table/RegLocator.idt"
   # 51: sets a property; 3170 = 34 (program in a folder) + 64 (exit code ignored) + 1024 (deferred)
   # + 2048 (as the installer's service, not the user).
   printf 'Action\tType\tSource\tTarget\tExtendedType\ns72\ti2\tS72\tS255\tI4\nCustomAction\tAction\n%s\n%s\n%s\n' \
