@@ -493,13 +493,90 @@ LONG UnregisterFilterClass(const ClassEntry &entry)
     return DeleteKeyChain(items, sizeof(items) / sizeof(items[0]));
 }
 
-LONG RemoveExtensionHandler(const FileTypeEntry &entry)
+LONG KeepPreviousHandler(const FileTypeEntry &entry, const HandlerEntry &handler)
 {
-    CRegKey extensionKey;
-    const LONG err = OpenKey(entry.extension, extensionKey);
+    wchar_t szPath[KEY_PATH_CCH];
+    LONG err = MakeKeyPath(szPath, {entry.extension, PERSISTENT_HANDLER_KEY});
     if (err != ERROR_SUCCESS)
         return err;
-    return RegDeleteKeyW(extensionKey.Get(), PERSISTENT_HANDLER_KEY);
+    CRegKey link;
+    err = OpenKey(szPath, link);
+    if (err == ERROR_FILE_NOT_FOUND)
+        return ERROR_SUCCESS;
+    if (err != ERROR_SUCCESS)
+        return err;
+    wchar_t szPrevious[COMPARE_CCH];
+    DWORD dwType = REG_NONE;
+    err = ReadDefaultValue(link.Get(), szPrevious, COMPARE_CCH, &dwType);
+    if (err == ERROR_FILE_NOT_FOUND || (err == ERROR_SUCCESS && (dwType != REG_SZ || szPrevious[0] == L'\0')))
+        return ERROR_SUCCESS;
+    if (err != ERROR_SUCCESS)
+        return err;
+    if (_wcsicmp(szPrevious, handler.clsid) == 0)
+        return ERROR_SUCCESS;
+    link.Close();
+    CRegKey handlerKey;
+    err = MakeKeyPath(szPath, {L"CLSID", handler.clsid});
+    if (err == ERROR_SUCCESS)
+        err = OpenKey(szPath, handlerKey);
+    if (err != ERROR_SUCCESS)
+        return err;
+    return WriteString(handlerKey.Get(), PREVIOUS_HANDLER_VALUE, szPrevious);
+}
+
+LONG ReadPreviousHandler(const HandlerEntry &handler, wchar_t *pszPrevious, DWORD cch)
+{
+    pszPrevious[0] = L'\0';
+    wchar_t szPath[KEY_PATH_CCH];
+    LONG err = MakeKeyPath(szPath, {L"CLSID", handler.clsid});
+    if (err != ERROR_SUCCESS)
+        return err;
+    CRegKey handlerKey;
+    err = OpenKey(szPath, handlerKey);
+    if (err == ERROR_FILE_NOT_FOUND)
+        return ERROR_SUCCESS;
+    if (err != ERROR_SUCCESS)
+        return err;
+    DWORD cb = (cch - 1) * sizeof(wchar_t);
+    DWORD dwType = REG_NONE;
+    err = RegQueryValueExW(handlerKey.Get(), PREVIOUS_HANDLER_VALUE, nullptr, &dwType,
+                           reinterpret_cast<BYTE *>(pszPrevious), &cb);
+    if (err == ERROR_SUCCESS && dwType == REG_SZ) {
+        pszPrevious[cb / sizeof(wchar_t)] = L'\0';
+        return ERROR_SUCCESS;
+    }
+    pszPrevious[0] = L'\0';
+    return err == ERROR_FILE_NOT_FOUND || err == ERROR_SUCCESS ? ERROR_SUCCESS : err;
+}
+
+LONG RemoveExtensionHandler(const FileTypeEntry &entry, const wchar_t *pszHandler, const wchar_t *pszPrevious)
+{
+    CRegKey extensionKey;
+    LONG err = OpenKey(entry.extension, extensionKey);
+    if (err != ERROR_SUCCESS)
+        return err;
+    if (pszPrevious == nullptr || pszPrevious[0] == L'\0')
+        return RegDeleteKeyW(extensionKey.Get(), PERSISTENT_HANDLER_KEY);
+
+    CRegKey link;
+    err = RegOpenKeyExW(extensionKey.Get(), PERSISTENT_HANDLER_KEY, 0, KEY_ALL_ACCESS, link.Put());
+    if (err == ERROR_SUCCESS) {
+        wchar_t szCurrent[COMPARE_CCH];
+        DWORD dwType = REG_NONE;
+        const LONG errRead = ReadDefaultValue(link.Get(), szCurrent, COMPARE_CCH, &dwType);
+        // Re-pointed by yet another product since: not ours to restore; removed as before.
+        if (errRead != ERROR_FILE_NOT_FOUND && (errRead != ERROR_SUCCESS || _wcsicmp(szCurrent, pszHandler) != 0)) {
+            link.Close();
+            return RegDeleteKeyW(extensionKey.Get(), PERSISTENT_HANDLER_KEY);
+        }
+    } else if (err == ERROR_FILE_NOT_FOUND) {
+        // The other registry view's unregistration removed the shared link already.
+        err = RegCreateKeyExW(extensionKey.Get(), PERSISTENT_HANDLER_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                              KEY_ALL_ACCESS, nullptr, link.Put(), nullptr);
+    }
+    if (err != ERROR_SUCCESS)
+        return err;
+    return WriteString(link.Get(), nullptr, pszPrevious);
 }
 
 STDAPI DllRegisterServer()
@@ -511,6 +588,11 @@ STDAPI DllRegisterServer()
     const BOOL bExistingOnly = IsExistingOnly();
     if (err != ERROR_SUCCESS || RegisterFilterClass(c_FilterClass) != ERROR_SUCCESS)
         return SELFREG_E_CLASS;
+    // Before any link is written: another product's handler that cannot be kept is not replaced.
+    for (size_t i = 0; i < c_cFileTypes; ++i) {
+        if (KeepPreviousHandler(c_FileTypes[i], handler) != ERROR_SUCCESS)
+            return SELFREG_E_CLASS;
+    }
     for (size_t i = 0; i < c_cFileTypes; ++i) {
         if (RegisterHandlerOnClass(c_FileTypes[i], handler.clsid, nullptr, bExistingOnly) != ERROR_SUCCESS)
             return SELFREG_E_CLASS;
@@ -528,9 +610,12 @@ STDAPI DllRegisterServer()
 
 STDAPI DllUnregisterServer()
 {
-    LONG status = UnregisterPersistentHandler(c_PersistentHandler);
+    // Read before the handler class, which holds it, goes.
+    wchar_t szPrevious[COMPARE_CCH];
+    LONG status = ReadPreviousHandler(c_PersistentHandler, szPrevious, COMPARE_CCH);
+    KeepFirstError(status, UnregisterPersistentHandler(c_PersistentHandler));
     KeepFirstError(status, UnregisterFilterClass(c_FilterClass));
     for (size_t i = 0; i < c_cFileTypes; ++i)
-        KeepFirstError(status, RemoveExtensionHandler(c_FileTypes[i]));
+        KeepFirstError(status, RemoveExtensionHandler(c_FileTypes[i], c_PersistentHandler.clsid, szPrevious));
     return status == ERROR_SUCCESS ? S_OK : S_FALSE;
 }

@@ -7,6 +7,10 @@
 // the links go only to ProgID and class keys that already exist; older systems also get the
 // ProgID and the document class.
 //
+// A file type's link that names another product's handler is replaced, not chained: the value it
+// had is kept under our handler class (PREVIOUS_HANDLER_VALUE) and written back at unregistration
+// while the link still names our handler, or names none.
+//
 // The internal steps return Win32 error codes (0 = success; E_FAIL for a value of the wrong type).
 // They run on the caller's thread and hold no state: each call starts again from the tables
 // and the registry.
@@ -38,6 +42,9 @@ struct FileTypeEntry {
     const wchar_t *classDescription;
 };
 
+// Value of the handler class that keeps the handler a file type named before ours (one file type).
+#define PREVIOUS_HANDLER_VALUE L"PreviousPersistentHandler"
+
 extern const ClassEntry c_FilterClass;
 extern const HandlerEntry c_PersistentHandler;
 extern const FileTypeEntry c_FileTypes[];
@@ -64,4 +71,11 @@ LONG UnregisterPersistentHandler(const HandlerEntry &entry);
 LONG UnregisterFilterClass(const ClassEntry &entry);
 LONG RemoveClassAndProgIds(const wchar_t *pszClsid);
 LONG RemoveProgIdAndReferences(const wchar_t *pszProgId);
-LONG RemoveExtensionHandler(const FileTypeEntry &entry);
+// Keeps the handler the extension names in the handler class's PREVIOUS_HANDLER_VALUE when it is
+// another one; a link to ours, an empty one or none keeps nothing (an earlier kept value stays).
+LONG KeepPreviousHandler(const FileTypeEntry &entry, const HandlerEntry &handler);
+// The kept handler into pszPrevious (cch characters); an empty string when none is kept.
+LONG ReadPreviousHandler(const HandlerEntry &handler, wchar_t *pszPrevious, DWORD cch);
+// pszPrevious NULL or empty: the extension's link is deleted. Otherwise it is set back to
+// pszPrevious when it names pszHandler or nothing, and deleted when it names yet another handler.
+LONG RemoveExtensionHandler(const FileTypeEntry &entry, const wchar_t *pszHandler, const wchar_t *pszPrevious);

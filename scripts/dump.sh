@@ -2,8 +2,10 @@
 # Filters one archive the way a search host does and prints what the host sees (pellucidor-dump
 # under Wine): one block per chunk, or with --json one JSON object per line.
 # Usage: dump.sh [--json] [--x64] [ARCHIVE]     (default: tools/sample/sample.rar)
-# The filter comes through the standard registration for .rar when the prefix has it (the test
-# set-up registers the build), otherwise straight from build/<arch>/Pellucidor.dll.
+# Runs in its own Wine prefix, build/dump/wineprefix, where this build's filter is registered for
+# .rar and the fixture plain-text filter for the text extensions in TEXT_EXTENSIONS below; the
+# tests' prefix keeps its own registrations. Should the .rar registration be missing, the filter
+# comes straight from build/<arch>/Pellucidor.dll.
 set -euo pipefail
 source "$(dirname "$0")/common.sh"
 
@@ -26,9 +28,35 @@ archive=$(realpath "$archive")
 # Build output goes to stderr: stdout carries only what the tool prints.
 prepare >&2
 build_arch "$arch" >&2
+# Set after the build: build_arch configures ctest for the tests' prefix.
+export WINEPREFIX="$BUILD/dump/wineprefix"
 wine_up
 trap wine_down EXIT
+PELLUCIDOR_ARCH=$([ "$arch" = x64 ] && echo AMD64 || echo x86) PELLUCIDOR_BIN="$BUILD/$arch" \
+  bash "$ROOT/tests/setup.d/20-register.sh" >&2
 register_child_filters "$arch" >&2
+
+# The extensions the platform's own plain-text filter serves, read by whatever filter the fixture
+# set registers for .txt. The extension keys are shared by both registry views.
+TEXT_EXTENSIONS=(.txt .text .log .csv .tsv .ini .inf .xml .htm .html .md .json .c .h .cpp .hpp .cs
+                 .py .js .css .bat .cmd .ps1 .sql .yml .yaml .reg)
+register_text_extensions() {
+  local handler reg ext
+  handler=$(wine reg query 'HKLM\Software\Classes\.txt\PersistentHandler' /ve </dev/null 2>/dev/null | tr -d '\r' |
+            sed -n 's/^ *(Default) *REG_SZ *//p' | head -n1)
+  if [ -z "$handler" ]; then
+    echo "dump: no filter registered for .txt; documents inside archives show their names only" >&2
+    return 0
+  fi
+  reg=$(mktemp --suffix=.reg)
+  { echo REGEDIT4
+    for ext in "${TEXT_EXTENSIONS[@]}"; do
+      printf '\n[HKEY_LOCAL_MACHINE\\Software\\Classes\\%s\\PersistentHandler]\n@="%s"\n' "$ext" "$handler"
+    done; } > "$reg"
+  wine reg import "Z:${reg//\//\\}" </dev/null >/dev/null 2>&1 || echo "dump: reg import of the text extensions failed" >&2
+  rm -f "$reg"
+}
+register_text_extensions
 
 # Registered for .rar in this architecture's view of HKCR: extension -> persistent handler ->
 # its IFilter add-in -> a filter class whose DLL exists.

@@ -7,7 +7,10 @@
 #   x64 only  -> with the 32-bit package installed beside it, removing the 64-bit one keeps the
 #                shared .rar link for the 32-bit filter;
 #   uninstall -> no key or value of ours is left (registry snapshots before and after compared),
-#                no file or folder under Program Files, another product's .rar value untouched.
+#                no file or folder under Program Files, another product's .rar value untouched;
+#   over another product's handler (a stand-in registered first) -> the package keeps it in the
+#                handler class as DllRegisterServer does, and after uninstalling (x64: with the
+#                32-bit package installed and removed in between) the registry is as before.
 # The prefix is shared with the other tests, which rely on the filter registered by its
 # build-folder path: our keys are saved first and put back at the end, whatever happens.
 # Usage: msi-test.sh ARCH(x86|AMD64) BINARY_DIR TESTDATA_DIR WINEPREFIX
@@ -29,7 +32,8 @@ fail() { echo "FAIL: $*" >&2; failures=$((failures + 1)); }
 FILTER='{B32C2A21-8912-48d0-B31D-D99CE9B5FC7C}'
 HANDLER='{1D77BAD8-8F6A-4977-947E-133D5DEC961C}'
 CLASSES='HKLM\Software\Classes'
-OUR_KEYS=("CLSID\\$FILTER" "CLSID\\$HANDLER" ".rar")
+STANDIN='{6B0D4E21-7A3C-4E59-8F12-C4D3B2A19E87}'   # another product's persistent handler for .rar
+OUR_KEYS=("CLSID\\$FILTER" "CLSID\\$HANDLER" ".rar" "CLSID\\$STANDIN")
 FOREIGN_PROGID='ArchiveTool.rar'   # stands for another product's claim on .rar
 
 install_path() {  # ARCH -> Windows path of the installed DLL
@@ -53,7 +57,7 @@ done
 # The packages' product, upgrade and component codes mark the installer's records of them.
 mapfile -t guids < <(for m in "${msis[@]}"; do msiinfo export "$m" Property; msiinfo export "$m" Component; done |
                      grep -oiE '\{[0-9A-F-]{36}\}' | sort -u)
-guids+=("$FILTER" "$HANDLER")
+guids+=("$FILTER" "$HANDLER" "$STANDIN")
 
 work=$(mktemp -d)
 # wine-run.sh starts a program again when Wine itself could not start it.
@@ -154,6 +158,9 @@ check_host "$bin/packaging-probe.exe" "$dll" "installed $arch"
 other=$([ "$arch" = x64 ] && echo 32 || echo 64)
 reg query "$CLASSES\\CLSID\\$FILTER" /reg:$other >/dev/null && fail "the $arch package wrote the filter class into the $other-bit view"
 [ "$(reg query "$CLASSES\\.rar" /ve | grep -o "$FOREIGN_PROGID")" = "$FOREIGN_PROGID" ] || fail ".rar default value changed"
+reg query "$CLASSES\\CLSID\\$HANDLER" /v PreviousPersistentHandler /reg:32 >/dev/null ||
+  reg query "$CLASSES\\CLSID\\$HANDLER" /v PreviousPersistentHandler /reg:64 >/dev/null &&
+  fail "a previous handler was kept though .rar had none"
 
 # The package's rows are those the DLL's own registration writes for the same file.
 view=$([ "$arch" = x64 ] && echo 64 || echo 32)
@@ -164,7 +171,14 @@ registration() {
 }
 by_package=$(registration)
 [[ "$by_package" == *"$dll"* ]] || fail "the package's registration does not name $dll:"$'\n'"$by_package"
-batch "$regsvr32 /s /u \"$dll\"" "$regsvr32 /s \"$dll\"" >/dev/null
+# Not through cmd: Wine hands cmd the quotes around the path escaped, and regsvr32 then fails.
+run_regsvr32() {  # ARGUMENTS...
+  local status=0
+  wine "$regsvr32" /s "$@" </dev/null >/dev/null 2>&1 || status=$?
+  [ "$status" = 0 ] || fail "regsvr32 $* exited $status"
+}
+run_regsvr32 /u "$dll"
+run_regsvr32 "$dll"
 by_dll=$(registration)
 [ "$by_package" = "$by_dll" ] || fail "package and DllRegisterServer write different registrations:"$'\n'"$(diff <(echo "$by_package") <(echo "$by_dll"))"
 
@@ -186,3 +200,38 @@ for d in 'C:\Program Files\Quorvane' 'C:\Program Files (x86)\Quorvane'; do
   [ ! -e "$(unix_path "$d")" ] || fail "$d is left: $(find "$(unix_path "$d")" | head -5)"
 done
 [ "$(reg query "$CLASSES\\.rar" /ve | grep -o "$FOREIGN_PROGID")" = "$FOREIGN_PROGID" ] || fail ".rar default value of another product was removed"
+
+# --- Over another product's handler: a stand-in handler class, named by .rar, registered first.
+clear_our_keys
+batch "reg add $CLASSES\\CLSID\\$STANDIN /ve /d \"Stand-in archive handler\" /f /reg:$view" \
+      "reg add $CLASSES\\.rar /ve /d $FOREIGN_PROGID /f" \
+      "reg add $CLASSES\\.rar\\PersistentHandler /ve /d $STANDIN /f" >/dev/null
+snapshot before-standin
+rar_handler() { reg query "$CLASSES\\.rar\\PersistentHandler" /ve | tr -d '\r' | sed -n 's/^ *(Default) *REG_SZ *//p'; }
+kept_handler() {  # VIEW
+  reg query "$CLASSES\\CLSID\\$HANDLER" /v PreviousPersistentHandler /reg:$1 | tr -d '\r' |
+    sed -n 's/^ *PreviousPersistentHandler *REG_SZ *//p'
+}
+msiexec /i "$msi" install-over-standin || exit 1
+[ "$(rar_handler)" = "$HANDLER" ] || fail "over the stand-in: .rar does not name our handler: $(rar_handler)"
+[ "$(kept_handler $view)" = "$STANDIN" ] || fail "over the stand-in: the package did not keep it: '$(kept_handler $view)'"
+check_host "$bin/packaging-probe.exe" "$dll" "installed $arch over the stand-in"
+# The DLL keeps it the same way: unregistering puts it back, registering keeps it again.
+by_package=$(registration)
+run_regsvr32 /u "$dll"
+[ "$(rar_handler)" = "$STANDIN" ] || fail "regsvr32 /u under the package did not put the stand-in back: $(rar_handler)"
+run_regsvr32 "$dll"
+by_dll=$(registration)
+[ "$by_package" = "$by_dll" ] || fail "over the stand-in, package and DllRegisterServer keep it differently:"$'\n'"$(diff <(echo "$by_package") <(echo "$by_dll"))"
+if [ "$arch" = x64 ]; then
+  # The 32-bit package finds .rar naming ours: it keeps nothing, and leaving first it leaves the
+  # shared link, which the 64-bit package still counts as installed, to the 64-bit package.
+  msiexec /i "$msi32" install-x86-over-standin || exit 1
+  [ -z "$(kept_handler 32)" ] || fail "the 32-bit package kept a handler though .rar named ours"
+  msiexec /x "$msi32" uninstall-x86-over-standin || exit 1
+  [ "$(rar_handler)" = "$HANDLER" ] || fail "removing the 32-bit package changed .rar's handler to $(rar_handler)"
+fi
+msiexec /x "$msi" uninstall-over-standin || exit 1
+[ "$(rar_handler)" = "$STANDIN" ] || fail "after uninstalling, .rar names $(rar_handler), not the stand-in"
+snapshot after-standin
+diff -u "$work/before-standin.ours" "$work/after-standin.ours" >&2 || fail "over the stand-in: registry entries differ after uninstall (diff above)"

@@ -323,14 +323,6 @@ std::vector<ExistingCase> ExistingCases()
         cases.push_back(c);
     }
     {
-        // Another product's handler on .rar is replaced.
-        ExistingCase c{"OtherHandlerOnExtension", EXPORT_WIN7, {}, {}, {}};
-        c.given[L".rar"] = With(EMPTY_KEY, L"PersistentHandler", HandlerLink(OTHER_HANDLER));
-        c.registered[L".rar"] = WithLink(EMPTY_KEY);
-        c.unregistered[L".rar"] = EMPTY_KEY;
-        cases.push_back(c);
-    }
-    {
         // An empty default names no ProgID: following it would open the root and CLSID itself.
         ExistingCase c{"EmptyExtensionDefault", EXPORT_WIN7, {{L".rar", SzTree({{L"", {{L"", L""}}}})}}, {}, {}};
         c.registered[L".rar"] = WithLink(c.given[L".rar"]);
@@ -358,6 +350,86 @@ std::vector<ExistingCase> ExistingCases()
 
 INSTANTIATE_TEST_SUITE_P(Cases, RegistrationWithExistingKeys, ::testing::ValuesIn(ExistingCases()),
                          [](const ::testing::TestParamInfo<ExistingCase> &info) { return std::string(info.param.name); });
+
+// --- Another product's handler on the extension ---------------------------------------------
+
+// The handler class as registration leaves it when .rar named another handler before.
+CRegTree HandlerClassKeeping(const std::wstring &previous)
+{
+    CRegTree tree = HandlerClass();
+    tree.keys[L""][L"PreviousPersistentHandler"] = SzValue(previous);
+    return tree;
+}
+
+struct PreviousHandlerCase {
+    const char *name;
+    CRegistrar registrar;
+    CRegTree givenLink;   // .rar\PersistentHandler before registration
+    bool kept;            // registration keeps its value and unregistration puts it back
+};
+
+class RegistrationOverAnotherHandler : public RegistrationTest, public ::testing::WithParamInterface<PreviousHandlerCase>
+{
+};
+
+TEST_P(RegistrationOverAnotherHandler, KeepsItAndPutsItBack)
+{
+    const PreviousHandlerCase &c = GetParam();
+    const CRegistryState given = {{L".rar", With(EMPTY_KEY, L"PersistentHandler", c.givenLink)}};
+    Arrange(given);
+    CRegistryState registered = Registered({{L".rar", WithLink(EMPTY_KEY)}});
+    if (c.registrar.fullChain) {
+        registered = FullChain(registered);
+        registered[L".rar"] = WithLink(SzTree({{L"", {{L"", L"rar.file"}}}}));
+    }
+    if (c.kept)
+        registered[Clsid(HANDLER)] = HandlerClassKeeping(OTHER_HANDLER);
+
+    ExpectOutcome(c.registrar, S_OK, false);
+    ExpectState(registered, "registered");
+    // The second registration finds its own handler on .rar: the kept one stays.
+    ExpectOutcome(c.registrar, S_OK, false);
+    ExpectState(registered, "registered twice");
+
+    ExpectOutcome(c.registrar, S_OK, true);
+    CRegistryState unregistered = {{L".rar", EMPTY_KEY}};
+    if (c.kept)
+        unregistered = given;
+    ExpectState(unregistered, "unregistered");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RegistrationOverAnotherHandler,
+    ::testing::Values(PreviousHandlerCase{"OtherHandler", EXPORT_WIN7, HandlerLink(OTHER_HANDLER), true},
+                      PreviousHandlerCase{"OtherHandlerRegsvr32", REGSVR32_WIN7, HandlerLink(OTHER_HANDLER), true},
+                      PreviousHandlerCase{"OtherHandlerBefore2000", HELPER_NT40, HandlerLink(OTHER_HANDLER), true},
+                      PreviousHandlerCase{"OwnHandlerOtherCase", EXPORT_WIN7, HandlerLink(Lower(HANDLER)), false},
+                      PreviousHandlerCase{"EmptyLink", EXPORT_WIN7, HandlerLink(L""), false},
+                      PreviousHandlerCase{"LinkWithoutValue", REGSVR32_WIN7, EMPTY_KEY, false}),
+    [](const ::testing::TestParamInfo<PreviousHandlerCase> &info) { return std::string(info.param.name); });
+
+// The shared .rar link was removed meanwhile (by the other architecture's unregistration): the
+// kept handler comes back all the same.
+TEST_F(RegistrationTest, KeptHandlerReturnsWhenTheLinkIsGone)
+{
+    Arrange({{L".rar", With(EMPTY_KEY, L"PersistentHandler", HandlerLink(OTHER_HANDLER))}});
+    ExpectOutcome(REGSVR32_WIN7, S_OK, false);
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CLASSES_ROOT, L".rar\\PersistentHandler"));
+    ExpectOutcome(REGSVR32_WIN7, S_OK, true);
+    ExpectState({{L".rar", With(EMPTY_KEY, L"PersistentHandler", HandlerLink(OTHER_HANDLER))}}, "unregistered");
+}
+
+// A third product re-pointed .rar after registration: that link is removed as before, and the
+// kept handler is not written over it.
+TEST_F(RegistrationTest, KeptHandlerDoesNotReplaceAThirdOne)
+{
+    const std::wstring third = L"{9A8B7C6D-5E4F-4A3B-9C2D-1E0F9A8B7C6D}";
+    Arrange({{L".rar", With(EMPTY_KEY, L"PersistentHandler", HandlerLink(OTHER_HANDLER))}});
+    ExpectOutcome(EXPORT_WIN7, S_OK, false);
+    ASSERT_EQ(ERROR_SUCCESS, SetRegValue(HKEY_CLASSES_ROOT, L".rar\\PersistentHandler", nullptr, REG_SZ, third));
+    ExpectOutcome(EXPORT_WIN7, S_OK, true);
+    ExpectState({{L".rar", EMPTY_KEY}}, "unregistered");
+}
 
 // --- Values registration cannot follow ------------------------------------------------------
 
