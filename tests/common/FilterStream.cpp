@@ -1,28 +1,34 @@
 #include "FilterStream.h"
 
 #include <filterr.h>
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <sstream>
 
 namespace {
 
-constexpr ULONG TEXT_BUFFER_CHARS = 256;
-constexpr int MAX_PIECES = 100000;  // bound on GetText / GetValue calls per chunk
+constexpr int MAX_PIECES = 100000;  // bound on GetText calls per chunk
+constexpr int MAX_VALUES = 100;     // bound on GetValue calls per chunk
 
-void ReadText(IFilter *filter, SeenChunk *pChunk)
+void ReadText(IFilter *filter, const PullOptions &options, SeenChunk *pChunk)
 {
+    std::vector<WCHAR> buffer(options.cwcBuffer + 1);
     for (int i = 0; i < MAX_PIECES; ++i) {
-        WCHAR buffer[TEXT_BUFFER_CHARS] = {};
-        ULONG cwc = TEXT_BUFFER_CHARS;
-        const HRESULT hr = filter->GetText(&cwc, buffer);
-        pChunk->hrLast = hr;
+        std::fill(buffer.begin(), buffer.end(), L'\0');
+        ULONG cwc = options.cwcBuffer;
+        const HRESULT hr = filter->GetText(&cwc, buffer.data());
+        pChunk->hrLast = pChunk->textEnd = hr;
         if (FAILED(hr))
             return;
-        if (cwc > TEXT_BUFFER_CHARS)
+        if (options.thorough)
+            pChunk->pieces.push_back(cwc);
+        if (cwc > options.cwcBuffer)
             pChunk->overran = true;
         else
-            pChunk->text.append(buffer, cwc);
-        if (hr == FILTER_S_LAST_TEXT)
+            pChunk->text.append(buffer.data(), cwc);
+        if (hr == FILTER_S_LAST_TEXT && !options.thorough)
             return;
     }
 }
@@ -49,17 +55,26 @@ std::wstring ValueText(const PROPVARIANT &value)
     }
 }
 
-void ReadValue(IFilter *filter, SeenChunk *pChunk)
+void ReadValue(IFilter *filter, const PullOptions &options, SeenChunk *pChunk)
 {
-    PROPVARIANT *pValue = reinterpret_cast<PROPVARIANT *>(static_cast<UINT_PTR>(0xdeadbeef));
-    const HRESULT hr = filter->GetValue(&pValue);
-    pChunk->hrLast = hr;
-    if (hr != S_OK || pValue == nullptr)
-        return;
-    pChunk->vt = pValue->vt;
-    pChunk->text = ValueText(*pValue);
-    PropVariantClear(pValue);
-    CoTaskMemFree(pValue);
+    for (int i = 0; i < (options.thorough ? MAX_VALUES : 1); ++i) {
+        PROPVARIANT *pValue = reinterpret_cast<PROPVARIANT *>(static_cast<UINT_PTR>(0xdeadbeef));
+        const HRESULT hr = filter->GetValue(&pValue);
+        pChunk->hrLast = pChunk->valueEnd = hr;
+        if (FAILED(hr))
+            return;
+        if (options.thorough) {
+            const bool bString = pValue != nullptr && pValue->vt == VT_LPWSTR;
+            pChunk->values.push_back(bString ? ValueText(*pValue) : L"vt=" + std::to_wstring(pValue != nullptr ? pValue->vt : 0));
+        } else if (hr == S_OK && pValue != nullptr) {
+            pChunk->vt = pValue->vt;
+            pChunk->text = ValueText(*pValue);
+        }
+        if (pValue != nullptr) {
+            PropVariantClear(pValue);
+            CoTaskMemFree(pValue);
+        }
+    }
 }
 
 std::wstring Escape(const std::wstring &text)
@@ -93,29 +108,56 @@ std::wstring Unescape(const std::wstring &text)
 
 } // namespace
 
-std::vector<SeenChunk> ReadAllChunks(IFilter *filter, const std::function<void(const SeenChunk &)> &afterEachChunk,
-                                     HRESULT *phrEnd, size_t maxChunks)
+std::string Narrow(const std::wstring &text)
+{
+    int cb = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(cb), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), cb, nullptr, nullptr);
+    return out;
+}
+
+std::wstring Widen(const std::string &text)
+{
+    int cch = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
+    std::wstring out(static_cast<size_t>(cch), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), cch);
+    return out;
+}
+
+PullOptions ThoroughPull()
+{
+    PullOptions options;
+    options.cwcBuffer = 4096;
+    options.maxChunks = 100;
+    options.thorough = true;
+    options.keepFailures = true;
+    return options;
+}
+
+std::vector<SeenChunk> ReadAllChunks(IFilter *filter, const PullOptions &options, HRESULT *phrEnd)
 {
     std::vector<SeenChunk> chunks;
     HRESULT hr = S_OK;
-    while (chunks.size() < maxChunks) {
-        STAT_CHUNK stat;
-        memset(&stat, 0xde, sizeof(stat));
-        hr = filter->GetChunk(&stat);
-        if (FAILED(hr))
-            break;
+    for (size_t calls = 0; calls < options.maxChunks; ++calls) {
         SeenChunk chunk;
-        chunk.id = stat.idChunk;
-        chunk.source = stat.idChunkSource;
-        chunk.flags = stat.flags;
-        chunk.fmtid = stat.attribute.guidPropSet;
-        chunk.propid = stat.attribute.psProperty.ulKind == PRSPEC_PROPID ? stat.attribute.psProperty.propid : 0;
-        if (stat.flags == CHUNK_TEXT)
-            ReadText(filter, &chunk);
-        else
-            ReadValue(filter, &chunk);
-        if (afterEachChunk)
-            afterEachChunk(chunk);
+        memset(&chunk.stat, 0xde, sizeof(chunk.stat));
+        hr = chunk.hr = filter->GetChunk(&chunk.stat);
+        if (FAILED(hr) && (hr == FILTER_E_END_OF_CHUNKS || !options.keepFailures))
+            break;
+        if (SUCCEEDED(hr)) {
+            const STAT_CHUNK &stat = chunk.stat;
+            chunk.id = stat.idChunk;
+            chunk.source = stat.idChunkSource;
+            chunk.flags = stat.flags;
+            chunk.fmtid = stat.attribute.guidPropSet;
+            chunk.propid = stat.attribute.psProperty.ulKind == PRSPEC_PROPID ? stat.attribute.psProperty.propid : 0;
+            if (options.thorough || stat.flags == CHUNK_TEXT)
+                ReadText(filter, options, &chunk);
+            if (options.thorough || stat.flags != CHUNK_TEXT)
+                ReadValue(filter, options, &chunk);
+        }
+        if (options.afterEachChunk)
+            options.afterEachChunk(chunk);
         chunks.push_back(chunk);
     }
     if (phrEnd != nullptr)
@@ -146,4 +188,38 @@ bool ParseChunk(const std::wstring &line, SeenChunk *pChunk)
         rest.erase(0, 1);
     pChunk->text = Unescape(rest);
     return true;
+}
+
+std::string DescribeStream(const std::vector<SeenChunk> &chunks)
+{
+    std::string text;
+    for (const SeenChunk &c : chunks) {
+        char line[200];
+        std::snprintf(line, sizeof(line), "0x%08lX id=%lu src=%lu flags=%d prop=%08lX/%lu", static_cast<unsigned long>(c.hr),
+                      c.stat.idChunk, c.stat.idChunkSource, static_cast<int>(c.stat.flags),
+                      c.stat.attribute.guidPropSet.Data1, c.stat.attribute.psProperty.propid);
+        text += line;
+        if (!c.text.empty() || c.stat.flags == CHUNK_TEXT)
+            text += " text=\"" + Narrow(c.text) + "\"";
+        for (const std::wstring &v : c.values)
+            text += " value=\"" + Narrow(v) + "\"";
+        text += "\n";
+    }
+    return text;
+}
+
+std::vector<std::string> StreamLines(const std::vector<SeenChunk> &chunks)
+{
+    std::vector<std::string> lines;
+    for (const SeenChunk &chunk : chunks) {
+        if (chunk.text.size() <= 200) {
+            lines.push_back(Narrow(FormatChunk(chunk)));
+            continue;
+        }
+        SeenChunk head = chunk;
+        head.text.resize(60);
+        lines.push_back(Narrow(FormatChunk(head)) + "... (" + std::to_string(chunk.text.size()) + " characters, hash " +
+                        std::to_string(std::hash<std::wstring>()(chunk.text)) + ")");
+    }
+    return lines;
 }

@@ -101,18 +101,3 @@ HRESULT CProductDll::UnregisterServer() const
     return pfn != nullptr ? pfn() : E_NOTIMPL;
 }
 
-std::string Narrow(const std::wstring &text)
-{
-    int cb = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(cb), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), cb, nullptr, nullptr);
-    return out;
-}
-
-std::wstring Widen(const std::string &text)
-{
-    int cch = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(cch), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), cch);
-    return out;
-}

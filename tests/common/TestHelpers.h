@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "FilterStream.h"  // Narrow, Widen
 #include "TestConfig.h"
 
 // Prints an HRESULT as 0x8XXXXXXX in assertion messages.
@@ -14,6 +15,7 @@ std::string HrText(HRESULT hr);
 
 // A marker that shows when an out-parameter was left untouched.
 constexpr DWORD MARKER = 0xdeadbeef;
+inline void *MarkerPointer() { return reinterpret_cast<void *>(static_cast<UINT_PTR>(MARKER)); }
 
 std::wstring TestDataPath(const std::wstring &name);  // TEST_DATA_DIR\name
 std::wstring TestBinPath(const std::wstring &name);   // TEST_BIN_DIR\name
@@ -42,6 +44,3 @@ private:
     HMODULE m_hModule = nullptr;
 };
 
-// Narrow/wide conversions for messages.
-std::string Narrow(const std::wstring &text);
-std::wstring Widen(const std::string &text);

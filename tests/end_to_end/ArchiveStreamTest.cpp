@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "ArchiveTestHelpers.h"
-#include "EndToEnd.h"
 #include "FilterHost.h"
 #include "ModuleProbe.h"
 #include "FixtureDll.h"
@@ -14,23 +13,10 @@
 
 namespace {
 
-class EndToEnd : public testing::Test
+class EndToEnd : public FilterHostTest
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_HR(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        m_runFoldersBefore = RunFolders();
-    }
-    void TearDown() override
-    {
-        EXPECT_TRUE(NewRunFolders(m_runFoldersBefore).empty()) << "a run folder is left in the temp folder";
-        EXPECT_HR(S_OK, m_dll.CanUnloadNow());
-        CoUninitialize();
-    }
-
-    CProductDll m_dll;
-    std::vector<std::wstring> m_runFoldersBefore;
+    EndToEnd() : FilterHostTest({/*runFolders*/ true, /*dllUnloads*/ true, /*childFilters*/ false, /*com*/ COINIT_APARTMENTTHREADED}) {}
 };
 
 } // namespace

@@ -3,7 +3,7 @@
 // text and value a well-behaved host would have got from that point on, with the same ids.
 // Each row drives one filter object through the real DLL and ends with its Release; the fixture
 // then checks the run folders, the object count and that the child filter's DLL is gone.
-#include "HostFixture.h"
+#include "ThreadArchives.h"
 
 #include <filterr.h>
 
@@ -195,7 +195,7 @@ protected:
                     HRESULT hrEnd = S_OK;
                     const std::vector<SeenChunk> rest = ReadAllChunks(filter.Get(), {}, &hrEnd);
                     const std::vector<SeenChunk> want(expected.begin() + (row.restFrom - 1), expected.end());
-                    EXPECT_EQ(Lines(want), Lines(rest)) << "the rest of the stream";
+                    EXPECT_EQ(StreamLines(want), StreamLines(rest)) << "the rest of the stream";
                     EXPECT_HR(FILTER_E_END_OF_CHUNKS, hrEnd);
                 }
             }
