@@ -203,7 +203,7 @@ TEST_F(DllList, PersistenceOfEachKindOfClass)
         BOOL found;
         Persistence expected;
     } cases[] = {
-        {"IPersistFile only", FixturePath(FIXTURE_ROW_TEXT), g_fixtures[FIXTURE_ROW_TEXT].clsid, Y, {Y, N, N}},
+        {"IPersistFile only", FixturePath(FIXTURE_ROW_TEXT_FILE_ONLY), g_fixtures[FIXTURE_ROW_TEXT_FILE_ONLY].clsid, Y, {Y, N, N}},
         {"IPersistStream only", FixturePath(FIXTURE_ROW_STREAM_ONLY), g_fixtures[FIXTURE_ROW_STREAM_ONLY].clsid, Y, {N, Y, N}},
         {"all three", FixturePath(FIXTURE_ROW_ALL_PERSIST), g_fixtures[FIXTURE_ROW_ALL_PERSIST].clsid, Y, {Y, Y, Y}},
         {"no DllGetClassObject", FixturePath(FIXTURE_ROW_NO_ENTRY), g_fixtures[FIXTURE_ROW_NO_ENTRY].clsid, Y, {N, N, N}},
@@ -224,7 +224,7 @@ TEST_F(DllList, PersistenceOfEachKindOfClass)
             EXPECT_EQ(c.expected, AskPersistence(*list, c.path, c.clsid, &ok));
             EXPECT_TRUE(ok);
         }
-        for (int row : {FIXTURE_ROW_TEXT, FIXTURE_ROW_STREAM_ONLY, FIXTURE_ROW_ALL_PERSIST, FIXTURE_ROW_REFUSES}) {
+        for (int row : {FIXTURE_ROW_TEXT_FILE_ONLY, FIXTURE_ROW_STREAM_ONLY, FIXTURE_ROW_ALL_PERSIST, FIXTURE_ROW_REFUSES}) {
             EXPECT_TRUE(IsModuleLoaded(FixturePath(row))) << "a probed module stays loaded";
             EXPECT_EQ(0, LoadedFixtureCount(row, "FixtureObjectCount")) << "the probe released everything";
         }
@@ -308,8 +308,8 @@ TEST_F(DllList, RecordedNameIsTheFirstSpellingAndRecordsNothing)
 TEST_F(DllList, WithoutXmlEveryAnswerIsComputedAgain)
 {
     const std::wstring temp = TempFolder() + L"pellucidor-dll-list-status.dll";
-    const std::wstring clsid = g_fixtures[FIXTURE_ROW_TEXT].clsid;
-    const std::wstring text = FixturePath(FIXTURE_ROW_TEXT);
+    const std::wstring clsid = g_fixtures[FIXTURE_ROW_TEXT_FILE_ONLY].clsid;
+    const std::wstring text = FixturePath(FIXTURE_ROW_TEXT_FILE_ONLY);
     for (XmlMode mode : {WITH_XML, WITHOUT_XML}) {
         SCOPED_TRACE(ModeName(mode));
         auto list = MakeList(mode);
@@ -321,11 +321,11 @@ TEST_F(DllList, WithoutXmlEveryAnswerIsComputedAgain)
         EXPECT_TRUE(list->GetFileStatus(temp.c_str(), &found, &trusted));
         EXPECT_EQ(mode == WITH_XML ? TRUE : FALSE, found) << "a file deleted later";
 
-        const LONG created = std::max<LONG>(0, LoadedFixtureCount(FIXTURE_ROW_TEXT, "FixtureCreatedCount"));
+        const LONG created = std::max<LONG>(0, LoadedFixtureCount(FIXTURE_ROW_TEXT_FILE_ONLY, "FixtureCreatedCount"));
         BOOL ok = FALSE;
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ((Persistence{Y, N, N}), AskPersistence(*list, text, clsid.c_str(), &ok));
-        EXPECT_EQ(created + (mode == WITH_XML ? 1 : 3), LoadedFixtureCount(FIXTURE_ROW_TEXT, "FixtureCreatedCount"));
+        EXPECT_EQ(created + (mode == WITH_XML ? 1 : 3), LoadedFixtureCount(FIXTURE_ROW_TEXT_FILE_ONLY, "FixtureCreatedCount"));
 
         // The display name: the first spelling with the document, the path as given without.
         wchar_t path[MAX_PATH];

@@ -1,5 +1,6 @@
 # The fuzz program (driver/): mutants of the seed archives made by tests/setup.d/85-fuzz-seeds.sh,
-# each filtered through Pellucidor.dll with the fixture text filter as the child filter.
+# each filtered through Pellucidor.dll by path and as a stream, with the fixture text filter and its
+# file-only twin as the child filters.
 # ctest runs 500 mutants; scripts/fuzz.sh runs as many as it is asked for.
 add_executable(PellucidorFuzz ${CMAKE_CURRENT_LIST_DIR}/driver/FuzzMain.cpp ${CMAKE_CURRENT_LIST_DIR}/driver/FuzzHost.cpp
   ${CMAKE_CURRENT_LIST_DIR}/driver/Mutator.cpp ${CMAKE_SOURCE_DIR}/tests/common/ModuleProbe.cpp
@@ -7,7 +8,7 @@ add_executable(PellucidorFuzz ${CMAKE_CURRENT_LIST_DIR}/driver/FuzzMain.cpp ${CM
 target_include_directories(PellucidorFuzz PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests/common)
 target_compile_options(PellucidorFuzz PRIVATE ${PELLUCIDOR_WARNINGS})
 target_link_options(PellucidorFuzz PRIVATE -municode)
-target_link_libraries(PellucidorFuzz PRIVATE pellucidor_core ole32 oleaut32 uuid advapi32)
+target_link_libraries(PellucidorFuzz PRIVATE pellucidor_core ole32 oleaut32 uuid advapi32 shlwapi)
 add_dependencies(PellucidorFuzz Pellucidor fixtures)
 
 # Windows paths of the seeds and the work folder (Wine maps / to drive Z:).

@@ -84,7 +84,7 @@ TEST_F(RealListTest, RecordShowsWhatTheClassAnswers)
         int row;
         unsigned persist;  // what the list records for the class
     } rows[] = {
-        {FIXTURE_ROW_TEXT, FIXTURE_PERSIST_FILE},
+        {FIXTURE_ROW_TEXT, FIXTURE_PERSIST_FILE | FIXTURE_PERSIST_STREAM},
         {FIXTURE_ROW_STREAM_ONLY, FIXTURE_PERSIST_STREAM},
         {FIXTURE_ROW_ALL_PERSIST, FIXTURE_PERSIST_ALL},
         {FIXTURE_ROW_NO_ENTRY, 0},          // no DllGetClassObject: no interface, not usable
@@ -155,7 +155,7 @@ TEST_F(RealListTest, TheListsFirstViewOfTheFileWins)
                                  std::wstring(L"SOFTWARE\\Classes\\CLSID\\") + g_fixtures[FIXTURE_ROW_TEXT].clsid +
                                      L"\\InprocServer32",
                                  L"", spelled));
-    EXPECT_EQ(Describe(FixtureFound(FIXTURE_ROW_TEXT, 40, upper, FIXTURE_PERSIST_FILE)),
+    EXPECT_EQ(Describe(FixtureFound(FIXTURE_ROW_TEXT, 40, upper, g_fixtures[FIXTURE_ROW_TEXT].persist)),
               Lookup(IS30, L"PELLRHLATE", &list));
 }
 

@@ -3,7 +3,8 @@
 #
 # Registration: every fixture filter DLL of this architecture (build/<arch>/fixtures, see
 # tools/fixtures/FixtureIds.h) with the platform's registration tool, so that the plain-text
-# filter serves .txt and .fxtxt, the value filter .fxval, PDFFILT.dll .pdf, and so on; and the
+# filter serves .txt and .fxtxt (from files and streams), its file-only twin .fxfile, the value
+# filter .fxval, PDFFILT.dll .pdf, and so on; and the
 # misbehaving test filter RogueFilter.dll for .fxrogue, written as a setup program would (it has
 # no registration code of its own). Both architectures' registrations live side by side: the
 # class keys in each one's registry view, the extension keys shared.
@@ -111,10 +112,10 @@ done
 cp chain24.rar "$out/chain24.rar"
 cd "$work"
 
-# 200 text entries, e001.txt to e200.txt, each "entry NNN".
+# 200 text entries for the file-only text filter, e001.fxfile to e200.fxfile, each "entry NNN".
 mkdir many && cd many
-for n in $(seq -w 1 200); do printf 'entry %s' "$n" > "e$n.txt"; done
-r a -ma5 "$out/many.rar" $(for n in $(seq -w 1 200); do echo "e$n.txt"; done)
+for n in $(seq -w 1 200); do printf 'entry %s' "$n" > "e$n.fxfile"; done
+r a -ma5 "$out/many.rar" $(for n in $(seq -w 1 200); do echo "e$n.fxfile"; done)
 cd "$work"
 
 # A PDF (read by PDFFILT.dll, reached through LoadIFilter) between two text entries.

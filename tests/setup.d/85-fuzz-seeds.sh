@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Seed archives of the fuzz program (tests/fuzz), made into $PELLUCIDOR_TESTDATA/fuzz/seeds: small,
 # so that a mutation lands in a header as often as in data, and with .txt entries, which the
-# fixture text filter reads, so that mutated data goes through extraction and a child filter.
+# fixture text filter reads from memory, and a .fxfile entry, which its file-only twin reads from
+# the run folder, so that mutated data goes through both routes to a child filter.
 # Fixed file times and time zone: the same script makes the same bytes, and so the same mutants.
 # Skipped when this script made them already.
 set -euo pipefail
@@ -17,10 +18,11 @@ mkdir -p docs
 printf 'First paragraph of a.\r\n\r\nSecond paragraph of a.\r\n' > a.txt
 for i in $(seq 1 60); do printf 'line %s of the report, with some words to pack\n' "$i"; done > docs/report.txt
 printf 'short' > docs/short.txt
+printf 'notes kept in a file of their own\r\n' > docs/notes.fxfile
 python3 -c "import random,sys; random.seed(7); sys.stdout.buffer.write(bytes(random.getrandbits(8) for _ in range(700)))" > data.bin
 printf 'Seed archive comment' > comment.txt
-touch -d '2020-01-02 03:04:05' a.txt docs/report.txt docs/short.txt data.bin docs
-files=(a.txt docs/report.txt docs/short.txt data.bin)
+touch -d '2020-01-02 03:04:05' a.txt docs/report.txt docs/short.txt docs/notes.fxfile data.bin docs
+files=(a.txt docs/report.txt docs/short.txt docs/notes.fxfile data.bin)
 
 # RAR5, compressed (-m3), the entries in a folder among them.
 r a -ma5 -m3 "$out/rar5.rar" "${files[@]}"
@@ -38,7 +40,7 @@ touch -d '2020-01-02 03:04:05' vol.txt
 r a -ma5 -m0 -v1k "$out/volume.rar" a.txt vol.txt
 # RAR4 (rar 7 no longer writes it; rar4.py does, stored entries) with a comment.
 python3 "$here/rar4.py" "$out/rar4.rar" --comment 'RAR4 comment' 'docs/' \
-  "a.txt=$(cat a.txt)" "docs/report.txt=$(head -c 600 docs/report.txt)" 'data.bin=not text'
+  "a.txt=$(cat a.txt)" "docs/report.txt=$(head -c 600 docs/report.txt)" "docs/notes.fxfile=$(cat docs/notes.fxfile)" 'data.bin=not text'
 
 # Findings: mutants that crashed the filter once, made again from the seeds for the tests that
 # keep them fixed (tests/hostile_hosts/FuzzFindingsTest.cpp).

@@ -264,8 +264,8 @@ TEST_F(PersistStream, AnswersAsAPersistentStreamThatSavesNothing)
 }
 
 // A filter host with no disk: the temporary folder cannot be made. A stream-loaded archive is
-// still filtered completely where its entries' filters read streams; a file-only filter's entry
-// gives its name only; nothing is made anywhere.
+// still filtered completely where its entries' filters read streams (the text filter's too); a
+// file-only filter's entry gives its name only; nothing is made anywhere.
 TEST_F(PersistStream, WithoutATemporaryFolderStreamFiltersStillReadTheirDocuments)
 {
     CScratchDir scratch;
@@ -284,6 +284,7 @@ TEST_F(PersistStream, WithoutATemporaryFolderStreamFiltersStillReadTheirDocument
     for (size_t at = seen.find("prop="); at != std::string::npos; at = seen.find("prop=", at + 1))
         order += seen.substr(at + 5, seen.find('\n', at) - at - 5) + "|";
     EXPECT_NE(std::string::npos, order.find("B725F130/10 text=\"stream.fxstream\"|B725F130/19 text=\"stream only\"|")) << seen;
-    EXPECT_NE(std::string::npos, order.find("B725F130/10 text=\"notes.txt\"|B725F130/10 text=\"values.fxval\"|")) << seen;
+    EXPECT_NE(std::string::npos, order.find("B725F130/10 text=\"notes.txt\"|B725F130/19 text=\"alpha bravo")) << seen;
+    EXPECT_NE(std::string::npos, order.find("B725F130/10 text=\"values.fxval\"|B725F130/10 text=\"broken.fxinit\"|")) << seen;
     EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(missing.c_str())) << "nothing was made";
 }

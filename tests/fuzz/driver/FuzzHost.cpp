@@ -1,6 +1,7 @@
 #include "FuzzHost.h"
 
 #include <filterr.h>
+#include <shlwapi.h>
 #include <algorithm>
 #include <cstdio>
 #include <cwctype>
@@ -88,6 +89,18 @@ std::string HexHr(HRESULT hr)
     char text[16];
     std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
     return text;
+}
+
+bool ReadBytes(const std::wstring &path, std::vector<uint8_t> *pBytes)
+{
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    LARGE_INTEGER size = {};
+    if (!file || !GetFileSizeEx(file.Get(), &size) || size.QuadPart > 0x7FFFFFFF)
+        return false;
+    pBytes->assign(static_cast<size_t>(size.QuadPart), 0);
+    DWORD read = 0;
+    return size.QuadPart == 0 ||
+           (ReadFile(file.Get(), pBytes->data(), static_cast<DWORD>(size.QuadPart), &read, nullptr) && read == size.QuadPart);
 }
 
 std::vector<std::wstring> NamesIn(const std::wstring &folder)
@@ -195,8 +208,8 @@ void CJail::Check(bool runFolderAllowed, const std::vector<std::wstring> &inputs
     }
 }
 
-CFuzzHost::CFuzzHost(const std::wstring &work, const std::wstring &dllPath, const std::wstring &fixturePath)
-    : m_work(work), m_jail(work), m_fixturePath(fixturePath)
+CFuzzHost::CFuzzHost(const std::wstring &work, const std::wstring &dllPath, const std::vector<std::wstring> &fixturePaths)
+    : m_work(work), m_jail(work), m_fixturePaths(fixturePaths)
 {
     wchar_t temp[MAX_PATH + 1] = {};
     GetTempPathW(MAX_PATH + 1, temp);
@@ -225,11 +238,22 @@ bool CFuzzHost::Ready(std::string *pWhy) const
 }
 
 FuzzOutcome CFuzzHost::FilterOnce(const std::wstring &name, const std::vector<std::wstring> &companions,
-                                  bool withAttributes)
+                                  bool withAttributes, FuzzRoute route)
 {
     FuzzOutcome outcome;
     std::vector<std::wstring> inputs = companions;
     inputs.push_back(name);
+    const std::wstring path = Join(m_jail.In(), name);
+    CComPtr<IStream> stream;  // the host's: it outlives the filter, which must give back its references
+    if (route == FuzzRoute::Stream) {
+        std::vector<uint8_t> bytes;
+        if (ReadBytes(path, &bytes))
+            stream.Attach(SHCreateMemStream(bytes.data(), static_cast<UINT>(bytes.size())));
+        if (!stream) {
+            Fail(&outcome, "cannot make a stream over " + Narrow(path));
+            return outcome;
+        }
+    }
 
     const auto pfnGetClassObject = GetProcAs<PFN_DLL_GET_CLASS_OBJECT>(m_dll.Get(), "DllGetClassObject");
     const auto pfnCanUnloadNow = GetProcAs<PFN_DLL_CAN_UNLOAD_NOW>(m_dll.Get(), "DllCanUnloadNow");
@@ -244,11 +268,17 @@ FuzzOutcome CFuzzHost::FilterOnce(const std::wstring &name, const std::vector<st
             Fail(&outcome, "creating the filter: " + HexHr(hr));
             return outcome;
         }
-        CComPtr<IPersistFile> persist;
-        hr = filter->QueryInterface(IID_IPersistFile, persist.PutVoid());
-        if (SUCCEEDED(hr))
-            hr = persist->Load(Join(m_jail.In(), name).c_str(), STGM_READ);
-        persist.Reset();
+        if (route == FuzzRoute::File) {
+            CComPtr<IPersistFile> persist;
+            hr = filter->QueryInterface(IID_IPersistFile, persist.PutVoid());
+            if (SUCCEEDED(hr))
+                hr = persist->Load(path.c_str(), STGM_READ);
+        } else {
+            CComPtr<IPersistStream> persist;
+            hr = filter->QueryInterface(IID_IPersistStream, persist.PutVoid());
+            if (SUCCEEDED(hr))
+                hr = persist->Load(stream.Get());
+        }
         if (hr != S_OK)
             Fail(&outcome, "Load: " + HexHr(hr));
 
@@ -275,14 +305,22 @@ FuzzOutcome CFuzzHost::FilterOnce(const std::wstring &name, const std::vector<st
     const HRESULT hrUnload = pfnCanUnloadNow();
     if (hrUnload != S_OK)
         Fail(&outcome, "DllCanUnloadNow after Release: " + HexHr(hrUnload));
+    if (stream) {
+        const ULONG refs = stream->AddRef();
+        stream->Release();
+        if (refs != 2)
+            Fail(&outcome, std::to_string(refs - 2) + " references to the host's stream kept after Release");
+    }
     // The DLL list keeps the reference its first probe took; any other is a child's, given back.
-    const HMODULE hChild = m_fixturePath.empty() ? nullptr : GetModuleHandleW(m_fixturePath.c_str());
-    const auto pfnChildObjects = hChild != nullptr ? GetProcAs<LONG(WINAPI *)()>(hChild, "FixtureObjectCount") : nullptr;
-    if (pfnChildObjects != nullptr && pfnChildObjects() != 0)
-        Fail(&outcome, std::to_string(pfnChildObjects()) + " child filter objects alive after Release");
-    if (hChild != nullptr && ModuleLoadCount(m_fixturePath.c_str()) > 1)
-        Fail(&outcome, "references to the child filter's DLL after Release: " +
-                           std::to_string(ModuleLoadCount(m_fixturePath.c_str())));
+    for (const std::wstring &fixture : m_fixturePaths) {
+        const HMODULE hChild = GetModuleHandleW(fixture.c_str());
+        const auto pfnChildObjects = hChild != nullptr ? GetProcAs<LONG(WINAPI *)()>(hChild, "FixtureObjectCount") : nullptr;
+        if (pfnChildObjects != nullptr && pfnChildObjects() != 0)
+            Fail(&outcome, std::to_string(pfnChildObjects()) + " child filter objects alive after Release");
+        if (hChild != nullptr && ModuleLoadCount(fixture.c_str()) > 1)
+            Fail(&outcome, "references to the child filter's DLL after Release: " +
+                               std::to_string(ModuleLoadCount(fixture.c_str())));
+    }
     m_jail.Check(false, inputs, &outcome);
     CheckOutsideJail(&outcome);
     return outcome;

@@ -21,7 +21,12 @@ struct FuzzOutcome {
     std::string failure;  // what went wrong, when not ok
     unsigned chunks = 0;       // chunks handed out
     unsigned childChunks = 0;  // of them, chunks of a child filter (not the title or an entry name)
+    unsigned streamChunks = 0, streamChildChunks = 0;  // the same through IPersistStream, when both ran
 };
+
+// How the archive reaches the filter: by its path (IPersistFile), or as a stream over its bytes
+// with no name (IPersistStream), as Windows Search hands it over.
+enum class FuzzRoute { File, Stream };
 
 // The jail's folders below a work folder.
 class CJail
@@ -43,15 +48,16 @@ private:
 class CFuzzHost
 {
 public:
-    // Makes the jail below `work` and points the process's TMP and TEMP into it.
-    CFuzzHost(const std::wstring &work, const std::wstring &dllPath, const std::wstring &fixturePath);
+    // Makes the jail below `work` and points the process's TMP and TEMP into it. `fixturePaths`:
+    // the child filters whose objects and module references are counted after each run.
+    CFuzzHost(const std::wstring &work, const std::wstring &dllPath, const std::vector<std::wstring> &fixturePaths);
     bool Ready(std::string *pWhy) const;
     const CJail &Jail() const { return m_jail; }
 
     // Filters the archive at Jail().In()\name; `companions` are the other files expected beside
     // it. `withAttributes` passes an attribute list to Init, as some hosts do.
     FuzzOutcome FilterOnce(const std::wstring &name, const std::vector<std::wstring> &companions,
-                           bool withAttributes);
+                           bool withAttributes, FuzzRoute route);
 
 private:
     void CheckStream(IFilter *filter, FuzzOutcome *pOutcome);
@@ -59,13 +65,15 @@ private:
 
     std::wstring m_work;
     CJail m_jail;
-    std::wstring m_fixturePath;
+    std::vector<std::wstring> m_fixturePaths;
     std::wstring m_userTemp;  // the temp folder before TMP was changed
     std::vector<std::wstring> m_workNames, m_driveRootNames, m_userTempNames;
     CLibrary m_dll;
     std::string m_setupError;
 };
 
+// The whole content of a file; false when it cannot be read.
+bool ReadBytes(const std::wstring &path, std::vector<uint8_t> *pBytes);
 // Names directly in a folder (no "." and ".."), sorted.
 std::vector<std::wstring> NamesIn(const std::wstring &folder);
 // Removes a folder tree; true when it is gone.

@@ -1,5 +1,6 @@
 // PellucidorFuzz: mutates seed archives deterministically and filters every mutant through
-// Pellucidor.dll in-process, the way a search host drives it, checking after each one that
+// Pellucidor.dll in-process, the way a search host drives it, once by its path and once as a
+// stream over its bytes, checking after each run that
 // nothing crashed, the stream ended, the run folder is gone, no object keeps the DLL and nothing
 // was written outside the run folder (FuzzHost.h).
 //
@@ -82,17 +83,6 @@ std::wstring ProgramFolder()
 }
 
 std::wstring Join(const std::wstring &folder, const std::wstring &name) { return folder + L"\\" + name; }
-
-bool ReadBytes(const std::wstring &path, Bytes *pBytes)
-{
-    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-    if (!file)
-        return false;
-    const DWORD size = GetFileSize(file.Get(), nullptr);
-    pBytes->assign(size, 0);
-    DWORD read = 0;
-    return size == 0 || (ReadFile(file.Get(), pBytes->data(), size, &read, nullptr) && read == size);
-}
 
 bool WriteBytes(const std::wstring &path, const void *data, size_t size)
 {
@@ -208,11 +198,35 @@ void SaveFailure(const std::wstring &work, const std::wstring &inFolder, uint64_
     WriteText(Join(folder, L"failure.txt"), what + "\n");
 }
 
+// The fixture text filter and its file-only twin beside it: the documents of the seeds reach one
+// in memory and the other through a file in the run folder.
+std::vector<std::wstring> ChildFilters(const std::wstring &textFixture)
+{
+    const std::wstring folder = textFixture.substr(0, textFixture.find_last_of(L'\\'));
+    return {textFixture, Join(folder, g_fixtures[FIXTURE_ROW_TEXT_FILE_ONLY].dllName)};
+}
+
+// The archive by its path, then as a nameless stream over its bytes; attributes go to Init on one
+// of the two runs when `turn` is 0 or 1. A failure of either fails the outcome.
+FuzzOutcome FilterBothWays(CFuzzHost &host, const std::wstring &name, const std::vector<std::wstring> &companions,
+                           uint64_t turn)
+{
+    FuzzOutcome outcome = host.FilterOnce(name, companions, turn == 0, FuzzRoute::File);
+    const FuzzOutcome streamed = host.FilterOnce(name, companions, turn == 1, FuzzRoute::Stream);
+    outcome.streamChunks = streamed.chunks;
+    outcome.streamChildChunks = streamed.childChunks;
+    if (!streamed.ok) {
+        outcome.failure += std::string(outcome.ok ? "" : "; ") + "through IPersistStream: " + streamed.failure;
+        outcome.ok = false;
+    }
+    return outcome;
+}
+
 int RunChild(const Options &options)
 {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // as a host's filtering thread is
     const std::vector<Seed> seeds = LoadSeeds(options.seeds);
-    CFuzzHost host(options.work, options.dll, options.fixture);
+    CFuzzHost host(options.work, options.dll, ChildFilters(options.fixture));
     std::string why;
     if (seeds.empty() || !host.Ready(&why)) {
         Print("fuzz child: " + (seeds.empty() ? "no seed archives in " + Narrow(options.seeds) : why));
@@ -234,9 +248,10 @@ int RunChild(const Options &options)
         }
         // Recorded before the run: after a crash this names the mutant that caused it.
         WriteText(current, std::to_string(index) + "\n" + what + "\n");
-        const FuzzOutcome outcome = host.FilterOnce(seed.name, seed.companions, index % 3 == 0);
+        const FuzzOutcome outcome = FilterBothWays(host, seed.name, seed.companions, index % 3);
         AppendText(results, std::to_string(index) + " " + std::to_string(outcome.chunks) + " " +
-                                std::to_string(outcome.childChunks) + "\n");
+                                std::to_string(outcome.childChunks) + " " + std::to_string(outcome.streamChunks) +
+                                " " + std::to_string(outcome.streamChildChunks) + "\n");
         if (!outcome.ok) {
             SaveFailure(options.work, host.Jail().In(), index, what + "\n" + outcome.failure);
             host.Jail().Clean();
@@ -314,7 +329,7 @@ int RunParent(const Options &options)
     CreateDirectoryW(Join(options.work, L"failures").c_str(), nullptr);
     const std::wstring current = Join(options.work, L"current.txt");
     WriteText(current, "");
-    WriteText(Join(options.work, L"results.txt"), "");  // per mutant: index, chunks, child chunks
+    WriteText(Join(options.work, L"results.txt"), "");  // per mutant: index, chunks, child chunks, both twice
     if (!IsTextFixtureRegistered(options.fixture)) {
         Print("fuzz: " + Narrow(options.fixture) + " is not the filter registered for .txt (tests/setup.sh registers it)");
         return EXIT_SETUP;
@@ -354,28 +369,32 @@ int RunParent(const Options &options)
 
     const std::wstring failures = Join(options.work, L"failures");
     const std::vector<std::wstring> failed = NamesIn(failures);
-    char summary[160];
+    char summary[256];
     std::snprintf(summary, sizeof(summary), "fuzz: %llu mutants ran in %.1f s (%.1f a second), %u failed",
                   static_cast<unsigned long long>(options.count), seconds,
                   seconds > 0 ? static_cast<double>(options.count) / seconds : 0.0, static_cast<unsigned>(failed.size()));
     Print(summary);
     // What the mutants reached: a stream that ends at once tests little.
-    uint64_t withChunks = 0, withChildChunks = 0, chunks = 0;
+    uint64_t withChunks = 0, withChildChunks = 0, chunks = 0, streamWithChunks = 0, streamWithChildChunks = 0;
     const std::string results = ReadText(Join(options.work, L"results.txt"));
     for (size_t pos = 0; pos < results.size();) {
-        unsigned long long index = 0, n = 0, child = 0;
-        if (std::sscanf(results.c_str() + pos, "%llu %llu %llu", &index, &n, &child) == 3) {
+        unsigned long long index = 0, n = 0, child = 0, streamN = 0, streamChild = 0;
+        if (std::sscanf(results.c_str() + pos, "%llu %llu %llu %llu %llu", &index, &n, &child, &streamN, &streamChild) == 5) {
             chunks += n;
             withChunks += n > 1 ? 1 : 0;
             withChildChunks += child > 0 ? 1 : 0;
+            streamWithChunks += streamN > 1 ? 1 : 0;
+            streamWithChildChunks += streamChild > 0 ? 1 : 0;
         }
         pos = results.find('\n', pos);
         pos = pos == std::string::npos ? results.size() : pos + 1;
     }
     std::snprintf(summary, sizeof(summary),
-                  "fuzz: %llu chunks in all; %llu mutants got past the title, %llu reached a child filter",
+                  "fuzz: %llu chunks in all by path; %llu mutants got past the title, %llu reached a child filter; "
+                  "as streams %llu and %llu",
                   static_cast<unsigned long long>(chunks), static_cast<unsigned long long>(withChunks),
-                  static_cast<unsigned long long>(withChildChunks));
+                  static_cast<unsigned long long>(withChildChunks), static_cast<unsigned long long>(streamWithChunks),
+                  static_cast<unsigned long long>(streamWithChildChunks));
     Print(summary);
     bool bReachedEnough = true;
     for (const auto &[reached, percent, what] :
@@ -426,14 +445,14 @@ int RunReplay(const Options &options)
     const std::vector<std::wstring> companions = CompanionsOf(folder, name);
     int result = EXIT_SETUP;
     {
-        CFuzzHost host(work, options.dll, options.fixture);
+        CFuzzHost host(work, options.dll, ChildFilters(options.fixture));
         std::string why;
         if (!host.Ready(&why)) {
             Print("fuzz: " + why);
         } else if (!CopyInto(folder, companions, host.Jail().In()) || !CopyInto(folder, {name}, host.Jail().In())) {
             Print("fuzz: cannot copy " + Narrow(options.replay));
         } else {
-            const FuzzOutcome outcome = host.FilterOnce(name, companions, false);
+            const FuzzOutcome outcome = FilterBothWays(host, name, companions, 1);
             Print("fuzz: " + Narrow(name) + ": " + std::to_string(outcome.chunks) + " chunks, " +
                   (outcome.ok ? "passed" : "FAILED: " + outcome.failure));
             result = outcome.ok ? EXIT_PASSED : EXIT_FAILED;
