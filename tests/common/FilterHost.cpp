@@ -7,22 +7,10 @@
 #include <atomic>
 #include <new>
 
-#include <shlwapi.h>
-
 #include "FixtureDll.h"
 #include "ModuleProbe.h"
 #include "filter/IFilterBase.h"
 #include "support/Guids.h"
-#include "support/ProcAddress.h"
-
-HRESULT CreateFilter(const CProductDll &dll, REFIID riid, void **ppv)
-{
-    CComPtr<IClassFactory> factory;
-    const HRESULT hr = dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid());
-    if (FAILED(hr))
-        return hr;
-    return factory->CreateInstance(nullptr, riid, ppv);
-}
 
 CComPtr<IFilter> NewFilter(const CProductDll &dll)
 {
@@ -30,87 +18,6 @@ CComPtr<IFilter> NewFilter(const CProductDll &dll)
     const HRESULT hr = CreateFilter(dll, IID_IFilter, filter.PutVoid());
     EXPECT_HR(S_OK, hr) << "creating the filter object";
     return filter;
-}
-
-HRESULT LoadFile(IFilter *pFilter, const std::wstring &path, LoadRoute route)
-{
-    if (route == LoadRoute::Stream) {
-        CComPtr<IStream> stream;
-        const HRESULT hr = SHCreateStreamOnFileEx(path.c_str(), STGM_READ | STGM_SHARE_DENY_NONE, FILE_ATTRIBUTE_NORMAL,
-                                                  FALSE, nullptr, stream.Put());
-        return FAILED(hr) ? hr : LoadStream(pFilter, stream.Get());
-    }
-    CComPtr<IPersistFile> persist;
-    const HRESULT hr = pFilter->QueryInterface(IID_IPersistFile, persist.PutVoid());
-    if (FAILED(hr))
-        return hr;
-    return persist->Load(path.c_str(), STGM_READ);
-}
-
-HRESULT LoadStream(IFilter *pFilter, IStream *pStream)
-{
-    CComPtr<IPersistStream> persist;
-    const HRESULT hr = pFilter->QueryInterface(IID_IPersistStream, persist.PutVoid());
-    return FAILED(hr) ? hr : persist->Load(pStream);
-}
-
-const std::vector<FULLPROPSPEC> &HostAttributes()
-{
-    static const std::vector<FULLPROPSPEC> attributes = [] {
-        std::vector<FULLPROPSPEC> list(2);
-        list[0].guidPropSet = PROPSET_STORAGE;
-        list[0].psProperty.ulKind = PRSPEC_PROPID;
-        list[0].psProperty.propid = PROPID_CONTENTS;
-        list[1].guidPropSet = PROPSET_STORAGE;
-        list[1].psProperty.ulKind = PRSPEC_LPWSTR;
-        list[1].psProperty.lpwstr = const_cast<LPWSTR>(L"contents");
-        return list;
-    }();
-    return attributes;
-}
-
-HRESULT InitFilter(IFilter *pFilter, ULONG *pFlags, bool withAttributes)
-{
-    ULONG flags = MARKER;
-    const std::vector<FULLPROPSPEC> &attributes = HostAttributes();
-    const HRESULT hr = withAttributes ? pFilter->Init(HOST_INIT_FLAGS, static_cast<ULONG>(attributes.size()), attributes.data(), &flags)
-                                      : pFilter->Init(HOST_INIT_FLAGS, 0, nullptr, &flags);
-    if (pFlags != nullptr)
-        *pFlags = flags;
-    return hr;
-}
-
-HRESULT LoadAndInit(IFilter *pFilter, const std::wstring &path, LoadRoute route)
-{
-    const HRESULT hr = LoadFile(pFilter, path, route);
-    return FAILED(hr) ? hr : InitFilter(pFilter);
-}
-
-namespace {
-
-// GetChunk until it fails or maxCalls calls were made; the chunks handed out.
-int CountChunks(IFilter *pFilter, int maxCalls, HRESULT *phrStop)
-{
-    *phrStop = S_OK;
-    int chunks = 0;
-    STAT_CHUNK stat;
-    for (; chunks < maxCalls; ++chunks) {
-        *phrStop = pFilter->GetChunk(&stat);
-        if (FAILED(*phrStop))
-            break;
-    }
-    return chunks;
-}
-
-} // namespace
-
-int PullToEnd(IFilter *pFilter, int maxCalls, HRESULT *phrStop)
-{
-    HRESULT hr = S_OK;
-    const int chunks = CountChunks(pFilter, maxCalls, &hr);
-    if (phrStop != nullptr)
-        *phrStop = hr;
-    return hr == FILTER_E_END_OF_CHUNKS ? chunks : -1;
 }
 
 int ExpectPullToEnd(IFilter *pFilter, int expectedChunks)
@@ -303,13 +210,7 @@ CNoChildFilters::~CNoChildFilters()
     RegDeleteKeyW(HKEY_CURRENT_USER, SCRATCH_PARENT);  // only when nothing else is in it
 }
 
-LONG ChildObjects()
-{
-    // Read through the loaded module without a reference of ours, which would change the count.
-    const HMODULE hModule = GetModuleHandleW(FixturePath(FIXTURE_ROW_TEXT).c_str());
-    const auto pfn = hModule != nullptr ? GetProcAs<LONG(WINAPI *)()>(hModule, "FixtureObjectCount") : nullptr;
-    return pfn != nullptr ? pfn() : 0;
-}
+LONG ChildObjects() { return FixtureObjects(FixturePath(FIXTURE_ROW_TEXT).c_str()); }
 
 int ChildDllReferences() { return std::max(0, ModuleLoadCount(FixturePath(FIXTURE_ROW_TEXT).c_str())); }
 

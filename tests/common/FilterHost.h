@@ -1,7 +1,6 @@
-// The filter driven the way a search host drives it, through the real DLL: the class factory,
-// CreateInstance, Load (IPersistFile or IPersistStream), IFilter::Init and GetChunk until the
-// stream's end; and the test fixture that checks what a run leaves behind. The one host of the
-// test programs: the areas choose among its options.
+// The one host of the test programs (HostCalls.h) in GoogleTest's terms: a filter object made,
+// an archive filtered and its stream compared with what is expected, failures reported; and the
+// test fixture that checks what a run leaves behind. The areas choose among its options.
 #pragma once
 #include <windows.h>
 #include <filter.h>
@@ -11,45 +10,15 @@
 #include <string>
 #include <vector>
 
-#include "FilterStream.h"
+#include "HostCalls.h"
 #include "TestHelpers.h"
 #include "support/Holders.h"
-
-// Flags a search host passes to Init.
-constexpr ULONG HOST_INIT_FLAGS = IFILTER_INIT_CANON_PARAGRAPHS | IFILTER_INIT_HARD_LINE_BREAKS |
-                                  IFILTER_INIT_APPLY_INDEX_ATTRIBUTES;
-
-// DllGetClassObject, CreateInstance(NULL, riid), Release of the factory.
-HRESULT CreateFilter(const CProductDll &dll, REFIID riid, void **ppv);
 
 // A new filter object's IFilter; reports a test failure and returns NULL when none is made.
 CComPtr<IFilter> NewFilter(const CProductDll &dll);
 // A filter object of the core library, made in this process without the COM module, as the
 // class factory makes one: for tests that set the product's test seams.
 CComPtr<IFilter> CreateFilterInProcess();
-
-// How a host hands the archive over: IPersistFile::Load with its path, or IPersistStream::Load
-// with a stream on the file that names it (as Windows Search's filter host does).
-enum class LoadRoute { File, Stream };
-
-// Load through the filter's IFilter.
-HRESULT LoadFile(IFilter *pFilter, const std::wstring &path, LoadRoute route = LoadRoute::File);
-HRESULT LoadStream(IFilter *pFilter, IStream *pStream);
-
-// Init with the host's flags, with no attributes or with HostAttributes(); the reported flags go
-// to *pFlags when given.
-HRESULT InitFilter(IFilter *pFilter, ULONG *pFlags = nullptr, bool withAttributes = false);
-// What some hosts ask for: PID_STG_CONTENTS by its id and by a name.
-const std::vector<FULLPROPSPEC> &HostAttributes();
-
-// LoadFile, then InitFilter; returns Init's answer, or Load's when it failed.
-HRESULT LoadAndInit(IFilter *pFilter, const std::wstring &path, LoadRoute route = LoadRoute::File);
-
-// GetChunk until FILTER_E_END_OF_CHUNKS, at most maxCalls calls. Returns the number of chunks
-// handed out, or -1 when a GetChunk failed otherwise or the end did not come; what stopped the
-// pull (the end, the failure, or S_OK when the calls ran out) goes to *phrStop when given.
-// Reports nothing itself: helper programs and host threads call it too.
-int PullToEnd(IFilter *pFilter, int maxCalls = 100000, HRESULT *phrStop = nullptr);
 
 // PullToEnd in a test: a failed GetChunk or a stream without end fails the test with the result
 // and the call it came from; with expectedChunks >= 0 the count must be that. Returns the count.

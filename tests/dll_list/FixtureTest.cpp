@@ -68,19 +68,6 @@ std::vector<Chunk> PullText(IFilter *filter, ULONG cchBuffer, HRESULT *pEnd)
     return chunks;
 }
 
-HRESULT LoadFile(IFilter *filter, const std::wstring &path)
-{
-    CComPtr<IPersistFile> persist;
-    const HRESULT hr = filter->QueryInterface(IID_IPersistFile, persist.PutVoid());
-    return FAILED(hr) ? hr : persist->Load(path.c_str(), STGM_READ);
-}
-
-HRESULT InitFilter(IFilter *filter)
-{
-    ULONG flags = MARKER;
-    return filter->Init(IFILTER_INIT_CANON_PARAGRAPHS, 0, nullptr, &flags);
-}
-
 // A new filter of the fixture, loaded from the file and initialised, as a host opens a document.
 HRESULT OpenFile(CFixtureDll &dll, const std::wstring &path, CComPtr<IFilter> *pFilter)
 {

@@ -1,4 +1,10 @@
-#include "FilterStream.h"
+#include "HostCalls.h"
+
+#include <shlwapi.h>
+
+#include "support/Guids.h"
+#include "support/Holders.h"
+#include "support/ProcAddress.h"
 
 #include <filterr.h>
 #include <algorithm>
@@ -9,13 +15,11 @@
 
 namespace {
 
-constexpr int MAX_PIECES = 100000;  // bound on GetText calls per chunk
-constexpr int MAX_VALUES = 100;     // bound on GetValue calls per chunk
 
 void ReadText(IFilter *filter, const PullOptions &options, SeenChunk *pChunk)
 {
     std::vector<WCHAR> buffer(options.cwcBuffer + 1);
-    for (int i = 0; i < MAX_PIECES; ++i) {
+    for (int i = 0; i < MAX_TEXT_CALLS; ++i) {
         std::fill(buffer.begin(), buffer.end(), L'\0');
         ULONG cwc = options.cwcBuffer;
         const HRESULT hr = filter->GetText(&cwc, buffer.data());
@@ -57,16 +61,20 @@ std::wstring ValueText(const PROPVARIANT &value)
 
 void ReadValue(IFilter *filter, const PullOptions &options, SeenChunk *pChunk)
 {
-    for (int i = 0; i < (options.thorough ? MAX_VALUES : 1); ++i) {
-        PROPVARIANT *pValue = reinterpret_cast<PROPVARIANT *>(static_cast<UINT_PTR>(0xdeadbeef));
+    const bool bAll = options.thorough || options.allValues;
+    for (int i = 0; i < (bAll ? MAX_VALUE_CALLS : 1); ++i) {
+        PROPVARIANT *pValue = static_cast<PROPVARIANT *>(MarkerPointer());
         const HRESULT hr = filter->GetValue(&pValue);
         pChunk->hrLast = pChunk->valueEnd = hr;
         if (FAILED(hr))
             return;
-        if (options.thorough) {
+        if (pValue == nullptr)
+            pChunk->nullValue = true;
+        if (bAll) {
             const bool bString = pValue != nullptr && pValue->vt == VT_LPWSTR;
             pChunk->values.push_back(bString ? ValueText(*pValue) : L"vt=" + std::to_wstring(pValue != nullptr ? pValue->vt : 0));
-        } else if (hr == S_OK && pValue != nullptr) {
+        }
+        if (!options.thorough && i == 0 && hr == S_OK && pValue != nullptr) {
             pChunk->vt = pValue->vt;
             pChunk->text = ValueText(*pValue);
         }
@@ -107,6 +115,130 @@ std::wstring Unescape(const std::wstring &text)
 }
 
 } // namespace
+
+std::string HrText(HRESULT hr)
+{
+    char text[16];
+    std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
+    return text;
+}
+
+CProductDll::CProductDll(const std::wstring &path) : m_hModule(LoadLibraryW(path.c_str())) {}
+
+CProductDll::~CProductDll()
+{
+    if (m_hModule != nullptr)
+        FreeLibrary(m_hModule);
+}
+
+HRESULT CProductDll::GetClassObject(REFCLSID clsid, REFIID iid, void **ppv) const
+{
+    auto pfn = GetProcAs<HRESULT(STDAPICALLTYPE *)(REFCLSID, REFIID, void **)>(m_hModule, "DllGetClassObject");
+    return pfn != nullptr ? pfn(clsid, iid, ppv) : E_NOTIMPL;
+}
+
+HRESULT CProductDll::CanUnloadNow() const
+{
+    auto pfn = GetProcAs<HRESULT(STDAPICALLTYPE *)()>(m_hModule, "DllCanUnloadNow");
+    return pfn != nullptr ? pfn() : E_NOTIMPL;
+}
+
+HRESULT CProductDll::RegisterServer() const
+{
+    auto pfn = GetProcAs<HRESULT(STDAPICALLTYPE *)()>(m_hModule, "DllRegisterServer");
+    return pfn != nullptr ? pfn() : E_NOTIMPL;
+}
+
+HRESULT CProductDll::UnregisterServer() const
+{
+    auto pfn = GetProcAs<HRESULT(STDAPICALLTYPE *)()>(m_hModule, "DllUnregisterServer");
+    return pfn != nullptr ? pfn() : E_NOTIMPL;
+}
+
+HRESULT CreateFilter(const CProductDll &dll, REFIID riid, void **ppv)
+{
+    CComPtr<IClassFactory> factory;
+    const HRESULT hr = dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid());
+    if (FAILED(hr))
+        return hr;
+    return factory->CreateInstance(nullptr, riid, ppv);
+}
+
+HRESULT LoadFile(IFilter *pFilter, const std::wstring &path, LoadRoute route)
+{
+    if (route == LoadRoute::Stream) {
+        CComPtr<IStream> stream;
+        const HRESULT hr = SHCreateStreamOnFileEx(path.c_str(), STGM_READ | STGM_SHARE_DENY_NONE, FILE_ATTRIBUTE_NORMAL,
+                                                  FALSE, nullptr, stream.Put());
+        return FAILED(hr) ? hr : LoadStream(pFilter, stream.Get());
+    }
+    CComPtr<IPersistFile> persist;
+    const HRESULT hr = pFilter->QueryInterface(IID_IPersistFile, persist.PutVoid());
+    if (FAILED(hr))
+        return hr;
+    return persist->Load(path.c_str(), STGM_READ);
+}
+
+HRESULT LoadStream(IFilter *pFilter, IStream *pStream)
+{
+    CComPtr<IPersistStream> persist;
+    const HRESULT hr = pFilter->QueryInterface(IID_IPersistStream, persist.PutVoid());
+    return FAILED(hr) ? hr : persist->Load(pStream);
+}
+
+const std::vector<FULLPROPSPEC> &HostAttributes()
+{
+    static const std::vector<FULLPROPSPEC> attributes = [] {
+        std::vector<FULLPROPSPEC> list(2);
+        list[0].guidPropSet = PROPSET_STORAGE;
+        list[0].psProperty.ulKind = PRSPEC_PROPID;
+        list[0].psProperty.propid = PROPID_CONTENTS;
+        list[1].guidPropSet = PROPSET_STORAGE;
+        list[1].psProperty.ulKind = PRSPEC_LPWSTR;
+        list[1].psProperty.lpwstr = const_cast<LPWSTR>(L"contents");
+        return list;
+    }();
+    return attributes;
+}
+
+HRESULT InitFilter(IFilter *pFilter, ULONG *pFlags, bool withAttributes)
+{
+    ULONG flags = MARKER;
+    const std::vector<FULLPROPSPEC> &attributes = HostAttributes();
+    const HRESULT hr = withAttributes ? pFilter->Init(HOST_INIT_FLAGS, static_cast<ULONG>(attributes.size()), attributes.data(), &flags)
+                                      : pFilter->Init(HOST_INIT_FLAGS, 0, nullptr, &flags);
+    if (pFlags != nullptr)
+        *pFlags = flags;
+    return hr;
+}
+
+HRESULT LoadAndInit(IFilter *pFilter, const std::wstring &path, LoadRoute route)
+{
+    const HRESULT hr = LoadFile(pFilter, path, route);
+    return FAILED(hr) ? hr : InitFilter(pFilter);
+}
+
+int CountChunks(IFilter *pFilter, int maxCalls, HRESULT *phrStop)
+{
+    *phrStop = S_OK;
+    int chunks = 0;
+    STAT_CHUNK stat;
+    for (; chunks < maxCalls; ++chunks) {
+        *phrStop = pFilter->GetChunk(&stat);
+        if (FAILED(*phrStop))
+            break;
+    }
+    return chunks;
+}
+
+int PullToEnd(IFilter *pFilter, int maxCalls, HRESULT *phrStop)
+{
+    HRESULT hr = S_OK;
+    const int chunks = CountChunks(pFilter, maxCalls, &hr);
+    if (phrStop != nullptr)
+        *phrStop = hr;
+    return hr == FILTER_E_END_OF_CHUNKS ? chunks : -1;
+}
 
 std::string Narrow(const std::wstring &text)
 {
