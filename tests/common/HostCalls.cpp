@@ -256,6 +256,14 @@ std::wstring Widen(const std::string &text)
     return out;
 }
 
+void ReadChunk(IFilter *filter, const PullOptions &options, SeenChunk *pChunk)
+{
+    if (options.thorough || pChunk->flags == CHUNK_TEXT)
+        ReadText(filter, options, pChunk);
+    if (options.thorough || pChunk->flags != CHUNK_TEXT)
+        ReadValue(filter, options, pChunk);
+}
+
 PullOptions ThoroughPull()
 {
     PullOptions options;
@@ -283,10 +291,7 @@ std::vector<SeenChunk> ReadAllChunks(IFilter *filter, const PullOptions &options
             chunk.flags = stat.flags;
             chunk.fmtid = stat.attribute.guidPropSet;
             chunk.propid = stat.attribute.psProperty.ulKind == PRSPEC_PROPID ? stat.attribute.psProperty.propid : 0;
-            if (options.thorough || stat.flags == CHUNK_TEXT)
-                ReadText(filter, options, &chunk);
-            if (options.thorough || stat.flags != CHUNK_TEXT)
-                ReadValue(filter, options, &chunk);
+            ReadChunk(filter, options, &chunk);
         }
         if (options.afterEachChunk)
             options.afterEachChunk(chunk);

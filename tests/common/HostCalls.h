@@ -100,6 +100,10 @@ struct PullOptions {
 // failures kept, at most 100 chunks.
 PullOptions ThoroughPull();
 
+// Reads the chunk GetChunk handed out last into *pChunk, whose flags say its kind: its whole text
+// or its value (see PullOptions).
+void ReadChunk(IFilter *filter, const PullOptions &options, SeenChunk *pChunk);
+
 // Pulls chunks until GetChunk fails (see PullOptions). The result that ended the stream is put in
 // *phrEnd when given.
 std::vector<SeenChunk> ReadAllChunks(IFilter *filter, const PullOptions &options = {}, HRESULT *phrEnd = nullptr);

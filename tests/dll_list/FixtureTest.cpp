@@ -276,9 +276,9 @@ TEST(Fixtures, TextFilterSplitsMixedTextAsLineByLine)
     if (!paragraph.empty())
         expected.push_back(paragraph);
     ASSERT_LT(expected.size(), 1000u);
-    ASSERT_GT(document.size(), 4u * 65536u);  // several of the blocks the filter reads
+    ASSERT_GT(document.size(), 4u * 65536u);  // several times the start the filter tells the encoding from
 
-    // Leading blank lines move where the blocks cut the text.
+    // Leading blank lines move the text against that start's end.
     CFixtureDll dll(FIXTURE_ROW_TEXT);
     for (int shift = 0; shift < 24; ++shift) {
         const ULONG cchBuffer = shift == 0 ? 13 : 4096;

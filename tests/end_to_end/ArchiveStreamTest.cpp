@@ -118,7 +118,7 @@ TEST_F(EndToEnd, AChainOf24ArchivesIsReadDownToTheNestingBound)
     size_t maxRunFolders = 0;
     ExpectStream(FilterArchive(m_dll, ChildArchive(L"chain24.rar"),
                                [&](const SeenChunk &) {
-                                   maxRunFolders = std::max(maxRunFolders, NewRunFolders(m_runFoldersBefore).size());
+                                   maxRunFolders = std::max(maxRunFolders, RunFoldersNow().size());
                                }),
                  expected);
     EXPECT_EQ(1u, maxRunFolders) << "the outer archive's run folder only";
@@ -152,9 +152,9 @@ TEST_F(EndToEnd, OneChildOneModuleReferenceOneFileAtATime)
                                    maxCount = std::max(maxCount, count);
                                    minCount = std::min(minCount, count);
                                    EXPECT_EQ(1, fixture.ObjectCount());
-                                   const auto folders = NewRunFolders(m_runFoldersBefore);
+                                   const auto folders = RunFoldersNow();
                                    ASSERT_EQ(1u, folders.size());
-                                   const auto files = FilesIn(TempFolder() + folders[0]);
+                                   const auto files = FilesIn(folders[0]);
                                    maxFiles = std::max(maxFiles, files.size());
                                    if (chunk.propid == PROPID_ENTRY_NAME) {  // the entry's own file
                                        EXPECT_EQ(std::vector<std::wstring>{chunk.text}, files);

@@ -67,9 +67,7 @@ TEST_F(Threads, EightHostThreadsAtOnceEachGetTheirWholeStream)
                 CComPtr<IFilter> filter;
                 HRESULT hr = CreateFilter(m_dll, IID_IFilter, filter.PutVoid());
                 if (SUCCEEDED(hr))
-                    hr = LoadFile(filter.Get(), ThreadArchive(k));
-                if (SUCCEEDED(hr))
-                    hr = InitFilter(filter.Get());
+                    hr = LoadAndInit(filter.Get(), ThreadArchive(k));
                 results[k] = hr;
                 start.ArriveAndWait();
                 if (SUCCEEDED(hr))
@@ -92,7 +90,7 @@ TEST_F(Threads, EightHostThreadsAtOnceEachGetTheirWholeStream)
         EXPECT_HR(S_OK, m_dll.CanUnloadNow());
         EXPECT_EQ(0, ChildObjects());
         EXPECT_LE(ChildDllReferences(), PROBE_REFERENCES);
-        EXPECT_TRUE(NewRunFolders(m_runFoldersBefore).empty());
+        EXPECT_TRUE(RunFoldersNow().empty());
         wchar_t cwdAfter[MAX_PATH] = {};
         GetCurrentDirectoryW(MAX_PATH, cwdAfter);
         EXPECT_EQ(Narrow(cwdBefore), Narrow(cwdAfter)) << "the process's current directory";
