@@ -7,17 +7,10 @@
 #include <atomic>
 #include <new>
 
+#include "FixtureDll.h"
+#include "ModuleProbe.h"
 #include "filter/IFilterBase.h"
 #include "support/Guids.h"
-
-HRESULT CreateFilter(const CProductDll &dll, REFIID riid, void **ppv)
-{
-    CComPtr<IClassFactory> factory;
-    const HRESULT hr = dll.GetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid());
-    if (FAILED(hr))
-        return hr;
-    return factory->CreateInstance(nullptr, riid, ppv);
-}
 
 CComPtr<IFilter> NewFilter(const CProductDll &dll)
 {
@@ -27,51 +20,11 @@ CComPtr<IFilter> NewFilter(const CProductDll &dll)
     return filter;
 }
 
-HRESULT LoadFile(IFilter *pFilter, const std::wstring &path)
-{
-    CComPtr<IPersistFile> persist;
-    const HRESULT hr = pFilter->QueryInterface(IID_IPersistFile, persist.PutVoid());
-    if (FAILED(hr))
-        return hr;
-    return persist->Load(path.c_str(), STGM_READ);
-}
-
-HRESULT InitFilter(IFilter *pFilter, ULONG *pFlags)
-{
-    ULONG flags = MARKER;
-    const HRESULT hr = pFilter->Init(HOST_INIT_FLAGS, 0, nullptr, &flags);
-    if (pFlags != nullptr)
-        *pFlags = flags;
-    return hr;
-}
-
-int PullToEnd(IFilter *pFilter, int maxCalls, HRESULT *phrStop)
-{
-    HRESULT hr = S_OK;
-    int chunks = 0;
-    for (int i = 0; i < maxCalls; ++i) {
-        STAT_CHUNK stat;
-        hr = pFilter->GetChunk(&stat);
-        if (FAILED(hr))
-            break;
-        ++chunks;
-    }
-    if (phrStop != nullptr)
-        *phrStop = hr;
-    return hr == FILTER_E_END_OF_CHUNKS ? chunks : -1;
-}
-
 int ExpectPullToEnd(IFilter *pFilter, int expectedChunks)
 {
-    HRESULT hrStop = S_OK;
-    int chunks = 0;
-    STAT_CHUNK stat;
     constexpr int kMaxCalls = 100000;
-    for (; chunks < kMaxCalls; ++chunks) {
-        hrStop = pFilter->GetChunk(&stat);
-        if (FAILED(hrStop))
-            break;
-    }
+    HRESULT hrStop = S_OK;
+    const int chunks = CountChunks(pFilter, kMaxCalls, &hrStop);
     EXPECT_HR(FILTER_E_END_OF_CHUNKS, hrStop) << "GetChunk call " << chunks + 1 << " after " << chunks << " chunks"
                                               << (hrStop == S_OK ? " (no end after 100000 calls)" : "");
     if (hrStop != FILTER_E_END_OF_CHUNKS)
@@ -82,21 +35,79 @@ int ExpectPullToEnd(IFilter *pFilter, int expectedChunks)
     return chunks;
 }
 
-std::vector<SeenChunk> FilterArchive(const CProductDll &dll, const std::wstring &archive,
-                                     const std::function<void(const SeenChunk &)> &afterEachChunk)
+std::vector<SeenChunk> FilterArchive(const CProductDll &dll, const std::wstring &archive, const HostOptions &options)
 {
     CComPtr<IFilter> filter = NewFilter(dll);
     if (!filter)
         return {};
-    EXPECT_HR(S_OK, LoadFile(filter.Get(), archive));
-    EXPECT_HR(S_OK, InitFilter(filter.Get()));
+    EXPECT_HR(S_OK, LoadFile(filter.Get(), archive, options.route));
+    EXPECT_HR(S_OK, InitFilter(filter.Get(), nullptr, options.withAttributes));
     HRESULT hrEnd = S_OK;
-    std::vector<SeenChunk> chunks = ReadAllChunks(filter.Get(), afterEachChunk, &hrEnd);
+    std::vector<SeenChunk> chunks = ReadAllChunks(filter.Get(), options.pull, &hrEnd);
     EXPECT_HR(FILTER_E_END_OF_CHUNKS, hrEnd) << Narrow(archive);
     return chunks;
 }
 
+std::vector<SeenChunk> FilterArchive(const CProductDll &dll, const std::wstring &archive,
+                                     const std::function<void(const SeenChunk &)> &afterEachChunk)
+{
+    HostOptions options;
+    options.pull.afterEachChunk = afterEachChunk;
+    return FilterArchive(dll, archive, options);
+}
+
+ExpectedChunk Title(const std::wstring &name) { return {CHUNK_VALUE, PROPID_TITLE, name, VT_LPWSTR}; }
+ExpectedChunk EntryName(const std::wstring &path) { return {CHUNK_TEXT, PROPID_ENTRY_NAME, path}; }
+ExpectedChunk Text(const std::wstring &text) { return {CHUNK_TEXT, PROPID_CONTENTS, text}; }
+
+std::vector<ExpectedChunk> FixtureValues()
+{
+    return {
+        {CHUNK_VALUE, 2, L"Fixture values", VT_LPWSTR},
+        {CHUNK_VALUE, 3, L"", VT_LPWSTR},               // "noindex"
+        {CHUNK_VALUE, 4, L"", VT_LPWSTR},               // "NoIndex"
+        {CHUNK_VALUE, 5, L"", VT_LPWSTR},               // "none"
+        {CHUNK_VALUE, 6, L"none of these", VT_LPWSTR},  // merely begins with "none"
+        {CHUNK_VALUE, 7, L"none", VT_BSTR},             // not a VT_LPWSTR
+    };
+}
+
+std::vector<ExpectedChunk> Stream(std::initializer_list<std::vector<ExpectedChunk>> parts)
+{
+    std::vector<ExpectedChunk> all;
+    for (const auto &part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+void ExpectStream(const std::vector<SeenChunk> &seen, const std::vector<ExpectedChunk> &expected, bool anyTitle)
+{
+    std::wstring seenText;
+    for (const SeenChunk &chunk : seen)
+        seenText += FormatChunk(chunk) + L"\n";
+    SCOPED_TRACE("the stream seen:\n" + Narrow(seenText));
+    const size_t first = anyTitle ? 1 : 0;  // where `expected` begins in `seen`
+    if (anyTitle) {
+        ASSERT_FALSE(seen.empty()) << "not even a title chunk";
+        EXPECT_EQ(PROPID_TITLE, seen[0].propid);
+    }
+    EXPECT_EQ(first + expected.size(), seen.size());
+    for (size_t i = 0; i < seen.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "chunk " << i + 1);
+        EXPECT_EQ(i + 1, seen[i].id);
+        EXPECT_EQ(seen[i].id, seen[i].source);
+        if (i < first || i - first >= expected.size())
+            continue;
+        const ExpectedChunk &want = expected[i - first];
+        EXPECT_EQ(want.flags, seen[i].flags);
+        EXPECT_EQ(want.propid, seen[i].propid);
+        EXPECT_EQ(Narrow(want.text), Narrow(seen[i].text));
+        EXPECT_EQ(want.vt, seen[i].vt);
+    }
+}
+
 std::wstring FilterObjectArchive(const std::wstring &name) { return TestDataPath(L"filter_object\\" + name); }
+std::wstring ChildArchive(const std::wstring &name) { return TestDataPath(L"child_filters\\" + name); }
 
 std::vector<std::wstring> NewRunFolders(const std::vector<std::wstring> &before)
 {
@@ -176,4 +187,83 @@ CComPtr<IFilter> CreateFilterInProcess()
         object->Release();
     }
     return filter;
+}
+
+namespace {
+constexpr const wchar_t *SCRATCH_PARENT = L"Software\\PellucidorTest";
+constexpr const wchar_t *SCRATCH_KEY = L"Software\\PellucidorTest\\NoChildFilters";
+} // namespace
+
+CNoChildFilters::CNoChildFilters()
+{
+    RegDeleteTreeW(HKEY_CURRENT_USER, SCRATCH_KEY);
+    EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CURRENT_USER, SCRATCH_KEY, 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
+                                             m_scratch.Put(), nullptr));
+    EXPECT_EQ(ERROR_SUCCESS, RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_scratch.Get()));
+}
+
+CNoChildFilters::~CNoChildFilters()
+{
+    RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+    m_scratch.Close();
+    RegDeleteTreeW(HKEY_CURRENT_USER, SCRATCH_KEY);
+    RegDeleteKeyW(HKEY_CURRENT_USER, SCRATCH_PARENT);  // only when nothing else is in it
+}
+
+LONG ChildObjects() { return FixtureObjects(FixturePath(FIXTURE_ROW_TEXT).c_str()); }
+
+int ChildDllReferences() { return std::max(0, ModuleLoadCount(FixturePath(FIXTURE_ROW_TEXT).c_str())); }
+
+void FilterHostTest::SetUp()
+{
+    if (m_checks.com != -1) {
+        ASSERT_HR(S_OK, CoInitializeEx(nullptr, static_cast<DWORD>(m_checks.com)));
+        m_bComInitialised = true;
+    }
+    m_runFoldersBefore = RunFolders();
+}
+
+void FilterHostTest::TearDown()
+{
+    if (m_checks.runFolders) {
+        EXPECT_TRUE(RunFoldersNow().empty()) << "run folders left in the temp folder";
+    }
+    if (m_checks.dllUnloads) {
+        EXPECT_HR(S_OK, m_dll.CanUnloadNow()) << "an object, factory or lock is still alive";
+    }
+    if (m_checks.childFilters) {
+        EXPECT_EQ(0, ChildObjects()) << "child filter objects alive";
+        EXPECT_LE(ChildDllReferences(), PROBE_REFERENCES) << "references to the child filter's DLL";
+    }
+    if (m_bComInitialised)
+        CoUninitialize();
+    m_bComInitialised = false;
+}
+
+std::vector<std::wstring> FilterHostTest::RunFoldersNow() const
+{
+    std::vector<std::wstring> paths;
+    for (const std::wstring &name : NewRunFolders(m_runFoldersBefore))
+        paths.push_back(TempFolder() + name);
+    return paths;
+}
+
+CComPtr<IFilter> FilterHostTest::StartRun(const std::wstring &archive)
+{
+    CComPtr<IFilter> filter = NewFilter(m_dll);
+    if (!filter)
+        return filter;
+    EXPECT_HR(S_OK, LoadFile(filter.Get(), archive)) << Narrow(archive);
+    EXPECT_HR(S_OK, InitFilter(filter.Get()));
+    return filter;
+}
+
+std::wstring FilterHostTest::StartRun(CComPtr<IFilter> *pFilter)
+{
+    *pFilter = StartRun(FilterObjectArchive(L"plain.rar"));
+    if (!*pFilter)
+        return L"";
+    const std::vector<std::wstring> made = RunFoldersNow();
+    EXPECT_EQ(1u, made.size()) << "run folders made";
+    return made.size() == 1 ? made[0] : L"";
 }

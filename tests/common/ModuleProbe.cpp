@@ -35,3 +35,11 @@ int ModuleLoadCount(const wchar_t *pszModule)
         return -1;
     return pEntry->LoadCount;
 }
+
+LONG FixtureObjects(const wchar_t *pszFixture)
+{
+    // Read through the loaded module without a reference of ours, which would change the count.
+    const HMODULE hModule = GetModuleHandleW(pszFixture);
+    const auto pfn = hModule != nullptr ? GetProcAs<LONG(WINAPI *)()>(hModule, "FixtureObjectCount") : nullptr;
+    return pfn != nullptr ? pfn() : 0;
+}

@@ -7,3 +7,5 @@
 // GetModuleHandleExW without taking a reference). Wine keeps the count in the loader entry's
 // LoadCount field, as Windows did before Windows 8; there it is the real count.
 int ModuleLoadCount(const wchar_t *pszModule);
+// A fixture filter's live objects and class factories (FixtureObjectCount), 0 when it is not loaded.
+LONG FixtureObjects(const wchar_t *pszFixture);

@@ -15,12 +15,6 @@ const struct VersionFactsAtStart {
 } g_versionFactsAtStart;
 } // namespace
 
-std::string HrText(HRESULT hr)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
 
 std::wstring TestDataPath(const std::wstring &name) { return std::wstring(TEST_DATA_DIR) + L"\\" + name; }
 std::wstring TestBinPath(const std::wstring &name) { return std::wstring(TEST_BIN_DIR) + L"\\" + name; }
@@ -56,14 +50,6 @@ std::vector<std::wstring> RunFolders()
     return names;
 }
 
-namespace {
-template <class F>
-F Export(HMODULE module, const char *name)
-{
-    return GetProcAs<F>(module, name);
-}
-} // namespace
-
 CProductDll::CProductDll()
 {
     m_hModule = LoadLibraryW(TestBinPath(L"Pellucidor.dll").c_str());
@@ -71,48 +57,3 @@ CProductDll::CProductDll()
         ADD_FAILURE() << "Pellucidor.dll did not load, error " << GetLastError();
 }
 
-CProductDll::~CProductDll()
-{
-    if (m_hModule != nullptr)
-        FreeLibrary(m_hModule);
-}
-
-HRESULT CProductDll::GetClassObject(REFCLSID clsid, REFIID iid, void **ppv) const
-{
-    auto pfn = Export<HRESULT(STDAPICALLTYPE *)(REFCLSID, REFIID, void **)>(m_hModule, "DllGetClassObject");
-    return pfn != nullptr ? pfn(clsid, iid, ppv) : E_NOTIMPL;
-}
-
-HRESULT CProductDll::CanUnloadNow() const
-{
-    auto pfn = Export<HRESULT(STDAPICALLTYPE *)()>(m_hModule, "DllCanUnloadNow");
-    return pfn != nullptr ? pfn() : E_NOTIMPL;
-}
-
-HRESULT CProductDll::RegisterServer() const
-{
-    auto pfn = Export<HRESULT(STDAPICALLTYPE *)()>(m_hModule, "DllRegisterServer");
-    return pfn != nullptr ? pfn() : E_NOTIMPL;
-}
-
-HRESULT CProductDll::UnregisterServer() const
-{
-    auto pfn = Export<HRESULT(STDAPICALLTYPE *)()>(m_hModule, "DllUnregisterServer");
-    return pfn != nullptr ? pfn() : E_NOTIMPL;
-}
-
-std::string Narrow(const std::wstring &text)
-{
-    int cb = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(cb), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), cb, nullptr, nullptr);
-    return out;
-}
-
-std::wstring Widen(const std::string &text)
-{
-    int cch = MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0);
-    std::wstring out(static_cast<size_t>(cch), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), out.data(), cch);
-    return out;
-}

@@ -68,19 +68,6 @@ std::vector<Chunk> PullText(IFilter *filter, ULONG cchBuffer, HRESULT *pEnd)
     return chunks;
 }
 
-HRESULT LoadFile(IFilter *filter, const std::wstring &path)
-{
-    CComPtr<IPersistFile> persist;
-    const HRESULT hr = filter->QueryInterface(IID_IPersistFile, persist.PutVoid());
-    return FAILED(hr) ? hr : persist->Load(path.c_str(), STGM_READ);
-}
-
-HRESULT InitFilter(IFilter *filter)
-{
-    ULONG flags = MARKER;
-    return filter->Init(IFILTER_INIT_CANON_PARAGRAPHS, 0, nullptr, &flags);
-}
-
 // A new filter of the fixture, loaded from the file and initialised, as a host opens a document.
 HRESULT OpenFile(CFixtureDll &dll, const std::wstring &path, CComPtr<IFilter> *pFilter)
 {
@@ -289,9 +276,9 @@ TEST(Fixtures, TextFilterSplitsMixedTextAsLineByLine)
     if (!paragraph.empty())
         expected.push_back(paragraph);
     ASSERT_LT(expected.size(), 1000u);
-    ASSERT_GT(document.size(), 4u * 65536u);  // several of the blocks the filter reads
+    ASSERT_GT(document.size(), 4u * 65536u);  // several times the start the filter tells the encoding from
 
-    // Leading blank lines move where the blocks cut the text.
+    // Leading blank lines move the text against that start's end.
     CFixtureDll dll(FIXTURE_ROW_TEXT);
     for (int shift = 0; shift < 24; ++shift) {
         const ULONG cchBuffer = shift == 0 ? 13 : 4096;

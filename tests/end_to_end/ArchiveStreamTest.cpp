@@ -5,7 +5,6 @@
 #include <algorithm>
 
 #include "ArchiveTestHelpers.h"
-#include "EndToEnd.h"
 #include "FilterHost.h"
 #include "ModuleProbe.h"
 #include "FixtureDll.h"
@@ -14,23 +13,10 @@
 
 namespace {
 
-class EndToEnd : public testing::Test
+class EndToEnd : public FilterHostTest
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_HR(S_OK, CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED));
-        m_runFoldersBefore = RunFolders();
-    }
-    void TearDown() override
-    {
-        EXPECT_TRUE(NewRunFolders(m_runFoldersBefore).empty()) << "a run folder is left in the temp folder";
-        EXPECT_HR(S_OK, m_dll.CanUnloadNow());
-        CoUninitialize();
-    }
-
-    CProductDll m_dll;
-    std::vector<std::wstring> m_runFoldersBefore;
+    EndToEnd() : FilterHostTest({/*runFolders*/ true, /*dllUnloads*/ true, /*childFilters*/ false, /*com*/ COINIT_APARTMENTTHREADED}) {}
 };
 
 } // namespace
@@ -132,7 +118,7 @@ TEST_F(EndToEnd, AChainOf24ArchivesIsReadDownToTheNestingBound)
     size_t maxRunFolders = 0;
     ExpectStream(FilterArchive(m_dll, ChildArchive(L"chain24.rar"),
                                [&](const SeenChunk &) {
-                                   maxRunFolders = std::max(maxRunFolders, NewRunFolders(m_runFoldersBefore).size());
+                                   maxRunFolders = std::max(maxRunFolders, RunFoldersNow().size());
                                }),
                  expected);
     EXPECT_EQ(1u, maxRunFolders) << "the outer archive's run folder only";
@@ -166,9 +152,9 @@ TEST_F(EndToEnd, OneChildOneModuleReferenceOneFileAtATime)
                                    maxCount = std::max(maxCount, count);
                                    minCount = std::min(minCount, count);
                                    EXPECT_EQ(1, fixture.ObjectCount());
-                                   const auto folders = NewRunFolders(m_runFoldersBefore);
+                                   const auto folders = RunFoldersNow();
                                    ASSERT_EQ(1u, folders.size());
-                                   const auto files = FilesIn(TempFolder() + folders[0]);
+                                   const auto files = FilesIn(folders[0]);
                                    maxFiles = std::max(maxFiles, files.size());
                                    if (chunk.propid == PROPID_ENTRY_NAME) {  // the entry's own file
                                        EXPECT_EQ(std::vector<std::wstring>{chunk.text}, files);

@@ -9,7 +9,6 @@
 #include <shlobj.h>
 #include <sstream>
 
-#include "EndToEnd.h"
 #include "FilterHost.h"
 #include "FixtureDll.h"
 #include "ProcessStart.h"

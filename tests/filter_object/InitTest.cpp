@@ -7,7 +7,7 @@
 #include <functional>
 #include <vector>
 
-#include "FilterObjectFixture.h"
+#include "FilterHost.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ std::wstring MakeNestedFolders(const std::wstring &root, int depth, const std::w
 
 } // namespace
 
-using Init = FilterObjectTest;
+using Init = FilterHostTest;
 
 TEST_F(Init, ResultsFlagsAndRunFolders)
 {
@@ -83,13 +83,13 @@ TEST_F(Init, ResultsFlagsAndRunFolders)
         if (!c.nullFlags) {
             EXPECT_EQ(static_cast<ULONG>(IFILTER_FLAGS_OLE_PROPERTIES), flags) << "set before anything can fail";
         }
-        EXPECT_EQ(c.runFolders, NewFolders().size());
+        EXPECT_EQ(c.runFolders, RunFoldersNow().size());
         if (c.expected == E_FAIL) {
             STAT_CHUNK stat;
             EXPECT_HR(FILTER_E_END_OF_CHUNKS, filter->GetChunk(&stat)) << "no stream after a failed Init";
         }
         filter.Reset();
-        EXPECT_TRUE(NewFolders().empty()) << "the last Release removes the run folder";
+        EXPECT_TRUE(RunFoldersNow().empty()) << "the last Release removes the run folder";
         EXPECT_HR(S_OK, m_dll.CanUnloadNow());
     }
 }
@@ -124,9 +124,9 @@ TEST_F(Init, SecondInitRemovesTheFirstRunFolderWithEverythingInIt)
 
     EXPECT_HR(S_OK, InitFilter(filter.Get()));
     EXPECT_FALSE(Exists(first)) << "the second Init removes the first run's folder";
-    const std::vector<std::wstring> made = NewFolders();
+    const std::vector<std::wstring> made = RunFoldersNow();
     ASSERT_EQ(1u, made.size());
-    EXPECT_NE(first, RunFolderPath(made[0]));
+    EXPECT_NE(first, made[0]);
     filter.Reset();
 }
 
@@ -224,9 +224,9 @@ TEST_F(Init, EveryWayOfLettingGoLeavesNothing)
         }
         if (c.pull)
             ExpectPullToEnd(filter.Get(), kPlainChunks);
-        EXPECT_EQ(c.load && c.inits > 0 ? 1u : 0u, NewFolders().size());
+        EXPECT_EQ(c.load && c.inits > 0 ? 1u : 0u, RunFoldersNow().size());
         EXPECT_EQ(0u, filter.Detach()->Release());
-        EXPECT_TRUE(NewFolders().empty());
+        EXPECT_TRUE(RunFoldersNow().empty());
         EXPECT_HR(S_OK, m_dll.CanUnloadNow());
     }
 }

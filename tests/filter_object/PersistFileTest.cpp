@@ -1,7 +1,7 @@
 // The object's identity and its IPersistFile side: what a host sees before it calls Init.
 #include <gtest/gtest.h>
 
-#include "FilterObjectFixture.h"
+#include "FilterHost.h"
 #include "support/Guids.h"
 
 namespace {
@@ -29,7 +29,7 @@ std::wstring CurFile(IPersistFile *pPersist)
 
 } // namespace
 
-using Identity = FilterObjectTest;
+using Identity = FilterHostTest;
 
 TEST_F(Identity, OneIdentityTwoInterfaces)
 {
@@ -92,7 +92,7 @@ TEST_F(Identity, BothInterfacesShareOneCount)
     EXPECT_EQ(0u, pFilter->Release());
 }
 
-using PersistFile = FilterObjectTest;
+using PersistFile = FilterHostTest;
 
 TEST_F(PersistFile, FixedAnswers)
 {

@@ -5,10 +5,10 @@
 #include <thread>
 #include <vector>
 
-#include "FilterObjectFixture.h"
+#include "FilterHost.h"
 #include "support/Guids.h"
 
-using Threading = FilterObjectTest;
+using Threading = FilterHostTest;
 
 TEST_F(Threading, EightThreadsOfTwoHundredObjects)
 {
@@ -48,5 +48,5 @@ TEST_F(Threading, EightThreadsOfTwoHundredObjects)
     EXPECT_EQ(0, failures.load());
     EXPECT_EQ(kThreads * kObjectsPerThread, completed.load());
     EXPECT_HR(S_OK, m_dll.CanUnloadNow());
-    EXPECT_TRUE(NewFolders().empty());
+    EXPECT_TRUE(RunFoldersNow().empty());
 }

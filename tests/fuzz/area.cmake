@@ -3,7 +3,7 @@
 # file-only twin as the child filters.
 # ctest runs 500 mutants; scripts/fuzz.sh runs as many as it is asked for.
 add_executable(PellucidorFuzz ${CMAKE_CURRENT_LIST_DIR}/driver/FuzzMain.cpp ${CMAKE_CURRENT_LIST_DIR}/driver/FuzzHost.cpp
-  ${CMAKE_CURRENT_LIST_DIR}/driver/Mutator.cpp ${CMAKE_SOURCE_DIR}/tests/common/ModuleProbe.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/driver/Mutator.cpp ${CMAKE_SOURCE_DIR}/tests/common/HostCalls.cpp ${CMAKE_SOURCE_DIR}/tests/common/ModuleProbe.cpp
   ${CMAKE_SOURCE_DIR}/tests/common/ProcessStart.cpp)
 target_include_directories(PellucidorFuzz PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests/common)
 target_compile_options(PellucidorFuzz PRIVATE ${PELLUCIDOR_WARNINGS})

@@ -118,49 +118,6 @@ std::vector<std::wstring> EscapeFilesAnywhere()
     return escapes;
 }
 
-void ExpectEntries(const std::vector<SeenChunk> &seen, const std::vector<Expected> &expected)
-{
-    std::wstring seenText;
-    for (const SeenChunk &chunk : seen)
-        seenText += FormatChunk(chunk) + L"\n";
-    SCOPED_TRACE("the stream seen:\n" + Narrow(seenText));
-    ASSERT_FALSE(seen.empty()) << "not even a title chunk";
-    EXPECT_EQ(PROPID_TITLE, seen[0].propid);
-    EXPECT_EQ(expected.size() + 1, seen.size());
-    for (size_t i = 0; i < seen.size(); ++i) {
-        EXPECT_EQ(i + 1, seen[i].id);
-        EXPECT_EQ(seen[i].id, seen[i].source);
-    }
-    for (size_t i = 0; i + 1 < seen.size() && i < expected.size(); ++i) {
-        SCOPED_TRACE(testing::Message() << "chunk " << i + 2);
-        EXPECT_EQ(expected[i].propid, seen[i + 1].propid);
-        EXPECT_EQ(Narrow(expected[i].text), Narrow(seen[i + 1].text));
-    }
-}
-
-void HostileArchiveTest::SetUp()
-{
-    // A search host's filter threads have COM; the child-filter loader needs it.
-    m_bComInitialised = SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED));
-    m_runFoldersBefore = RunFolders();
-}
-
-void HostileArchiveTest::TearDown()
-{
-    EXPECT_TRUE(NewRunFolders(m_runFoldersBefore).empty()) << "run folders left in the temp folder";
-    EXPECT_HR(S_OK, m_dll.CanUnloadNow()) << "an object, factory or lock is still alive";
-    if (m_bComInitialised)
-        CoUninitialize();
-}
-
-std::vector<std::wstring> HostileArchiveTest::RunFoldersNow() const
-{
-    std::vector<std::wstring> paths;
-    for (const std::wstring &name : NewRunFolders(m_runFoldersBefore))
-        paths.push_back(TempFolder() + name);
-    return paths;
-}
-
 std::vector<SeenChunk> HostileArchiveTest::FilterHostile(const std::wstring &archive,
                                                          const std::function<void(const SeenChunk &)> &afterEachChunk)
 {
@@ -175,15 +132,18 @@ std::vector<SeenChunk> HostileArchiveTest::FilterHostile(const std::wstring &arc
         EXPECT_HR(S_OK, InitFilter(filter.Get()));
         // After Init: its run folder (passed over) and the settings folder it makes are its own.
         before = EscapeTargets();
+        PullOptions pull;
+        pull.maxChunks = MAX_CHUNKS;
+        pull.afterEachChunk = afterEachChunk;
         HRESULT hrEnd = S_OK;
-        chunks = ReadAllChunks(filter.Get(), afterEachChunk, &hrEnd, MAX_CHUNKS);
+        chunks = ReadAllChunks(filter.Get(), pull, &hrEnd);
         EXPECT_HR(FILTER_E_END_OF_CHUNKS, hrEnd) << "the stream did not end";
         EXPECT_LT(chunks.size(), MAX_CHUNKS) << "the stream did not end";
         // Once ended it stays ended.
         STAT_CHUNK stat;
         EXPECT_HR(FILTER_E_END_OF_CHUNKS, filter->GetChunk(&stat));
     }
-    EXPECT_TRUE(NewRunFolders(m_runFoldersBefore).empty()) << "a run folder outlived its filter object";
+    EXPECT_TRUE(RunFoldersNow().empty()) << "a run folder outlived its filter object";
     EXPECT_EQ("", Narrow(SnapshotDiff(before, EscapeTargets()))) << "files appeared or went outside the run folder";
     const std::vector<std::wstring> escapes = EscapeFilesAnywhere();
     EXPECT_TRUE(escapes.empty()) << "an escape-* file exists: " << Narrow(escapes.empty() ? L"" : escapes[0]);

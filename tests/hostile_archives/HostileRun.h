@@ -13,7 +13,6 @@
 
 #include "ArchiveTestHelpers.h"
 #include "FilterHost.h"
-#include "FilterStream.h"
 #include "TestHelpers.h"
 
 std::wstring HostileArchive(const std::wstring &name);  // TEST_DATA_DIR\hostile\name
@@ -31,32 +30,14 @@ std::wstring SnapshotDiff(const std::set<std::wstring> &before, const std::set<s
 // every would-be escape in the hostile archives carries.
 std::vector<std::wstring> EscapeFilesAnywhere();
 
-// One expected chunk: the filter's own entry-name chunk, or a text of the fixture text filter.
-struct Expected {
-    PROPID propid;
-    std::wstring text;
-};
-constexpr PROPID PROPID_CONTENTS = 19;  // PID_STG_CONTENTS, the fixture text filter's chunks
-inline Expected Name(const std::wstring &path) { return {PROPID_ENTRY_NAME, path}; }
-inline Expected Text(const std::wstring &text) { return {PROPID_CONTENTS, text}; }
-// The chunks after the title, compared with what is expected; ids must run 1, 2, 3, ...
-void ExpectEntries(const std::vector<SeenChunk> &seen, const std::vector<Expected> &expected);
-
-class HostileArchiveTest : public ::testing::Test
+class HostileArchiveTest : public FilterHostTest
 {
 protected:
-    void SetUp() override;
-    void TearDown() override;
+    // COM on the test's thread, as a search host's filter threads have it.
+    HostileArchiveTest() : FilterHostTest({/*runFolders*/ true, /*dllUnloads*/ true, /*childFilters*/ false, /*com*/ COINIT_MULTITHREADED}) {}
 
     // Filters one archive as a host does, then checks the run left nothing behind (see above).
     // afterEachChunk runs after every chunk, while the run folder exists.
     std::vector<SeenChunk> FilterHostile(const std::wstring &archive,
                                          const std::function<void(const SeenChunk &)> &afterEachChunk = {});
-
-    // Full paths of the run folders made since the test began.
-    std::vector<std::wstring> RunFoldersNow() const;
-
-    CProductDll m_dll;
-    std::vector<std::wstring> m_runFoldersBefore;
-    bool m_bComInitialised = false;
 };

@@ -33,22 +33,22 @@ private:
 TEST_F(NestingTest, FiftyLevelsAreReadDownToTheBound)
 {
     ASSERT_EQ(8, MAX_NESTED_ARCHIVES);
-    std::vector<Expected> expected;
+    std::vector<ExpectedChunk> expected;
     const int deepest = 50 - MAX_NESTED_ARCHIVES + 1;
     for (int level = 50; level >= deepest; --level) {
         const std::wstring n = std::to_wstring(level);
         const std::wstring inner = L"nest" + std::to_wstring(level - 1);
-        expected.push_back(Name(L"level" + n + L".txt"));
+        expected.push_back(EntryName(L"level" + n + L".txt"));
         expected.push_back(Text(L"level " + n + L" text"));
-        expected.push_back(Name(inner + L".rar"));
+        expected.push_back(EntryName(inner + L".rar"));
         if (level > deepest)
-            expected.push_back({PROPID_TITLE, inner});  // the inner archive's stream begins
+            expected.push_back(Title(inner));  // the inner archive's stream begins
     }
     size_t maxRunFolders = 0;
     const std::vector<SeenChunk> chunks = FilterHostile(HostileArchive(L"nest50.rar"), [&](const SeenChunk &) {
         maxRunFolders = std::max(maxRunFolders, RunFoldersNow().size());
     });
-    ExpectEntries(chunks, expected);
+    ExpectStream(chunks, expected, true);
     EXPECT_EQ(1u, maxRunFolders) << "the inner archives come from memory: the outer archive's run folder only";
 }
 

@@ -23,7 +23,7 @@ constexpr ULONGLONG PACKED_TEXT_BYTES = 60000;
 
 struct SizeCase {
     const wchar_t *archive;
-    std::vector<Expected> entries;
+    std::vector<ExpectedChunk> entries;
 };
 
 class AnnouncedSizeTest : public HostileArchiveTest, public ::testing::WithParamInterface<SizeCase>
@@ -32,17 +32,17 @@ class AnnouncedSizeTest : public HostileArchiveTest, public ::testing::WithParam
 
 const SizeCase c_sizeCases[] = {
     // 2^62 bytes announced, ten stored: refused before anything is written.
-    {L"size-huge.rar", {Name(L"big.txt"), Name(L"after.txt"), Text(L"after text")}},
+    {L"size-huge.rar", {EntryName(L"big.txt"), EntryName(L"after.txt"), Text(L"after text")}},
     // "Unknown size" counts as the largest size.
-    {L"size-unknown.rar", {Name(L"big.txt"), Name(L"after.txt"), Text(L"after text")}},
+    {L"size-unknown.rar", {EntryName(L"big.txt"), EntryName(L"after.txt"), Text(L"after text")}},
     // 16 MB of zeros packed into a few hundred bytes, announcing 2^50 bytes.
-    {L"size-bomb.rar", {Name(L"bomb.txt"), Name(L"after.txt"), Text(L"after text")}},
+    {L"size-bomb.rar", {EntryName(L"bomb.txt"), EntryName(L"after.txt"), Text(L"after text")}},
     // Announcing 3 bytes of 26 stored, and 1,000 of 16 MB packed: UnRAR stops at the announced
     // size, the checksum fails, the entry is named only.
-    {L"size-lie-stored.rar", {Name(L"lie.txt"), Name(L"after.txt"), Text(L"after text")}},
-    {L"size-lie-packed.rar", {Name(L"lie.txt"), Name(L"after.txt"), Text(L"after text")}},
+    {L"size-lie-stored.rar", {EntryName(L"lie.txt"), EntryName(L"after.txt"), Text(L"after text")}},
+    {L"size-lie-packed.rar", {EntryName(L"lie.txt"), EntryName(L"after.txt"), Text(L"after text")}},
     // The control: a packed entry that tells its size.
-    {L"size-true-packed.rar", {Name(L"packed.txt"), Text(PACKED_TEXT), Name(L"after.txt"), Text(L"after text")}},
+    {L"size-true-packed.rar", {EntryName(L"packed.txt"), Text(PACKED_TEXT), EntryName(L"after.txt"), Text(L"after text")}},
 };
 
 } // namespace
@@ -58,7 +58,7 @@ TEST_P(AnnouncedSizeTest, NothingBiggerThanItsTextIsWritten)
                 EXPECT_LE(data.nFileSizeLow, PACKED_TEXT_BYTES) << Narrow(name);
             }
     });
-    ExpectEntries(chunks, GetParam().entries);
+    ExpectStream(chunks, GetParam().entries, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(Archives, AnnouncedSizeTest, ::testing::ValuesIn(c_sizeCases),
@@ -72,14 +72,14 @@ TEST_F(HostileArchiveTest, StreamFiltersGetMemoryWithinTheBudgetAndFilesBeyondIt
 {
     struct Case {
         const wchar_t *archive;
-        std::vector<Expected> entries;
+        std::vector<ExpectedChunk> entries;
         ULONGLONG cbLargestFile;  // the largest file seen in a run folder
     };
     const Case cases[] = {
-        {L"size-stream-true.rar", {Name(L"packed.fxall"), Text(PACKED_TEXT), Name(L"after.txt"), Text(L"after text")}, 0},
-        {L"size-stream-lie.rar", {Name(L"lie.fxall"), Name(L"after.txt"), Text(L"after text")}, 0},
-        {L"size-stream-bomb.rar", {Name(L"bomb.fxall"), Name(L"after.txt"), Text(L"after text")}, 0},
-        {L"size-stream-big.rar", {Name(L"big.fxstream"), Name(L"after.txt"), Text(L"after text")}, 17825792},
+        {L"size-stream-true.rar", {EntryName(L"packed.fxall"), Text(PACKED_TEXT), EntryName(L"after.txt"), Text(L"after text")}, 0},
+        {L"size-stream-lie.rar", {EntryName(L"lie.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 0},
+        {L"size-stream-bomb.rar", {EntryName(L"bomb.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 0},
+        {L"size-stream-big.rar", {EntryName(L"big.fxstream"), EntryName(L"after.txt"), Text(L"after text")}, 17825792},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(Narrow(c.archive));
@@ -92,7 +92,7 @@ TEST_F(HostileArchiveTest, StreamFiltersGetMemoryWithinTheBudgetAndFilesBeyondIt
                         cbLargest = std::max(cbLargest, (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
                 }
         });
-        ExpectEntries(chunks, c.entries);
+        ExpectStream(chunks, c.entries, true);
         EXPECT_EQ(c.cbLargestFile, cbLargest);
     }
 }

@@ -41,7 +41,7 @@ TEST_P(StreamNameTest, TheStreamIsWrittenNowhere)
     const std::vector<SeenChunk> chunks = FilterHostile(HostileArchive(GetParam().archive), [&](const SeenChunk &) {
         ExpectOnlyExtractedFiles(RunFoldersNow());
     });
-    ExpectEntries(chunks, {Name(L"a.txt"), Text(L"host file"), Name(L"after.txt"), Text(L"after text")});
+    ExpectStream(chunks, {EntryName(L"a.txt"), Text(L"host file"), EntryName(L"after.txt"), Text(L"after text")}, true);
 }
 
 INSTANTIATE_TEST_SUITE_P(

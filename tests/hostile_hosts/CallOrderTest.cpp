@@ -3,7 +3,7 @@
 // text and value a well-behaved host would have got from that point on, with the same ids.
 // Each row drives one filter object through the real DLL and ends with its Release; the fixture
 // then checks the run folders, the object count and that the child filter's DLL is gone.
-#include "HostFixture.h"
+#include "ThreadArchives.h"
 
 #include <filterr.h>
 
@@ -44,33 +44,6 @@ struct Row {
     std::vector<Step> steps;
     int restFrom;        // the stream then goes on with expected chunk restFrom (1-based); 0: not read
 };
-
-// A chunk's text read to its end (GetText until FILTER_S_LAST_TEXT or a failure), or its value.
-std::wstring ReadCurrentChunk(IFilter *filter, bool isText, HRESULT *phrLast)
-{
-    std::wstring text;
-    if (!isText) {
-        PROPVARIANT *pValue = nullptr;
-        *phrLast = filter->GetValue(&pValue);
-        if (*phrLast == S_OK && pValue != nullptr) {
-            text = pValue->vt == VT_LPWSTR && pValue->pwszVal != nullptr ? pValue->pwszVal : L"";
-            PropVariantClear(pValue);
-            CoTaskMemFree(pValue);
-        }
-        return text;
-    }
-    for (int i = 0; i < 100000; ++i) {
-        WCHAR buffer[256];
-        ULONG cwc = 256;
-        *phrLast = filter->GetText(&cwc, buffer);
-        if (FAILED(*phrLast))
-            break;
-        text.append(buffer, std::min<ULONG>(cwc, 256));
-        if (*phrLast == FILTER_S_LAST_TEXT)
-            break;
-    }
-    return text;
-}
 
 class CallOrder : public HostileHostTest
 {
@@ -152,11 +125,12 @@ protected:
             return filter->BindRegion(region, IID_IUnknown, nullptr);
         }
         case Call::ReadCurrent: {
-            HRESULT hrLast = S_OK;
             const SeenChunk &want = expected[step.id - 1];
-            EXPECT_EQ(Narrow(want.text), Narrow(ReadCurrentChunk(filter, want.flags == CHUNK_TEXT, &hrLast)))
-                << "the text or value of chunk " << step.id;
-            EXPECT_HR(want.flags == CHUNK_TEXT ? FILTER_S_LAST_TEXT : S_OK, hrLast) << "how chunk " << step.id << " ended";
+            SeenChunk seen;
+            seen.flags = want.flags;
+            ReadChunk(filter, {}, &seen);
+            EXPECT_EQ(Narrow(want.text), Narrow(seen.text)) << "the text or value of chunk " << step.id;
+            EXPECT_HR(want.flags == CHUNK_TEXT ? FILTER_S_LAST_TEXT : S_OK, seen.hrLast) << "how chunk " << step.id << " ended";
             return S_OK;
         }
         case Call::ToEnd: {
@@ -195,11 +169,11 @@ protected:
                     HRESULT hrEnd = S_OK;
                     const std::vector<SeenChunk> rest = ReadAllChunks(filter.Get(), {}, &hrEnd);
                     const std::vector<SeenChunk> want(expected.begin() + (row.restFrom - 1), expected.end());
-                    EXPECT_EQ(Lines(want), Lines(rest)) << "the rest of the stream";
+                    EXPECT_EQ(StreamLines(want), StreamLines(rest)) << "the rest of the stream";
                     EXPECT_HR(FILTER_E_END_OF_CHUNKS, hrEnd);
                 }
             }
-            EXPECT_TRUE(NewRunFolders(m_runFoldersBefore).empty()) << "run folders left after Release";
+            EXPECT_TRUE(RunFoldersNow().empty()) << "run folders left after Release";
             EXPECT_HR(S_OK, m_dll.CanUnloadNow()) << "an object keeps the DLL after Release";
             EXPECT_EQ(0, ChildObjects()) << "child filter objects alive after Release";
             EXPECT_LE(ChildDllReferences(), PROBE_REFERENCES) << "references to the child filter's DLL after Release";

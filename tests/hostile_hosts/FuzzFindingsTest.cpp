@@ -1,7 +1,7 @@
 // Archives the fuzz run (tests/fuzz) once crashed the filter with, made again by
 // tests/setup.d/85-fuzz-seeds.sh from the seed they came from: each is filtered as a host does and
 // gives the seed's own stream, but for the title, which names the archive.
-#include "HostFixture.h"
+#include "ThreadArchives.h"
 
 using FuzzFindings = HostileHostTest;
 
@@ -21,6 +21,6 @@ TEST_F(FuzzFindings, EachFindingGivesItsSeedsStream)
         std::vector<SeenChunk> want = FilterArchive(m_dll, TestDataPath(std::wstring(L"fuzz\\seeds\\") + c.seed));
         ASSERT_GT(want.size(), 1u) << "the seed's stream has its entries";
         want[0].text = c.title;
-        EXPECT_EQ(Lines(want), Lines(FilterArchive(m_dll, TestDataPath(std::wstring(L"fuzz\\findings\\") + c.finding))));
+        EXPECT_EQ(StreamLines(want), StreamLines(FilterArchive(m_dll, TestDataPath(std::wstring(L"fuzz\\findings\\") + c.finding))));
     }
 }

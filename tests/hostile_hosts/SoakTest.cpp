@@ -3,7 +3,7 @@
 // caches and heaps once), and the DLL can unload at the end. A leak check, not a timing one.
 // The growth is measured per archive, over each stretch of 100 runs: a heap that grows once
 // shows in one stretch, a leak in every one.
-#include "HostFixture.h"
+#include "ThreadArchives.h"
 
 #include <psapi.h>
 #include <algorithm>
@@ -102,14 +102,14 @@ TEST_F(Soak, AThousandArchivesInOneProcessLeaveMemoryAndHandlesFlat)
 {
     std::vector<std::vector<std::string>> expected;
     for (int k = 0; k < THREAD_ARCHIVES; ++k)
-        expected.push_back(Lines(ExpectedStream(k)));
+        expected.push_back(StreamLines(ExpectedStream(k)));
 
     Usage settled, last;
     std::vector<Usage> stretchEnds;  // after run 100, 200, ... 1000
     int wrongStreams = 0;
     for (int run = 1; run <= RUNS; ++run) {
         const int k = run % THREAD_ARCHIVES;
-        if (Lines(FilterArchive(m_dll, ThreadArchive(k))) != expected[k] && ++wrongStreams == 1)
+        if (StreamLines(FilterArchive(m_dll, ThreadArchive(k))) != expected[k] && ++wrongStreams == 1)
             ADD_FAILURE() << "run " << run << ": the stream of thread-" << k << ".rar differs from the archive's";
         if (run == SETTLE_RUNS || run % REPORT_EVERY == 0) {
             last = MeasureUsage();

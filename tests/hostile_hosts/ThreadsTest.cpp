@@ -1,7 +1,7 @@
 // Eight host threads, each with its own filter object on its own archive, all pulling their
 // streams at the same moment with child filters loaded: every stream complete and the same as the
 // archive's stream filtered alone; afterwards no object, run folder or child DLL is left.
-#include "HostFixture.h"
+#include "ThreadArchives.h"
 
 #include <condition_variable>
 #include <mutex>
@@ -38,7 +38,7 @@ TEST_F(Threads, EachArchiveFilteredAloneGivesItsWholeStream)
 {
     for (int k = 0; k < THREAD_ARCHIVES; ++k) {
         SCOPED_TRACE("thread-" + std::to_string(k) + ".rar");
-        EXPECT_EQ(Lines(ExpectedStream(k)), Lines(FilterArchive(m_dll, ThreadArchive(k))));
+        EXPECT_EQ(StreamLines(ExpectedStream(k)), StreamLines(FilterArchive(m_dll, ThreadArchive(k))));
         EXPECT_EQ(0, ChildObjects());
         EXPECT_LE(ChildDllReferences(), PROBE_REFERENCES);
     }
@@ -49,7 +49,7 @@ TEST_F(Threads, EightHostThreadsAtOnceEachGetTheirWholeStream)
     constexpr int kRounds = 5;
     std::vector<std::vector<std::string>> alone;
     for (int k = 0; k < THREAD_ARCHIVES; ++k)
-        alone.push_back(Lines(FilterArchive(m_dll, ThreadArchive(k))));
+        alone.push_back(StreamLines(FilterArchive(m_dll, ThreadArchive(k))));
     // Loading a child filter's DLL moves the process's current directory for a moment; threads
     // doing that at once must still leave it where the host had it.
     wchar_t cwdBefore[MAX_PATH] = {};
@@ -67,9 +67,7 @@ TEST_F(Threads, EightHostThreadsAtOnceEachGetTheirWholeStream)
                 CComPtr<IFilter> filter;
                 HRESULT hr = CreateFilter(m_dll, IID_IFilter, filter.PutVoid());
                 if (SUCCEEDED(hr))
-                    hr = LoadFile(filter.Get(), ThreadArchive(k));
-                if (SUCCEEDED(hr))
-                    hr = InitFilter(filter.Get());
+                    hr = LoadAndInit(filter.Get(), ThreadArchive(k));
                 results[k] = hr;
                 start.ArriveAndWait();
                 if (SUCCEEDED(hr))
@@ -87,12 +85,12 @@ TEST_F(Threads, EightHostThreadsAtOnceEachGetTheirWholeStream)
             SCOPED_TRACE("thread-" + std::to_string(k) + ".rar");
             EXPECT_HR(S_OK, results[k]) << "create, Load, Init";
             EXPECT_HR(FILTER_E_END_OF_CHUNKS, ends[k]) << "how the stream ended";
-            EXPECT_EQ(alone[k], Lines(seen[k]));
+            EXPECT_EQ(alone[k], StreamLines(seen[k]));
         }
         EXPECT_HR(S_OK, m_dll.CanUnloadNow());
         EXPECT_EQ(0, ChildObjects());
         EXPECT_LE(ChildDllReferences(), PROBE_REFERENCES);
-        EXPECT_TRUE(NewRunFolders(m_runFoldersBefore).empty());
+        EXPECT_TRUE(RunFoldersNow().empty());
         wchar_t cwdAfter[MAX_PATH] = {};
         GetCurrentDirectoryW(MAX_PATH, cwdAfter);
         EXPECT_EQ(Narrow(cwdBefore), Narrow(cwdAfter)) << "the process's current directory";

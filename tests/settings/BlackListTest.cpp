@@ -45,7 +45,7 @@ TEST_F(BlackList, OffLeavesTheSettingsFileUntouched)
         RunToEnd(archive, 2);
         {
             CComPtr<IFilter> filter = StartRun(archive);
-            EXPECT_EQ(1u, RunFoldersNow()) << "never refused";
+            EXPECT_EQ(1u, RunFoldersNow().size()) << "never refused";
         }
 
         EXPECT_EQ(c.file, ReadBytes(SettingsFilePath(), &after));
@@ -71,7 +71,7 @@ TEST_F(BlackList, LifeCycleOfOneArchive)
     EXPECT_EQ(L"xxxxx", MarksOf(archive)) << "five runs let go early";
     {
         CComPtr<IFilter> filter = StartRun(archive);  // S_OK, refused
-        EXPECT_EQ(0u, RunFoldersNow()) << "a refused run makes no folder";
+        EXPECT_EQ(0u, RunFoldersNow().size()) << "a refused run makes no folder";
         STAT_CHUNK stat;
         EXPECT_HR(FILTER_E_END_OF_CHUNKS, filter->GetChunk(&stat));
         EXPECT_HR(FILTER_E_END_OF_CHUNKS, filter->GetChunk(&stat));
@@ -87,7 +87,7 @@ TEST_F(BlackList, TheFifthMarkStaysEvenWhenItsRunEnds)
     RunToEnd(archive);
     EXPECT_EQ(L"xxxxx", MarksOf(archive));
     RunToEnd(archive);
-    EXPECT_EQ(0u, RunFoldersNow());
+    EXPECT_EQ(0u, RunFoldersNow().size());
     EXPECT_EQ(L"xxxxx", MarksOf(archive));
 }
 
@@ -113,7 +113,7 @@ TEST_F(BlackList, HandWrittenValues)
         UseSettings(kOn, FileEncoding::Ansi, HostSectionText(archive + L"=" + c.value + L"\r\n"));
         {
             CComPtr<IFilter> filter = StartRun(archive);
-            EXPECT_EQ(c.admitted ? 1u : 0u, RunFoldersNow());
+            EXPECT_EQ(c.admitted ? 1u : 0u, RunFoldersNow().size());
         }
         EXPECT_EQ(c.after, MarksOf(archive));
     }
@@ -128,7 +128,7 @@ TEST_F(BlackList, OneObjectInitialisedAgainIsOneRunAtATime)
         SCOPED_TRACE(run);
         ExpectPullToEnd(filter.Get(), kPlainChunks);
         EXPECT_HR(S_OK, InitFilter(filter.Get()));
-        EXPECT_EQ(1u, RunFoldersNow()) << "every run ended, so none is refused";
+        EXPECT_EQ(1u, RunFoldersNow().size()) << "every run ended, so none is refused";
         EXPECT_EQ(L"x", MarksOf(archive)) << "only the run in progress counts";
     }
     ExpectPullToEnd(filter.Get(), kPlainChunks);
@@ -175,7 +175,7 @@ TEST_F(BlackList, OneObjectInitialisedAgainWithoutReadingCountsEveryRun)
         EXPECT_HR(S_OK, InitFilter(filter.Get()));
     EXPECT_EQ(L"xxxxx", MarksOf(archive));
     EXPECT_HR(S_OK, InitFilter(filter.Get()));
-    EXPECT_EQ(0u, RunFoldersNow()) << "the sixth run is refused";
+    EXPECT_EQ(0u, RunFoldersNow().size()) << "the sixth run is refused";
     filter.Reset();
     EXPECT_EQ(L"xxxxx", MarksOf(archive));
 }

@@ -25,6 +25,6 @@ TEST_F(ChildStreams, ZeroSendsEveryDocumentToAFile)
         EXPECT_EQ(c.streamOnlyRead, texts.find(L"stream.fxstream|stream only|") != std::wstring::npos) << Narrow(texts);
         EXPECT_NE(std::wstring::npos, texts.find(L"notes.txt|alpha bravo|charlie delta|")) << Narrow(texts);
         EXPECT_NE(std::wstring::npos, texts.find(L"tail.fxtxt|echo foxtrot|")) << Narrow(texts);
-        EXPECT_EQ(0u, RunFoldersNow());
+        EXPECT_EQ(0u, RunFoldersNow().size());
     }
 }

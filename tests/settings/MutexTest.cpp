@@ -67,7 +67,7 @@ TEST_F(Mutexes, BlackListMutexHeldByAnotherProcess)
         ASSERT_TRUE(holder.Holding());
         CComPtr<IFilter> filter = StartRun(archive);  // S_OK after the wait
         ASSERT_TRUE(filter);
-        EXPECT_EQ(0u, RunFoldersNow()) << "refused";
+        EXPECT_EQ(0u, RunFoldersNow().size()) << "refused";
         STAT_CHUNK stat;
         EXPECT_HR(FILTER_E_END_OF_CHUNKS, filter->GetChunk(&stat));
         if (!c.heldThroughRelease) {
@@ -89,12 +89,12 @@ TEST_F(Mutexes, AnAbandonedBlackListMutexRefusesOneRun)
     EXPECT_EQ(0, holder.Release());  // ends still owning it
     {
         CComPtr<IFilter> filter = StartRun(archive);
-        EXPECT_EQ(0u, RunFoldersNow()) << "the abandoned wait is not a lock";
+        EXPECT_EQ(0u, RunFoldersNow().size()) << "the abandoned wait is not a lock";
     }
     EXPECT_EQ(L"(none)", MarksOf(archive));
     {
         CComPtr<IFilter> filter = StartRun(archive);
-        EXPECT_EQ(1u, RunFoldersNow()) << "the mutex is free again";
+        EXPECT_EQ(1u, RunFoldersNow().size()) << "the mutex is free again";
     }
     EXPECT_EQ(L"x", MarksOf(archive));
 }
@@ -106,7 +106,7 @@ TEST_F(Mutexes, LogMutexHeldByAnotherProcess)
     ASSERT_TRUE(holder.Holding());
     {
         CComPtr<IFilter> filter = StartRun(FilterObjectArchive(L"plain.rar"));
-        EXPECT_EQ(1u, RunFoldersNow()) << "the run goes on without its log line";
+        EXPECT_EQ(1u, RunFoldersNow().size()) << "the run goes on without its log line";
     }
     EXPECT_EQ(0, holder.Release());
     EXPECT_TRUE(ReadIni(LogGuidFilePath()).InSection(ThisHost()).empty());

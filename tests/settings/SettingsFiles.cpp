@@ -133,13 +133,12 @@ void SettingsTest::SetUp()
     m_logGuid.exists = ReadBytes(LogGuidFilePath(), &m_logGuid.bytes);
     DeleteFileW(SettingsFilePath().c_str());
     DeleteFileW(LogGuidFilePath().c_str());
-    m_runFoldersBefore = RunFolders();
+    FilterHostTest::SetUp();
 }
 
 void SettingsTest::TearDown()
 {
-    EXPECT_EQ(0u, RunFoldersNow()) << "run folders left in the temp folder";
-    EXPECT_HR(S_OK, m_dll.CanUnloadNow()) << "an object, factory or lock is still alive";
+    FilterHostTest::TearDown();
     for (const auto &[path, saved] : {std::pair{SettingsFilePath(), &m_settings}, std::pair{LogGuidFilePath(), &m_logGuid}}) {
         if (saved->exists)
             WriteBytes(path, saved->bytes);
@@ -151,16 +150,6 @@ void SettingsTest::TearDown()
 void SettingsTest::UseSettings(const std::wstring &debugLines, FileEncoding encoding, const std::wstring &moreText)
 {
     WriteText(SettingsFilePath(), L"[Debug]\r\n" + debugLines + moreText, encoding);
-}
-
-CComPtr<IFilter> SettingsTest::StartRun(const std::wstring &path)
-{
-    CComPtr<IFilter> filter = NewFilter(m_dll);
-    if (!filter)
-        return filter;
-    EXPECT_HR(S_OK, LoadFile(filter.Get(), path)) << Narrow(path);
-    EXPECT_HR(S_OK, InitFilter(filter.Get()));
-    return filter;
 }
 
 void SettingsTest::RunEarly(const std::wstring &path, int times)

@@ -42,7 +42,7 @@ IniFile ReadIni(const std::wstring &path);
 
 // Starts each test without either settings file and puts the user's files back afterwards;
 // checks that no run folder stayed and nothing keeps the DLL.
-class SettingsTest : public ::testing::Test
+class SettingsTest : public FilterHostTest
 {
 protected:
     void SetUp() override;
@@ -52,18 +52,12 @@ protected:
     void UseSettings(const std::wstring &debugLines, FileEncoding encoding = FileEncoding::Utf16,
                      const std::wstring &moreText = L"");
 
-    // A host's run: a new filter object, Load, Init (which must give S_OK).
-    CComPtr<IFilter> StartRun(const std::wstring &path);
     // A run let go right after Init, and a run pulled to its end before it is let go.
     void RunEarly(const std::wstring &path, int times = 1);
     void RunToEnd(const std::wstring &path, int times = 1);
-    // Was a run folder made since the test began (and is it still there)?
-    size_t RunFoldersNow() const { return NewRunFolders(m_runFoldersBefore).size(); }
 
     // The marks of an archive key in this program's section; "(none)" without a line.
     std::wstring MarksOf(const std::wstring &key) const;
-
-    CProductDll m_dll;
 
 private:
     struct Saved {
@@ -71,7 +65,6 @@ private:
         std::string bytes;
     };
     Saved m_settings, m_logGuid;
-    std::vector<std::wstring> m_runFoldersBefore;
 };
 
 // A helper program of this folder, run to its end (at most two minutes); its exit code, or -1.

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include "ArchiveTestHelpers.h"
 #include "FilterHost.h"
-#include "StreamHost.h"
 #include "TestHelpers.h"
 #include "childfilter/ChildFilterLoader.h"
 
@@ -202,12 +201,12 @@ protected:
         if (!filter)
             return "";
         EXPECT_HR(S_OK, LoadAndInit(filter.Get(), ArchivePath(archive)));
-        m_chunks = PullAll(filter.Get());
+        m_chunks = ReadAllChunks(filter.Get(), ThoroughPull());
         return DescribeStream(m_chunks);
     }
 
     std::vector<std::wstring> m_runsBefore;
-    std::vector<HostChunk> m_chunks;
+    std::vector<SeenChunk> m_chunks;
 };
 
 const char *const OK = "0x00000000 id=";
@@ -290,7 +289,7 @@ TEST_F(ChildRelay, NoIndexValuesArriveEmpty)
     g_script.chunks = {values};
     Stream(L"plain.rar", {L".doc"});
     ASSERT_GE(m_chunks.size(), 4u);
-    const HostChunk &child = m_chunks[3];
+    const SeenChunk &child = m_chunks[3];
     EXPECT_EQ(4u, child.stat.idChunk);
     EXPECT_EQ((std::vector<std::wstring>{L"", L"", L"noindex, please", L"vt=8", L"Kept"}), child.values);
     EXPECT_HR(FILTER_E_NO_MORE_VALUES, child.valueEnd);

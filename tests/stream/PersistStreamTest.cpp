@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include "ArchiveTestHelpers.h"
 #include "FilterHost.h"
-#include "StreamHost.h"
 #include "TestHelpers.h"
 
 #include <filterr.h>
@@ -17,7 +16,6 @@
 
 #include <atomic>
 #include <cstring>
-#include <functional>
 #include <fstream>
 #include <iterator>
 
@@ -27,14 +25,6 @@ std::string Bytes(const std::wstring &path)
 {
     std::ifstream in(Narrow(path), std::ios::binary);
     return std::string(std::istreambuf_iterator<char>(in), {});
-}
-
-CComPtr<IStream> NamedFileStream(const std::wstring &path)
-{
-    CComPtr<IStream> stream;
-    EXPECT_HR(S_OK, SHCreateStreamOnFileEx(path.c_str(), STGM_READ | STGM_SHARE_DENY_NONE, FILE_ATTRIBUTE_NORMAL,
-                                           FALSE, nullptr, stream.Put()));
-    return stream;
 }
 
 CComPtr<IStream> NamelessStream(const std::string &bytes)
@@ -104,35 +94,24 @@ private:
 
 // Loads the filter from the stream, initialises it and pulls everything; the stream is
 // released by the filter with the object.
-std::string FilterStream(const CProductDll &dll, IStream *stream, const std::function<void()> &afterEachChunk = {})
+std::string FilterStream(const CProductDll &dll, IStream *stream)
 {
     CComPtr<IFilter> filter = NewFilter(dll);
     if (!filter)
         return "no filter";
-    CComPtr<IPersistStream> persist;
-    EXPECT_HR(S_OK, filter->QueryInterface(IID_IPersistStream, persist.PutVoid()));
-    if (!persist)
-        return "no IPersistStream";
-    EXPECT_HR(S_OK, persist->Load(stream));
+    EXPECT_HR(S_OK, LoadStream(filter.Get(), stream));
     EXPECT_HR(S_OK, InitFilter(filter.Get()));
-    std::vector<HostChunk> chunks;
-    for (int i = 0; i < 200; ++i) {
-        std::vector<HostChunk> one = PullAll(filter.Get(), 4096);
-        chunks.insert(chunks.end(), one.begin(), one.end());
-        break;
-    }
-    if (afterEachChunk)
-        afterEachChunk();
-    return DescribeStream(chunks);
+    return DescribeStream(ReadAllChunks(filter.Get(), ThoroughPull()));
 }
 
-std::string FilterFile(const CProductDll &dll, const std::wstring &path)
+// The same through the archive's path, or a stream that names its file.
+std::string FilterFile(const CProductDll &dll, const std::wstring &path, LoadRoute route = LoadRoute::File)
 {
     CComPtr<IFilter> filter = NewFilter(dll);
     if (!filter)
         return "no filter";
-    EXPECT_HR(S_OK, LoadAndInit(filter.Get(), path));
-    return DescribeStream(PullAll(filter.Get(), 4096));
+    EXPECT_HR(S_OK, LoadAndInit(filter.Get(), path, route));
+    return DescribeStream(ReadAllChunks(filter.Get(), ThoroughPull()));
 }
 
 // The chunks without the first (the title), each id and source one lower.
@@ -164,16 +143,10 @@ const wchar_t *const kArchives[] = {
     L"truncated.rar",  L"unicode.rar",   L"odd-names.rar", L"symlink.rar",     L"not-an-archive.rar",
 };
 
-class PersistStream : public ::testing::Test
+class PersistStream : public FilterHostTest
 {
 protected:
-    void SetUp() override { ASSERT_HR(S_OK, CoInitializeEx(nullptr, COINIT_MULTITHREADED)); }
-    void TearDown() override
-    {
-        EXPECT_HR(S_OK, m_dll.CanUnloadNow());
-        CoUninitialize();
-    }
-    CProductDll m_dll;
+    PersistStream() : FilterHostTest({/*runFolders*/ true, /*dllUnloads*/ true, /*childFilters*/ false, /*com*/ COINIT_MULTITHREADED}) {}
 };
 
 } // namespace
@@ -187,9 +160,7 @@ TEST_F(PersistStream, ANamedStreamGivesWhatTheFileGives)
         const std::vector<std::wstring> runsBefore = RunFolders();
         const std::wstring path = ArchivePath(name);
         const std::string byPath = FilterFile(m_dll, path);
-        CComPtr<IStream> stream = NamedFileStream(path);
-        ASSERT_TRUE(stream);
-        EXPECT_EQ(byPath, FilterStream(m_dll, stream.Get()));
+        EXPECT_EQ(byPath, FilterFile(m_dll, path, LoadRoute::Stream));
         EXPECT_EQ(runsBefore, RunFolders()) << "a run folder was left behind";
     }
 }
@@ -213,9 +184,7 @@ TEST_F(PersistStream, OnlyTheFirstVolumeIsReachable)
 {
     const std::wstring path = ArchivePath(L"multi.part1.rar");
     const std::string byPath = FilterFile(m_dll, path);
-    CComPtr<IStream> stream = NamedFileStream(path);
-    ASSERT_TRUE(stream);
-    const std::string byStream = FilterStream(m_dll, stream.Get());
+    const std::string byStream = FilterFile(m_dll, path, LoadRoute::Stream);
     EXPECT_EQ(0u, byPath.find(byStream)) << byStream;
     EXPECT_NE(std::string::npos, byStream.find("text=\"big.bin\"")) << byStream;
 }
@@ -231,9 +200,7 @@ TEST_F(PersistStream, NothingTouchesTheDiskWhenNoEntryNeedsAFile)
         ASSERT_TRUE(stream);
         CComPtr<IFilter> filter = NewFilter(m_dll);
         ASSERT_TRUE(filter);
-        CComPtr<IPersistStream> persist;
-        ASSERT_HR(S_OK, filter->QueryInterface(IID_IPersistStream, persist.PutVoid()));
-        ASSERT_HR(S_OK, persist->Load(stream.Get()));
+        ASSERT_HR(S_OK, LoadStream(filter.Get(), stream.Get()));
         ASSERT_HR(S_OK, InitFilter(filter.Get()));
         STAT_CHUNK stat;
         int chunks = 0;
@@ -293,7 +260,7 @@ TEST_F(PersistStream, AnswersAsAPersistentStreamThatSavesNothing)
     EXPECT_HR(E_FAIL, file->GetCurFile(&name)) << "a stream is no file";
     ASSERT_HR(S_OK, file->Load(ArchivePath(L"solid.rar").c_str(), STGM_READ));
     ASSERT_HR(S_OK, InitFilter(filter.Get()));
-    EXPECT_NE(std::string::npos, DescribeStream(PullAll(filter.Get())).find("value=\"solid\""));
+    EXPECT_NE(std::string::npos, DescribeStream(ReadAllChunks(filter.Get(), ThoroughPull())).find("value=\"solid\""));
 }
 
 // A filter host with no disk: the temporary folder cannot be made. A stream-loaded archive is

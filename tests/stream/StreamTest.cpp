@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include "ArchiveTestHelpers.h"
 #include "FilterHost.h"
-#include "StreamHost.h"
 #include "TestHelpers.h"
 
 #include <filterr.h>
@@ -39,7 +38,7 @@ TEST_P(DllStream, HostSeesTitleThenEntryNamesThenTheEnd)
         CComPtr<IFilter> filter = NewFilter(dll);
         ASSERT_TRUE(filter);
         ASSERT_HR(S_OK, LoadAndInit(filter.Get(), ArchivePath(c.archive)));
-        EXPECT_EQ(c.expected, DescribeStream(PullAll(filter.Get()))) << Narrow(c.archive);
+        EXPECT_EQ(c.expected, DescribeStream(ReadAllChunks(filter.Get(), ThoroughPull()))) << Narrow(c.archive);
         // The end is final.
         STAT_CHUNK stat;
         EXPECT_HR(FILTER_E_END_OF_CHUNKS, filter->GetChunk(&stat));
@@ -91,11 +90,12 @@ INSTANTIATE_TEST_SUITE_P(Archives, DllStream, ::testing::ValuesIn(kStreams),
                          });
 
 // A filter from the DLL, loaded with plain.rar and initialised, for the step-by-step cases.
-class DllFilter : public ::testing::Test
+class DllFilter : public FilterHostTest
 {
 protected:
     void SetUp() override
     {
+        FilterHostTest::SetUp();
         m_filter = NewFilter(m_dll);
         ASSERT_TRUE(m_filter);
         ASSERT_HR(S_OK, LoadAndInit(m_filter.Get(), ArchivePath(L"plain.rar")));
@@ -103,7 +103,7 @@ protected:
     void TearDown() override
     {
         m_filter.Reset();
-        EXPECT_HR(S_OK, m_dll.CanUnloadNow());
+        FilterHostTest::TearDown();
     }
     HRESULT Next()
     {
@@ -122,7 +122,6 @@ protected:
     }
 
     CNoChildFilters m_noChildFilters;
-    CProductDll m_dll;
     CComPtr<IFilter> m_filter;
     STAT_CHUNK m_stat = {};
     std::vector<WCHAR> m_buffer;
@@ -220,7 +219,7 @@ TEST(DllStreamLife, ALongCommentIsCutToTheTitlesSize)
     CComPtr<IFilter> filter = NewFilter(dll);
     ASSERT_TRUE(filter);
     ASSERT_HR(S_OK, LoadAndInit(filter.Get(), ArchivePath(L"long-comment.rar")));
-    const std::vector<HostChunk> chunks = PullAll(filter.Get());
+    const std::vector<SeenChunk> chunks = ReadAllChunks(filter.Get(), ThoroughPull());
     ASSERT_EQ(6u, chunks.size());
     EXPECT_EQ(CHUNK_TEXT, chunks[0].stat.flags);
     EXPECT_EQ(16383u, chunks[0].text.size());

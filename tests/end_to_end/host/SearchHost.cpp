@@ -5,64 +5,37 @@
 // Usage: SearchHost.exe <Pellucidor.dll> <archive>
 #include <windows.h>
 #include <filter.h>
-#include <filterr.h>
-#include <cstdio>
 #include <string>
 
-#include "FilterStream.h"
-#include "support/Guids.h"
+#include "HostCalls.h"
 #include "support/Holders.h"
-#include "support/ProcAddress.h"
 
 namespace {
 
 void Print(const std::wstring &line)
 {
-    const std::wstring text = line + L"\n";
-    const int cb = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<size_t>(cb), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &bytes[0], cb, nullptr, nullptr);
+    const std::string bytes = Narrow(line + L"\n");
     DWORD written = 0;
     WriteFile(GetStdHandle(STD_OUTPUT_HANDLE), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
-std::wstring Hex(HRESULT hr)
-{
-    wchar_t text[16];
-    swprintf(text, 16, L"0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
-
-using PFN_DLL_GET_CLASS_OBJECT = HRESULT(STDAPICALLTYPE *)(REFCLSID, REFIID, void **);
-using PFN_DLL_CAN_UNLOAD_NOW = HRESULT(STDAPICALLTYPE *)();
+std::wstring Hex(HRESULT hr) { return Widen(HrText(hr)); }
 
 int Run(const wchar_t *pszDll, const wchar_t *pszArchive)
 {
-    CLibrary dll(LoadLibraryW(pszDll));
-    if (!dll) {
+    CProductDll dll(pszDll);
+    if (dll.Module() == nullptr) {
         Print(L"error load " + std::to_wstring(GetLastError()));
         return 2;
     }
-    const auto pfnGetClassObject = GetProcAs<PFN_DLL_GET_CLASS_OBJECT>(dll.Get(), "DllGetClassObject");
-    const auto pfnCanUnloadNow = GetProcAs<PFN_DLL_CAN_UNLOAD_NOW>(dll.Get(), "DllCanUnloadNow");
-    if (pfnGetClassObject == nullptr || pfnCanUnloadNow == nullptr)
-        return 2;
     {
-        CComPtr<IClassFactory> factory;
-        HRESULT hr = pfnGetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid());
+        CComPtr<IFilter> filter;
+        HRESULT hr = CreateFilter(dll, IID_IFilter, filter.PutVoid());
         if (FAILED(hr)) {
             Print(L"error factory " + Hex(hr));
             return 2;
         }
-        CComPtr<IFilter> filter;
-        hr = factory->CreateInstance(nullptr, IID_IFilter, filter.PutVoid());
-        factory.Reset();
-        CComPtr<IPersistFile> persist;
-        if (SUCCEEDED(hr))
-            hr = filter->QueryInterface(IID_IPersistFile, persist.PutVoid());
-        if (SUCCEEDED(hr))
-            hr = persist->Load(pszArchive, STGM_READ);
-        persist.Reset();
+        hr = LoadFile(filter.Get(), pszArchive);
         ULONG flags = 0;
         if (SUCCEEDED(hr))
             hr = filter->Init(IFILTER_INIT_CANON_PARAGRAPHS | IFILTER_INIT_APPLY_INDEX_ATTRIBUTES, 0, nullptr, &flags);
@@ -75,7 +48,7 @@ int Run(const wchar_t *pszDll, const wchar_t *pszArchive)
             Print(FormatChunk(chunk));
         Print(L"end " + Hex(hrEnd));
     }
-    Print(L"canunload " + Hex(pfnCanUnloadNow()));
+    Print(L"canunload " + Hex(dll.CanUnloadNow()));
     return 0;
 }
 

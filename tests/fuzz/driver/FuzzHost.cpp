@@ -3,26 +3,19 @@
 #include <filterr.h>
 #include <shlwapi.h>
 #include <algorithm>
+#include <memory>
 #include <cstdio>
 #include <cwctype>
 
 #include "ModuleProbe.h"
-#include "support/Guids.h"
-#include "support/ProcAddress.h"
 
 namespace {
 
-using PFN_DLL_GET_CLASS_OBJECT = HRESULT(STDAPICALLTYPE *)(REFCLSID, REFIID, void **);
-using PFN_DLL_CAN_UNLOAD_NOW = HRESULT(STDAPICALLTYPE *)();
-
-// Bounds that tell a stream that never ends from one that is merely long.
+// Bounds that tell a stream that never ends from one that is merely long (and MAX_TEXT_CALLS,
+// MAX_VALUE_CALLS per chunk).
 constexpr int MAX_GETCHUNK_CALLS = 100000;
-constexpr int MAX_TEXT_PIECES = 100000;   // per chunk, TEXT_BUFFER_CHARS each
-constexpr int MAX_VALUES = 64;            // per chunk
 constexpr ULONG TEXT_BUFFER_CHARS = 4096;
 constexpr size_t MAX_TREE_ENTRIES = 10000;
-constexpr PROPID PROPID_TITLE = 2;  // the filter's own chunks: PIDSI_TITLE and PID_STG_NAME
-constexpr PROPID PROPID_NAME = 10;
 
 // The jail's own folders, as Walk lists them.
 const std::wstring JAIL_FOLDERS[] = {L"l1\\", L"l1\\l2\\", L"l1\\l2\\l3\\", L"l1\\l2\\l3\\tmp\\", L"l1\\l2\\l3\\in\\"};
@@ -75,21 +68,6 @@ void Fail(FuzzOutcome *pOutcome, const std::string &what)
 }
 
 } // namespace
-
-std::string Narrow(const std::wstring &text)
-{
-    const int cb = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<size_t>(cb), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), static_cast<int>(text.size()), &out[0], cb, nullptr, nullptr);
-    return out;
-}
-
-std::string HexHr(HRESULT hr)
-{
-    char text[16];
-    std::snprintf(text, sizeof(text), "0x%08lX", static_cast<unsigned long>(hr));
-    return text;
-}
 
 bool ReadBytes(const std::wstring &path, std::vector<uint8_t> *pBytes)
 {
@@ -226,8 +204,8 @@ CFuzzHost::CFuzzHost(const std::wstring &work, const std::wstring &dllPath, cons
     SetEnvironmentVariableW(L"TEMP", (m_jail.Tmp() + L"\\").c_str());
     m_workNames = NamesIn(m_work);
 
-    m_dll.Attach(LoadLibraryW(dllPath.c_str()));
-    if (!m_dll)
+    m_dll = std::make_unique<CProductDll>(dllPath);
+    if (m_dll->Module() == nullptr)
         m_setupError = "cannot load " + Narrow(dllPath) + ", error " + std::to_string(GetLastError());
 }
 
@@ -255,56 +233,30 @@ FuzzOutcome CFuzzHost::FilterOnce(const std::wstring &name, const std::vector<st
         }
     }
 
-    const auto pfnGetClassObject = GetProcAs<PFN_DLL_GET_CLASS_OBJECT>(m_dll.Get(), "DllGetClassObject");
-    const auto pfnCanUnloadNow = GetProcAs<PFN_DLL_CAN_UNLOAD_NOW>(m_dll.Get(), "DllCanUnloadNow");
     {
-        CComPtr<IClassFactory> factory;
         CComPtr<IFilter> filter;
-        HRESULT hr = pfnGetClassObject(CLSID_PellucidorFilter, IID_IClassFactory, factory.PutVoid());
-        if (SUCCEEDED(hr))
-            hr = factory->CreateInstance(nullptr, IID_IFilter, filter.PutVoid());
-        factory.Reset();
+        HRESULT hr = CreateFilter(*m_dll, IID_IFilter, filter.PutVoid());
         if (FAILED(hr)) {
-            Fail(&outcome, "creating the filter: " + HexHr(hr));
+            Fail(&outcome, "creating the filter: " + HrText(hr));
             return outcome;
         }
-        if (route == FuzzRoute::File) {
-            CComPtr<IPersistFile> persist;
-            hr = filter->QueryInterface(IID_IPersistFile, persist.PutVoid());
-            if (SUCCEEDED(hr))
-                hr = persist->Load(path.c_str(), STGM_READ);
-        } else {
-            CComPtr<IPersistStream> persist;
-            hr = filter->QueryInterface(IID_IPersistStream, persist.PutVoid());
-            if (SUCCEEDED(hr))
-                hr = persist->Load(stream.Get());
-        }
+        hr = route == FuzzRoute::File ? LoadFile(filter.Get(), path) : LoadStream(filter.Get(), stream.Get());
         if (hr != S_OK)
-            Fail(&outcome, "Load: " + HexHr(hr));
-
-        FULLPROPSPEC attributes[2] = {};
-        attributes[0].guidPropSet = {0xB725F130, 0x47EF, 0x101A, {0xA5, 0xF1, 0x02, 0x60, 0x8C, 0x9E, 0xEB, 0xAC}};
-        attributes[0].psProperty.ulKind = PRSPEC_PROPID;
-        attributes[0].psProperty.propid = 19;  // PID_STG_CONTENTS
-        attributes[1].guidPropSet = attributes[0].guidPropSet;
-        attributes[1].psProperty.ulKind = PRSPEC_LPWSTR;
-        attributes[1].psProperty.lpwstr = const_cast<LPWSTR>(L"contents");
-        ULONG flags = 0xdeadbeef;
-        hr = filter->Init(IFILTER_INIT_CANON_PARAGRAPHS | IFILTER_INIT_HARD_LINE_BREAKS |
-                              IFILTER_INIT_APPLY_INDEX_ATTRIBUTES,
-                          withAttributes ? 2 : 0, withAttributes ? attributes : nullptr, &flags);
+            Fail(&outcome, "Load: " + HrText(hr));
+        ULONG flags = MARKER;
+        hr = InitFilter(filter.Get(), &flags, withAttributes);
         if (hr != S_OK)
-            Fail(&outcome, "Init: " + HexHr(hr));
+            Fail(&outcome, "Init: " + HrText(hr));
         if (flags != IFILTER_FLAGS_OLE_PROPERTIES)
-            Fail(&outcome, "Init reported flags " + HexHr(static_cast<HRESULT>(flags)));
+            Fail(&outcome, "Init reported flags " + HrText(static_cast<HRESULT>(flags)));
         if (hr == S_OK)
             CheckStream(filter.Get(), &outcome);
-        // While the run lives, its folder is the only thing the filter may have made.
+    // While the run lives, its folder is the only thing the filter may have made.
         m_jail.Check(true, inputs, &outcome);
     }
-    const HRESULT hrUnload = pfnCanUnloadNow();
+    const HRESULT hrUnload = m_dll->CanUnloadNow();
     if (hrUnload != S_OK)
-        Fail(&outcome, "DllCanUnloadNow after Release: " + HexHr(hrUnload));
+        Fail(&outcome, "DllCanUnloadNow after Release: " + HrText(hrUnload));
     if (stream) {
         const ULONG refs = stream->AddRef();
         stream->Release();
@@ -313,11 +265,9 @@ FuzzOutcome CFuzzHost::FilterOnce(const std::wstring &name, const std::vector<st
     }
     // The DLL list keeps the reference its first probe took; any other is a child's, given back.
     for (const std::wstring &fixture : m_fixturePaths) {
-        const HMODULE hChild = GetModuleHandleW(fixture.c_str());
-        const auto pfnChildObjects = hChild != nullptr ? GetProcAs<LONG(WINAPI *)()>(hChild, "FixtureObjectCount") : nullptr;
-        if (pfnChildObjects != nullptr && pfnChildObjects() != 0)
-            Fail(&outcome, std::to_string(pfnChildObjects()) + " child filter objects alive after Release");
-        if (hChild != nullptr && ModuleLoadCount(fixture.c_str()) > 1)
+        if (const LONG alive = FixtureObjects(fixture.c_str()))
+            Fail(&outcome, std::to_string(alive) + " child filter objects alive after Release");
+        if (ModuleLoadCount(fixture.c_str()) > 1)
             Fail(&outcome, "references to the child filter's DLL after Release: " +
                                std::to_string(ModuleLoadCount(fixture.c_str())));
     }
@@ -329,68 +279,43 @@ FuzzOutcome CFuzzHost::FilterOnce(const std::wstring &name, const std::vector<st
 // Every chunk with its whole text or all its values, each read bounded; the end must come.
 void CFuzzHost::CheckStream(IFilter *filter, FuzzOutcome *pOutcome)
 {
+    PullOptions pull;
+    pull.cwcBuffer = TEXT_BUFFER_CHARS;
+    pull.maxChunks = MAX_GETCHUNK_CALLS;
+    pull.allValues = true;
+    pull.keepFailures = true;  // a chunk that could not be made; the stream moves on
+    HRESULT hrEnd = S_OK;
+    const std::vector<SeenChunk> chunks = ReadAllChunks(filter, pull, &hrEnd);
     ULONG lastId = 0;
-    for (int call = 0; call < MAX_GETCHUNK_CALLS; ++call) {
-        STAT_CHUNK stat;
-        FillMemory(&stat, sizeof(stat), 0xde);
-        const HRESULT hr = filter->GetChunk(&stat);
-        if (hr == FILTER_E_END_OF_CHUNKS)
-            return;
-        if (FAILED(hr))
-            continue;  // a chunk that could not be made; the stream moves on
+    for (const SeenChunk &chunk : chunks) {
+        if (FAILED(chunk.hr))
+            continue;
         ++pOutcome->chunks;
-        if (stat.idChunk <= lastId || stat.idChunkSource != stat.idChunk) {
-            Fail(pOutcome, "chunk ids out of order: " + std::to_string(stat.idChunk) + " after " + std::to_string(lastId));
+        if (chunk.id <= lastId || chunk.source != chunk.id) {
+            Fail(pOutcome, "chunk ids out of order: " + std::to_string(chunk.id) + " after " + std::to_string(lastId));
             return;
         }
-        lastId = stat.idChunk;
-        const bool own = stat.attribute.psProperty.ulKind == PRSPEC_PROPID &&
-                         (stat.attribute.psProperty.propid == PROPID_TITLE || stat.attribute.psProperty.propid == PROPID_NAME);
+        lastId = chunk.id;
+        const bool own = chunk.propid == PROPID_TITLE || chunk.propid == PROPID_ENTRY_NAME;
         pOutcome->childChunks += own ? 0 : 1;
-        if (stat.flags == CHUNK_TEXT) {
-            int piece = 0;
-            for (; piece < MAX_TEXT_PIECES; ++piece) {
-                WCHAR buffer[TEXT_BUFFER_CHARS];
-                ULONG cwc = TEXT_BUFFER_CHARS;
-                const HRESULT hrText = filter->GetText(&cwc, buffer);
-                if (FAILED(hrText))
-                    break;
-                if (cwc > TEXT_BUFFER_CHARS) {
-                    Fail(pOutcome, "GetText claimed " + std::to_string(cwc) + " characters in a buffer of " +
-                                       std::to_string(TEXT_BUFFER_CHARS));
-                    return;
-                }
-                if (hrText == FILTER_S_LAST_TEXT)
-                    break;
-            }
-            if (piece == MAX_TEXT_PIECES) {
-                Fail(pOutcome, "GetText did not end within " + std::to_string(MAX_TEXT_PIECES) + " calls");
-                return;
-            }
-        } else if (stat.flags == CHUNK_VALUE) {
-            int value = 0;
-            for (; value < MAX_VALUES; ++value) {
-                PROPVARIANT *pValue = nullptr;
-                const HRESULT hrValue = filter->GetValue(&pValue);
-                if (FAILED(hrValue))
-                    break;
-                if (pValue == nullptr) {
-                    Fail(pOutcome, "GetValue succeeded without a value");
-                    return;
-                }
-                PropVariantClear(pValue);
-                CoTaskMemFree(pValue);
-            }
-            if (value == MAX_VALUES) {
-                Fail(pOutcome, "GetValue did not end within " + std::to_string(MAX_VALUES) + " calls");
-                return;
-            }
-        } else {
-            Fail(pOutcome, "chunk of kind " + std::to_string(stat.flags));
+        std::string wrong;
+        if (chunk.flags != CHUNK_TEXT && chunk.flags != CHUNK_VALUE)
+            wrong = "chunk of kind " + std::to_string(chunk.flags);
+        else if (chunk.overran)
+            wrong = "GetText claimed more characters than a buffer of " + std::to_string(TEXT_BUFFER_CHARS) + " holds";
+        else if (chunk.flags == CHUNK_TEXT && SUCCEEDED(chunk.textEnd) && chunk.textEnd != FILTER_S_LAST_TEXT)
+            wrong = "GetText did not end within " + std::to_string(MAX_TEXT_CALLS) + " calls";
+        else if (chunk.nullValue)
+            wrong = "GetValue succeeded without a value";
+        else if (chunk.flags == CHUNK_VALUE && SUCCEEDED(chunk.valueEnd))
+            wrong = "GetValue did not end within " + std::to_string(MAX_VALUE_CALLS) + " calls";
+        if (!wrong.empty()) {
+            Fail(pOutcome, wrong);
             return;
         }
     }
-    Fail(pOutcome, "no end of chunks after " + std::to_string(MAX_GETCHUNK_CALLS) + " GetChunk calls");
+    if (hrEnd != FILTER_E_END_OF_CHUNKS)
+        Fail(pOutcome, "no end of chunks after " + std::to_string(MAX_GETCHUNK_CALLS) + " GetChunk calls");
 }
 
 void CFuzzHost::CheckOutsideJail(FuzzOutcome *pOutcome) const

@@ -11,9 +11,11 @@
 #pragma once
 #include <windows.h>
 #include <filter.h>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "HostCalls.h"
 #include "support/Holders.h"
 
 struct FuzzOutcome {
@@ -68,7 +70,7 @@ private:
     std::vector<std::wstring> m_fixturePaths;
     std::wstring m_userTemp;  // the temp folder before TMP was changed
     std::vector<std::wstring> m_workNames, m_driveRootNames, m_userTempNames;
-    CLibrary m_dll;
+    std::unique_ptr<CProductDll> m_dll;
     std::string m_setupError;
 };
 
@@ -78,5 +80,3 @@ bool ReadBytes(const std::wstring &path, std::vector<uint8_t> *pBytes);
 std::vector<std::wstring> NamesIn(const std::wstring &folder);
 // Removes a folder tree; true when it is gone.
 bool RemoveTree(const std::wstring &folder);
-std::string Narrow(const std::wstring &text);
-std::string HexHr(HRESULT hr);
