@@ -1,6 +1,9 @@
 #include "crawler/ArchiveStream.h"
 
+#include <algorithm>
 #include <climits>
+#include <cstring>
+#include <new>
 
 CArchiveStreamReader::CArchiveStreamReader(IStream *pStream) noexcept : m_stream(pStream)
 {
@@ -11,22 +14,52 @@ CArchiveStreamReader::CArchiveStreamReader(IStream *pStream) noexcept : m_stream
     m_callbacks.Size = Size;
 }
 
+int CArchiveStreamReader::ReadAt(void *pBuffer, ULONG cb) noexcept
+{
+    LARGE_INTEGER move;
+    move.QuadPart = static_cast<LONGLONG>(m_position);
+    if (FAILED(m_stream->Seek(move, STREAM_SEEK_SET, nullptr)))
+        return -1;
+    ULONG cbRead = 0;
+    // S_FALSE with fewer bytes is the end of the stream; a count beyond the buffer is a lie.
+    const HRESULT hr = m_stream->Read(pBuffer, cb, &cbRead);
+    if (FAILED(hr) || cbRead > cb)
+        return -1;
+    return static_cast<int>(cbRead);
+}
+
 int PASCAL CArchiveStreamReader::Read(void *pUserData, void *pBuffer, unsigned int cbBuffer)
 {
     auto *self = static_cast<CArchiveStreamReader *>(pUserData);
     if (cbBuffer > INT_MAX)
         cbBuffer = INT_MAX;
-    LARGE_INTEGER move;
-    move.QuadPart = static_cast<LONGLONG>(self->m_position);
-    if (FAILED(self->m_stream->Seek(move, STREAM_SEEK_SET, nullptr)))
-        return -1;
-    ULONG cbRead = 0;
-    // S_FALSE with fewer bytes is the end of the stream; a count beyond the buffer is a lie.
-    const HRESULT hr = self->m_stream->Read(pBuffer, cbBuffer, &cbRead);
-    if (FAILED(hr) || cbRead > cbBuffer)
-        return -1;
-    self->m_position += cbRead;
-    return static_cast<int>(cbRead);
+    // Within the block read ahead: no call to the host's stream.
+    if (self->m_position >= self->m_aheadStart && self->m_position < self->m_aheadStart + self->m_cbAhead) {
+        const ULONG offset = static_cast<ULONG>(self->m_position - self->m_aheadStart);
+        const ULONG cb = std::min<ULONG>(cbBuffer, self->m_cbAhead - offset);
+        std::memcpy(pBuffer, self->m_pAhead.get() + offset, cb);
+        self->m_position += cb;
+        return static_cast<int>(cb);
+    }
+    if (!self->m_pAhead && cbBuffer < READ_AHEAD_BYTES)
+        self->m_pAhead.reset(new (std::nothrow) BYTE[READ_AHEAD_BYTES]);
+    // Large reads (compressed data) go straight to UnRAR's buffer, as do all without a block.
+    if (!self->m_pAhead || cbBuffer >= READ_AHEAD_BYTES) {
+        const int cbRead = self->ReadAt(pBuffer, cbBuffer);
+        if (cbRead > 0)
+            self->m_position += static_cast<ULONG>(cbRead);
+        return cbRead;
+    }
+    self->m_cbAhead = 0;
+    const int cbAhead = self->ReadAt(self->m_pAhead.get(), READ_AHEAD_BYTES);
+    if (cbAhead <= 0)
+        return cbAhead;
+    self->m_aheadStart = self->m_position;
+    self->m_cbAhead = static_cast<ULONG>(cbAhead);
+    const ULONG cb = std::min<ULONG>(cbBuffer, self->m_cbAhead);
+    std::memcpy(pBuffer, self->m_pAhead.get(), cb);
+    self->m_position += cb;
+    return static_cast<int>(cb);
 }
 
 int PASCAL CArchiveStreamReader::Seek(void *pUserData, long long offset, int method)
