@@ -98,19 +98,9 @@ std::wstring FileNamePart(const wchar_t *pszName)
 int wmain(int argc, wchar_t **argv)
 {
     bool bStats = false;
-    const wchar_t *pszArchive = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (wcscmp(argv[i], L"--stats") == 0)
-            bStats = true;
-        else if (pszArchive == nullptr)
-            pszArchive = argv[i];
-        else
-            pszArchive = nullptr, i = argc;
-    }
-    if (pszArchive == nullptr) {
-        fwprintf(stderr, L"usage: pellucidor-bench-baseline [--stats] ARCHIVE\n");
+    const wchar_t *pszArchive = ParseBenchCommandLine(argc, argv, L"pellucidor-bench-baseline", &bStats);
+    if (pszArchive == nullptr)
         return 2;
-    }
 
     CTempFolder temp;
     if (temp.Path().empty()) {

@@ -84,3 +84,22 @@ inline void PrintStats(const CFolderCounter &counter)
         cbPeak = pmc.PeakWorkingSetSize;
     fwprintf(stderr, L"peak-working-set=%llu max-temp-files=%lu\n", cbPeak, counter.Max());
 }
+
+// The bench programs' command line, "[--stats] ARCHIVE": the archive, or NULL (after printing the
+// usage line) when the line is anything else.
+inline const wchar_t *ParseBenchCommandLine(int argc, wchar_t **argv, const wchar_t *pszProgram, bool *pbStats)
+{
+    *pbStats = false;
+    const wchar_t *pszArchive = nullptr;
+    for (int i = 1; i < argc; ++i) {
+        if (wcscmp(argv[i], L"--stats") == 0)
+            *pbStats = true;
+        else if (pszArchive == nullptr)
+            pszArchive = argv[i];
+        else
+            pszArchive = nullptr, i = argc;
+    }
+    if (pszArchive == nullptr)
+        fwprintf(stderr, L"usage: %ls [--stats] ARCHIVE\n", pszProgram);
+    return pszArchive;
+}

@@ -184,19 +184,9 @@ long long FilterDocument(IClassFactory *pFactory, HGLOBAL hDocument)
 int wmain(int argc, wchar_t **argv)
 {
     bool bStats = false;
-    const wchar_t *pszArchive = nullptr;
-    for (int i = 1; i < argc; ++i) {
-        if (wcscmp(argv[i], L"--stats") == 0)
-            bStats = true;
-        else if (pszArchive == nullptr)
-            pszArchive = argv[i];
-        else
-            pszArchive = nullptr, i = argc;
-    }
-    if (pszArchive == nullptr) {
-        fwprintf(stderr, L"usage: pellucidor-bench-memory [--stats] ARCHIVE\n");
+    const wchar_t *pszArchive = ParseBenchCommandLine(argc, argv, L"pellucidor-bench-memory", &bStats);
+    if (pszArchive == nullptr)
         return 2;
-    }
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);  // as a host's filtering thread is
 
     int status = 0;
