@@ -63,7 +63,7 @@ public:
 
     // Full path of the host process's executable, and its upper-cased base name.
     const wchar_t *HostPath() const noexcept { return m_pszHostPath.get(); }
-    const wchar_t *HostName() const noexcept { return m_pszHostName.get(); }
+    const wchar_t *HostName() const noexcept { return m_pszHostName.get(); }  // read by the tests only
 
 private:
     BOOL LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *pInfo);

@@ -69,8 +69,9 @@ public:
     // FALSE without a record, without the document, or when the spelling does not fit cchName.
     BOOL GetRecordedName(const wchar_t *pszPath, wchar_t *pszName, ULONG cchName);
 
-    BOOL IsXmlAvailable() const noexcept { return m_bXmlAvailable; }
-    // The document (root DLLS, DLL elements, GUID elements below them), or NULL without one.
+    BOOL IsXmlAvailable() const noexcept { return m_bXmlAvailable; }  // read by the tests only
+    // The document (root DLLS, DLL elements, GUID elements below them), or NULL without one; read
+    // by the tests only.
     CXMLHelper *XmlDocument() const noexcept { return m_pXml.get(); }
 
 private:

@@ -45,6 +45,7 @@ public:
     BOOL EnumNextValue(wchar_t *pszName, DWORD cchName);
 
     HKEY Key() const noexcept { return m_hKey.Get(); }
+    // Where the open key is; read by the tests only.
     HKEY Root() const noexcept { return m_hRoot; }
     const wchar_t *Subkey() const noexcept { return m_pszSubkey.get(); }
 
