@@ -115,11 +115,11 @@ LONG WriteHandlerLink(wchar_t *pszPath, const wchar_t *pszHandler)
 
 // The key's default value in a buffer of cch characters, always terminated; data that fills the
 // buffer without its own NUL does not fit.
-LONG ReadDefaultValue(HKEY hKey, wchar_t *pszValue, DWORD cch, DWORD *pdwType)
+LONG ReadStringValue(HKEY hKey, const wchar_t *pszName, wchar_t *pszValue, DWORD cch, DWORD *pdwType)
 {
     DWORD cb = cch * sizeof(wchar_t);
     *pdwType = REG_NONE;
-    LONG err = RegQueryValueExW(hKey, nullptr, nullptr, pdwType, reinterpret_cast<BYTE *>(pszValue), &cb);
+    LONG err = RegQueryValueExW(hKey, pszName, nullptr, pdwType, reinterpret_cast<BYTE *>(pszValue), &cb);
     const DWORD cchRead = cb / sizeof(wchar_t);
     if (err == ERROR_SUCCESS) {
         if (cchRead < cch)
@@ -130,6 +130,11 @@ LONG ReadDefaultValue(HKEY hKey, wchar_t *pszValue, DWORD cch, DWORD *pdwType)
     if (err != ERROR_SUCCESS)
         pszValue[0] = L'\0';
     return err;
+}
+
+LONG ReadDefaultValue(HKEY hKey, wchar_t *pszValue, DWORD cch, DWORD *pdwType)
+{
+    return ReadStringValue(hKey, nullptr, pszValue, cch, pdwType);
 }
 
 // TRUE when the key's default value is a REG_SZ equal to pszExpected, ignoring case.
@@ -493,6 +498,14 @@ LONG UnregisterFilterClass(const ClassEntry &entry)
     return DeleteKeyChain(items, sizeof(items) / sizeof(items[0]));
 }
 
+// The handler class's own key, HKCR\CLSID\{handler}.
+LONG OpenHandlerClassKey(const HandlerEntry &handler, CRegKey &key)
+{
+    wchar_t szPath[KEY_PATH_CCH];
+    const LONG err = MakeKeyPath(szPath, {L"CLSID", handler.clsid});
+    return err == ERROR_SUCCESS ? OpenKey(szPath, key) : err;
+}
+
 LONG KeepPreviousHandler(const FileTypeEntry &entry, const HandlerEntry &handler)
 {
     wchar_t szPath[KEY_PATH_CCH];
@@ -516,9 +529,7 @@ LONG KeepPreviousHandler(const FileTypeEntry &entry, const HandlerEntry &handler
         return ERROR_SUCCESS;
     link.Close();
     CRegKey handlerKey;
-    err = MakeKeyPath(szPath, {L"CLSID", handler.clsid});
-    if (err == ERROR_SUCCESS)
-        err = OpenKey(szPath, handlerKey);
+    err = OpenHandlerClassKey(handler, handlerKey);
     if (err != ERROR_SUCCESS)
         return err;
     return WriteString(handlerKey.Get(), PREVIOUS_HANDLER_VALUE, szPrevious);
@@ -527,25 +538,16 @@ LONG KeepPreviousHandler(const FileTypeEntry &entry, const HandlerEntry &handler
 LONG ReadPreviousHandler(const HandlerEntry &handler, wchar_t *pszPrevious, DWORD cch)
 {
     pszPrevious[0] = L'\0';
-    wchar_t szPath[KEY_PATH_CCH];
-    LONG err = MakeKeyPath(szPath, {L"CLSID", handler.clsid});
-    if (err != ERROR_SUCCESS)
-        return err;
     CRegKey handlerKey;
-    err = OpenKey(szPath, handlerKey);
+    LONG err = OpenHandlerClassKey(handler, handlerKey);
     if (err == ERROR_FILE_NOT_FOUND)
         return ERROR_SUCCESS;
     if (err != ERROR_SUCCESS)
         return err;
-    DWORD cb = (cch - 1) * sizeof(wchar_t);
     DWORD dwType = REG_NONE;
-    err = RegQueryValueExW(handlerKey.Get(), PREVIOUS_HANDLER_VALUE, nullptr, &dwType,
-                           reinterpret_cast<BYTE *>(pszPrevious), &cb);
-    if (err == ERROR_SUCCESS && dwType == REG_SZ) {
-        pszPrevious[cb / sizeof(wchar_t)] = L'\0';
-        return ERROR_SUCCESS;
-    }
-    pszPrevious[0] = L'\0';
+    err = ReadStringValue(handlerKey.Get(), PREVIOUS_HANDLER_VALUE, pszPrevious, cch, &dwType);
+    if (err == ERROR_SUCCESS && dwType != REG_SZ)
+        pszPrevious[0] = L'\0';
     return err == ERROR_FILE_NOT_FOUND || err == ERROR_SUCCESS ? ERROR_SUCCESS : err;
 }
 
