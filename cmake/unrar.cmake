@@ -17,7 +17,7 @@ foreach(u IN LISTS _unrar_units)
 endforeach()
 
 add_library(unrar STATIC ${_unrar_sources} ${CMAKE_CURRENT_LIST_DIR}/unrar-shims/comsupp.cpp)
-target_compile_definitions(unrar PUBLIC RARDLL UNICODE _UNICODE PRIVATE SILENT)
+target_compile_definitions(unrar PUBLIC RARDLL UNICODE _UNICODE PRIVATE SILENT RAR_NO_SMP)
 target_include_directories(unrar PRIVATE ${CMAKE_CURRENT_LIST_DIR}/unrar-shims)
 target_include_directories(unrar SYSTEM INTERFACE ${UNRAR_SOURCE_DIR})
 # Not our code: its warnings are not ours to fix.
