@@ -43,6 +43,8 @@ const SizeCase c_sizeCases[] = {
     {L"size-lie-packed.rar", {EntryName(L"lie.txt"), EntryName(L"after.txt"), Text(L"after text")}},
     // The control: a packed entry that tells its size.
     {L"size-true-packed.rar", {EntryName(L"packed.txt"), Text(PACKED_TEXT), EntryName(L"after.txt"), Text(L"after text")}},
+    // The same entry declaring a 4 GB dictionary: its window follows its 60,000 bytes.
+    {L"dict-4g.rar", {EntryName(L"packed.txt"), Text(PACKED_TEXT), EntryName(L"after.txt"), Text(L"after text")}},
 };
 
 } // namespace
@@ -209,6 +211,31 @@ TEST(FreeSpace, AReadingServesTheEntriesAfterItUntilTheyAnnounce64MB)
         EXPECT_EQ(2, cEntries);
         EXPECT_EQ(c.cQueries, g_cQueries);
     }
+}
+
+// An entry whose window cannot be had (announcing 8 GB with a 4 GB dictionary asks for a 4 GB
+// window, more than a 32-bit process can address) fails alone: the extract handle is left at
+// the next entry, which is extracted. On x64 that window could be allocated; the filter's memory
+// limit refuses it there.
+TEST(FreeSpace, AnEntryWhoseWindowIsRefusedLeavesTheNextOneExtractable)
+{
+    if (sizeof(void *) == 8)
+        GTEST_SKIP() << "a 4 GB window exists in a 64-bit process";
+    const CFindFilterFor find({L".txt"});
+    CChildFilterLoader loader;
+    CScratchFolder folder;
+    const CFreeSpace space(~0ull, true);
+    CRarFileCrawler crawler(HostileArchive(L"dict-4g-8g.rar").c_str(), folder.Path().c_str());
+    crawler.m_pFilterLoader = &loader;
+    wchar_t name[CRAWLER_NAME_CHARS], dir[CRAWLER_NAME_CHARS], path[CRAWLER_NAME_CHARS];
+    EXPECT_HR(S_FALSE, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS));
+    EXPECT_EQ(L"packed.txt", std::wstring(name));
+    path[0] = L'\0';
+    EXPECT_HR(S_OK, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS));
+    EXPECT_EQ(L"after.txt", std::wstring(name));
+    EXPECT_EQ("after text", ReadFileText(path));
+    EXPECT_HR(FILTER_E_END_OF_CHUNKS, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS,
+                                                              path, CRAWLER_NAME_CHARS));
 }
 
 namespace {

@@ -154,6 +154,10 @@ w "$out/size-bomb.rar" --file-from zeros16m.rar bomb.txt --announce $((1 << 50))
 w "$out/size-lie-stored.rar" --file lie.txt 'twenty-six bytes of text.' --announce 3 "${after[@]}"
 w "$out/size-lie-packed.rar" --file-from zeros16m.rar lie.txt --announce 1000 "${after[@]}"
 w "$out/size-true-packed.rar" --file-from text60k.rar packed.txt "${after[@]}"
+# The same entry declaring a 4 GB dictionary (UnRAR allocated the declared dictionary, which a
+# 32-bit process cannot), and once more announcing 8 GB, which asks for a 4 GB window.
+w "$out/dict-4g.rar" --file-from text60k.rar packed.txt --dictionary 15 "${after[@]}"
+w "$out/dict-4g-8g.rar" --file-from text60k.rar packed.txt --dictionary 15 --announce $((1 << 33)) "${after[@]}"
 # The same for documents whose filter reads streams (.fxall: file or stream; .fxstream: stream only).
 w "$out/size-stream-true.rar" --file-from text60k.rar packed.fxall "${after[@]}"
 w "$out/size-stream-lie.rar" --file-from zeros16m.rar lie.fxall --announce 1000 "${after[@]}"

@@ -33,6 +33,14 @@ r a -ma5 -m0 -zcomment.txt "$out/rar5-comment.rar" "${files[@]}"
 # RAR5 with BLAKE2 checksums and a quick-open record: more kinds of header and extra record.
 # (No recovery record or password: rar fills those with bytes that differ from run to run.)
 r a -ma5 -m3 -htb -qo+ "$out/rar5-records.rar" "${files[@]}"
+# RAR5 solid, -m5, with a packed comment: two texts of 300 KB each, so that the stream needs
+# more than the smallest window and the window grows between entries, and a comment that is
+# packed, so that its header's sizes and dictionary reach a decoder.
+for i in $(seq 1 9000); do printf 'large line %s of the first text\n' "$i"; done > large1.txt
+for i in $(seq 1 9000); do printf 'other line %s, second text, %s\n' "$i" $((i * 7919 % 10007)); done > large2.txt
+for i in $(seq 1 80); do printf 'comment line %s of a packed comment\n' "$i"; done > largecomment.txt
+touch -d '2020-01-02 03:04:05' large1.txt large2.txt
+r a -ma5 -m5 -s -zlargecomment.txt "$out/rar5-solid-large.rar" large1.txt a.txt large2.txt
 # Multi-volume (volume.part1.rar ...): vol.txt is split across the parts; the later parts stay
 # beside every mutant of the first one as they are.
 for i in $(seq 1 40); do printf 'volume line %s with enough words to fill the parts\n' "$i"; done > vol.txt

@@ -9,6 +9,7 @@ Usage: rar5.py OUT.rar ITEM...
   --file-from RAR NAME      an entry with the data, sizes and checksum of RAR's first file entry
   --announce N              the entry before announces N unpacked bytes (its data stays as it is)
   --unknown-size            the entry before says its unpacked size is unknown
+  --dictionary N            the entry before declares a dictionary of 128 KB << N (0..15; 15 is 4 GB)
   --stream NAME TEXT        an NTFS stream of the file entry before: a service header "STM" whose
                             stream name is NAME (":name" normally), stored data TEXT
   --stream-from RAR NAME    the same, with the data, sizes and checksum of RAR's first file entry
@@ -151,6 +152,12 @@ def main(argv):
             entries.append(e)
         elif opt == '--announce':
             last().unp_size = int(take(1)[0])
+        elif opt == '--dictionary':
+            n = int(take(1)[0])
+            if not 0 <= n <= 15:
+                raise SystemExit('rar5.py: a dictionary is 0..15')
+            e = last()
+            e.comp_info = (e.comp_info & ~(0xF << 10)) | (n << 10)
         elif opt == '--unknown-size':
             last().file_flags |= FHFL_UNPUNKNOWN
             take(0)

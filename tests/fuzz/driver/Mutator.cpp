@@ -311,6 +311,82 @@ std::string ChangeField(CRandom &rng, Bytes &b)
            (fixCrc ? ", crc fixed)" : ")");
 }
 
+const HeaderField *FindField(const HeaderBlock &block, const char *name)
+{
+    for (const HeaderField &f : block.fields)
+        if (std::strcmp(f.name, name) == 0)
+            return &f;
+    return nullptr;
+}
+
+// The unpacked size and the dictionary a file, service (a comment among them) or old comment
+// header declares, changed on purpose with the CRC made right: sizes below and above the data's
+// own (or "unknown") and dictionaries from the smallest to 4 GB, so that windows sized by what a
+// header declares meet data that needs more than that, or far less. A vint keeps its width, so
+// a small entry's size cannot grow past what its bytes hold; "unknown" stands for the largest.
+std::string ChangeSizeOrDictionary(CRandom &rng, Bytes &b)
+{
+    const std::vector<HeaderBlock> blocks = ParseHeaders(b);
+    std::vector<const HeaderBlock *> entries;
+    for (const HeaderBlock &block : blocks)
+        if (block.rar5 ? block.type == 2 || block.type == 3 : block.type == 0x74 || block.type == 0x7A || block.type == 0x75)
+            entries.push_back(&block);
+    if (entries.empty())
+        return "size(no entry header)";
+    const HeaderBlock &block = *entries[rng.Below(entries.size())];
+    std::string text = "size(";
+    const size_t what = rng.Below(3);  // 0 the size, 1 the dictionary, 2 both
+    if (what != 1) {
+        const HeaderField *flags = FindField(block, "file-flags");
+        const HeaderField *size =
+            FindField(block, block.rar5 ? "unpacked-size" : block.type == 0x75 ? "cmt-unp-size" : "unp-size");
+        if (block.rar5 && flags != nullptr && rng.OneIn(5)) {
+            const uint64_t before = FieldValue(b, *flags);
+            WriteField(b, *flags, (before | 0x08) & FieldMax(*flags));  // FHFL_UNPUNKNOWN
+            text += "unknown";
+        } else if (size != nullptr) {
+            const uint64_t before = FieldValue(b, *size);
+            const uint64_t candidates[] = {0, 1, before / 2, before / 16, before - 1, before + 1, before * 2,
+                                           before * 4096, 0x3FFFF, 0x40000, 0x40001, 0x100000, FieldMax(*size)};
+            const uint64_t after = candidates[rng.Below(sizeof(candidates) / sizeof(candidates[0]))] & FieldMax(*size);
+            WriteField(b, *size, after);
+            text += std::string(size->name) + " " + Hex(before) + "->" + Hex(after);
+            const HeaderField *high = FindField(block, "high-unp-size");
+            if (high != nullptr && rng.OneIn(3)) {
+                const uint64_t highAfter = rng.OneIn(2) ? 1 : 0xFFFFFFFF;
+                WriteField(b, *high, highAfter);
+                text += " high->" + Hex(highAfter);
+            }
+        }
+    }
+    if (what != 0) {
+        if (block.rar5) {
+            // CompInfo: bits 10-13 the dictionary (128 KB << n), bit 6 solid. A stored entry's
+            // one-byte field has no room for them.
+            const HeaderField *comp = FindField(block, "compression");
+            if (comp != nullptr && comp->size >= 2) {
+                const uint64_t before = FieldValue(b, *comp);
+                uint64_t after = (before & ~(0xFull << 10)) | (static_cast<uint64_t>(rng.Below(16)) << 10);
+                if (rng.OneIn(4))
+                    after ^= 0x40;
+                WriteField(b, *comp, after & FieldMax(*comp));
+                text += std::string(text.size() > 5 ? " " : "") + "comp " + Hex(before) + "->" + Hex(after);
+            }
+        } else if (block.type != 0x75) {
+            // LHD_WINDOWMASK: bits 5-7 of the flags, 64 KB << n; 7 marks a folder.
+            const HeaderField *flags = FindField(block, "head-flags");
+            if (flags != nullptr) {
+                const uint64_t before = FieldValue(b, *flags);
+                const uint64_t after = (before & ~0xE0ull) | (static_cast<uint64_t>(rng.Below(8)) << 5);
+                WriteField(b, *flags, after);
+                text += std::string(text.size() > 5 ? " " : "") + "flags " + Hex(before) + "->" + Hex(after);
+            }
+        }
+    }
+    FixHeaderCrc(b, block);
+    return text + ", crc fixed)";
+}
+
 std::string FlipHeaderBits(CRandom &rng, Bytes &b)
 {
     const std::vector<HeaderBlock> blocks = ParseHeaders(b);
@@ -419,8 +495,10 @@ Bytes Mutate(const Bytes &seed, uint64_t runSeed, uint64_t index, std::string *p
     for (size_t op = 0; op < ops && !b.empty(); ++op) {
         const size_t roll = rng.Below(100);
         std::string what;
-        if (roll < 35)
+        if (roll < 30)
             what = ChangeField(rng, b);
+        else if (roll < 40)
+            what = ChangeSizeOrDictionary(rng, b);
         else if (roll < 50)
             what = FlipHeaderBits(rng, b);
         else if (roll < 70)
