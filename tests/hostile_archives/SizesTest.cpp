@@ -99,6 +99,17 @@ TEST_F(HostileArchiveTest, StreamFiltersGetMemoryWithinTheBudgetAndFilesBeyondIt
     }
 }
 
+// Windows follow the data unpacked so far: in a solid stream the window grows from one entry to
+// the next, and what the first entry left in it must still be there for the second.
+TEST_F(HostileArchiveTest, ASolidStreamKeepsItsDataWhenItsWindowGrows)
+{
+    std::wstring text;
+    for (int i = 0; i < 20000; ++i)
+        text += L"solid stream text ";
+    ExpectStream(FilterHostile(HostileArchive(L"solid-grow.rar")),
+                 {EntryName(L"one.txt"), Text(text), EntryName(L"two.txt"), Text(L"two " + text)}, true);
+}
+
 namespace {
 
 // While alive, the crawler sees the given free space on the temporary folder's volume (or a
