@@ -6,12 +6,11 @@
 #include <windows.h>
 
 // Archives filtered one inside another on one thread, the outermost included. Each level holds a
-// live filter object with its run folder, two open archive handles with the decoding window of
-// the inner archive (as large as its dictionary, up to gigabytes in a 32-bit host's address
-// space), and an extracted copy of the next archive on disk; and each adds a few frames to the
-// host thread's stack. Archives met in practice nest one or two deep (mailed archives, backups
-// of folders holding archives); eight covers them with room to spare while keeping those costs
-// at a small, fixed multiple of one archive's.
+// live filter object with its open archive handles and, for its inner archive, the document in
+// memory or an extracted copy on disk; what they hold in memory is charged to the one account of
+// the run, which refuses a level that does not fit. Each level also adds a few frames to the host
+// thread's stack. Archives met in practice nest one or two deep (mailed archives, backups of
+// folders holding archives); eight covers them with room to spare.
 constexpr LONG MAX_NESTED_ARCHIVES = 8;
 
 // Counts one of our filter objects as inside Init or GetChunk for the scope's life.

@@ -63,14 +63,14 @@ BOOL CFileCrawlerBase::Reserved(void *) { return FALSE; }
 HRESULT CFileCrawlerBase::ReadNextEntry(wchar_t *, ULONG, wchar_t *, ULONG) { return E_NOTIMPL; }
 HRESULT CFileCrawlerBase::ExtractCurrentEntry(wchar_t *, ULONG) { return E_NOTIMPL; }
 BOOL CFileCrawlerBase::DeleteExtractedFile() { return TRUE; }
-HRESULT CFileCrawlerBase::ReadCurrentEntryToMemory(ULONGLONG, std::vector<BYTE> *) { return S_FALSE; }
+HRESULT CFileCrawlerBase::ReadCurrentEntryToMemory(ULONGLONG, std::vector<BYTE> *, CBudgetCharge *) { return S_FALSE; }
 
 IStream *CFileCrawlerBase::TakeEntryStream() noexcept
 {
     if (!m_bEntryInMemory)
         return nullptr;
     m_bEntryInMemory = FALSE;
-    return CreateMemoryDocumentStream(std::move(m_entryBytes), m_pszEntryName.get());
+    return CreateMemoryDocumentStream(std::move(m_entryBytes), m_pszEntryName.get(), std::move(m_entryCharge));
 }
 
 BOOL CFileCrawlerBase::DeleteCurrentExtractedFile()
@@ -88,6 +88,7 @@ HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar
         m_bHasEntry = FALSE;
     m_bEntryInMemory = FALSE;
     std::vector<BYTE>().swap(m_entryBytes);
+    m_entryCharge.Reset();
 
     for (ULONG skipped = 0;; ++skipped) {
         if (skipped == MAX_IGNORED_ENTRIES || ReadNextEntry(pszName, cchName, pszFolder, cchFolder) != S_OK)
@@ -112,7 +113,8 @@ HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar
     if (cchExtractedPath == 0 || cchExtractedPath > PELLUCIDOR_MAX_CCH)
         return E_FAIL;
     if (m_bChildStreams && CChildFilterLoader::TakesStream(info)) {
-        const HRESULT hr = ReadCurrentEntryToMemory(m_cbMemoryBudget, &m_entryBytes);
+        m_entryCharge = CBudgetCharge(m_pBudget.Get());
+        const HRESULT hr = ReadCurrentEntryToMemory(m_cbMemoryBudget, &m_entryBytes, &m_entryCharge);
         if (hr == S_OK) {
             pszExtractedPath[0] = L'\0';
             m_pszExtractedPath[0] = L'\0';
@@ -121,6 +123,7 @@ HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar
             return S_OK;
         }
         std::vector<BYTE>().swap(m_entryBytes);
+        m_entryCharge.Reset();
         if (hr != S_FALSE)
             return S_FALSE;
     }

@@ -9,6 +9,7 @@
 
 #include "support/Capacities.h"
 #include "support/Holders.h"
+#include "support/RunBudget.h"
 
 class CChildFilterLoader;
 
@@ -39,13 +40,17 @@ public:
                             wchar_t *pszExtractedPath, ULONG cchExtractedPath);
 
     // Documents whose child filter reads streams go to memory instead of a file, up to cbBudget
-    // bytes each (off until set). A larger one takes the file route when it announces its size
-    // truthfully, and gives its name only when it grows past the budget while it is read.
+    // bytes each and as far as the run's account has room (off until set). A larger one takes the
+    // file route; one that grows past the size it announced while it is read gives its name only.
     void SetChildStreams(BOOL bOn, ULONGLONG cbBudget) noexcept
     {
         m_bChildStreams = bOn;
         m_cbMemoryBudget = cbBudget;
     }
+    // The run's account (shared with the other nesting levels): every open archive handle, window
+    // and document in memory is charged to it before it is allocated. Without one nothing is counted.
+    void SetRunBudget(CRunBudget *pBudget) noexcept { m_pBudget = pBudget; }
+
     // After MoveToNextEntry gave S_OK with an empty extracted path: the entry's document in
     // memory, as a stream named like the entry (the caller's reference), once; NULL otherwise.
     IStream *TakeEntryStream() noexcept;
@@ -59,9 +64,10 @@ public:
 
 protected:
     // Decompresses the current entry (FindFilter found it a filter) into *pBytes, at most cbBudget
-    // bytes: S_OK in memory; S_FALSE not tried (the file route may still take it); anything
-    // else: tried and failed, or grew past the budget (the entry is passed).
-    virtual HRESULT ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vector<BYTE> *pBytes);
+    // bytes, charged to *pCharge: S_OK in memory; S_FALSE not tried (the file route may still take
+    // it); anything else: tried and failed, or grew past what its header announced (the entry is
+    // passed).
+    virtual HRESULT ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vector<BYTE> *pBytes, CBudgetCharge *pCharge);
 
     // Deletes the current entry's temporary file (DeleteExtractedFile) when there is one; TRUE
     // when it was there and DeleteExtractedFile reported success.
@@ -79,7 +85,9 @@ protected:
     BOOL m_bHasEntry = FALSE;
     BOOL m_bChildStreams = FALSE;
     ULONGLONG m_cbMemoryBudget = 0;
+    CComPtr<CRunBudget> m_pBudget;
     std::vector<BYTE> m_entryBytes;  // the current entry's document, until the filter takes it
+    CBudgetCharge m_entryCharge;     // what m_entryBytes is charged; goes with them to the stream
     BOOL m_bEntryInMemory = FALSE;
 };
 

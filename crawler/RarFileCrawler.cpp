@@ -13,10 +13,38 @@
 
 namespace {
 
-constexpr unsigned int COMMENT_BYTES = CB_ARCHIVE_COMMENT;
 constexpr unsigned int RAR_HOST_UNIX = 3;  // HostOS of archives made on Unix: FileAttr holds a mode
 constexpr ULONG MAX_SKIPPED_HEADERS = 0x1000000;
 constexpr size_t MAX_TEMP_PATH = 255;      // longest temporary file path we create
+
+// The library's smallest window, and the largest it makes of a header's dictionary field.
+constexpr ULONGLONG MIN_WINDOW_BYTES = 0x40000;
+constexpr ULONGLONG MAX_WINDOW_BYTES = 0x100000000ull;
+constexpr unsigned int METHOD_STORED = 0x30;
+
+ULONGLONG UnpackedSize(const RARHeaderDataEx &header) noexcept
+{
+    return (static_cast<ULONGLONG>(header.UnpSizeHigh) << 32) | header.UnpSize;
+}
+
+// The window the library makes for data of cbData bytes under a dictionary of cbDictionary: the
+// smaller of the two as a power of two, never below the library's minimum. An unknown size is
+// announced as the largest one and gets the whole dictionary.
+ULONGLONG WindowBytes(ULONGLONG cbDictionary, ULONGLONG cbData) noexcept
+{
+    ULONGLONG cbWindow = MIN_WINDOW_BYTES;
+    while (cbWindow < cbData && cbWindow < cbDictionary)
+        cbWindow <<= 1;
+    return cbWindow;
+}
+
+bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
+{
+    // Archives made on Unix keep a file mode in FileAttr, where 0x10 is the group's write bit.
+    if ((header.Flags & RHDF_DIRECTORY) != 0)
+        return true;
+    return header.HostOS != RAR_HOST_UNIX && (header.FileAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
 
 // One archive handle of the library and what was last read on it. UnRAR reads some fields of
 // both records as the caller's input (comment and link-target buffers, callbacks), so they are
@@ -27,24 +55,33 @@ struct ArchiveHandle {
     RAROpenArchiveDataEx open{};
     RARHeaderDataEx header{};
     bool bPending = false;  // a header was read and not yet passed with RARProcessFileW
+    CBudgetCharge opened;   // ARCHIVE_HANDLE_BYTES while the handle is open
+    CBudgetCharge decoder;  // what the handle's decoder holds: its window, a PPMd model
+    ULONGLONG cbSolidData = 0;  // unpacked so far in the current solid stream
+    ULONG cEntriesPassed = 0;
 
     // Opens the archive in the given mode, by its path or, when pStream is given, from the host's
-    // stream; FALSE when the library refuses it.
-    BOOL Open(wchar_t *pszArchive, IStream *pStream, unsigned int mode, char *pComment, unsigned int cbComment) noexcept
+    // stream; FALSE when the run's account has no room for it or the library refuses it.
+    BOOL Open(wchar_t *pszArchive, IStream *pStream, unsigned int mode, CRunBudget *pBudget) noexcept
     {
+        Close();
+        opened = CBudgetCharge(pBudget);
+        decoder = CBudgetCharge(pBudget);
+        if (!opened.TryResize(ARCHIVE_HANDLE_BYTES))
+            return FALSE;
         ZeroMemory(&open, sizeof(open));
         open.ArcNameW = pszArchive;
         open.OpenMode = mode;
-        open.CmtBuf = pComment;
-        open.CmtBufSize = cbComment;
-        bPending = false;
         if (pStream != nullptr) {
             reader.reset(new (std::nothrow) CArchiveStreamReader(pStream));
             hArchive = reader ? RAROpenArchiveStream(&open, reader->Callbacks()) : nullptr;
         } else {
             hArchive = RAROpenArchiveEx(&open);
         }
-        return hArchive != nullptr && open.OpenResult == ERAR_SUCCESS;
+        if (hArchive != nullptr && open.OpenResult == ERAR_SUCCESS)
+            return TRUE;
+        Close();
+        return FALSE;
     }
 
     ArchiveHandle() noexcept = default;
@@ -59,19 +96,65 @@ struct ArchiveHandle {
         hArchive = nullptr;
         reader.reset();
         bPending = false;
+        decoder.Reset();
+        opened.Reset();
+        cbSolidData = 0;
+        cEntriesPassed = 0;
     }
 
-    // Passes the entry last read, so that the next header can be read.
+    bool IsSolid() const noexcept { return (open.Flags & ROADF_SOLID) != 0; }
+
+    // Passing an entry of a solid archive decompresses it: the next one's data builds on it.
+    bool PassingDecompresses() const noexcept { return IsSolid(); }
+
+    // Passes an entry without decompressing it (not for a solid archive's extract handle).
     int Skip() noexcept { return Process(RAR_SKIP, nullptr); }
 
     int Process(int operation, wchar_t *pszDestName) noexcept
     {
         bPending = false;
+        ++cEntriesPassed;
         return RARProcessFileW(hArchive, operation, nullptr, pszDestName);
     }
 
-    // Reads the next header; a pending entry is passed first. Link targets are never asked for:
-    // link entries are named, not made.
+    // Charges the window the pending entry's data needs before it is decompressed (the library
+    // makes the same window, and refuses past the limit set here): FALSE when it does not fit,
+    // and nothing was allocated. Call EndDecode after processing the entry.
+    BOOL BeginDecode(CBudgetCharge *pGrowth) noexcept
+    {
+        const ULONGLONG cbEntry = UnpackedSize(header);
+        // RAR 1.5 marks solid entries in the archive header only.
+        const bool bSolidEntry = (header.Flags & RHDF_SOLID) != 0 || (IsSolid() && header.UnpVer <= 15 && cEntriesPassed > 0);
+        if (!bSolidEntry)
+            cbSolidData = 0;
+        cbSolidData = cbSolidData > ~0ull - cbEntry ? ~0ull : cbSolidData + cbEntry;
+        if (header.Method == METHOD_STORED || IsDirectoryEntry(header))
+            return TRUE;  // copied as it is, or no data: no window
+        // A dictionary too large for a 32-bit size is reported as 0.
+        const ULONGLONG cbDictionary = header.DictSize != 0 ? header.DictSize * 1024ull : MAX_WINDOW_BYTES;
+        const ULONGLONG cbWindow = WindowBytes(cbDictionary, bSolidEntry ? cbSolidData : cbEntry);
+        // A larger window is made before the old one is freed: both are charged meanwhile.
+        if (cbWindow > decoder.Size() && !pGrowth->TryResize(cbWindow))
+            return FALSE;
+        CRunBudget *pBudget = decoder.Budget();
+        if (pBudget != nullptr)
+            RARSetUnpackMemoryLimit(hArchive, decoder.Size() + pGrowth->Size() + pBudget->Available());
+        return TRUE;
+    }
+
+    // After an entry was processed: the handle's decoder charged what it holds now. FALSE when it
+    // holds more than its account allows (it is then closed).
+    BOOL EndDecode(CBudgetCharge *pGrowth) noexcept
+    {
+        pGrowth->Reset();
+        if (hArchive == nullptr || decoder.TryResize(RARGetUnpackMemory(hArchive)))
+            return TRUE;
+        Close();
+        return FALSE;
+    }
+
+    // Reads the next header; a pending entry is passed first, without decompressing it. Link
+    // targets are never asked for: link entries are named, not made.
     int ReadHeader() noexcept
     {
         if (bPending)
@@ -94,14 +177,6 @@ void DeleteTemporaryFile(const wchar_t *pszPath) noexcept
     DeleteFileW(pszPath);
 }
 
-bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
-{
-    // Archives made on Unix keep a file mode in FileAttr, where 0x10 is the group's write bit.
-    if ((header.Flags & RHDF_DIRECTORY) != 0)
-        return true;
-    return header.HostOS != RAR_HOST_UNIX && (header.FileAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
 } // namespace
 
 CrawlerTestHooks g_crawlerTestHooks;
@@ -109,7 +184,6 @@ CrawlerTestHooks g_crawlerTestHooks;
 struct CRarFileCrawler::State {
     ArchiveHandle list;
     ArchiveHandle extract;
-    char comment[COMMENT_BYTES]{};
     bool bFreeSpaceRead = false;  // a reading of the temporary volume's free space is current
     ULONGLONG cbFree = 0;         // that reading
     ULONGLONG cbSinceRead = 0;    // announced by the entries passed since
@@ -170,11 +244,10 @@ HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t 
     ArchiveHandle &extract = m_pState->extract;
 
     if (list.hArchive == nullptr) {
-        if (!list.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pState->comment, COMMENT_BYTES) ||
-            !extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, nullptr, 0)) {
-            CloseArchive();
+        if (!list.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get()))
             return E_FAIL;
-        }
+        // Without an extract handle the entries are still named.
+        extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, m_pBudget.Get());
     }
 
     for (ULONG skipped = 0;; ++skipped) {
@@ -182,8 +255,6 @@ HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t 
             CloseArchive();
             return S_FALSE;
         }
-        list.header.CmtBuf = m_pState->comment;
-        list.header.CmtBufSize = COMMENT_BYTES;
         if (list.ReadHeader() != ERAR_SUCCESS) {
             CloseArchive();
             return S_FALSE;
@@ -216,12 +287,100 @@ BOOL CRarFileCrawler::ReadExtractHeaderInStep()
     ArchiveHandle &extract = m_pState->extract;
     const RARHeaderDataEx &listHeader = m_pState->list.header;
     for (ULONG parts = 0; parts < MAX_SKIPPED_HEADERS; ++parts) {
-        if (extract.ReadHeader() != ERAR_SUCCESS)
+        if (!PassExtractEntry() || extract.ReadHeader() != ERAR_SUCCESS)
             return FALSE;
         if ((extract.header.Flags & RHDF_SPLITBEFORE) == 0 || (listHeader.Flags & RHDF_SPLITBEFORE) != 0)
             return std::wcsncmp(extract.header.FileNameW, listHeader.FileNameW, ARRAYSIZE(listHeader.FileNameW)) == 0;
     }
     return FALSE;
+}
+
+// Where the data of an entry decoded on the extract handle goes: collected into memory up to
+// what its header announced, or counted as work done only to pass it.
+struct DecodeSink {
+    std::vector<BYTE> *pBytes = nullptr;  // collect here, at most cbLimit bytes
+    ULONGLONG cbLimit = 0;
+    CRunBudget *pSkipWork = nullptr;      // else count here, when there is an account
+    bool bRefused = false;                // more than announced, or past the run's work bound
+};
+
+namespace {
+
+int CALLBACK ReceiveEntryData(UINT msg, LPARAM userData, LPARAM p1, LPARAM p2)
+{
+    auto *sink = reinterpret_cast<DecodeSink *>(userData);
+    switch (msg) {
+    case UCM_PROCESSDATA: {
+        if (sink->bRefused || p2 <= 0)
+            return sink->bRefused ? -1 : 1;
+        const auto cb = static_cast<ULONGLONG>(p2);
+        if (sink->pBytes == nullptr) {
+            sink->bRefused = sink->pSkipWork != nullptr && !sink->pSkipWork->SpendSkipWork(cb);
+            return sink->bRefused ? -1 : 1;
+        }
+        // A header that understates the size cannot make us hold more than it announced.
+        if (sink->pBytes->size() + cb > sink->cbLimit) {
+            sink->bRefused = true;
+            std::vector<BYTE>().swap(*sink->pBytes);
+            return -1;
+        }
+        const BYTE *pData = reinterpret_cast<const BYTE *>(p1);
+        sink->pBytes->insert(sink->pBytes->end(), pData, pData + cb);  // within the capacity reserved
+        return 1;
+    }
+    case UCM_CHANGEVOLUME:
+    case UCM_CHANGEVOLUMEW:
+        return p2 == RAR_VOL_ASK ? -1 : 1;  // a volume that is there is read; none is searched for
+    default:
+        return -1;  // no password is ever given
+    }
+}
+
+// Results after which a solid stream's decoder is still where the next entry expects it.
+bool DecoderInStep(int result) noexcept { return result == ERAR_SUCCESS || result == ERAR_BAD_DATA; }
+
+} // namespace
+
+// Decodes the extract handle's pending entry with its window charged first: RARProcessFileW's
+// result, or ERAR_NO_MEMORY when the window does not fit (nothing was decoded then). A solid
+// archive's decoder that could not follow its stream is closed: its later entries are named only.
+int CRarFileCrawler::DecodeExtractEntry(int operation, wchar_t *pszDestPath, DecodeSink *pSink)
+{
+    ArchiveHandle &extract = m_pState->extract;
+    CBudgetCharge growth(m_pBudget.Get());
+    if (!extract.BeginDecode(&growth)) {
+        if (extract.PassingDecompresses())
+            extract.Close();
+        return ERAR_NO_MEMORY;
+    }
+    if (pSink != nullptr)
+        RARSetCallback(extract.hArchive, ReceiveEntryData, reinterpret_cast<LPARAM>(pSink));
+    const int result = extract.Process(operation, pszDestPath);
+    if (pSink != nullptr)
+        RARSetCallback(extract.hArchive, nullptr, 0);
+    if (!extract.EndDecode(&growth))
+        return ERAR_NO_MEMORY;
+    if (extract.PassingDecompresses() && (!DecoderInStep(result) || (pSink != nullptr && pSink->bRefused)))
+        extract.Close();
+    return result;
+}
+
+// Passes the extract handle's pending entry. In a solid archive that decompresses it, which is
+// charged like any decoding and counted against the run's bound on such work; past the bound,
+// or when its window does not fit, the extract handle is closed. FALSE: the handle is gone.
+BOOL CRarFileCrawler::PassExtractEntry()
+{
+    ArchiveHandle &extract = m_pState->extract;
+    if (!extract.bPending)
+        return TRUE;
+    if (!extract.PassingDecompresses()) {
+        extract.Skip();
+        return TRUE;
+    }
+    DecodeSink sink;
+    sink.pSkipWork = m_pBudget.Get();
+    DecodeExtractEntry(RAR_TEST, nullptr, &sink);
+    return extract.hArchive != nullptr;
 }
 
 HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath)
@@ -276,7 +435,7 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
         SafeStringCat(pszDestPath, cchDestPath, szExt) != S_OK)
         return E_FAIL;
 
-    if (extract.Process(RAR_EXTRACT, pszDestPath) != ERAR_SUCCESS) {
+    if (DecodeExtractEntry(RAR_EXTRACT, pszDestPath, nullptr) != ERAR_SUCCESS) {
         // Whatever a failed extraction left (a part of a file) goes at once.
         if (IsExistingFile(pszDestPath))
             DeleteTemporaryFile(pszDestPath);
@@ -285,76 +444,37 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
     return S_OK;
 }
 
-namespace {
-
-// Collects an entry's data as UnRAR tests it, up to a budget; past the budget the rest is only
-// counted, so that a header that understates the size cannot make us hold more than that.
-struct MemoryCollector {
-    std::vector<BYTE> *pBytes;
-    ULONGLONG cbBudget;
-    bool bTooLarge = false;
-};
-
-int CALLBACK CollectEntryData(UINT msg, LPARAM userData, LPARAM p1, LPARAM p2)
-{
-    auto *collector = reinterpret_cast<MemoryCollector *>(userData);
-    switch (msg) {
-    case UCM_PROCESSDATA: {
-        if (collector->bTooLarge || p2 <= 0)
-            return 1;
-        const auto cb = static_cast<ULONGLONG>(p2);
-        if (collector->pBytes->size() + cb > collector->cbBudget) {
-            collector->bTooLarge = true;
-            std::vector<BYTE>().swap(*collector->pBytes);
-            return 1;  // the rest is decompressed and dropped, so the handle stays in step
-        }
-        const BYTE *pData = reinterpret_cast<const BYTE *>(p1);
-        try {
-            collector->pBytes->insert(collector->pBytes->end(), pData, pData + cb);
-        } catch (...) {
-            collector->bTooLarge = true;
-            std::vector<BYTE>().swap(*collector->pBytes);
-        }
-        return 1;
-    }
-    case UCM_CHANGEVOLUME:
-    case UCM_CHANGEVOLUMEW:
-        return p2 == RAR_VOL_ASK ? -1 : 1;  // a volume that is there is read; none is searched for
-    default:
-        return -1;  // no password is ever given
-    }
-}
-
-} // namespace
-
 // The memory route: the entry tested (RAR_TEST) on the extract handle, its data collected by the
 // callback, which is set for this call only. The list handle is passed only once the route is
 // taken, so that S_FALSE leaves the entry to ExtractCurrentEntry as it was.
-HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vector<BYTE> *pBytes)
+HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vector<BYTE> *pBytes, CBudgetCharge *pCharge)
 {
-    if (m_pState == nullptr || pBytes == nullptr || m_pState->list.hArchive == nullptr)
+    if (m_pState == nullptr || pBytes == nullptr || pCharge == nullptr || m_pState->list.hArchive == nullptr)
         return S_FALSE;
     ArchiveHandle &extract = m_pState->extract;
     if (extract.hArchive == nullptr || !extract.bPending || extract.header.RedirType != 0 ||
         m_pState->list.header.RedirType != 0 || (extract.header.Flags & RHDF_ENCRYPTED) != 0)
         return S_FALSE;  // refused on the file route, as there
-    const ULONGLONG cbAnnounced = (static_cast<ULONGLONG>(extract.header.UnpSizeHigh) << 32) | extract.header.UnpSize;
-    if (cbAnnounced > cbBudget)
+    // A document the run cannot hold goes to the file route, which costs it no memory.
+    const ULONGLONG cbAnnounced = UnpackedSize(extract.header);
+    if (cbAnnounced > cbBudget || !pCharge->TryResize(cbAnnounced))
         return S_FALSE;
     try {
         pBytes->clear();
         pBytes->reserve(static_cast<size_t>(cbAnnounced));
     } catch (...) {
+        pCharge->Reset();
         return S_FALSE;
     }
     if (m_pState->list.Skip() != ERAR_SUCCESS)
         return E_FAIL;
-    MemoryCollector collector{pBytes, cbBudget};
-    RARSetCallback(extract.hArchive, CollectEntryData, reinterpret_cast<LPARAM>(&collector));
-    const int result = extract.Process(RAR_TEST, nullptr);
-    RARSetCallback(extract.hArchive, nullptr, 0);
-    if (result != ERAR_SUCCESS || collector.bTooLarge) {
+    DecodeSink sink;
+    sink.pBytes = pBytes;
+    sink.cbLimit = cbAnnounced;
+    const int result = DecodeExtractEntry(RAR_TEST, nullptr, &sink);
+    if (result != ERAR_SUCCESS || sink.bRefused) {
         std::vector<BYTE>().swap(*pBytes);
+        pCharge->Reset();
         return E_FAIL;
     }
     return S_OK;

@@ -5,6 +5,7 @@
 #include "childfilter/ChildFilterLoader.h"
 #include "crawler/ArchiveStream.h"
 #include "crawler/FileCrawlerBase.h"
+#include "crawler/RarFileCrawler.h"
 #include "childfilter/NestingDepth.h"
 #include "support/Check.h"
 #include "support/Guids.h"
@@ -75,6 +76,7 @@ STDMETHODIMP CIFilterBase::GetChunk(STAT_CHUNK *pStat)
     if (pStat == nullptr)
         return E_POINTER;
     const CNestingScope nesting;
+    const CRunBudgetScope budget(m_pBudget.Get());
     const HRESULT hr = DoGetChunk(pStat);
     // A failed call leaves no chunk current: GetText and GetValue must not reach the child then.
     m_nChunkKind = SUCCEEDED(hr) ? static_cast<LONG>(pStat->flags) : 0;
@@ -280,11 +282,14 @@ BOOL CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTA
     // The archive this run walks: a Load after Init names the next run's archive, not this one's.
     const wchar_t *pszArchive = m_pCrawler != nullptr ? m_pCrawler->ArchivePath() : m_pszFileName.get();
     IStream *pStream = m_pCrawler != nullptr ? m_pCrawler->ArchiveStream() : nullptr;
+    // Reading the comment opens the archive once more; without room for that, the name serves.
+    CBudgetCharge commentOpen(m_pBudget.Get());
+    const BOOL bMayReadComment = commentOpen.TryResize(COMMENT_OPEN_BYTES);
     if (pStream != nullptr) {
         // An archive from a host's stream: its comment, read through an open of its own and
         // turned into text as for a file; else the name the stream gives; else no title at all.
         std::unique_ptr<char[]> comment(new (std::nothrow) char[COMMENT_BYTES]());
-        if (comment && ReadArchiveComment(pStream, comment.get(), COMMENT_BYTES) &&
+        if (bMayReadComment && comment && ReadArchiveComment(pStream, comment.get(), COMMENT_BYTES) &&
             MultiByteToWideChar(CP_ACP, 0, comment.get(), -1, pszBuffer, static_cast<int>(cchBuffer)) > 0) {
             *pKind = CHUNK_TEXT;
             return TRUE;
@@ -307,7 +312,7 @@ BOOL CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTA
             bLossy = TRUE;
         // A path the ANSI code page cannot carry names no file; its title comes from the wide path.
         if (!bLossy) {
-            if (GetArchiveCommentA(path.get(), result.get(), cchBuffer, pKind) &&
+            if (bMayReadComment && GetArchiveCommentA(path.get(), result.get(), cchBuffer, pKind) &&
                 MultiByteToWideChar(CP_ACP, 0, result.get(), -1, pszBuffer, static_cast<int>(cchBuffer)) > 0)
                 return TRUE;
             *pKind = CHUNK_VALUE;

@@ -13,6 +13,7 @@
 #include "support/FileUtil.h"
 #include "support/Check.h"
 #include "support/Holders.h"
+#include "support/Registry.h"
 #include "support/SafeString.h"
 
 #include <cstdio>
@@ -27,7 +28,26 @@ constexpr size_t TEMP_FOLDER_CHARS = CCH_RUN_PATH;  // the run's folder, and eve
 constexpr size_t GUID_NAME_CHARS = 37;
 // The largest document handed to a child filter from memory; a larger one goes to a file, so
 // that a host's memory stays bounded whatever the archive holds.
-constexpr ULONGLONG CHILD_STREAM_BUDGET = 16ull * 1024 * 1024;      // 32 hexadecimal digits and the NUL
+constexpr ULONGLONG CHILD_STREAM_BUDGET = 16ull * 1024 * 1024;
+
+// What one run (an archive with every archive nested in it) may hold in memory, and how much it
+// may decompress only to pass entries of solid archives that nobody reads. A search host runs its
+// filters inside a job of about 100 MB, with the child filters' own memory on top of ours.
+// Administrators may change both, machine-wide, in megabytes: the registry is what a filter
+// host without disk access can still read.
+constexpr wchar_t LIMITS_KEY[] = L"SOFTWARE\\Quorvane\\Pellucidor";
+constexpr wchar_t MEMORY_BUDGET_VALUE[] = L"MemoryBudgetMB";
+constexpr wchar_t SKIP_WORK_VALUE[] = L"SkipWorkMB";
+constexpr DWORD DEFAULT_MEMORY_BUDGET_MB = 48;
+constexpr DWORD DEFAULT_SKIP_WORK_MB = 1024;
+
+ULONGLONG ReadLimitMB(CRegistry &key, const wchar_t *pszValue, DWORD dwDefault) noexcept
+{
+    DWORD dwMB = 0;
+    if (key.Key() == nullptr || !key.ReadDword(pszValue, &dwMB) || dwMB == 0)
+        dwMB = dwDefault;
+    return static_cast<ULONGLONG>(dwMB) << 20;
+}
 
 bool EndsWithBackslash(const wchar_t *psz) noexcept
 {
@@ -219,6 +239,8 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         if (!ReadSettings(blackListLock))
             return S_OK;  // refused by the black list: no folder, no crawler, an empty stream
 
+        if (!JoinOrStartRunBudget())
+            return E_FAIL;
         // Child filters are initialised later, when the host may have freed its array.
         m_grfFlags = grfFlags;
         if (!CopyAttributes(cAttributes, aAttributes))
@@ -239,11 +261,27 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         if (m_pCrawler != nullptr) {
             m_pCrawler->m_pFilterLoader = m_pFilterLoader.get();
             m_pCrawler->SetChildStreams(m_bChildStreams, CHILD_STREAM_BUDGET);
+            m_pCrawler->SetRunBudget(m_pBudget.Get());
         }
         return S_OK;
     } catch (...) {
         return E_FAIL;
     }
+}
+
+// An archive nested in another joins the run of the archive it is inside (the outer object is in
+// its GetChunk on this thread); an outermost archive starts a run with the limits as set now.
+BOOL CIFilterBase::JoinOrStartRunBudget()
+{
+    if (CRunBudget *pOuter = CurrentRunBudget()) {
+        m_pBudget = pOuter;
+        return TRUE;
+    }
+    CRegistry key;
+    key.Open(HKEY_LOCAL_MACHINE, LIMITS_KEY);
+    m_pBudget.Attach(CRunBudget::Create(ReadLimitMB(key, MEMORY_BUDGET_VALUE, DEFAULT_MEMORY_BUDGET_MB),
+                                        ReadLimitMB(key, SKIP_WORK_VALUE, DEFAULT_SKIP_WORK_MB)));
+    return m_pBudget ? TRUE : FALSE;
 }
 
 // The run's folder: the user's temp folder plus a fresh GUID as 32 hexadecimal digits.
@@ -326,6 +364,7 @@ void CIFilterBase::ReleaseChildAndCrawler()
 
 void CIFilterBase::ResetRun()
 {
+    m_pBudget.Reset();
     m_pszTempFolder.Remove();
     FreeOwnChunk();
     m_pszRunArchive.reset();

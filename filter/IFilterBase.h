@@ -8,6 +8,7 @@
 
 #include "filter/ChildFilterRelay.h"
 #include "support/Holders.h"
+#include "support/RunBudget.h"
 
 #include <memory>
 
@@ -131,6 +132,7 @@ private:
     void FreeAttributes();
     BOOL CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttributes);
     HRESULT MakeRunFolder();
+    BOOL JoinOrStartRunBudget();
     static const wchar_t *MakeRunFolderOnDemand(void *pThis);
     // The name the run's archive is counted and logged under: the loaded path, or the name the
     // host's stream gives; NULL for a stream without a name.
@@ -177,6 +179,7 @@ private:
     // same path, whatever a later Load names.
     std::unique_ptr<wchar_t[]> m_pszRunArchive;
     CComPtr<IStream> m_pStream;                 // the host's stream given to Load, instead of a path
+    CComPtr<CRunBudget> m_pBudget;              // this run's account, shared with the levels nested in it
     std::unique_ptr<wchar_t[]> m_pszStreamName; // what the stream's Stat names it, or NULL
     BOOL m_bChildStreams = TRUE;                // [Debug] ChildStreams: documents to memory for stream filters
     // The names of the attributes in m_aAttributes that are named by a string.

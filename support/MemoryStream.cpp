@@ -11,8 +11,8 @@ namespace {
 class CMemoryDocumentStream final : public IStream
 {
 public:
-    CMemoryDocumentStream(std::vector<BYTE> &&bytes, std::unique_ptr<wchar_t[]> pszName) noexcept
-        : m_bytes(std::move(bytes)), m_pszName(std::move(pszName))
+    CMemoryDocumentStream(std::vector<BYTE> &&bytes, std::unique_ptr<wchar_t[]> pszName, CBudgetCharge &&charge) noexcept
+        : m_bytes(std::move(bytes)), m_charge(std::move(charge)), m_pszName(std::move(pszName))
     {
     }
 
@@ -141,16 +141,17 @@ private:
 
     LONG m_cRef = 1;
     std::vector<BYTE> m_bytes;
+    CBudgetCharge m_charge;  // what m_bytes are charged to the run's account, while they live
     std::unique_ptr<wchar_t[]> m_pszName;
     ULONGLONG m_position = 0;
 };
 
 } // namespace
 
-IStream *CreateMemoryDocumentStream(std::vector<BYTE> &&bytes, const wchar_t *pszName) noexcept
+IStream *CreateMemoryDocumentStream(std::vector<BYTE> &&bytes, const wchar_t *pszName, CBudgetCharge &&charge) noexcept
 {
     std::unique_ptr<wchar_t[]> name = DuplicateString(pszName);
     if (pszName != nullptr && !name)
         return nullptr;
-    return new (std::nothrow) CMemoryDocumentStream(std::move(bytes), std::move(name));
+    return new (std::nothrow) CMemoryDocumentStream(std::move(bytes), std::move(name), std::move(charge));
 }

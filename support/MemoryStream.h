@@ -7,6 +7,10 @@
 
 #include <vector>
 
+#include "support/RunBudget.h"
+
 // A new stream with one reference for the caller, holding `bytes` (taken over) and named pszName
-// (may be NULL); NULL when memory runs out.
-IStream *CreateMemoryDocumentStream(std::vector<BYTE> &&bytes, const wchar_t *pszName) noexcept;
+// (may be NULL); NULL when memory runs out. `charge`, what the bytes are charged to the run's
+// account, is held until the bytes are freed.
+IStream *CreateMemoryDocumentStream(std::vector<BYTE> &&bytes, const wchar_t *pszName,
+                                    CBudgetCharge &&charge = CBudgetCharge()) noexcept;

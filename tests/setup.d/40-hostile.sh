@@ -170,6 +170,12 @@ w "$out/size-stream-lie.rar" --file-from zeros16m.rar lie.fxall --announce 1000 
 w "$out/size-stream-bomb.rar" --file-from zeros16m.rar bomb.fxall --announce $((1 << 50)) "${after[@]}"
 w "$out/size-stream-big.rar" --file-from zeros17m.rar big.fxstream "${after[@]}"
 
+# --- run limits: a solid archive whose first entry nobody reads (no filter for .nofilt): passing
+# it decompresses 3.3 MB, work counted against the run's bound before after.txt is reached.
+for i in $(seq 300000); do printf 'pass %06d\n' "$i"; done > pass.nofilt
+printf 'after text' > after.txt
+r a -ma5 -s -ds -m3 "$out/limits-solid-pass.rar" pass.nofilt after.txt
+
 # --- nesting: nest50.rar holds level50.txt and nest49.rar, down to nest1.rar with level1.txt only
 mkdir nest && cd nest
 printf 'level 1 text' > level1.txt

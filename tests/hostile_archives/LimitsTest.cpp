@@ -1,0 +1,50 @@
+// The run's limits as an administrator sets them (HKLM\SOFTWARE\Quorvane\Pellucidor, in
+// megabytes): what does not fit in the memory budget is named only, and decompression done only
+// to pass unread entries of a solid archive stops at the work bound; either way the stream ends
+// normally and every entry keeps its name. Archives: tests/setup.d/40-hostile.sh.
+#include "HostileRun.h"
+
+namespace {
+
+const wchar_t LIMITS_KEY[] = L"SOFTWARE\\Quorvane\\Pellucidor";
+
+// Sets one limit for the test's life; the key goes with it (the set-up removes one a killed run left).
+class CLimitValue
+{
+public:
+    CLimitValue(const wchar_t *pszName, DWORD dwMB)
+    {
+        HKEY hKey = nullptr;
+        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, LIMITS_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hKey, nullptr));
+        EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(hKey, pszName, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&dwMB), sizeof(dwMB)));
+        RegCloseKey(hKey);
+    }
+    ~CLimitValue()
+    {
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, LIMITS_KEY);
+        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quorvane");
+    }
+};
+
+} // namespace
+
+// 1 MB holds the archive open for its names, not a second handle to read documents with.
+TEST_F(HostileArchiveTest, AMemoryBudgetTooSmallToReadDocumentsStillNamesEveryEntry)
+{
+    const std::wstring archive = HostileArchive(L"limits-solid-pass.rar");
+    {
+        const CLimitValue budget(L"MemoryBudgetMB", 1);
+        ExpectStream(FilterHostile(archive), {EntryName(L"pass.nofilt"), EntryName(L"after.txt")}, true);
+    }
+    ExpectStream(FilterHostile(archive), {EntryName(L"pass.nofilt"), EntryName(L"after.txt"), Text(L"after text")}, true);
+}
+
+TEST_F(HostileArchiveTest, PassingUnreadSolidDataStopsAtTheWorkBound)
+{
+    const std::wstring archive = HostileArchive(L"limits-solid-pass.rar");
+    {
+        const CLimitValue bound(L"SkipWorkMB", 1);
+        ExpectStream(FilterHostile(archive), {EntryName(L"pass.nofilt"), EntryName(L"after.txt")}, true);
+    }
+    ExpectStream(FilterHostile(archive), {EntryName(L"pass.nofilt"), EntryName(L"after.txt"), Text(L"after text")}, true);
+}
