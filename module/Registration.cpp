@@ -222,6 +222,44 @@ WalkStep RemoveLink(const wchar_t *pszKeyPath, const wchar_t *pszLink, LONG &sta
     return WalkStep::Restart;
 }
 
+// The handler the PersistentHandler link below hParent names when it is another product's, in
+// pszOther (cch characters); an empty string when the link names pszHandler, is empty, holds
+// another type or is absent.
+LONG ReadOtherHandler(HKEY hParent, const wchar_t *pszHandler, wchar_t *pszOther, DWORD cch)
+{
+    pszOther[0] = L'\0';
+    CRegKey link;
+    LONG err = RegOpenKeyExW(hParent, PERSISTENT_HANDLER_KEY, 0, KEY_QUERY_VALUE, link.Put());
+    if (err == ERROR_FILE_NOT_FOUND)
+        return ERROR_SUCCESS;
+    if (err != ERROR_SUCCESS)
+        return err;
+    DWORD dwType = REG_NONE;
+    err = ReadDefaultValue(link.Get(), pszOther, cch, &dwType);
+    if (err == ERROR_SUCCESS && (dwType != REG_SZ || _wcsicmp(pszOther, pszHandler) == 0))
+        pszOther[0] = L'\0';
+    return err == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : err;
+}
+
+// A document class's kept handler at unregistration (hClass open for writing, szKept what it
+// holds): written back when the link names ours or none, then the kept value goes. A link that
+// another product has re-pointed since is left to it.
+LONG PutBackClassHandler(HKEY hClass, const wchar_t *pszHandler, const wchar_t *pszKept)
+{
+    wchar_t szOther[COMPARE_CCH];
+    LONG err = ReadOtherHandler(hClass, pszHandler, szOther, COMPARE_CCH);
+    if (err == ERROR_SUCCESS && szOther[0] == L'\0') {
+        CRegKey link;
+        err = RegCreateKeyExW(hClass, PERSISTENT_HANDLER_KEY, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, link.Put(), nullptr);
+        if (err == ERROR_SUCCESS)
+            err = WriteString(link.Get(), nullptr, pszKept);
+    }
+    LONG status = err;
+    KeepFirstError(status, RegDeleteValueW(hClass, PREVIOUS_CLASS_HANDLER_VALUE));
+    return status;
+}
+
 BOOL IsExistingOnly()
 {
     return IsVersionAtLeast(5, 0, 0, VER_PLATFORM_WIN32_NT);
@@ -321,6 +359,13 @@ LONG RegisterHandlerOnClass(const FileTypeEntry &entry, const wchar_t *pszHandle
     err = OpenOrCreateKey(szPath, bExistingOnly, pszClsid == nullptr ? entry.classDescription : nullptr, classKey);
     if (bExistingOnly && err == ERROR_FILE_NOT_FOUND)
         return ERROR_SUCCESS;
+    if (err != ERROR_SUCCESS)
+        return err;
+    // Before the link is written: another product's handler that cannot be kept is not replaced.
+    wchar_t szOther[COMPARE_CCH];
+    err = ReadOtherHandler(classKey.Get(), pszHandler, szOther, COMPARE_CCH);
+    if (err == ERROR_SUCCESS && szOther[0] != L'\0')
+        err = WriteString(classKey.Get(), PREVIOUS_CLASS_HANDLER_VALUE, szOther);
     if (err != ERROR_SUCCESS)
         return err;
     classKey.Close();
@@ -480,12 +525,25 @@ LONG UnregisterPersistentHandler(const HandlerEntry &entry)
         return err;
     err = WalkSubkeys(clsidRoot.Get(), [&](const wchar_t *pszClass) {
         wchar_t szPath[KEY_PATH_CCH];
+        CRegKey classKey;
+        if (MakeKeyPath(szPath, {L"CLSID", pszClass}) != ERROR_SUCCESS || OpenKey(szPath, classKey) != ERROR_SUCCESS)
+            return WalkStep::Next;
+        wchar_t szKept[COMPARE_CCH];
+        DWORD dwType = REG_NONE;
+        const LONG errKept = ReadStringValue(classKey.Get(), PREVIOUS_CLASS_HANDLER_VALUE, szKept, COMPARE_CCH, &dwType);
+        if (errKept == ERROR_SUCCESS && dwType == REG_SZ && szKept[0] != L'\0') {
+            KeepFirstError(status, PutBackClassHandler(classKey.Get(), entry.clsid, szKept));
+            return WalkStep::Next;
+        }
+        // A kept value that cannot be written back goes; the link is then removed as usual.
+        if (errKept != ERROR_FILE_NOT_FOUND)
+            KeepFirstError(status, RegDeleteValueW(classKey.Get(), PREVIOUS_CLASS_HANDLER_VALUE));
         CRegKey link;
-        if (MakeKeyPath(szPath, {L"CLSID", pszClass, PERSISTENT_HANDLER_KEY}) != ERROR_SUCCESS ||
-            OpenKey(szPath, link) != ERROR_SUCCESS || !DefaultValueEquals(link.Get(), entry.clsid))
+        if (RegOpenKeyExW(classKey.Get(), PERSISTENT_HANDLER_KEY, 0, KEY_QUERY_VALUE, link.Put()) != ERROR_SUCCESS ||
+            !DefaultValueEquals(link.Get(), entry.clsid))
             return WalkStep::Next;
         link.Close();
-        MakeKeyPath(szPath, {L"CLSID", pszClass});  // fits: the longer path did
+        classKey.Close();
         return RemoveLink(szPath, PERSISTENT_HANDLER_KEY, status, [&] { return RemoveClassAndProgIds(pszClass); });
     });
     KeepFirstError(status, err);
@@ -508,26 +566,17 @@ LONG OpenHandlerClassKey(const HandlerEntry &handler, CRegKey &key)
 
 LONG KeepPreviousHandler(const FileTypeEntry &entry, const HandlerEntry &handler)
 {
-    wchar_t szPath[KEY_PATH_CCH];
-    LONG err = MakeKeyPath(szPath, {entry.extension, PERSISTENT_HANDLER_KEY});
-    if (err != ERROR_SUCCESS)
-        return err;
-    CRegKey link;
-    err = OpenKey(szPath, link);
+    CRegKey extensionKey;
+    LONG err = RegOpenKeyExW(HKEY_CLASSES_ROOT, entry.extension, 0, KEY_QUERY_VALUE, extensionKey.Put());
     if (err == ERROR_FILE_NOT_FOUND)
         return ERROR_SUCCESS;
     if (err != ERROR_SUCCESS)
         return err;
     wchar_t szPrevious[COMPARE_CCH];
-    DWORD dwType = REG_NONE;
-    err = ReadDefaultValue(link.Get(), szPrevious, COMPARE_CCH, &dwType);
-    if (err == ERROR_FILE_NOT_FOUND || (err == ERROR_SUCCESS && (dwType != REG_SZ || szPrevious[0] == L'\0')))
-        return ERROR_SUCCESS;
-    if (err != ERROR_SUCCESS)
+    err = ReadOtherHandler(extensionKey.Get(), handler.clsid, szPrevious, COMPARE_CCH);
+    if (err != ERROR_SUCCESS || szPrevious[0] == L'\0')
         return err;
-    if (_wcsicmp(szPrevious, handler.clsid) == 0)
-        return ERROR_SUCCESS;
-    link.Close();
+    extensionKey.Close();
     CRegKey handlerKey;
     err = OpenHandlerClassKey(handler, handlerKey);
     if (err != ERROR_SUCCESS)

@@ -7,9 +7,10 @@
 // the links go only to ProgID and class keys that already exist; older systems also get the
 // ProgID and the document class.
 //
-// A file type's link that names another product's handler is replaced, not chained: the value it
-// had is kept under our handler class (PREVIOUS_HANDLER_VALUE) and written back at unregistration
-// while the link still names our handler, or names none.
+// A link that names another product's handler is replaced, not chained: the value it had is kept
+// and written back at unregistration while the link still names our handler, or names none. The
+// extension's is kept under our handler class (PREVIOUS_HANDLER_VALUE), a document class's under
+// that class itself (PREVIOUS_CLASS_HANDLER_VALUE).
 //
 // The internal steps return Win32 error codes (0 = success; E_FAIL for a value of the wrong type).
 // They run on the caller's thread and hold no state: each call starts again from the tables
@@ -44,6 +45,10 @@ struct FileTypeEntry {
 
 // Value of the handler class that keeps the handler a file type named before ours (one file type).
 #define PREVIOUS_HANDLER_VALUE L"PreviousPersistentHandler"
+// Value of a document class that keeps the handler the class named before ours. It stays with the
+// class, so each class linked (in each registry view) keeps its own, and it cannot meet the
+// extension's: another key, and another name should a ProgID ever name our handler class.
+#define PREVIOUS_CLASS_HANDLER_VALUE L"PellucidorPreviousPersistentHandler"
 
 extern const ClassEntry c_FilterClass;
 extern const HandlerEntry c_PersistentHandler;
@@ -59,7 +64,8 @@ LONG DeleteKeyChain(const wchar_t *const *ppszItems, size_t cItems);
 
 LONG RegisterFilterClass(const ClassEntry &entry);
 LONG SetThreadingModel(const wchar_t *pszClsid, const wchar_t *pszModel);
-// pszClsid NULL: the entry's document class (described when it is created here).
+// pszClsid NULL: the entry's document class (described when it is created here). A link there to
+// another handler is kept in the class's PREVIOUS_CLASS_HANDLER_VALUE before it is replaced.
 LONG RegisterHandlerOnClass(const FileTypeEntry &entry, const wchar_t *pszHandler, const wchar_t *pszClsid,
                             BOOL bExistingOnly);
 // pszProgId NULL: the entry's ProgID (described when it is created here).
@@ -67,6 +73,8 @@ LONG RegisterHandlerThroughProgId(const FileTypeEntry &entry, const wchar_t *psz
                                   BOOL bExistingOnly);
 LONG RegisterHandlerOnExtension(const FileTypeEntry &entry, const wchar_t *pszHandler, BOOL bExistingOnly);
 
+// Removes the handler class and every document class's link to it; a class that keeps another
+// handler gets that one back instead (unless another product has re-pointed the link since).
 LONG UnregisterPersistentHandler(const HandlerEntry &entry);
 LONG UnregisterFilterClass(const ClassEntry &entry);
 LONG RemoveClassAndProgIds(const wchar_t *pszClsid);

@@ -5,7 +5,8 @@
 # NOT RUN HERE: written from Microsoft's cmdlet documentation; this project has no SharePoint farm
 # to run it against. Run it in the SharePoint Management Shell as a farm administrator, after the
 # x64 package is installed on every server that hosts a content processing component, then restart
-# the search host controller on each of those servers (the file formats are read at start).
+# the SharePoint Search Host Controller on each of those servers (the file formats are read at start)
+# and run a full crawl of every content source that may hold .rar files.
 #
 #   .\Register-SharePointFileFormat.ps1 [-SearchApplication NAME] [-Remove]
 param(
@@ -35,5 +36,7 @@ if ($Remove) {
         New-SPEnterpriseSearchCrawlExtension -SearchApplication $ssa -Name rar
     }
 }
-Write-Host 'Now restart the search host controller on every server with a content processing component:'
-Write-Host '    Restart-Service SPSearchHostController'
+Write-Host 'Now restart the SharePoint Search Host Controller on every server with a content processing component,'
+Write-Host 'in an elevated command prompt, then run a full crawl of every content source that may hold .rar files:'
+Write-Host '    net stop spsearchhostcontroller'
+Write-Host '    net start spsearchhostcontroller'

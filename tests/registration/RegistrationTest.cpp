@@ -431,6 +431,106 @@ TEST_F(RegistrationTest, KeptHandlerDoesNotReplaceAThirdOne)
     ExpectState({{L".rar", EMPTY_KEY}}, "unregistered");
 }
 
+// --- Another product's handler on the document class -----------------------------------------
+
+// The other product's handler linked from its document class, apart from the one on .rar.
+const std::wstring OTHER_CLASS_HANDLER = L"{2F4E6A8C-0B1D-4C3E-8A5F-7D9B1C3E5A70}";
+
+struct ClassHandlerCase {
+    const char *name;
+    CRegistrar registrar;
+    CRegTree givenClassLink;  // CLSID\{other class}\PersistentHandler before registration
+    bool extensionLinked;     // .rar\PersistentHandler names OTHER_HANDLER as well
+    bool kept;                // registration keeps the class's value and unregistration puts it back
+};
+
+class RegistrationOverAnotherClassHandler : public RegistrationTest,
+                                            public ::testing::WithParamInterface<ClassHandlerCase>
+{
+};
+
+// .rar names the other ProgID, whose class links the given handler.
+CRegistryState OtherClassLinked(const CRegTree &classLink, bool bExtensionLinked)
+{
+    CRegistryState state = OtherFileType(true);
+    state[Clsid(OTHER_CLASS)] = With(state[Clsid(OTHER_CLASS)], L"PersistentHandler", classLink);
+    if (bExtensionLinked)
+        state[L".rar"] = With(state[L".rar"], L"PersistentHandler", HandlerLink(OTHER_HANDLER));
+    return state;
+}
+
+CRegTree ClassKeeping(CRegTree tree, const std::wstring &previous)
+{
+    tree.keys[L""][L"PellucidorPreviousPersistentHandler"] = SzValue(previous);
+    return tree;
+}
+
+TEST_P(RegistrationOverAnotherClassHandler, KeepsEachWhereItWasAndPutsThemBack)
+{
+    const ClassHandlerCase &c = GetParam();
+    const CRegistryState given = OtherClassLinked(c.givenClassLink, c.extensionLinked);
+    Arrange(given);
+    CRegistryState registered = Registered(given);
+    if (c.registrar.fullChain)
+        registered = FullChain(registered);
+    registered[L".rar"] = WithLink(given.at(L".rar"));
+    registered[Clsid(OTHER_CLASS)] = WithLink(given.at(Clsid(OTHER_CLASS)));
+    if (c.kept)
+        registered[Clsid(OTHER_CLASS)] = ClassKeeping(registered[Clsid(OTHER_CLASS)], OTHER_CLASS_HANDLER);
+    if (c.extensionLinked)
+        registered[Clsid(HANDLER)] = HandlerClassKeeping(OTHER_HANDLER);
+
+    ExpectOutcome(c.registrar, S_OK, false);
+    ExpectState(registered, "registered");
+    // The second registration finds its own handler on the class: the kept one stays.
+    ExpectOutcome(c.registrar, S_OK, false);
+    ExpectState(registered, "registered twice");
+
+    ExpectOutcome(c.registrar, S_OK, true);
+    // Not kept: the link was ours to remove, and the class, the ProgID and .rar's value went with it.
+    CRegistryState unregistered = given;
+    if (!c.kept) {
+        unregistered = {{L".rar", c.extensionLinked ? With(EMPTY_KEY, L"PersistentHandler", HandlerLink(OTHER_HANDLER))
+                                                    : EMPTY_KEY}};
+    }
+    ExpectState(unregistered, "unregistered");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, RegistrationOverAnotherClassHandler,
+    ::testing::Values(
+        ClassHandlerCase{"OtherHandlers", EXPORT_WIN7, HandlerLink(OTHER_CLASS_HANDLER), true, true},
+        ClassHandlerCase{"OtherHandlersRegsvr32", REGSVR32_WIN7, HandlerLink(OTHER_CLASS_HANDLER), true, true},
+        ClassHandlerCase{"OtherHandlersBefore2000", HELPER_NT40, HandlerLink(OTHER_CLASS_HANDLER), true, true},
+        ClassHandlerCase{"OtherClassHandlerOnly", EXPORT_WIN7, HandlerLink(OTHER_CLASS_HANDLER), false, true},
+        ClassHandlerCase{"OwnHandlerOtherCase", EXPORT_WIN7, HandlerLink(Lower(HANDLER)), true, false},
+        ClassHandlerCase{"EmptyLink", REGSVR32_WIN7, HandlerLink(L""), false, false}),
+    [](const ::testing::TestParamInfo<ClassHandlerCase> &info) { return std::string(info.param.name); });
+
+// The class's link was removed meanwhile: the kept handler comes back all the same.
+TEST_F(RegistrationTest, KeptClassHandlerReturnsWhenTheLinkIsGone)
+{
+    const CRegistryState given = OtherClassLinked(HandlerLink(OTHER_CLASS_HANDLER), false);
+    Arrange(given);
+    ExpectOutcome(REGSVR32_WIN7, S_OK, false);
+    ASSERT_EQ(ERROR_SUCCESS, RegDeleteKeyW(HKEY_CLASSES_ROOT, Clsid(OTHER_CLASS + L"\\PersistentHandler").c_str()));
+    ExpectOutcome(REGSVR32_WIN7, S_OK, true);
+    ExpectState(given, "unregistered");
+}
+
+// A third product re-pointed the class after registration: its link stays, the kept handler is
+// not written over it, and the kept value goes.
+TEST_F(RegistrationTest, KeptClassHandlerDoesNotReplaceAThirdOne)
+{
+    const std::wstring third = L"{9A8B7C6D-5E4F-4A3B-9C2D-1E0F9A8B7C6D}";
+    Arrange(OtherClassLinked(HandlerLink(OTHER_CLASS_HANDLER), false));
+    ExpectOutcome(EXPORT_WIN7, S_OK, false);
+    ASSERT_EQ(ERROR_SUCCESS,
+              SetRegValue(HKEY_CLASSES_ROOT, Clsid(OTHER_CLASS + L"\\PersistentHandler"), nullptr, REG_SZ, third));
+    ExpectOutcome(EXPORT_WIN7, S_OK, true);
+    ExpectState(OtherClassLinked(HandlerLink(third), false), "unregistered");
+}
+
 // --- Values registration cannot follow ------------------------------------------------------
 
 struct BadValueCase {
@@ -469,6 +569,10 @@ std::vector<BadValueCase> BadValueCases()
     CRegistryState expandOwnClass = {{L"rar.file", SzTree({{L"", {}}, {L"CLSID", {}}})}};
     expandOwnClass[L"rar.file"].keys[L"CLSID"][L""] = ExpandSzValue(L"%DOCUMENT%");
     CRegistryState longProgId = {{L".rar", SzTree({{L"", {{L"", std::wstring(300, L'p')}}}})}};
+    // Another product's class handler too long to keep is not replaced.
+    CRegistryState longClassLink = OtherFileType(true);
+    longClassLink[Clsid(OTHER_CLASS)] =
+        With(longClassLink[Clsid(OTHER_CLASS)], L"PersistentHandler", HandlerLink(std::wstring(300, L'h')));
     return {
         {"ProgIdClassExpandSz", EXPORT_WIN7, expandClass},
         {"ProgIdClassExpandSzRegsvr32", REGSVR32_WIN7, expandClass},
@@ -476,6 +580,8 @@ std::vector<BadValueCase> BadValueCases()
         {"ExtensionDefaultExpandSz", EXPORT_WIN7, expandExtension},
         {"OwnProgIdClassExpandSz", EXPORT_WIN7, expandOwnClass},
         {"ExtensionDefaultTooLong", EXPORT_WIN7, longProgId},
+        {"ClassLinkTooLong", EXPORT_WIN7, longClassLink},
+        {"ClassLinkTooLongRegsvr32", REGSVR32_WIN7, longClassLink},
     };
 }
 
