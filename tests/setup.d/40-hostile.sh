@@ -183,6 +183,10 @@ w past.rar --file-from code18m.rar past.fxall --announce 16777216
 rar p -inul past.rar > past.out || true
 w "$out/size-stream-past.rar" --file-from code18m.rar past.fxall --announce 16777216 --crc-of past.out "${after[@]}"
 
+# --- attributes: read-only files made on Windows (the file-only fixture reads .fxfile from a file)
+w "$out/attr-readonly.rar" --file ro1.fxfile 'read only one' --attr 0x21 --file ro2.fxfile 'read only two' --attr 0x21 \
+  --file hidden.fxfile 'hidden system' --attr 0x27 "${after[@]}"
+
 # --- nesting: nest50.rar holds level50.txt and nest49.rar, down to nest1.rar with level1.txt only
 mkdir nest && cd nest
 printf 'level 1 text' > level1.txt

@@ -9,6 +9,7 @@ Usage: rar5.py OUT.rar ITEM...
   --file-from RAR NAME      an entry with the data, sizes and checksum of RAR's first file entry
   --announce N              the entry before announces N unpacked bytes (its data stays as it is)
   --unknown-size            the entry before says its unpacked size is unknown
+  --attr N                  the entry before carries file attributes N (0x21: read-only, archive)
   --crc-of FILE             the entry before carries the CRC32 of FILE's bytes as its checksum
   --stream NAME TEXT        an NTFS stream of the file entry before: a service header "STM" whose
                             stream name is NAME (":name" normally), stored data TEXT
@@ -152,6 +153,8 @@ def main(argv):
             entries.append(e)
         elif opt == '--announce':
             last().unp_size = int(take(1)[0])
+        elif opt == '--attr':
+            last().attr = int(take(1)[0], 0)
         elif opt == '--crc-of':
             last().crc = zlib.crc32(open(take(1)[0], 'rb').read())
         elif opt == '--unknown-size':
