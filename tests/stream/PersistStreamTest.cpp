@@ -16,7 +16,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -553,6 +552,5 @@ TEST_F(PersistStream, AnArchiveOfManyBlocksIsReadAboutOncePerBlock)
         // Two archive handles walk it (the list and the extract handle), a third reads the comment.
         EXPECT_LE(pHost->Reads(), 2 * (blocks + 4)) << blocks << " blocks";
         EXPECT_LE(pHost->Seeks(), 2 * pHost->Reads() + 16) << pHost->Reads() << " reads";
-        std::printf("%s: %d blocks, %d reads, %d seeks\n", Narrow(name).c_str(), blocks, pHost->Reads(), pHost->Seeks());
     }
 }
