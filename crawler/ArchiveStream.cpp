@@ -96,7 +96,10 @@ LONGLONG StreamSize(IStream *pStream) noexcept
     if (pStream == nullptr)
         return -1;
     STATSTG stat = {};
-    if (SUCCEEDED(pStream->Stat(&stat, STATFLAG_NONAME)) && stat.cbSize.QuadPart <= static_cast<ULONGLONG>(LLONG_MAX))
+    const HRESULT hrStat = pStream->Stat(&stat, STATFLAG_NONAME);
+    // A host may hand out the name although none was asked for; it is ours to free then.
+    const CCoTaskMem name(SUCCEEDED(hrStat) ? stat.pwcsName : nullptr);
+    if (SUCCEEDED(hrStat) && stat.cbSize.QuadPart <= static_cast<ULONGLONG>(LLONG_MAX))
         return static_cast<LONGLONG>(stat.cbSize.QuadPart);
     // Some streams answer Stat with nothing useful: the end, reached by a seek, tells too.
     LARGE_INTEGER zero = {};

@@ -47,8 +47,9 @@ void FillOwnChunk(STAT_CHUNK *pStat, ULONG idChunk, const GUID &propset, PROPID 
 }
 
 // The archive's file name without folder and without its last extension, cut so that it takes
-// at most MAX_TITLE_BYTES in the ANSI code page (never inside a character).
-void TitleFromPath(const wchar_t *pszPath, wchar_t *pszBuffer, ULONG cchBuffer)
+// at most MAX_TITLE_BYTES in the ANSI code page (never inside a character). FALSE when nothing is
+// left of it (".rar", "C:\dir\"): such an archive gets no title chunk, as a nameless one.
+BOOL TitleFromPath(const wchar_t *pszPath, wchar_t *pszBuffer, ULONG cchBuffer)
 {
     const wchar_t *name = pszPath;
     for (const wchar_t *p = pszPath; *p != L'\0'; ++p)
@@ -65,6 +66,7 @@ void TitleFromPath(const wchar_t *pszPath, wchar_t *pszBuffer, ULONG cchBuffer)
         --cch;
     std::wmemcpy(pszBuffer, name, cch);
     pszBuffer[cch] = L'\0';
+    return cch > 0;
 }
 
 } // namespace
@@ -295,10 +297,7 @@ BOOL CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTA
             return TRUE;
         }
         pszBuffer[0] = L'\0';
-        if (pszArchive == nullptr)
-            return FALSE;
-        TitleFromPath(pszArchive, pszBuffer, cchBuffer);
-        return TRUE;
+        return pszArchive != nullptr && TitleFromPath(pszArchive, pszBuffer, cchBuffer);
     }
     if (pszArchive == nullptr)
         return TRUE;
@@ -316,13 +315,10 @@ BOOL CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTA
                 MultiByteToWideChar(CP_ACP, 0, result.get(), -1, pszBuffer, static_cast<int>(cchBuffer)) > 0)
                 return TRUE;
             *pKind = CHUNK_VALUE;
-            TitleFromPath(pszArchive, pszBuffer, cchBuffer);
-            return TRUE;
+            return TitleFromPath(pszArchive, pszBuffer, cchBuffer);
         }
     }
-    if (!GetArchiveCommentW(pszArchive, pszBuffer, cchBuffer, pKind))
-        TitleFromPath(pszArchive, pszBuffer, cchBuffer);
-    return TRUE;
+    return GetArchiveCommentW(pszArchive, pszBuffer, cchBuffer, pKind) || TitleFromPath(pszArchive, pszBuffer, cchBuffer);
 }
 
 // --- own chunks and entries ------------------------------------------------------------------

@@ -142,7 +142,7 @@ private:
     HRESULT OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath);
     HRESULT MakeTitleChunk(STAT_CHUNK *pStat);
     HRESULT MakeEntryNameChunk(STAT_CHUNK *pStat, wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath);
-    // FALSE when the archive has no title: one from a stream with neither a comment nor a name.
+    // FALSE when the archive has no title: no comment, and no name or one that leaves no title (".rar").
     BOOL GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTATE *pKind);
     void DropChildFilter();
     void FreeOwnChunk();

@@ -8,11 +8,19 @@
 
 namespace {
 
+// What a stream and its clones share, never changed after it is made: the document, its name, and
+// what the document is charged to the run's account until the last of them lets it go.
+struct DocumentBytes {
+    std::vector<BYTE> bytes;
+    std::unique_ptr<wchar_t[]> pszName;
+    CBudgetCharge charge;
+};
+
 class CMemoryDocumentStream final : public IStream
 {
 public:
-    CMemoryDocumentStream(std::vector<BYTE> &&bytes, std::unique_ptr<wchar_t[]> pszName, CBudgetCharge &&charge) noexcept
-        : m_bytes(std::move(bytes)), m_charge(std::move(charge)), m_pszName(std::move(pszName))
+    explicit CMemoryDocumentStream(std::shared_ptr<const DocumentBytes> pDocument) noexcept
+        : m_pDocument(std::move(pDocument)), m_bytes(m_pDocument->bytes), m_pszName(m_pDocument->pszName.get())
     {
     }
 
@@ -106,43 +114,36 @@ public:
         pStat->type = STGTY_STREAM;
         pStat->cbSize.QuadPart = m_bytes.size();
         pStat->grfMode = STGM_READ;
-        if ((grfStatFlag & STATFLAG_NONAME) == 0 && m_pszName) {
-            const size_t cb = (std::wcslen(m_pszName.get()) + 1) * sizeof(wchar_t);
+        if ((grfStatFlag & STATFLAG_NONAME) == 0 && m_pszName != nullptr) {
+            const size_t cb = (std::wcslen(m_pszName) + 1) * sizeof(wchar_t);
             pStat->pwcsName = static_cast<LPOLESTR>(CoTaskMemAlloc(cb));
             if (pStat->pwcsName == nullptr)
                 return STG_E_INSUFFICIENTMEMORY;
-            std::memcpy(pStat->pwcsName, m_pszName.get(), cb);
+            std::memcpy(pStat->pwcsName, m_pszName, cb);
         }
         return S_OK;
     }
-    // Each clone reads at a position of its own; the bytes are copied, as they are not shared.
+    // Each clone reads at a position of its own over the same bytes.
     STDMETHODIMP Clone(IStream **ppStream) override
     {
         if (ppStream == nullptr)
             return STG_E_INVALIDPOINTER;
         *ppStream = nullptr;
-        try {
-            std::vector<BYTE> copy(m_bytes);
-            IStream *pClone = CreateMemoryDocumentStream(std::move(copy), m_pszName.get());
-            if (pClone == nullptr)
-                return E_OUTOFMEMORY;
-            LARGE_INTEGER position;
-            position.QuadPart = static_cast<LONGLONG>(m_position);
-            pClone->Seek(position, STREAM_SEEK_SET, nullptr);
-            *ppStream = pClone;
-            return S_OK;
-        } catch (...) {
+        auto *pClone = new (std::nothrow) CMemoryDocumentStream(m_pDocument);
+        if (pClone == nullptr)
             return E_OUTOFMEMORY;
-        }
+        pClone->m_position = m_position;
+        *ppStream = pClone;
+        return S_OK;
     }
 
 private:
     ~CMemoryDocumentStream() = default;
 
     LONG m_cRef = 1;
-    std::vector<BYTE> m_bytes;
-    CBudgetCharge m_charge;  // what m_bytes are charged to the run's account, while they live
-    std::unique_ptr<wchar_t[]> m_pszName;
+    const std::shared_ptr<const DocumentBytes> m_pDocument;
+    const std::vector<BYTE> &m_bytes;  // m_pDocument's
+    const wchar_t *const m_pszName;    // m_pDocument's, or NULL
     ULONGLONG m_position = 0;
 };
 
@@ -153,5 +154,13 @@ IStream *CreateMemoryDocumentStream(std::vector<BYTE> &&bytes, const wchar_t *ps
     std::unique_ptr<wchar_t[]> name = DuplicateString(pszName);
     if (pszName != nullptr && !name)
         return nullptr;
-    return new (std::nothrow) CMemoryDocumentStream(std::move(bytes), std::move(name), std::move(charge));
+    try {
+        auto pDocument = std::make_shared<DocumentBytes>();
+        pDocument->bytes = std::move(bytes);
+        pDocument->pszName = std::move(name);
+        pDocument->charge = std::move(charge);
+        return new (std::nothrow) CMemoryDocumentStream(std::move(pDocument));
+    } catch (...) {
+        return nullptr;
+    }
 }

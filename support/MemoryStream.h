@@ -1,6 +1,7 @@
 // A read-only IStream over a document held in memory, answering Stat with the document's name:
 // how a document inside an archive reaches a child filter that reads streams, with no file.
-// The stream owns the bytes; any thread may use it, one at a time.
+// The stream and its clones share the bytes, each with a position of its own; any thread may use
+// a stream, one at a time.
 #pragma once
 #include <windows.h>
 #include <objidl.h>

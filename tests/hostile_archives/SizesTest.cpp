@@ -82,6 +82,11 @@ TEST_F(HostileArchiveTest, StreamFiltersGetMemoryWithinTheBudgetAndFilesBeyondIt
         {L"size-stream-lie.rar", {EntryName(L"lie.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 0},
         {L"size-stream-bomb.rar", {EntryName(L"bomb.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 0},
         {L"size-stream-big.rar", {EntryName(L"big.fxstream"), EntryName(L"after.txt"), Text(L"after text")}, 17825792},
+        // Exactly the budget: from memory. One byte more: a file (too big for the fixture to read).
+        {L"size-stream-exact.rar", {EntryName(L"exact.fxall"), Text(L"sixteen megabytes"), EntryName(L"after.txt"), Text(L"after text")}, 0},
+        {L"size-stream-over.rar", {EntryName(L"over.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 16777217},
+        // Announcing exactly the budget, its data running past it (a filtered block): named only.
+        {L"size-stream-past.rar", {EntryName(L"past.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(Narrow(c.archive));
@@ -108,6 +113,77 @@ TEST_F(HostileArchiveTest, ASolidStreamKeepsItsDataWhenItsWindowGrows)
         text += L"solid stream text ";
     ExpectStream(FilterHostile(HostileArchive(L"solid-grow.rar")),
                  {EntryName(L"one.txt"), Text(text), EntryName(L"two.txt"), Text(L"two " + text)}, true);
+}
+
+// Over a host's stream a document of exactly 16 MB is read from memory: no run folder is ever made.
+TEST_F(HostileArchiveTest, ADocumentOfExactly16MBFromAStreamNeedsNoRunFolder)
+{
+    HostOptions options;
+    options.route = LoadRoute::Stream;
+    size_t cRunFolders = 0;
+    options.pull.afterEachChunk = [&](const SeenChunk &) { cRunFolders = std::max(cRunFolders, RunFoldersNow().size()); };
+    ExpectStream(FilterArchive(m_dll, HostileArchive(L"size-stream-exact.rar"), options),
+                 {EntryName(L"exact.fxall"), Text(L"sixteen megabytes"), EntryName(L"after.txt"), Text(L"after text")},
+                 true);
+    EXPECT_EQ(0u, cRunFolders);
+}
+
+namespace {
+
+constexpr ULONGLONG STREAM_BUDGET = 16ull * 1024 * 1024;  // what a document may take in memory
+
+// Counts what UnRAR hands over while testing an entry.
+int CALLBACK CountTested(UINT msg, LPARAM userData, LPARAM, LPARAM cb)
+{
+    if (msg == UCM_PROCESSDATA)
+        *reinterpret_cast<ULONGLONG *>(userData) += static_cast<ULONGLONG>(cb);
+    return msg == UCM_PROCESSDATA ? 1 : -1;
+}
+
+} // namespace
+
+// A header may understate its size and still pass its checksum: UnRAR writes filtered blocks
+// whole, past the announced size. The memory route counts what comes out against the budget, not
+// what was announced: the entry announcing exactly 16 MB and giving more is refused (S_FALSE,
+// passed), and the walk goes on.
+TEST_F(HostileArchiveTest, DataPastTheAnnouncedSizeIsCountedAgainstTheMemoryBudget)
+{
+    std::wstring archive = HostileArchive(L"size-stream-past.rar");
+    {
+        RAROpenArchiveDataEx open = {};
+        open.ArcNameW = &archive[0];
+        open.OpenMode = RAR_OM_EXTRACT;
+        HANDLE hArchive = RAROpenArchiveEx(&open);
+        ASSERT_NE(nullptr, hArchive);
+        ULONGLONG cbTested = 0;
+        RARSetCallback(hArchive, CountTested, reinterpret_cast<LPARAM>(&cbTested));
+        RARHeaderDataEx header = {};
+        ASSERT_EQ(ERAR_SUCCESS, RARReadHeaderEx(hArchive, &header));
+        EXPECT_EQ(STREAM_BUDGET, (static_cast<ULONGLONG>(header.UnpSizeHigh) << 32) | header.UnpSize);
+        EXPECT_EQ(ERAR_SUCCESS, RARProcessFileW(hArchive, RAR_TEST, nullptr, nullptr));
+        RARCloseArchive(hArchive);
+        ASSERT_GT(cbTested, STREAM_BUDGET) << "the archive no longer gives more than it announces";
+    }
+    CChildFilterLoader loader;
+    CScratchFolder folder;
+    CRarFileCrawler crawler(archive.c_str(), folder.Path().c_str());
+    crawler.m_pFilterLoader = &loader;
+    crawler.SetChildStreams(TRUE, STREAM_BUDGET);
+    wchar_t name[CRAWLER_NAME_CHARS], dir[CRAWLER_NAME_CHARS], path[CRAWLER_NAME_CHARS];
+    EXPECT_HR(S_FALSE, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS));
+    EXPECT_EQ(L"past.fxall", std::wstring(name));
+    CComPtr<IStream> document;
+    document.Attach(crawler.TakeEntryStream());
+    if (document) {
+        STATSTG stat = {};
+        document->Stat(&stat, STATFLAG_NONAME);
+        ADD_FAILURE() << "a document of " << stat.cbSize.QuadPart << " bytes was kept in memory";
+    }
+    EXPECT_TRUE(FilesIn(folder.Path()).empty());
+    EXPECT_HR(S_OK, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS));
+    EXPECT_EQ(L"after.txt", std::wstring(name));
+    EXPECT_HR(FILTER_E_END_OF_CHUNKS,
+              crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS));
 }
 
 namespace {

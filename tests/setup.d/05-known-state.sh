@@ -32,3 +32,29 @@ if [ -d "$temp" ]; then
              \( -regextype posix-extended -regex '.*/[0-9A-Fa-f]{32}' -o -name 'pellucidor-test-*' \) -print0)
 fi
 [ "$stale" = 0 ] || echo "05-known-state: removed $stale run or scratch folder(s) left in $temp" >&2
+
+# The registration's keys, in both registry views: a registration test that died before it could
+# put them back leaves what it arranged (a kept PreviousPersistentHandler, another product's
+# links), and 20-register.sh only rewrites what registration writes. Removed here, written anew
+# there. The extension, ProgID and classes the registration writes (module/Registration.cpp), and
+# the keys the registration tests arrange around them (tests/registration): all test-only names
+# but .rar, which nothing but the filter serves in the test prefix. One cmd for all of them; a
+# key that is not there is passed quietly. No name here has a space: cmd takes them unquoted.
+classes='HKLM\Software\Classes'
+keys=(
+  '.rar' 'rar.file'
+  'CLSID\{1D77BAD8-8F6A-4977-947E-133D5DEC961C}'   # the persistent handler (PreviousPersistentHandler)
+  'CLSID\{B32C2A21-8912-48d0-B31D-D99CE9B5FC7C}'   # the filter class
+  'CLSID\{65A63621-E82A-480d-87FB-EC98F151FBD2}'   # the document class of rar.file
+  'CLSID\PersistentHandler'
+  'PellucidorTest.OtherArchive' 'PellucidorTest.Blocked' '.pellucidortest-bare' '.pellucidortest-kept'
+  'CLSID\{3C5E2B7A-91D4-4F0E-A6B8-2D7C1E9F4A03}' 'CLSID\{00D1F2A3-5B6C-4D7E-8F90-A1B2C3D4E5F6}'
+  'CLSID\{F7E3A9C1-2D4B-4E6F-9A8B-7C6D5E4F3A2B}'
+)
+cmds=()
+for view in 32 64; do
+  for key in "${keys[@]}"; do
+    cmds+=("reg delete $classes\\$key /f /reg:$view >nul 2>&1")
+  done
+done
+(IFS='&'; wine cmd /c "${cmds[*]}" </dev/null >/dev/null 2>&1) || true

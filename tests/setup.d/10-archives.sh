@@ -150,4 +150,19 @@ cp target.txt copy.txt
 r a -ma5 -oi:1 "$out/filecopy.rar" target.txt copy.txt
 cd "$work"
 
+# Archives of many 64 KB blocks, for the stream reader's read-ahead: 240 entries of 2,000 bytes
+# of random words, stored (about 500 KB) and packed (about 300 KB).
+mkdir blocks && cd blocks
+python3 - <<'PY'
+import random
+random.seed(11)
+for n in range(240):
+    words = ' '.join(''.join(random.choice('abcdefghijklmnopqrstuvwxyz') for _ in range(random.randint(2, 9)))
+                     for _ in range(400))
+    open('b%03d.txt' % n, 'w').write(words[:2000])
+PY
+r a -ma5 -m0 "$out/blocks-stored.rar" b*.txt
+r a -ma5 -m3 "$out/blocks-packed.rar" b*.txt
+cd "$work"
+
 end_data

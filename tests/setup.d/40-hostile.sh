@@ -169,6 +169,33 @@ w "$out/size-stream-true.rar" --file-from text60k.rar packed.fxall "${after[@]}"
 w "$out/size-stream-lie.rar" --file-from zeros16m.rar lie.fxall --announce 1000 "${after[@]}"
 w "$out/size-stream-bomb.rar" --file-from zeros16m.rar bomb.fxall --announce $((1 << 50)) "${after[@]}"
 w "$out/size-stream-big.rar" --file-from zeros17m.rar big.fxstream "${after[@]}"
+# Exactly the 16 MB a document may take in memory, and one byte more: a line of text, then spaces.
+for size in 16777216 16777217; do
+  python3 -c "import sys; t = b'sixteen megabytes\n'; sys.stdout.buffer.write(t + b' ' * ($size - len(t)))" > doc$size.txt
+  r a -ma5 -m5 doc$size.rar doc$size.txt
+done
+w "$out/size-stream-exact.rar" --file-from doc16777216.rar exact.fxall "${after[@]}"
+w "$out/size-stream-over.rar" --file-from doc16777217.rar over.fxall "${after[@]}"
+# Data that runs past what its header announces: 18 MB of x86-like code (a call every 8 bytes),
+# which rar packs with its E8 filter. UnRAR writes a filtered block whole, past the announced
+# size, so announcing exactly 16 MB lets more than 16 MB come out; the checksum is that of what
+# comes out, so that only the amount can refuse the entry.
+python3 - <<'PY'
+import random
+random.seed(3)
+block = bytearray()
+while len(block) < 65536:
+    block += b'\xe8' + random.getrandbits(32).to_bytes(4, 'little') + bytes(random.getrandbits(8) for _ in range(3))
+open('code18m.exe', 'wb').write(bytes(block[:65536]) * (18 * 16))
+PY
+r a -ma5 -m5 code18m.rar code18m.exe
+w past.rar --file-from code18m.rar past.fxall --announce 16777216
+rar p -inul past.rar > past.out || true
+w "$out/size-stream-past.rar" --file-from code18m.rar past.fxall --announce 16777216 --crc-of past.out "${after[@]}"
+
+# --- attributes: read-only files made on Windows (the file-only fixture reads .fxfile from a file)
+w "$out/attr-readonly.rar" --file ro1.fxfile 'read only one' --attr 0x21 --file ro2.fxfile 'read only two' --attr 0x21 \
+  --file hidden.fxfile 'hidden system' --attr 0x27 "${after[@]}"
 
 # --- run limits: a solid archive whose first entry nobody reads (no filter for .nofilt): passing
 # it decompresses 3.3 MB, work counted against the run's bound before after.txt is reached.

@@ -10,6 +10,8 @@ Usage: rar5.py OUT.rar ITEM...
   --announce N              the entry before announces N unpacked bytes (its data stays as it is)
   --unknown-size            the entry before says its unpacked size is unknown
   --dictionary N            the entry before declares a dictionary of 128 KB << N (0..15; 15 is 4 GB)
+  --attr N                  the entry before carries file attributes N (0x21: read-only, archive)
+  --crc-of FILE             the entry before carries the CRC32 of FILE's bytes as its checksum
   --stream NAME TEXT        an NTFS stream of the file entry before: a service header "STM" whose
                             stream name is NAME (":name" normally), stored data TEXT
   --stream-from RAR NAME    the same, with the data, sizes and checksum of RAR's first file entry
@@ -158,6 +160,10 @@ def main(argv):
                 raise SystemExit('rar5.py: a dictionary is 0..15')
             e = last()
             e.comp_info = (e.comp_info & ~(0xF << 10)) | (n << 10)
+        elif opt == '--attr':
+            last().attr = int(take(1)[0], 0)
+        elif opt == '--crc-of':
+            last().crc = zlib.crc32(open(take(1)[0], 'rb').read())
         elif opt == '--unknown-size':
             last().file_flags |= FHFL_UNPUNKNOWN
             take(0)
