@@ -84,6 +84,8 @@ bool EndsWith(const std::wstring &text, const std::wstring &end)
 std::string Wholeness(const SeenEntry &entry)
 {
     const std::wstring stem = entry.name.substr(0, entry.name.rfind(L'.'));
+    if (entry.text.empty())
+        return "no text";
     if (entry.text.compare(0, stem.size() + 7, stem + L" begins") != 0)
         return "no beginning (" + std::to_string(entry.text.size()) + " characters)";
     if (!EndsWith(entry.text, stem + L" ends"))
