@@ -65,8 +65,8 @@ w "$out/dict2g.rar" --file-from tiny.rar tiny.txt --dictionary 2147483648 --file
 w "$out/dict4g.rar" --file-from tiny.rar tiny.txt --dictionary 4294967296 --file z.txt $'z begins\nzulu\nz ends' \
   --file-from later.rar later.txt
 
-# comment1g.rar (108 bytes): a stored comment of 21 bytes whose header declares a 1 GB dictionary,
+# comment1g.rar (113 bytes): a stored comment of 21 bytes whose header declares a 1 GB dictionary,
 # then a.txt, stored.
-w "$out/comment1g.rar" --comment 'budget comment: 21 by' --dictionary 1073741824 --file a.txt 'alpha text'
+w "$out/comment1g.rar" --comment 'budget comment: 21 by' --dictionary 1073741824 --file a.txt $'a begins\na ends'
 
 end_data
