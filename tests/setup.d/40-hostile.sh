@@ -156,14 +156,14 @@ w "$out/size-lie-packed.rar" --file-from zeros16m.rar lie.txt --announce 1000 "$
 w "$out/size-true-packed.rar" --file-from text60k.rar packed.txt "${after[@]}"
 # The same entry declaring a 4 GB dictionary (UnRAR allocated the declared dictionary, which a
 # 32-bit process cannot), and once more announcing 8 GB, which asks for a 4 GB window.
-w "$out/dict-4g.rar" --file-from text60k.rar packed.txt --dictionary 15 "${after[@]}"
+w "$out/dict-4g.rar" --file-from text60k.rar packed.txt --dictionary 4294967296 "${after[@]}"
 # Solid, -ds keeping the order: 360,000 bytes of text, then the same text after "two ", packed
 # as matches into the first entry. The window is sized for the first entry and grows for the
 # second, so its data must be carried into the larger window.
 for i in $(seq 20000); do printf 'solid stream text '; done > one.txt
 { printf 'two '; cat one.txt; } > two.txt
 r a -ma5 -m5 -s -ds "$out/solid-grow.rar" one.txt two.txt
-w "$out/dict-4g-8g.rar" --file-from text60k.rar packed.txt --dictionary 15 --announce $((1 << 33)) "${after[@]}"
+w "$out/dict-4g-8g.rar" --file-from text60k.rar packed.txt --dictionary 4294967296 --announce $((1 << 33)) "${after[@]}"
 # The same for documents whose filter reads streams (.fxall: file or stream; .fxstream: stream only).
 w "$out/size-stream-true.rar" --file-from text60k.rar packed.fxall "${after[@]}"
 w "$out/size-stream-lie.rar" --file-from zeros16m.rar lie.fxall --announce 1000 "${after[@]}"

@@ -9,7 +9,9 @@ Usage: rar5.py OUT.rar ITEM...
   --file-from RAR NAME      an entry with the data, sizes and checksum of RAR's first file entry
   --announce N              the entry before announces N unpacked bytes (its data stays as it is)
   --unknown-size            the entry before says its unpacked size is unknown
-  --dictionary N            the entry before declares a dictionary of 128 KB << N (0..15; 15 is 4 GB)
+  --dictionary N            the entry before declares a dictionary of N bytes (128 KB to 4 GB, a
+                            power of two); its data stays as it is
+  --comment TEXT            the archive comment: a service header "CMT", stored (put it first)
   --attr N                  the entry before carries file attributes N (0x21: read-only, archive)
   --crc-of FILE             the entry before carries the CRC32 of FILE's bytes as its checksum
   --stream NAME TEXT        an NTFS stream of the file entry before: a service header "STM" whose
@@ -84,6 +86,7 @@ class Entry:
         self.attr = 0x20 if host == HOST_WINDOWS else 0o100644
         self.host = host
         self.extra = b''
+        self.child = htype == HEAD_SERVICE  # a stream record belongs to the file before it
 
     def take_payload(self, rar_path):
         """The data, sizes, checksum and compression of the first file entry of an archive rar made."""
@@ -119,7 +122,7 @@ class Entry:
         fields = (vint(self.file_flags) + vint(unp) + vint(self.attr) + struct.pack('<I', MTIME) +
                   struct.pack('<I', self.crc) + vint(self.comp_info) + vint(self.host) +
                   vint(len(self.name)) + self.name)
-        flags = HFL_CHILD if self.htype == HEAD_SERVICE else 0
+        flags = HFL_CHILD if self.child else 0
         return block(self.htype, flags, fields, self.extra, self.data)
 
 
@@ -155,11 +158,15 @@ def main(argv):
         elif opt == '--announce':
             last().unp_size = int(take(1)[0])
         elif opt == '--dictionary':
-            n = int(take(1)[0])
-            if not 0 <= n <= 15:
-                raise SystemExit('rar5.py: a dictionary is 0..15')
-            e = last()
-            e.comp_info = (e.comp_info & ~(0xF << 10)) | (n << 10)
+            size = int(take(1)[0])
+            bits = size.bit_length() - 18  # 128 KB << bits
+            if size != 0x20000 << max(bits, 0) or not 0 <= bits <= 15:
+                raise SystemExit('rar5.py: --dictionary takes 128 KB times a power of two, up to 4 GB')
+            last().comp_info = (last().comp_info & ~(0xF << 10)) | bits << 10
+        elif opt == '--comment':
+            e = Entry(HEAD_SERVICE, 'CMT', take(1)[0].encode('utf-8'), host)
+            e.child = False
+            entries.append(e)
         elif opt == '--attr':
             last().attr = int(take(1)[0], 0)
         elif opt == '--crc-of':

@@ -1,6 +1,6 @@
 // pellucidor-dump: filters one file the way a search host does and prints what the host sees.
 //
-//   pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] [--stream|--named-stream] FILE
+//   pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] [--heap-cap MB] [--stream|--named-stream] FILE
 //
 // The filter comes from the standard registration of the file's extension (PersistentHandler,
 // then its IFilter add-in), or with --dll straight from that DLL's class factory. Every chunk is
@@ -12,7 +12,10 @@
 // stream reached its end; 1 bad arguments; 2 the file could not be loaded or initialised; 3
 // GetChunk failed 100 times in a row (or the stream never ended). --stream hands the filter the
 // file's bytes through IPersistStream, as a memory stream with no name (as Windows Search's filter
-// host does); --named-stream, a stream over the file that names it.
+// host does); --named-stream, a stream over the file that names it. --heap-cap MB counts what the
+// filter's DLL itself allocates (its C runtime imports replaced, tests/common/CappedHeap.h) and
+// refuses what would take it past MB megabytes (0: no cap), as a host's job limit would; at exit
+// it prints on stderr the DLL's peak heap, the allocations refused and the threads it started.
 //
 // One thread, in the multithreaded apartment, where a search engine's filter host runs filters
 // (they are registered "Both" for it): no apartment window, so no desktop to wait for.
@@ -25,6 +28,7 @@
 
 #include <cstdio>
 #include <cwchar>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -33,6 +37,7 @@
 #include "support/Guids.h"
 #include "support/Holders.h"
 #include "support/ProcAddress.h"
+#include "tests/common/CappedHeap.h"
 #include "tools/bench/BenchStats.h"
 
 namespace {
@@ -43,6 +48,7 @@ constexpr int MAX_FAILED_CHUNKS = 100;       // consecutive GetChunk failures be
 constexpr ULONG MAX_CHUNKS = 10000000;       // a stream that never ends
 constexpr int MAX_IDLE_PIECES = 100;         // GetText successes in a row that bring nothing
 constexpr ULONG MAX_VALUES = 100000;         // values of one chunk
+constexpr ULONG MAX_HEAP_CAP_MB = 1 << 20;   // a megabyte short of a terabyte
 constexpr const wchar_t *IFILTER_ADDIN = L"{89BCB740-6119-101A-BCB7-00DD010655AF}";
 
 enum ExitCode { EXIT_END = 0, EXIT_USAGE = 1, EXIT_NOT_LOADED = 2, EXIT_NO_END = 3 };
@@ -51,6 +57,8 @@ struct Options {
     bool json = false;
     bool stats = false;
     bool quiet = false;
+    bool heapCount = false;  // --heap-cap given
+    ULONG heapCapMB = 0;
     enum { BY_PATH, BY_STREAM, BY_NAMED_STREAM } load = BY_PATH;
     ULONG buffer = DEFAULT_BUFFER;
     std::wstring dll;
@@ -428,7 +436,7 @@ bool IsEntryNameChunk(const STAT_CHUNK &stat)
 
 void Usage(const char *why)
 {
-    std::fprintf(stderr, "pellucidor-dump: %s\nusage: pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] [--stream|--named-stream] FILE\n", why);
+    std::fprintf(stderr, "pellucidor-dump: %s\nusage: pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] [--heap-cap MB] [--stream|--named-stream] FILE\n", why);
 }
 
 bool ParseArguments(int argc, wchar_t **argv, Options *pOptions)
@@ -445,7 +453,7 @@ bool ParseArguments(int argc, wchar_t **argv, Options *pOptions)
             pOptions->load = Options::BY_STREAM;
         } else if (arg == L"--named-stream") {
             pOptions->load = Options::BY_NAMED_STREAM;
-        } else if (arg == L"--buffer" || arg == L"--dll") {
+        } else if (arg == L"--buffer" || arg == L"--dll" || arg == L"--heap-cap") {
             if (i + 1 >= argc) {
                 Usage("an option lacks its value");
                 return false;
@@ -457,6 +465,15 @@ bool ParseArguments(int argc, wchar_t **argv, Options *pOptions)
             }
             wchar_t *end = nullptr;
             const unsigned long n = std::wcstoul(value.c_str(), &end, 10);
+            if (arg == L"--heap-cap") {
+                if (value.empty() || *end != L'\0' || value[0] == L'-' || n > MAX_HEAP_CAP_MB) {
+                    Usage("--heap-cap takes a number of megabytes from 0 (no cap) to 1048576");
+                    return false;
+                }
+                pOptions->heapCount = true;
+                pOptions->heapCapMB = static_cast<ULONG>(n);
+                continue;
+            }
             if (value.empty() || *end != L'\0' || value[0] == L'-' || n < 1 || n > MAX_BUFFER) {
                 Usage("--buffer takes a number of characters from 1 to 1048576");
                 return false;
@@ -530,7 +547,17 @@ std::string FinalLine(const Options &options, HRESULT hrLast, const Counts &coun
     return line + (options.json ? "}\n" : bEnd ? "\n" : "\n\n");
 }
 
-int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolderCounter *pCounter)
+// The DLL that holds the filter object's code: where its vtable lives.
+HMODULE ModuleOf(IUnknown *pObject)
+{
+    HMODULE hModule = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       *reinterpret_cast<LPCWSTR *>(pObject), &hModule);
+    return hModule;
+}
+
+int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolderCounter *pCounter,
+         std::unique_ptr<CCappedHeap> *pHeap)
 {
     wchar_t fullPath[MAX_PATH * 4] = {};
     if (GetFullPathNameW(options.file.c_str(), ARRAYSIZE(fullPath), fullPath, nullptr) == 0)
@@ -542,6 +569,12 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
     if (FAILED(hrCreate) || !*pHolder)
         return NotLoaded(why.empty() ? "no filter" : why);
     IFilter *pFilter = pHolder->Get();
+    if (options.heapCount) {
+        // From here on: the filter object's creation is not counted, everything it does is.
+        pHeap->reset(new CCappedHeap(ModuleOf(pFilter), static_cast<size_t>(options.heapCapMB) << 20));
+        if (!(*pHeap)->Installed())
+            return NotLoaded("cannot count the heap of the filter's DLL: it imports no malloc from msvcrt");
+    }
 
     HRESULT hr = S_OK;
     if (options.load == Options::BY_PATH) {
@@ -646,14 +679,22 @@ int wmain(int argc, wchar_t **argv)
     }
     int code;
     CFolderCounter counter;
+    std::unique_ptr<CCappedHeap> heap;
     {
         // The filter goes before its DLL and before COM.
         CComPtr<IFilter> filter;
-        code = Dump(options, dll.Get(), &filter, &counter);
+        code = Dump(options, dll.Get(), &filter, &counter, &heap);
     }
     Flush();
     if (options.stats)
         PrintStats(counter);
+    if (heap) {
+        const HeapCounts counts = heap->Counts();
+        std::fprintf(stderr, "dll-heap-peak=%llu dll-heap-refused=%lu dll-heap-largest-refused=%llu dll-threads=%lu\n",
+                     static_cast<unsigned long long>(counts.cbPeak), counts.refusals,
+                     static_cast<unsigned long long>(counts.cbLargestRefused), counts.threads);
+        heap.reset();  // the DLL's imports back before it can be unloaded
+    }
     dll.Close();
     CoUninitialize();
     return code;
