@@ -42,6 +42,10 @@ namespace {
 
 // --- the tally --------------------------------------------------------------------------------
 
+// The route of the object a thread works with now (set when it is loaded): 0 the path, 1 a
+// stream, 2 neither (checks of the whole run).
+thread_local int t_route = 2;
+
 class CTally
 {
 public:
@@ -49,10 +53,15 @@ public:
     bool Check(bool ok, const std::string &where, const std::string &what)
     {
         ++m_checks;
-        if (!ok)
+        ++m_routeChecks[t_route];
+        if (!ok) {
+            ++m_routeFailures[t_route];
             Fail(where, what);
+        }
         return ok;
     }
+    long RouteChecks(int route) const { return m_routeChecks[route]; }
+    long RouteFailures(int route) const { return m_routeFailures[route]; }
     // A check of a known, justified difference from the documented expectation: the answer must
     // be exactly the known one (a failure otherwise), and it is counted as an exception.
     bool Known(bool asKnown, const std::string &where, const std::string &what)
@@ -76,6 +85,7 @@ private:
         std::fflush(stdout);
     }
     std::atomic<long> m_checks{0}, m_failures{0}, m_known{0};
+    std::atomic<long> m_routeChecks[3] = {}, m_routeFailures[3] = {};
     std::mutex m_print;
 };
 
@@ -383,6 +393,7 @@ struct Target {
 
 CComPtr<IFilter> NewLoaded(const CProductDll &dll, const Target &t, LoadRoute route, const std::string &where)
 {
+    t_route = route == LoadRoute::File ? 0 : 1;
     CComPtr<IFilter> f;
     const HRESULT hr = CreateFilter(dll, IID_IFilter, f.PutVoid());
     if (!Check(SUCCEEDED(hr) && f, where, "no filter object: " + HrText(hr)))
@@ -622,7 +633,11 @@ int wmain()
                 threaded.push_back(t);
         ThreadsAndLoops(dll, threaded);
 
+        t_route = 2;
         Check(dll.CanUnloadNow() == S_OK, "module", "DllCanUnloadNow after every object was released");
+        for (int route = 0; route < 2; ++route)
+            std::printf("conformance (%s): %ld checks, %ld failures\n", route == 0 ? "IPersistFile::Load" : "IPersistStream::Load",
+                        g_tally.RouteChecks(route), g_tally.RouteFailures(route));
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         std::printf("conformance: %ld checks, %ld failures, %ld known exceptions (%u archives, both routes, %.1f s)\n",
                     g_tally.Checks(), g_tally.Failures(), g_tally.KnownExceptions(), static_cast<unsigned>(corpus.size()), seconds);
