@@ -233,11 +233,40 @@ HMODULE CChildFilterLoader::CreateFilterFromModule(const FilterRegistryInfo &inf
     return module.Detach();
 }
 
-BOOL CChildFilterLoader::TakesStream(const FilterRegistryInfo &info)
+BOOL CChildFilterLoader::TakesStream(const FilterRegistryInfo &info, BOOL bHostStream)
 {
     wchar_t szModuleName[MODULE_NAME_CHARS];
     GetUpperBaseName(info.modulePath, szModuleName, MODULE_NAME_CHARS);
-    return info.supportsStream && !IsPdfModule(szModuleName);
+    if (!IsPdfModule(szModuleName))
+        return info.supportsStream;
+    // The DLL list never loads these modules to ask them, so it knows nothing of their streams.
+    return bHostStream && PdfClassReadsStreams(info);
+}
+
+// Asks the PDF module's class for IPersistStream, remembering the answer for the module.
+BOOL CChildFilterLoader::PdfClassReadsStreams(const FilterRegistryInfo &info)
+{
+    for (const PdfStreamAnswer &answer : m_pdfAnswers) {
+        if (lstrcmpiW(answer.modulePath, info.modulePath) == 0 && lstrcmpiW(answer.filterClsid, info.filterClsid) == 0)
+            return answer.readsStreams;
+    }
+    BOOL bReadsStreams = FALSE;
+    {
+        // Declared in release order: the interfaces go before the module.
+        CCoLibrary module;
+        CComPtr<IFilter> filter;
+        CComPtr<IPersistStream> persist;
+        module.Attach(CreateFilterFromModule(info, IID_IPersistStream, persist.PutVoid(), filter.Put()));
+        bReadsStreams = module ? TRUE : FALSE;
+    }
+    if (m_pdfAnswers.size() < MAX_PDF_ANSWERS) {
+        m_pdfAnswers.emplace_back();
+        PdfStreamAnswer &answer = m_pdfAnswers.back();
+        SafeStringCopy(answer.modulePath, ARRAYSIZE(answer.modulePath), info.modulePath);
+        SafeStringCopy(answer.filterClsid, ARRAYSIZE(answer.filterClsid), info.filterClsid);
+        answer.readsStreams = bReadsStreams;
+    }
+    return bReadsStreams;
 }
 
 HMODULE CChildFilterLoader::LoadChildFilterFromStream(const wchar_t *pszEntryName, IStream *pStream, IFilter **ppFilter)
@@ -247,7 +276,7 @@ HMODULE CChildFilterLoader::LoadChildFilterFromStream(const wchar_t *pszEntryNam
     SafeRelease(*ppFilter);
     try {
         FilterRegistryInfo info;
-        if (!FindFilter(pszEntryName, &info) || !TakesStream(info))
+        if (!FindFilter(pszEntryName, &info) || !TakesStream(info, TRUE))
             return nullptr;
         // Declared in release order: the filter goes before its module.
         CCoLibrary module;

@@ -49,9 +49,12 @@ public:
     // The extension is looked up as FindFilter does (answered from the run's lookups).
     HMODULE LoadChildFilter(const wchar_t *pszFilePath, IUnknown *pUnkOuter, IFilter **ppFilter);
 
-    // Does the filter the record names read documents from a stream? The PDF modules, which the
-    // platform's LoadIFilter creates on files, never do.
-    static BOOL TakesStream(const FilterRegistryInfo &info);
+    // Does the filter the record names read documents from a stream? bHostStream: the archive
+    // came from the host's stream, as Windows Search gives every document (its filter host has no
+    // disk). The PDF modules are made by the platform's LoadIFilter on a file, except for an
+    // archive from a stream: then, as Windows Search makes them, from their class factory when
+    // their class answers IPersistStream (asked once per module, which loads it).
+    BOOL TakesStream(const FilterRegistryInfo &info, BOOL bHostStream);
     // The child filter for a document held in memory, loaded from pStream (its filter found by the
     // extension of pszEntryName, as FindFilter finds it). As LoadChildFilter otherwise; NULL also
     // when that filter does not read streams.
@@ -73,6 +76,7 @@ private:
                               IFilter **ppFilter);
     HMODULE CreateFilterFromModule(const FilterRegistryInfo &info, REFIID iidPersist, void **ppPersist,
                                    IFilter **ppFilter);
+    BOOL PdfClassReadsStreams(const FilterRegistryInfo &info);
     HMODULE CreatePdfChildFilter(const wchar_t *pszFilePath, const wchar_t *pszModuleName, IUnknown *pUnkOuter,
                                  IFilter **ppFilter);
 
@@ -91,4 +95,13 @@ private:
     };
     static constexpr size_t MAX_REMEMBERED_LOOKUPS = 32;
     std::vector<RememberedLookup> m_lookups;
+    // Whether a PDF module's class answered IPersistStream, per module path and class, for the
+    // loader's life: a class's interfaces do not change, and asking loads the module.
+    struct PdfStreamAnswer {
+        wchar_t modulePath[CCH_KEY_PATH];
+        wchar_t filterClsid[CCH_CLSID];
+        BOOL readsStreams;
+    };
+    static constexpr size_t MAX_PDF_ANSWERS = 8;
+    std::vector<PdfStreamAnswer> m_pdfAnswers;
 };

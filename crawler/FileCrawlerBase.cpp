@@ -112,7 +112,7 @@ HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar
 
     if (cchExtractedPath == 0 || cchExtractedPath > PELLUCIDOR_MAX_CCH)
         return E_FAIL;
-    if (m_bChildStreams && CChildFilterLoader::TakesStream(info)) {
+    if (m_bChildStreams && m_pFilterLoader->TakesStream(info, m_stream.Get() != nullptr)) {
         m_entryCharge = CBudgetCharge(m_pBudget.Get());
         const HRESULT hr = ReadCurrentEntryToMemory(m_cbMemoryBudget, &m_entryBytes, &m_entryCharge);
         if (hr == S_OK) {

@@ -69,6 +69,29 @@ BOOL TitleFromPath(const wchar_t *pszPath, wchar_t *pszBuffer, ULONG cchBuffer)
     return cch > 0;
 }
 
+// Did the host's Init ask for this property? With an attribute list, the host is given only the
+// properties on it (IFilter::Init); entries named by no string ask for nothing, and a list made
+// only of those counts as no list, as a count without its array does.
+bool IsRequested(ULONG cAttributes, const FULLPROPSPEC *aAttributes, const FULLPROPSPEC &attribute)
+{
+    if (cAttributes == 0 || aAttributes == nullptr)
+        return true;
+    bool bAnyUsable = false;
+    for (ULONG i = 0; i < cAttributes; ++i) {
+        const PROPSPEC &wanted = aAttributes[i].psProperty;
+        const bool bById = wanted.ulKind == PRSPEC_PROPID;
+        if (!bById && (wanted.ulKind != PRSPEC_LPWSTR || wanted.lpwstr == nullptr))
+            continue;
+        bAnyUsable = true;
+        const PROPSPEC &given = attribute.psProperty;
+        if (!IsEqualGUID(aAttributes[i].guidPropSet, attribute.guidPropSet) || given.ulKind != wanted.ulKind)
+            continue;
+        if (bById ? given.propid == wanted.propid : given.lpwstr != nullptr && lstrcmpiW(given.lpwstr, wanted.lpwstr) == 0)
+            return true;
+    }
+    return !bAnyUsable;
+}
+
 } // namespace
 
 // --- IFilter stream ------------------------------------------------------------------------
@@ -104,9 +127,10 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
         if (m_nChunkId == 0) {
             m_nChunkId = 1;
             const HRESULT hrTitle = MakeTitleChunk(pStat);
-            if (hrTitle != S_FALSE)
+            if (hrTitle != S_FALSE && (hrTitle != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute)))
                 return hrTitle;
-            // No title: the first entry's name is chunk 1.
+            // No title, or one the host did not ask for: the first entry's chunk is chunk 1.
+            FreeOwnChunk();
         } else {
             ++m_nChunkId;
         }
@@ -123,12 +147,20 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
                     return hr;
                 if (hr != S_OK && hr != S_FALSE)
                     return FILTER_E_END_OF_CHUNKS;
-                if (m_bEmitEntryNames)
-                    return MakeEntryNameChunk(pStat, name.get(), folder.get(), extracted.get());
+                if (m_bEmitEntryNames) {
+                    const HRESULT hrName = MakeEntryNameChunk(pStat, name.get(), folder.get(), extracted.get());
+                    if (hrName != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
+                        return hrName;
+                    FreeOwnChunk();  // not asked for: on to the entry's own chunks
+                }
                 if (hr == S_FALSE)
                     continue;
             }
             if (m_relay.GetChunk(pStat) == S_OK) {
+                // A child's chunk the host did not ask for is passed over (the child was given the
+                // host's list, but not every filter heeds it).
+                if (!IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
+                    continue;
                 pStat->idChunk = m_nChunkId;
                 pStat->idChunkSource = m_nChunkId;
                 return S_OK;
@@ -461,5 +493,10 @@ HRESULT CChildFilterRelay::GetValue(PROPVARIANT **ppPropValue)
 {
     if (m_pChild == nullptr)
         return E_POINTER;
-    return m_pChild->GetValue(ppPropValue);
+    const HRESULT hr = m_pChild->GetValue(ppPropValue);
+    // A child's success without a value would hand the host nothing to read: the chunk's values
+    // are over.
+    if (SUCCEEDED(hr) && *ppPropValue == nullptr)
+        return FILTER_E_NO_MORE_VALUES;
+    return hr;
 }

@@ -299,3 +299,46 @@ TEST_F(ChildFilterLoader, KeepsTheQueryLibraryWhileItsFiltersMayLive)
     }
     EXPECT_EQ(nullptr, GetModuleHandleW(L"query.dll")) << "no reference of the loader's is left";
 }
+
+// Which documents go to their filter from memory. The PDF modules, never asked by the DLL list,
+// read streams only for an archive that came from the host's stream, and only when their class
+// answers IPersistStream (asked through the module's class factory); other modules as the list
+// recorded. A PDF module whose class reads files only stays on the file route.
+TEST_F(ChildFilterLoader, PdfModulesReadStreamsOnlyForAStreamedArchiveAndOnlyWhenTheirClassCan)
+{
+    // A file-only class in a module named like the PDF filter: the file-only text fixture, copied.
+    CScratchDir dir;
+    const std::wstring fileOnlyPdf = dir.Path() + L"\\PDFFILT.dll";
+    ASSERT_TRUE(CopyFileW(FixturePath(FIXTURE_ROW_TEXT_FILE_ONLY).c_str(), fileOnlyPdf.c_str(), FALSE));
+    struct Case {
+        const char *name;
+        std::wstring module;
+        const wchar_t *clsid;
+        BOOL listedStream;  // what the DLL list recorded
+        BOOL fromHostStream, fromPath;
+    };
+    const Case cases[] = {
+        {"PDFFILT, file and stream", FixturePath(FIXTURE_ROW_PDFFILT), Fixture(FIXTURE_ROW_PDFFILT).clsid, FALSE, TRUE, FALSE},
+        {"ACRORDIF, stream only", FixturePath(FIXTURE_ROW_ACRORDIF), Fixture(FIXTURE_ROW_ACRORDIF).clsid, FALSE, TRUE, FALSE},
+        {"PDFFILT, file only", fileOnlyPdf, Fixture(FIXTURE_ROW_TEXT_FILE_ONLY).clsid, FALSE, FALSE, FALSE},
+        {"text, listed with streams", FixturePath(FIXTURE_ROW_TEXT), Fixture(FIXTURE_ROW_TEXT).clsid, TRUE, TRUE, TRUE},
+        {"text file-only, listed without", FixturePath(FIXTURE_ROW_TEXT_FILE_ONLY), Fixture(FIXTURE_ROW_TEXT_FILE_ONLY).clsid, FALSE, FALSE, FALSE},
+    };
+    {
+        CChildFilterLoader loader;
+        for (const Case &c : cases) {
+            SCOPED_TRACE(c.name);
+            FilterRegistryInfo info;
+            wcscpy(info.modulePath, c.module.c_str());
+            wcscpy(info.filterClsid, c.clsid);
+            info.supportsFile = TRUE;
+            info.supportsStream = c.listedStream;
+            for (int pass = 0; pass < 2; ++pass) {  // the second answer comes from memory
+                EXPECT_EQ(c.fromHostStream, loader.TakesStream(info, TRUE)) << "archive from the host's stream, pass " << pass;
+                EXPECT_EQ(c.fromPath, loader.TakesStream(info, FALSE)) << "archive from its path, pass " << pass;
+            }
+        }
+    }
+    for (const wchar_t *module : {L"PDFFILT", L"ACRORDIF"})
+        EXPECT_FALSE(IsModuleLoaded(module)) << "asking keeps no module loaded: " << Narrow(module);
+}

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include "ArchiveTestHelpers.h"
 #include "FilterHost.h"
+#include "FixtureDll.h"
 #include "TestHelpers.h"
 
 #include <filterr.h>
@@ -552,5 +553,37 @@ TEST_F(PersistStream, AnArchiveOfManyBlocksIsReadAboutOncePerBlock)
         // Two archive handles walk it (the list and the extract handle), a third reads the comment.
         EXPECT_LE(pHost->Reads(), 2 * (blocks + 4)) << blocks << " blocks";
         EXPECT_LE(pHost->Seeks(), 2 * pHost->Reads() + 16) << pHost->Reads() << " reads";
+    }
+}
+
+// A PDF inside an archive that came as a stream is made as Windows Search makes every filter:
+// the PDF module's class from its class factory, loaded from the document in memory; no run
+// folder, and the platform's LoadIFilter (query.dll) is not asked. Through the path, the PDF
+// still goes to a file and LoadIFilter.
+TEST_F(PersistStream, PdfEntriesOfAStreamedArchiveAreReadFromMemory)
+{
+    const std::vector<ExpectedChunk> expected =
+        Stream({{Title(L"pdf"), EntryName(L"before.txt"), Text(L"before pdf")},
+                {EntryName(L"paper.pdf"), Text(L"papa quebec"), Text(L"sierra tango")},
+                {EntryName(L"after.txt"), Text(L"after pdf")}});
+    for (LoadRoute route : {LoadRoute::Stream, LoadRoute::File}) {
+        const bool streamed = route == LoadRoute::Stream;
+        SCOPED_TRACE(streamed ? "IPersistStream" : "IPersistFile");
+        const std::vector<std::wstring> runsBefore = RunFolders();
+        bool pdfTextSeen = false;
+        HostOptions options;
+        options.route = route;
+        options.pull.afterEachChunk = [&](const SeenChunk &chunk) {
+            if (chunk.text != L"papa quebec")
+                return;
+            pdfTextSeen = true;
+            EXPECT_EQ(!streamed, IsModuleLoaded(L"query.dll")) << "LoadIFilter's library while the PDF is read";
+            if (streamed)
+                EXPECT_EQ(runsBefore, RunFolders()) << "a run folder for the PDF";
+            else
+                EXPECT_EQ(runsBefore.size() + 1, RunFolders().size()) << "the PDF's run folder";
+        };
+        ExpectStream(FilterArchive(m_dll, ChildArchive(L"pdf.rar"), options), expected);
+        EXPECT_TRUE(pdfTextSeen);
     }
 }
