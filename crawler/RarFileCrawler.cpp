@@ -28,12 +28,13 @@ ULONGLONG UnpackedSize(const RARHeaderDataEx &header) noexcept
 }
 
 // The window the library makes for data of cbData bytes under a dictionary of cbDictionary: the
-// smaller of the two as a power of two, never below the library's minimum. An unknown size is
+// smallest power of two above the data (a filter block the size of the window could not be
+// decoded), at most the dictionary and never below the library's minimum. An unknown size is
 // announced as the largest one and gets the whole dictionary.
 ULONGLONG WindowBytes(ULONGLONG cbDictionary, ULONGLONG cbData) noexcept
 {
     ULONGLONG cbWindow = MIN_WINDOW_BYTES;
-    while (cbWindow < cbData && cbWindow < cbDictionary)
+    while (cbWindow <= cbData && cbWindow < cbDictionary)
         cbWindow <<= 1;
     return cbWindow;
 }

@@ -170,9 +170,11 @@ w "$out/size-stream-lie.rar" --file-from zeros16m.rar lie.fxall --announce 1000 
 w "$out/size-stream-bomb.rar" --file-from zeros16m.rar bomb.fxall --announce $((1 << 50)) "${after[@]}"
 w "$out/size-stream-big.rar" --file-from zeros17m.rar big.fxstream "${after[@]}"
 # Exactly the 16 MB a document may take in memory, and one byte more: a line of text, then spaces.
+# A 16 MB dictionary keeps their window to 16 MB, so that the document and its window fit in the
+# run's memory budget together.
 for size in 16777216 16777217; do
   python3 -c "import sys; t = b'sixteen megabytes\n'; sys.stdout.buffer.write(t + b' ' * ($size - len(t)))" > doc$size.txt
-  r a -ma5 -m5 doc$size.rar doc$size.txt
+  r a -ma5 -m5 -md16m doc$size.rar doc$size.txt
 done
 w "$out/size-stream-exact.rar" --file-from doc16777216.rar exact.fxall "${after[@]}"
 w "$out/size-stream-over.rar" --file-from doc16777217.rar over.fxall "${after[@]}"
