@@ -38,12 +38,13 @@ CComPtr<IStream> NamelessStream(const std::string &bytes)
     return stream;
 }
 
-// A host's stream over other bytes that fails every Read, or every Seek, once this many bytes
-// have been read through it.
-class CFailingStream final : public IStream
+// A host's stream over other bytes: every call goes to the inner stream unless a test's stream
+// below answers it itself; the rest of IStream is refused.
+class CWrappedStream : public IStream
 {
 public:
-    CFailingStream(IStream *inner, ULONGLONG cbGood, bool failSeek) : m_inner(inner), m_cbGood(cbGood), m_failSeek(failSeek) {}
+    explicit CWrappedStream(IStream *inner) : m_inner(inner) {}
+    virtual ~CWrappedStream() = default;
     STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override
     {
         *ppv = nullptr;
@@ -61,6 +62,34 @@ public:
             delete this;
         return static_cast<ULONG>(cRef);
     }
+    STDMETHODIMP Read(void *pv, ULONG cb, ULONG *pcbRead) override { return m_inner->Read(pv, cb, pcbRead); }
+    STDMETHODIMP Seek(LARGE_INTEGER move, DWORD origin, ULARGE_INTEGER *pNew) override
+    {
+        return m_inner->Seek(move, origin, pNew);
+    }
+    STDMETHODIMP Stat(STATSTG *pStat, DWORD flags) override { return m_inner->Stat(pStat, flags); }
+    STDMETHODIMP Write(const void *, ULONG, ULONG *) override { return STG_E_ACCESSDENIED; }
+    STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
+    STDMETHODIMP CopyTo(IStream *, ULARGE_INTEGER, ULARGE_INTEGER *, ULARGE_INTEGER *) override { return E_NOTIMPL; }
+    STDMETHODIMP Commit(DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Revert() override { return E_NOTIMPL; }
+    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
+    STDMETHODIMP Clone(IStream **) override { return E_NOTIMPL; }
+
+protected:
+    CComPtr<IStream> m_inner;
+
+private:
+    std::atomic<LONG> m_cRef{1};
+};
+
+// A host's stream that fails every Read, or every Seek, once this many bytes have been read
+// through it.
+class CFailingStream final : public CWrappedStream
+{
+public:
+    CFailingStream(IStream *inner, ULONGLONG cbGood, bool failSeek) : CWrappedStream(inner), m_cbGood(cbGood), m_failSeek(failSeek) {}
     STDMETHODIMP Read(void *pv, ULONG cb, ULONG *pcbRead) override
     {
         if (!m_failSeek && m_cbRead >= m_cbGood)
@@ -78,19 +107,8 @@ public:
             return STG_E_SEEKERROR;
         return m_inner->Seek(move, origin, pNew);
     }
-    STDMETHODIMP Stat(STATSTG *pStat, DWORD flags) override { return m_inner->Stat(pStat, flags); }
-    STDMETHODIMP Write(const void *, ULONG, ULONG *) override { return STG_E_ACCESSDENIED; }
-    STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
-    STDMETHODIMP CopyTo(IStream *, ULARGE_INTEGER, ULARGE_INTEGER *, ULARGE_INTEGER *) override { return E_NOTIMPL; }
-    STDMETHODIMP Commit(DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP Revert() override { return E_NOTIMPL; }
-    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP Clone(IStream **) override { return E_NOTIMPL; }
 
 private:
-    std::atomic<LONG> m_cRef{1};
-    CComPtr<IStream> m_inner;
     ULONGLONG m_cbGood;
     bool m_failSeek;
     ULONGLONG m_cbRead = 0;
@@ -100,29 +118,12 @@ private:
 // Stat names it as the test says (a name handed out even when STATFLAG_NONAME asks for none,
 // when told), every Read and Seek is counted, and after every Read the stream's position is put
 // back to the start, so that a reader which does not seek before each read gets wrong bytes.
-class CHostStream final : public IStream
+class CHostStream final : public CWrappedStream
 {
 public:
     CHostStream(IStream *inner, std::wstring name, bool nameAlways)
-        : m_inner(inner), m_name(std::move(name)), m_nameAlways(nameAlways)
+        : CWrappedStream(inner), m_name(std::move(name)), m_nameAlways(nameAlways)
     {
-    }
-    STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override
-    {
-        *ppv = nullptr;
-        if (riid != IID_IUnknown && riid != IID_IStream && riid != IID_ISequentialStream)
-            return E_NOINTERFACE;
-        *ppv = static_cast<IStream *>(this);
-        AddRef();
-        return S_OK;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return static_cast<ULONG>(++m_cRef); }
-    STDMETHODIMP_(ULONG) Release() override
-    {
-        const LONG cRef = --m_cRef;
-        if (cRef == 0)
-            delete this;
-        return static_cast<ULONG>(cRef);
     }
     STDMETHODIMP Read(void *pv, ULONG cb, ULONG *pcbRead) override
     {
@@ -150,22 +151,12 @@ public:
         m_namesGiven.push_back(pStat->pwcsName);
         return S_OK;
     }
-    STDMETHODIMP Write(const void *, ULONG, ULONG *) override { return STG_E_ACCESSDENIED; }
-    STDMETHODIMP SetSize(ULARGE_INTEGER) override { return E_NOTIMPL; }
-    STDMETHODIMP CopyTo(IStream *, ULARGE_INTEGER, ULARGE_INTEGER *, ULARGE_INTEGER *) override { return E_NOTIMPL; }
-    STDMETHODIMP Commit(DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP Revert() override { return E_NOTIMPL; }
-    STDMETHODIMP LockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP UnlockRegion(ULARGE_INTEGER, ULARGE_INTEGER, DWORD) override { return E_NOTIMPL; }
-    STDMETHODIMP Clone(IStream **) override { return E_NOTIMPL; }
 
     int Reads() const { return m_reads; }
     int Seeks() const { return m_seeks; }
     const std::vector<void *> &NamesGiven() const { return m_namesGiven; }
 
 private:
-    std::atomic<LONG> m_cRef{1};
-    CComPtr<IStream> m_inner;
     std::wstring m_name;
     bool m_nameAlways;
     int m_reads = 0;
