@@ -8,6 +8,7 @@
 #include <windows.h>
 #include "dll.hpp"
 
+#include <algorithm>
 #include <cwchar>
 #include <new>
 
@@ -47,6 +48,12 @@ bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
     return header.HostOS != RAR_HOST_UNIX && (header.FileAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// The dictionary a header declares; one too large for a 32-bit size is reported as 0.
+ULONGLONG DictionaryBytes(const RARHeaderDataEx &header) noexcept
+{
+    return header.DictSize != 0 ? header.DictSize * 1024ull : MAX_WINDOW_BYTES;
+}
+
 // One archive handle of the library and what was last read on it. UnRAR reads some fields of
 // both records as the caller's input (comment and link-target buffers, callbacks), so they are
 // zeroed here and never hold anything but what we put there.
@@ -59,6 +66,7 @@ struct ArchiveHandle {
     CBudgetCharge opened;   // ARCHIVE_HANDLE_BYTES while the handle is open
     CBudgetCharge decoder;  // what the handle's decoder holds: its window, a PPMd model
     ULONGLONG cbSolidData = 0;  // unpacked so far in the current solid stream
+    ULONGLONG cbSolidWindow = 0;  // the window the archive's solid streams come to, from their headers
     ULONG cEntriesPassed = 0;
 
     // Opens the archive in the given mode, by its path or, when pStream is given, from the host's
@@ -100,6 +108,7 @@ struct ArchiveHandle {
         decoder.Reset();
         opened.Reset();
         cbSolidData = 0;
+        cbSolidWindow = 0;
         cEntriesPassed = 0;
     }
 
@@ -131,12 +140,17 @@ struct ArchiveHandle {
         cbSolidData = cbSolidData > ~0ull - cbEntry ? ~0ull : cbSolidData + cbEntry;
         if (header.Method == METHOD_STORED || IsDirectoryEntry(header))
             return TRUE;  // copied as it is, or no data: no window
-        // A dictionary too large for a 32-bit size is reported as 0.
-        const ULONGLONG cbDictionary = header.DictSize != 0 ? header.DictSize * 1024ull : MAX_WINDOW_BYTES;
-        const ULONGLONG cbWindow = WindowBytes(cbDictionary, bSolidEntry ? cbSolidData : cbEntry);
-        // A larger window is made before the old one is freed: both are charged meanwhile.
-        if (cbWindow > decoder.Size() && !pGrowth->TryResize(cbWindow))
+        const ULONGLONG cbDictionary = DictionaryBytes(header);
+        ULONGLONG cbWindow = WindowBytes(cbDictionary, bSolidEntry ? cbSolidData : cbEntry);
+        // A larger window is made before the old one is freed: both are charged meanwhile. So a
+        // solid stream gets the window it comes to at once, when that fits, rather than growing
+        // into it with each old window held beside its successor.
+        const ULONGLONG cbWhole = bSolidEntry ? std::min(cbSolidWindow, cbDictionary) : 0;
+        if (cbWhole > cbWindow && (cbWhole <= decoder.Size() || pGrowth->TryResize(cbWhole)))
+            cbWindow = cbWhole;
+        else if (cbWindow > decoder.Size() && !pGrowth->TryResize(cbWindow))
             return FALSE;
+        RARSetSolidWindow(hArchive, bSolidEntry ? cbWindow : 0);
         CRunBudget *pBudget = decoder.Budget();
         if (pBudget != nullptr)
             RARSetUnpackMemoryLimit(hArchive, decoder.Size() + pGrowth->Size() + pBudget->Available());
@@ -181,6 +195,26 @@ void DeleteTemporaryFile(const wchar_t *pszPath) noexcept
 } // namespace
 
 CrawlerTestHooks g_crawlerTestHooks;
+
+// The largest window a solid stream of the archive comes to, read from the headers alone (a list
+// handle of its own passes the data with seeks): 0 when the archive cannot be listed.
+ULONGLONG CRarFileCrawler::SolidStreamsWindow()
+{
+    ArchiveHandle scan;
+    if (!scan.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get()))
+        return 0;
+    ULONGLONG cbStream = 0, cbLargest = 0;
+    for (ULONG headers = 0; headers < MAX_SKIPPED_HEADERS && scan.ReadHeader() == ERAR_SUCCESS; ++headers) {
+        const RARHeaderDataEx &header = scan.header;
+        const ULONGLONG cbEntry = UnpackedSize(header);
+        if ((header.Flags & RHDF_SOLID) == 0)
+            cbStream = 0;
+        cbStream = cbStream > ~0ull - cbEntry ? ~0ull : cbStream + cbEntry;
+        if ((header.Flags & RHDF_SOLID) != 0)
+            cbLargest = std::max(cbLargest, WindowBytes(DictionaryBytes(header), cbStream));
+    }
+    return cbLargest;
+}
 
 struct CRarFileCrawler::State {
     ArchiveHandle list;
@@ -248,7 +282,8 @@ HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t 
         if (!list.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get()))
             return E_FAIL;
         // Without an extract handle the entries are still named.
-        extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, m_pBudget.Get());
+        if (extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, m_pBudget.Get()) && extract.IsSolid())
+            extract.cbSolidWindow = SolidStreamsWindow();
     }
 
     for (ULONG skipped = 0;; ++skipped) {

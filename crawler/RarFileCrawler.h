@@ -64,6 +64,7 @@ protected:
 private:
     BOOL ReadExtractHeaderInStep();
     BOOL PassExtractEntry();
+    ULONGLONG SolidStreamsWindow();
     int DecodeExtractEntry(int operation, wchar_t *pszDestPath, DecodeSink *pSink);
     BOOL FitsOnTempVolume(ULONGLONG cbAnnounced);
 

@@ -48,3 +48,17 @@ TEST_F(HostileArchiveTest, PassingUnreadSolidDataStopsAtTheWorkBound)
     }
     ExpectStream(FilterHostile(archive), {EntryName(L"pass.nofilt"), EntryName(L"after.txt"), Text(L"after text")}, true);
 }
+
+// A solid stream gets the window it comes to at once: grown step by step, the last step would
+// hold the old window beside the new one, more than the budget, and the later documents would be
+// named only.
+TEST_F(HostileArchiveTest, ASolidStreamLargerThanHalfItsDictionaryIsReadWhole)
+{
+    const std::vector<SeenChunk> chunks = FilterHostile(HostileArchive(L"limits-solid-32m.rar"));
+    std::vector<std::wstring> read;
+    for (const SeenChunk &chunk : chunks)
+        if (chunk.propid == 19 && chunk.text.size() > 6)
+            read.push_back(chunk.text.substr(0, 5));
+    EXPECT_EQ(24u, read.size());
+    EXPECT_EQ(L"doc23", read.empty() ? L"" : read.back());
+}

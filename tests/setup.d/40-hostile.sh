@@ -204,6 +204,14 @@ w "$out/attr-readonly.rar" --file ro1.fxfile 'read only one' --attr 0x21 --file 
 for i in $(seq 300000); do printf 'pass %06d\n' "$i"; done > pass.nofilt
 printf 'after text' > after.txt
 r a -ma5 -s -ds -m3 "$out/limits-solid-pass.rar" pass.nofilt after.txt
+# A solid stream of 24 documents of 1 MB under a 32 MB dictionary: grown step by step its window
+# would hold 16 MB beside 32 MB at the last step, more than the run's budget.
+mkdir solid32 && (cd solid32 && python3 - <<'PY'
+for d in range(24):
+    words = ' '.join('s%02dw%06d' % (d, i) for i in range(95000))
+    open('doc%02d.txt' % d, 'w').write('doc%02d %s' % (d, words))
+PY
+r a -ma5 -s -ds -m1 -md32m "$out/limits-solid-32m.rar" doc*.txt)
 
 # --- nesting: nest50.rar holds level50.txt and nest49.rar, down to nest1.rar with level1.txt only
 mkdir nest && cd nest
