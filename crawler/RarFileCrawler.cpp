@@ -143,11 +143,13 @@ struct ArchiveHandle {
         const ULONGLONG cbDictionary = DictionaryBytes(header);
         ULONGLONG cbWindow = WindowBytes(cbDictionary, bSolidEntry ? cbSolidData : cbEntry);
         // A larger window is made before the old one is freed: both are charged meanwhile. So a
-        // solid stream gets the window it comes to at once, when that fits, rather than growing
-        // into it with each old window held beside its successor.
-        const ULONGLONG cbWhole = bSolidEntry ? std::min(cbSolidWindow, cbDictionary) : 0;
-        if (cbWhole > cbWindow && (cbWhole <= decoder.Size() || pGrowth->TryResize(cbWhole)))
-            cbWindow = cbWhole;
+        // solid stream gets the window it comes to at once, or as much of it as fits, rather than
+        // growing into it with each old window held beside its successor.
+        ULONGLONG cbAtOnce = bSolidEntry ? std::min(cbSolidWindow, cbDictionary) : 0;
+        while (cbAtOnce > cbWindow && cbAtOnce > decoder.Size() && !pGrowth->TryResize(cbAtOnce))
+            cbAtOnce >>= 1;
+        if (cbAtOnce > cbWindow)
+            cbWindow = cbAtOnce;
         else if (cbWindow > decoder.Size() && !pGrowth->TryResize(cbWindow))
             return FALSE;
         RARSetSolidWindow(hArchive, bSolidEntry ? cbWindow : 0);
