@@ -30,10 +30,12 @@ constexpr ULONGLONG FREE_SPACE_RECHECK_BYTES = 64ull * 1024 * 1024;
 // command and decoder records, header buffers, the stream reader's read-ahead block), charged
 // to the run when the handle is opened. Measured with the test host's count of our heap.
 constexpr ULONGLONG ARCHIVE_HANDLE_BYTES = 1024 * 1024;
-// An open that reads the archive comment as well: the comment's window, its bytes and their
-// wide copy come on top (the library reads comments of up to COMMENT_MAX_BYTES).
+// An open that reads the archive comment as well: the comment's decoder (the library holds it to
+// 16 MB, a PPMd model included), its bytes and their wide copy come on top (the library reads
+// comments of up to COMMENT_MAX_BYTES).
 constexpr ULONGLONG COMMENT_MAX_BYTES = 256 * 1024;
-constexpr ULONGLONG COMMENT_OPEN_BYTES = ARCHIVE_HANDLE_BYTES + 4 * COMMENT_MAX_BYTES;
+constexpr ULONGLONG COMMENT_DECODER_BYTES = 16 * 1024 * 1024;
+constexpr ULONGLONG COMMENT_OPEN_BYTES = ARCHIVE_HANDLE_BYTES + COMMENT_DECODER_BYTES + 4 * COMMENT_MAX_BYTES;
 
 class CRarFileCrawler : public CFileCrawlerBase
 {
