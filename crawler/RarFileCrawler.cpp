@@ -442,7 +442,7 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
         m_pszTempFolder = DuplicateString(m_pfnMakeRunFolder(m_pRunFolderContext));
         m_pfnMakeRunFolder = nullptr;
     }
-    const ULONGLONG cbAnnounced = (static_cast<ULONGLONG>(extract.header.UnpSizeHigh) << 32) | extract.header.UnpSize;
+    const ULONGLONG cbAnnounced = UnpackedSize(extract.header);
     if (!FitsOnTempVolume(cbAnnounced))
         return E_FAIL;
     if (pszDestPath == nullptr || m_pszTempFolder == nullptr || m_pszEntryName == nullptr)
