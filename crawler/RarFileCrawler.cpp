@@ -18,26 +18,9 @@ constexpr unsigned int RAR_HOST_UNIX = 3;  // HostOS of archives made on Unix: F
 constexpr ULONG MAX_SKIPPED_HEADERS = 0x1000000;
 constexpr size_t MAX_TEMP_PATH = 255;      // longest temporary file path we create
 
-// The library's smallest window, and the largest it makes of a header's dictionary field.
-constexpr ULONGLONG MIN_WINDOW_BYTES = 0x40000;
-constexpr ULONGLONG MAX_WINDOW_BYTES = 0x100000000ull;
-constexpr unsigned int METHOD_STORED = 0x30;
-
 ULONGLONG UnpackedSize(const RARHeaderDataEx &header) noexcept
 {
     return (static_cast<ULONGLONG>(header.UnpSizeHigh) << 32) | header.UnpSize;
-}
-
-// The window the library makes for data of cbData bytes under a dictionary of cbDictionary: the
-// smallest power of two above the data (a filter block the size of the window could not be
-// decoded), at most the dictionary and never below the library's minimum. An unknown size is
-// announced as the largest one and gets the whole dictionary.
-ULONGLONG WindowBytes(ULONGLONG cbDictionary, ULONGLONG cbData) noexcept
-{
-    ULONGLONG cbWindow = MIN_WINDOW_BYTES;
-    while (cbWindow <= cbData && cbWindow < cbDictionary)
-        cbWindow <<= 1;
-    return cbWindow;
 }
 
 bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
@@ -48,10 +31,17 @@ bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
     return header.HostOS != RAR_HOST_UNIX && (header.FileAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
-// The dictionary a header declares; one too large for a 32-bit size is reported as 0.
-ULONGLONG DictionaryBytes(const RARHeaderDataEx &header) noexcept
+// The library's decoder asks before it allocates its window, a PPMd model or a filter buffer,
+// and says what it frees: both go to the handle's charge against the run's account. A refusal
+// costs that entry only (ERAR_NO_MEMORY, or ERAR_BAD_DATA for a PPMd model).
+int PASCAL ChargeDecoderMemory(LPARAM userData, long long delta)
 {
-    return header.DictSize != 0 ? header.DictSize * 1024ull : MAX_WINDOW_BYTES;
+    auto *pCharge = reinterpret_cast<CBudgetCharge *>(userData);
+    if (delta >= 0)
+        return pCharge->TryResize(pCharge->Size() + static_cast<ULONGLONG>(delta)) ? 1 : 0;
+    const auto cbFreed = static_cast<ULONGLONG>(-delta);
+    pCharge->TryResize(cbFreed < pCharge->Size() ? pCharge->Size() - cbFreed : 0);
+    return 1;
 }
 
 // One archive handle of the library and what was last read on it. UnRAR reads some fields of
@@ -64,10 +54,7 @@ struct ArchiveHandle {
     RARHeaderDataEx header{};
     bool bPending = false;  // a header was read and not yet passed with RARProcessFileW
     CBudgetCharge opened;   // ARCHIVE_HANDLE_BYTES while the handle is open
-    CBudgetCharge decoder;  // what the handle's decoder holds: its window, a PPMd model
-    ULONGLONG cbSolidData = 0;  // unpacked so far in the current solid stream
-    ULONGLONG cbSolidWindow = 0;  // the window the archive's solid streams come to, from their headers
-    ULONG cEntriesPassed = 0;
+    CBudgetCharge decoder;  // what the handle's decoder holds, as it asks: window, PPMd model, filters
 
     // Opens the archive in the given mode, by its path or, when pStream is given, from the host's
     // stream; FALSE when the run's account has no room for it or the library refuses it.
@@ -87,8 +74,10 @@ struct ArchiveHandle {
         } else {
             hArchive = RAROpenArchiveEx(&open);
         }
-        if (hArchive != nullptr && open.OpenResult == ERAR_SUCCESS)
+        if (hArchive != nullptr && open.OpenResult == ERAR_SUCCESS) {
+            RARSetUnpackMemoryProc(hArchive, ChargeDecoderMemory, reinterpret_cast<LPARAM>(&decoder));
             return TRUE;
+        }
         Close();
         return FALSE;
     }
@@ -107,9 +96,6 @@ struct ArchiveHandle {
         bPending = false;
         decoder.Reset();
         opened.Reset();
-        cbSolidData = 0;
-        cbSolidWindow = 0;
-        cEntriesPassed = 0;
     }
 
     bool IsSolid() const noexcept { return (open.Flags & ROADF_SOLID) != 0; }
@@ -123,51 +109,7 @@ struct ArchiveHandle {
     int Process(int operation, wchar_t *pszDestName) noexcept
     {
         bPending = false;
-        ++cEntriesPassed;
         return RARProcessFileW(hArchive, operation, nullptr, pszDestName);
-    }
-
-    // Charges the window the pending entry's data needs before it is decompressed (the library
-    // makes the same window, and refuses past the limit set here): FALSE when it does not fit,
-    // and nothing was allocated. Call EndDecode after processing the entry.
-    BOOL BeginDecode(CBudgetCharge *pGrowth) noexcept
-    {
-        const ULONGLONG cbEntry = UnpackedSize(header);
-        // RAR 1.5 marks solid entries in the archive header only.
-        const bool bSolidEntry = (header.Flags & RHDF_SOLID) != 0 || (IsSolid() && header.UnpVer <= 15 && cEntriesPassed > 0);
-        if (!bSolidEntry)
-            cbSolidData = 0;
-        cbSolidData = cbSolidData > ~0ull - cbEntry ? ~0ull : cbSolidData + cbEntry;
-        if (header.Method == METHOD_STORED || IsDirectoryEntry(header))
-            return TRUE;  // copied as it is, or no data: no window
-        const ULONGLONG cbDictionary = DictionaryBytes(header);
-        ULONGLONG cbWindow = WindowBytes(cbDictionary, bSolidEntry ? cbSolidData : cbEntry);
-        // A larger window is made before the old one is freed: both are charged meanwhile. So a
-        // solid stream gets the window it comes to at once, or as much of it as fits, rather than
-        // growing into it with each old window held beside its successor.
-        ULONGLONG cbAtOnce = bSolidEntry ? std::min(cbSolidWindow, cbDictionary) : 0;
-        while (cbAtOnce > cbWindow && cbAtOnce > decoder.Size() && !pGrowth->TryResize(cbAtOnce))
-            cbAtOnce >>= 1;
-        if (cbAtOnce > cbWindow)
-            cbWindow = cbAtOnce;
-        else if (cbWindow > decoder.Size() && !pGrowth->TryResize(cbWindow))
-            return FALSE;
-        RARSetSolidWindow(hArchive, bSolidEntry ? cbWindow : 0);
-        CRunBudget *pBudget = decoder.Budget();
-        if (pBudget != nullptr)
-            RARSetUnpackMemoryLimit(hArchive, decoder.Size() + pGrowth->Size() + pBudget->Available());
-        return TRUE;
-    }
-
-    // After an entry was processed: the handle's decoder charged what it holds now. FALSE when it
-    // holds more than its account allows (it is then closed).
-    BOOL EndDecode(CBudgetCharge *pGrowth) noexcept
-    {
-        pGrowth->Reset();
-        if (hArchive == nullptr || decoder.TryResize(RARGetUnpackMemory(hArchive)))
-            return TRUE;
-        Close();
-        return FALSE;
     }
 
     // Reads the next header; a pending entry is passed first, without decompressing it. Link
@@ -198,9 +140,10 @@ void DeleteTemporaryFile(const wchar_t *pszPath) noexcept
 
 CrawlerTestHooks g_crawlerTestHooks;
 
-// The largest window a solid stream of the archive comes to, read from the headers alone (a list
-// handle of its own passes the data with seeks): 0 when the archive cannot be listed.
-ULONGLONG CRarFileCrawler::SolidStreamsWindow()
+// The unpacked size of the archive's largest solid stream, read from the headers alone (a list
+// handle of its own passes the data with seeks): 0 when the archive cannot be listed. The library
+// asks for the window such a stream needs at once, rather than growing into it.
+ULONGLONG CRarFileCrawler::LargestSolidStream()
 {
     ArchiveHandle scan;
     if (!scan.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get()))
@@ -213,7 +156,7 @@ ULONGLONG CRarFileCrawler::SolidStreamsWindow()
             cbStream = 0;
         cbStream = cbStream > ~0ull - cbEntry ? ~0ull : cbStream + cbEntry;
         if ((header.Flags & RHDF_SOLID) != 0)
-            cbLargest = std::max(cbLargest, WindowBytes(DictionaryBytes(header), cbStream));
+            cbLargest = std::max(cbLargest, cbStream);
     }
     return cbLargest;
 }
@@ -285,7 +228,7 @@ HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t 
             return E_FAIL;
         // Without an extract handle the entries are still named.
         if (extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, m_pBudget.Get()) && extract.IsSolid())
-            extract.cbSolidWindow = SolidStreamsWindow();
+            RARSetSolidStreamSize(extract.hArchive, LargestSolidStream());
     }
 
     for (ULONG skipped = 0;; ++skipped) {
@@ -379,25 +322,17 @@ bool DecoderInStep(int result) noexcept { return result == ERAR_SUCCESS || resul
 
 } // namespace
 
-// Decodes the extract handle's pending entry with its window charged first: RARProcessFileW's
-// result, or ERAR_NO_MEMORY when the window does not fit (nothing was decoded then). A solid
-// archive's decoder that could not follow its stream is closed: its later entries are named only.
+// Decodes the extract handle's pending entry: RARProcessFileW's result, ERAR_NO_MEMORY when the
+// run's account refused what the decoder asked for. A solid archive's decoder that could not
+// follow its stream is closed: its later entries are named only.
 int CRarFileCrawler::DecodeExtractEntry(int operation, wchar_t *pszDestPath, DecodeSink *pSink)
 {
     ArchiveHandle &extract = m_pState->extract;
-    CBudgetCharge growth(m_pBudget.Get());
-    if (!extract.BeginDecode(&growth)) {
-        if (extract.PassingDecompresses())
-            extract.Close();
-        return ERAR_NO_MEMORY;
-    }
     if (pSink != nullptr)
         RARSetCallback(extract.hArchive, ReceiveEntryData, reinterpret_cast<LPARAM>(pSink));
     const int result = extract.Process(operation, pszDestPath);
     if (pSink != nullptr)
         RARSetCallback(extract.hArchive, nullptr, 0);
-    if (!extract.EndDecode(&growth))
-        return ERAR_NO_MEMORY;
     if (extract.PassingDecompresses() && (!DecoderInStep(result) || (pSink != nullptr && pSink->bRefused)))
         extract.Close();
     return result;

@@ -66,7 +66,7 @@ protected:
 private:
     BOOL ReadExtractHeaderInStep();
     BOOL PassExtractEntry();
-    ULONGLONG SolidStreamsWindow();
+    ULONGLONG LargestSolidStream();
     int DecodeExtractEntry(int operation, wchar_t *pszDestPath, DecodeSink *pSink);
     BOOL FitsOnTempVolume(ULONGLONG cbAnnounced);
 

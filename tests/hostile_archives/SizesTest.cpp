@@ -13,6 +13,9 @@
 
 namespace {
 
+// What the library itself writes, as a caller that grants its decoder any memory sees it.
+int PASCAL GrantDecoderMemory(LPARAM, long long) { return 1; }
+
 const std::wstring PACKED_TEXT = [] {
     std::wstring text;
     for (int i = 0; i < 5000; ++i)
@@ -155,6 +158,7 @@ TEST_F(HostileArchiveTest, DataPastTheAnnouncedSizeIsCountedAgainstTheMemoryBudg
         open.OpenMode = RAR_OM_EXTRACT;
         HANDLE hArchive = RAROpenArchiveEx(&open);
         ASSERT_NE(nullptr, hArchive);
+        RARSetUnpackMemoryProc(hArchive, GrantDecoderMemory, 0);
         ULONGLONG cbTested = 0;
         RARSetCallback(hArchive, CountTested, reinterpret_cast<LPARAM>(&cbTested));
         RARHeaderDataEx header = {};
@@ -361,6 +365,7 @@ TEST(FreeSpace, UnRarWritesNoMoreThanTheAnnouncedSize)
         open.OpenMode = RAR_OM_EXTRACT;
         HANDLE hArchive = RAROpenArchiveEx(&open);
         ASSERT_NE(nullptr, hArchive);
+        RARSetUnpackMemoryProc(hArchive, GrantDecoderMemory, 0);
         ULONGLONG cbWritten = 0;
         RARSetCallback(hArchive, CountWritten, reinterpret_cast<LPARAM>(&cbWritten));
         RARHeaderDataEx header = {};

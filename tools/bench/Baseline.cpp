@@ -11,6 +11,8 @@
 
 #include <dll.hpp>
 
+#include "tools/bench/Unbounded.h"
+
 #include <cstdio>
 #include <cwchar>
 #include <string>
@@ -112,7 +114,7 @@ int wmain(int argc, wchar_t **argv)
     RAROpenArchiveDataEx open = {};
     open.ArcNameW = const_cast<wchar_t *>(pszArchive);
     open.OpenMode = RAR_OM_EXTRACT;
-    HANDLE hArchive = RAROpenArchiveEx(&open);
+    HANDLE hArchive = OpenUnbounded(&open);
     if (hArchive == nullptr || open.OpenResult != 0) {
         fwprintf(stderr, L"baseline: cannot open %ls (%u)\n", pszArchive, open.OpenResult);
         return 1;

@@ -16,6 +16,8 @@
 
 #include <dll.hpp>
 
+#include "tools/bench/Unbounded.h"
+
 #include <cstdio>
 #include <cwchar>
 #include <map>
@@ -199,7 +201,7 @@ int wmain(int argc, wchar_t **argv)
         open.OpenMode = RAR_OM_EXTRACT;
         open.Callback = OnUnrarEvent;
         open.UserData = reinterpret_cast<LPARAM>(&sink);
-        HANDLE hArchive = RAROpenArchiveEx(&open);
+        HANDLE hArchive = OpenUnbounded(&open);
         if (hArchive == nullptr || open.OpenResult != 0) {
             fwprintf(stderr, L"memory baseline: cannot open %ls (%u)\n", pszArchive, open.OpenResult);
             return 1;

@@ -15,6 +15,8 @@
 
 #include <dll.hpp>
 
+#include "tools/bench/Unbounded.h"
+
 #include <cstdio>
 #include <cwchar>
 #include <memory>
@@ -132,7 +134,7 @@ size_t WalkExtract(const wchar_t *pszArchive)
     RAROpenArchiveDataEx open = {};
     open.ArcNameW = const_cast<wchar_t *>(pszArchive);
     open.OpenMode = RAR_OM_EXTRACT;
-    HANDLE hArchive = RAROpenArchiveEx(&open);
+    HANDLE hArchive = OpenUnbounded(&open);
     if (hArchive == nullptr || open.OpenResult != 0)
         return 0;
     std::vector<char> buffer(64 * 1024);
@@ -167,7 +169,7 @@ size_t WalkList(const wchar_t *pszArchive)
     open.OpenMode = RAR_OM_LIST;
     open.CmtBuf = s_comment;
     open.CmtBufSize = sizeof(s_comment);
-    HANDLE hArchive = RAROpenArchiveEx(&open);
+    HANDLE hArchive = OpenUnbounded(&open);
     if (hArchive == nullptr || open.OpenResult != 0)
         return 0;
     size_t cEntries = 0;
