@@ -108,9 +108,19 @@ STDMETHODIMP CIFilterBase::GetChunk(STAT_CHUNK *pStat)
     return hr;
 }
 
-STDMETHODIMP CIFilterBase::GetText(ULONG *pcwcBuffer, WCHAR *awcBuffer) { return DoGetText(pcwcBuffer, awcBuffer); }
+// A child filter may make objects of its own in any of its calls, an archive of ours among them:
+// each call that reaches the child carries the run's account, so that such an object joins it.
+STDMETHODIMP CIFilterBase::GetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
+{
+    const CRunBudgetScope budget(m_pBudget.Get());
+    return DoGetText(pcwcBuffer, awcBuffer);
+}
 
-STDMETHODIMP CIFilterBase::GetValue(PROPVARIANT **ppPropValue) { return DoGetValue(ppPropValue); }
+STDMETHODIMP CIFilterBase::GetValue(PROPVARIANT **ppPropValue)
+{
+    const CRunBudgetScope budget(m_pBudget.Get());
+    return DoGetValue(ppPropValue);
+}
 
 STDMETHODIMP CIFilterBase::BindRegion(FILTERREGION, REFIID, void **) { return E_NOTIMPL; }
 

@@ -40,13 +40,17 @@ constexpr wchar_t MEMORY_BUDGET_VALUE[] = L"MemoryBudgetMB";
 constexpr wchar_t SKIP_WORK_VALUE[] = L"SkipWorkMB";
 constexpr DWORD DEFAULT_MEMORY_BUDGET_MB = 48;
 constexpr DWORD DEFAULT_SKIP_WORK_MB = 1024;
+// The most either value may say: a 32-bit host has 2 GB of address space in all, and a larger
+// budget would never refuse anything. A larger value counts as the most.
+constexpr DWORD MAX_MEMORY_BUDGET_MB = 1024;
+constexpr DWORD MAX_SKIP_WORK_MB = 16384;
 
-ULONGLONG ReadLimitMB(CRegistry &key, const wchar_t *pszValue, DWORD dwDefault) noexcept
+ULONGLONG ReadLimitMB(CRegistry &key, const wchar_t *pszValue, DWORD dwDefault, DWORD dwMost) noexcept
 {
     DWORD dwMB = 0;
     if (key.Key() == nullptr || !key.ReadDword(pszValue, &dwMB) || dwMB == 0)
         dwMB = dwDefault;
-    return static_cast<ULONGLONG>(dwMB) << 20;
+    return static_cast<ULONGLONG>(dwMB < dwMost ? dwMB : dwMost) << 20;
 }
 
 bool EndsWithBackslash(const wchar_t *psz) noexcept
@@ -279,8 +283,9 @@ BOOL CIFilterBase::JoinOrStartRunBudget()
     }
     CRegistry key;
     key.Open(HKEY_LOCAL_MACHINE, LIMITS_KEY);
-    m_pBudget.Attach(CRunBudget::Create(ReadLimitMB(key, MEMORY_BUDGET_VALUE, DEFAULT_MEMORY_BUDGET_MB),
-                                        ReadLimitMB(key, SKIP_WORK_VALUE, DEFAULT_SKIP_WORK_MB)));
+    m_pBudget.Attach(
+        CRunBudget::Create(ReadLimitMB(key, MEMORY_BUDGET_VALUE, DEFAULT_MEMORY_BUDGET_MB, MAX_MEMORY_BUDGET_MB),
+                           ReadLimitMB(key, SKIP_WORK_VALUE, DEFAULT_SKIP_WORK_MB, MAX_SKIP_WORK_MB)));
     return m_pBudget ? TRUE : FALSE;
 }
 

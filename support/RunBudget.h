@@ -64,9 +64,10 @@ private:
     ULONGLONG m_cb = 0;
 };
 
-// The account of the run whose call is on this thread: set for a filter object's Init and
-// GetChunk, so that an object of ours created and initialised inside them (a nested archive)
-// joins that run. NULL outside every such call.
+// The account of the run whose call is on this thread: set for a filter object's GetChunk,
+// GetText and GetValue (each may reach the child filter), so that an object of ours created and
+// initialised inside them (a nested archive) joins that run. NULL outside every such call: an
+// object of ours that a child filter makes on another thread starts an account of its own.
 CRunBudget *CurrentRunBudget() noexcept;
 
 class CRunBudgetScope
