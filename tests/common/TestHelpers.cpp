@@ -57,3 +57,23 @@ CProductDll::CProductDll()
         ADD_FAILURE() << "Pellucidor.dll did not load, error " << GetLastError();
 }
 
+
+namespace {
+const wchar_t LIMITS_KEY[] = L"SOFTWARE\\Quorvane\\Pellucidor";
+} // namespace
+
+CLimitValue::CLimitValue(const wchar_t *pszName, DWORD dwValue)
+{
+    HKEY hKey = nullptr;
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(HKEY_LOCAL_MACHINE, LIMITS_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hKey, nullptr));
+    EXPECT_EQ(ERROR_SUCCESS,
+              RegSetValueExW(hKey, pszName, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&dwValue), sizeof(dwValue)));
+    RegCloseKey(hKey);
+}
+
+CLimitValue::~CLimitValue()
+{
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, LIMITS_KEY);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quorvane");
+}

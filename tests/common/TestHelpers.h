@@ -21,3 +21,14 @@ std::wstring TempFolder();
 std::vector<std::wstring> RunFolders();
 
 
+
+// Sets one of the run's limits (HKLM\SOFTWARE\Quorvane\Pellucidor, REG_DWORD) for the object's
+// life; the key goes with it (the set-up removes one a killed run left).
+class CLimitValue
+{
+public:
+    CLimitValue(const wchar_t *pszName, DWORD dwValue);
+    ~CLimitValue();
+    CLimitValue(const CLimitValue &) = delete;
+    CLimitValue &operator=(const CLimitValue &) = delete;
+};

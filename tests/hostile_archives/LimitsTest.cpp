@@ -4,30 +4,6 @@
 // normally and every entry keeps its name. Archives: tests/setup.d/40-hostile.sh.
 #include "HostileRun.h"
 
-namespace {
-
-const wchar_t LIMITS_KEY[] = L"SOFTWARE\\Quorvane\\Pellucidor";
-
-// Sets one limit for the test's life; the key goes with it (the set-up removes one a killed run left).
-class CLimitValue
-{
-public:
-    CLimitValue(const wchar_t *pszName, DWORD dwMB)
-    {
-        HKEY hKey = nullptr;
-        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, LIMITS_KEY, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &hKey, nullptr));
-        EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(hKey, pszName, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&dwMB), sizeof(dwMB)));
-        RegCloseKey(hKey);
-    }
-    ~CLimitValue()
-    {
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, LIMITS_KEY);
-        RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Quorvane");
-    }
-};
-
-} // namespace
-
 // 1 MB holds the archive open for its names, not a second handle to read documents with.
 TEST_F(HostileArchiveTest, AMemoryBudgetTooSmallToReadDocumentsStillNamesEveryEntry)
 {

@@ -13,6 +13,8 @@ Usage: rar5.py OUT.rar ITEM...
                             power of two); its data stays as it is
   --comment TEXT            the archive comment: a service header "CMT", stored (put it first)
   --attr N                  the entry before carries file attributes N (0x21: read-only, archive)
+  --continues               the entry before continues the solid stream (its data as it is)
+  --solid                   the archive is marked solid (put it first)
   --crc-of FILE             the entry before carries the CRC32 of FILE's bytes as its checksum
   --stream NAME TEXT        an NTFS stream of the file entry before: a service header "STM" whose
                             stream name is NAME (":name" normally), stored data TEXT
@@ -32,6 +34,7 @@ from rar5blocks import blocks, vint as read_vint
 
 SIGNATURE = b'Rar!\x1a\x07\x01\x00'
 HEAD_MAIN, HEAD_FILE, HEAD_SERVICE, HEAD_ENDARC = 1, 2, 3, 5
+MHFL_SOLID, FCI_SOLID = 0x04, 0x40
 HFL_EXTRA, HFL_DATA, HFL_CHILD = 0x01, 0x02, 0x20
 FHFL_DIRECTORY, FHFL_UTIME, FHFL_CRC32, FHFL_UNPUNKNOWN = 0x01, 0x02, 0x04, 0x08
 FHEXTRA_REDIR, FHEXTRA_SUBDATA = 0x05, 0x07
@@ -130,6 +133,7 @@ def main(argv):
     out, args = argv[0], argv[1:]
     entries = []
     host = HOST_WINDOWS
+    archive_flags = 0
     i = 0
 
     def take(n):
@@ -169,6 +173,12 @@ def main(argv):
             entries.append(e)
         elif opt == '--attr':
             last().attr = int(take(1)[0], 0)
+        elif opt == '--continues':
+            last().comp_info |= FCI_SOLID
+            take(0)
+        elif opt == '--solid':
+            archive_flags |= MHFL_SOLID
+            take(0)
         elif opt == '--crc-of':
             last().crc = zlib.crc32(open(take(1)[0], 'rb').read())
         elif opt == '--unknown-size':
@@ -199,7 +209,7 @@ def main(argv):
         else:
             raise SystemExit('rar5.py: unknown item %s' % opt)
 
-    parts = [SIGNATURE, block(HEAD_MAIN, 0, vint(0))]
+    parts = [SIGNATURE, block(HEAD_MAIN, 0, vint(archive_flags))]
     parts += [e.encode() for e in entries]
     parts.append(block(HEAD_ENDARC, 0, vint(0)))
     with open(out, 'wb') as f:

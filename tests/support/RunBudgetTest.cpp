@@ -1,0 +1,65 @@
+// The run's account at its edges: what fits exactly is charged and one byte more is not, and a
+// document in memory stays charged while any stream over it is alive.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "support/Holders.h"
+#include "support/MemoryStream.h"
+#include "support/RunBudget.h"
+
+namespace {
+
+CComPtr<CRunBudget> NewBudget(ULONGLONG cbMemory, ULONGLONG cbSkipWork = 0)
+{
+    CComPtr<CRunBudget> budget;
+    budget.Attach(CRunBudget::Create(cbMemory, cbSkipWork));
+    return budget;
+}
+
+} // namespace
+
+TEST(RunBudget, ChargesUpToTheLimitAndNotOneByteMore)
+{
+    const struct {
+        const char *row;
+        ULONGLONG cbLimit, cbFirst, cbSecond;
+        BOOL bSecondFits;
+    } rows[] = {
+        {"the whole limit, then one byte", 1000, 1000, 1, FALSE},
+        {"one byte short, then one byte", 1000, 999, 1, TRUE},
+        {"one byte short, then two", 1000, 999, 2, FALSE},
+        {"nothing, then the limit and one", 1000, 0, 1001, FALSE},
+    };
+    for (const auto &row : rows) {
+        CComPtr<CRunBudget> budget = NewBudget(row.cbLimit);
+        ASSERT_TRUE(budget) << row.row;
+        EXPECT_TRUE(budget->TryCharge(row.cbFirst)) << row.row;
+        EXPECT_EQ(row.bSecondFits, budget->TryCharge(row.cbSecond)) << row.row;
+        EXPECT_EQ(row.cbLimit - row.cbFirst - (row.bSecondFits ? row.cbSecond : 0), budget->Available()) << row.row;
+    }
+    CComPtr<CRunBudget> work = NewBudget(0, 1000);
+    EXPECT_TRUE(work->SpendSkipWork(1000)) << "skip work up to the bound";
+    EXPECT_FALSE(work->SpendSkipWork(1)) << "skip work one byte past the bound";
+}
+
+// The charge goes with the bytes: a child filter may release the stream it was given and keep a
+// clone, or the other way round.
+TEST(RunBudget, ADocumentStaysChargedUntilItsLastStreamGoes)
+{
+    for (const bool bOriginalFirst : {true, false}) {
+        SCOPED_TRACE(bOriginalFirst ? "original released first" : "clone released first");
+        CComPtr<CRunBudget> budget = NewBudget(100);
+        CBudgetCharge charge(budget.Get());
+        ASSERT_TRUE(charge.TryResize(40));
+        CComPtr<IStream> original;
+        original.Attach(CreateMemoryDocumentStream(std::vector<BYTE>(40, 'x'), L"a.txt", std::move(charge)));
+        ASSERT_TRUE(original);
+        CComPtr<IStream> clone;
+        ASSERT_EQ(S_OK, original->Clone(clone.Put()));
+        (bOriginalFirst ? original : clone).Reset();
+        EXPECT_EQ(60u, budget->Available()) << "refunded while a stream over the bytes is alive";
+        (bOriginalFirst ? clone : original).Reset();
+        EXPECT_EQ(100u, budget->Available()) << "not refunded when the last stream went";
+    }
+}
