@@ -9,7 +9,7 @@ set -euo pipefail
 source "$(dirname "$0")/../setup-data.sh"
 here=$(cd "$(dirname "$0")" && pwd)
 findings="$PELLUCIDOR_TESTDATA/fuzz/findings"
-begin_data "$PELLUCIDOR_TESTDATA/fuzz/seeds" "$here/rar4.py"
+begin_data "$PELLUCIDOR_TESTDATA/fuzz/seeds" "$here/rar4.py" "$here/rar29enc.py"
 rm -rf "$findings"
 mkdir -p "$findings"
 export TZ=UTC
@@ -49,6 +49,41 @@ r a -ma5 -m0 -v1k "$out/volume.rar" a.txt vol.txt
 # RAR4 (rar 7 no longer writes it; rar4.py does, stored entries) with a comment.
 python3 "$here/rar4.py" "$out/rar4.rar" --comment 'RAR4 comment' 'docs/' \
   "a.txt=$(cat a.txt)" "docs/report.txt=$(head -c 600 docs/report.txt)" "docs/notes.fxfile=$(cat docs/notes.fxfile)" 'data.bin=not text'
+
+# RAR 2.9 compressed by rar29enc.py (literals, matches, a repeated match), one archive not solid
+# and one solid, so that mutations reach the RAR 3 decoder and its window; and RAR 1.5 and 2.0
+# headers over such data (no encoder for those formats here: their decoders take the bits as they
+# come, as they would a damaged archive's), between stored entries.
+python3 - "$here" "$out" <<'PY'
+import sys, zlib
+sys.path.insert(0, sys.argv[1])
+from rar29enc import Rar3Encoder, archive, file_header
+out = sys.argv[2]
+
+def packed(data, repeat_from=None):
+    e = Rar3Encoder()
+    e.tables()
+    if repeat_from is None:
+        e.literals(data)
+    else:  # the first repeat_from bytes as literals, the rest copied by matches of that distance
+        e.literals(data[:repeat_from])
+        e.fill(len(data) - repeat_from, dist=repeat_from)
+    e.end_file()
+    return e.getvalue()
+
+line = b'line of the report, with some words to pack\n'
+docs = [('a.txt', b'First paragraph of a.\r\n\r\nSecond paragraph of a.\r\n', None),
+        ('docs\\report.txt', line * 24, len(line)),
+        ('docs\\notes.fxfile', b'notes kept in a file of their own\r\n', None)]
+def entries(solid, unp_ver=29):
+    return [file_header(name, packed(data, rep), len(data), zlib.crc32(data), unp_ver=unp_ver, dict_kb=256,
+                        solid=solid and i > 0) for i, (name, data, rep) in enumerate(docs)]
+stored = file_header('short.txt', b'short', 5, zlib.crc32(b'short'), method=0x30)
+open(out + '/rar29.rar', 'wb').write(archive(entries(False) + [stored]))
+open(out + '/rar29-solid.rar', 'wb').write(archive(entries(True) + [stored], solid=True))
+old = entries(False, 15)[:1] + [stored] + entries(False, 20)[1:2] + entries(True, 26)[2:]
+open(out + '/rar15-20.rar', 'wb').write(archive(old, solid=True))
+PY
 
 # Findings: mutants that crashed the filter once, made again from the seeds for the tests that
 # keep them fixed (tests/hostile_hosts/FuzzFindingsTest.cpp).

@@ -55,6 +55,7 @@ public:
     CFuzzHost(const std::wstring &work, const std::wstring &dllPath, const std::vector<std::wstring> &fixturePaths);
     bool Ready(std::string *pWhy) const;
     const CJail &Jail() const { return m_jail; }
+    HMODULE Module() const { return m_dll ? m_dll->Module() : nullptr; }
 
     // Filters the archive at Jail().In()\name; `companions` are the other files expected beside
     // it. `withAttributes` passes an attribute list to Init, as some hosts do.

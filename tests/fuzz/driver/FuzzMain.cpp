@@ -15,6 +15,8 @@
 //   change that stops every mutant at the title cannot pass as "0 failed".
 //   --dll PATH and --fixture PATH name Pellucidor.dll and the fixture text filter (default: beside
 //   the program), which must be the filter registered for .txt, as tests/setup.sh leaves it.
+//   --heap-cap MB caps the DLL's own heap (CCappedHeap), as a host's job limit would: allocations
+//   past it fail wherever the run's budget allowed them.
 //
 // A crash kills the process that filters (catch(...) does not catch access violations): each child
 // writes the mutant it is about to run to <work>\current.txt, so the parent can save the one that
@@ -25,10 +27,12 @@
 #include <cstdio>
 #include <cwchar>
 #include <cwctype>
+#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "CappedHeap.h"
 #include "FuzzHost.h"
 #include "Mutator.h"
 #include "ProcessStart.h"
@@ -54,7 +58,7 @@ constexpr uint64_t FLOOR_MIN_COUNT = 100;
 
 struct Options {
     std::wstring seeds, work, replay, dll, fixture;
-    uint64_t count = DEFAULT_COUNT, first = 0, seed = 1, batch = DEFAULT_BATCH;
+    uint64_t count = DEFAULT_COUNT, first = 0, seed = 1, batch = DEFAULT_BATCH, heapCapMB = 0;
     uint64_t pastTitlePercent = DEFAULT_PAST_TITLE_PERCENT, childPercent = DEFAULT_CHILD_PERCENT;
     bool child = false;
 };
@@ -232,6 +236,14 @@ int RunChild(const Options &options)
         Print("fuzz child: " + (seeds.empty() ? "no seed archives in " + Narrow(options.seeds) : why));
         return EXIT_CHILD_SETUP;
     }
+    std::unique_ptr<CCappedHeap> heap;
+    if (options.heapCapMB != 0) {
+        heap = std::make_unique<CCappedHeap>(host.Module(), static_cast<size_t>(options.heapCapMB) << 20);
+        if (!heap->Installed()) {
+            Print("fuzz child: the DLL's heap cannot be capped");
+            return EXIT_CHILD_SETUP;
+        }
+    }
     const std::wstring current = Join(options.work, L"current.txt");
     const std::wstring results = Join(options.work, L"results.txt");
     for (uint64_t index = options.first; index < options.first + options.count; ++index) {
@@ -275,7 +287,8 @@ DWORD RunChildProcess(const Options &options, uint64_t first, uint64_t count, bo
     std::wstring command = Quote(exe) + L" --child --seeds " + Quote(options.seeds) + L" --work " +
                            Quote(options.work) + L" --dll " + Quote(options.dll) + L" --fixture " +
                            Quote(options.fixture) + L" --first " + std::to_wstring(first) + L" --count " +
-                           std::to_wstring(count) + L" --seed " + std::to_wstring(options.seed);
+                           std::to_wstring(count) + L" --seed " + std::to_wstring(options.seed) + L" --heap-cap " +
+                           std::to_wstring(options.heapCapMB);
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
@@ -496,6 +509,8 @@ bool ParseOptions(int argc, wchar_t **argv, Options *pOptions)
             pOptions->pastTitlePercent = std::wcstoull(value.c_str(), nullptr, 10);
         else if (arg == L"--into-child")
             pOptions->childPercent = std::wcstoull(value.c_str(), nullptr, 10);
+        else if (arg == L"--heap-cap")
+            pOptions->heapCapMB = std::wcstoull(value.c_str(), nullptr, 10);
         else if (arg == L"--batch")
             pOptions->batch = std::max<uint64_t>(1, std::wcstoull(value.c_str(), nullptr, 10));
         else
@@ -515,7 +530,7 @@ int wmain(int argc, wchar_t **argv)
     Options options;
     if (!ParseOptions(argc, argv, &options)) {
         Print("usage: PellucidorFuzz --seeds DIR --work DIR [--count N] [--first K] [--seed S] [--batch B]\n"
-              "       [--past-title PERCENT] [--into-child PERCENT]\n"
+              "       [--past-title PERCENT] [--into-child PERCENT] [--heap-cap MB]\n"
               "       PellucidorFuzz --replay FILE [--work DIR]\n"
               "       [--dll Pellucidor.dll] [--fixture FixtureText.dll]");
         return EXIT_SETUP;

@@ -387,6 +387,49 @@ std::string ChangeSizeOrDictionary(CRandom &rng, Bytes &b)
     return text + ", crc fixed)";
 }
 
+// What an entry says it is, changed with the CRC made right: the unpack version (RAR 4: from
+// 1.3 to numbers no decoder serves; RAR 5: the algorithm bits), the host system, the attributes
+// (the directory attribute on a file among them) and RAR 5's directory flag. Decoders and the
+// filter's own idea of a directory then disagree about the same entry.
+std::string ChangeEntryKind(CRandom &rng, Bytes &b)
+{
+    const std::vector<HeaderBlock> blocks = ParseHeaders(b);
+    std::vector<const HeaderBlock *> entries;
+    for (const HeaderBlock &block : blocks)
+        if (block.rar5 ? block.type == 2 : block.type == 0x74)
+            entries.push_back(&block);
+    if (entries.empty())
+        return "kind(no entry header)";
+    const HeaderBlock &block = *entries[rng.Below(entries.size())];
+    const struct {
+        const char *name;
+        std::vector<uint64_t> values;
+    } rar4[] = {{"unp-ver", {13, 15, 16, 19, 20, 21, 26, 27, 28, 29, 36, 50, 0xFF}},
+                {"host-os", {0, 2, 3, 5, 0xFF}},
+                {"attr", {0x10, 0x20, 0x30, 0x41ED, 0x81B4, 0xFFFFFFFF}}},
+      rar5[] = {{"host-os", {0, 1, 2}},
+                {"attributes", {0x10, 0x20, 0x41ED, 0x81A4}},
+                {"file-flags", {}},
+                {"compression", {}}};
+    const auto &choices = block.rar5 ? rar5 : rar4;
+    const size_t count = block.rar5 ? sizeof(rar5) / sizeof(rar5[0]) : sizeof(rar4) / sizeof(rar4[0]);
+    const auto &choice = choices[rng.Below(count)];
+    const HeaderField *field = FindField(block, choice.name);
+    if (field == nullptr)
+        return std::string("kind(no ") + choice.name + ")";
+    const uint64_t before = FieldValue(b, *field);
+    uint64_t after = before;
+    if (!choice.values.empty())
+        after = choice.values[rng.Below(choice.values.size())];
+    else if (std::strcmp(choice.name, "file-flags") == 0)
+        after = before ^ 0x01;  // FHFL_DIRECTORY
+    else
+        after = (before & ~0x3Full) | (rng.OneIn(2) ? 1 : rng.Below(64));  // the algorithm version
+    WriteField(b, *field, after & FieldMax(*field));
+    FixHeaderCrc(b, block);
+    return std::string("kind(") + choice.name + " " + Hex(before) + "->" + Hex(after & FieldMax(*field)) + ", crc fixed)";
+}
+
 std::string FlipHeaderBits(CRandom &rng, Bytes &b)
 {
     const std::vector<HeaderBlock> blocks = ParseHeaders(b);
@@ -495,8 +538,10 @@ Bytes Mutate(const Bytes &seed, uint64_t runSeed, uint64_t index, std::string *p
     for (size_t op = 0; op < ops && !b.empty(); ++op) {
         const size_t roll = rng.Below(100);
         std::string what;
-        if (roll < 30)
+        if (roll < 25)
             what = ChangeField(rng, b);
+        else if (roll < 30)
+            what = ChangeEntryKind(rng, b);
         else if (roll < 40)
             what = ChangeSizeOrDictionary(rng, b);
         else if (roll < 50)
