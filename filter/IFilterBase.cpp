@@ -13,7 +13,7 @@
 #include "support/FileUtil.h"
 #include "support/Check.h"
 #include "support/Holders.h"
-#include "support/Registry.h"
+#include "support/RunLimits.h"
 #include "support/SafeString.h"
 
 #include <cstdio>
@@ -26,32 +26,6 @@ namespace {
 
 constexpr size_t TEMP_FOLDER_CHARS = CCH_RUN_PATH;  // the run's folder, and every path below it
 constexpr size_t GUID_NAME_CHARS = 37;
-// The largest document handed to a child filter from memory; a larger one goes to a file, so
-// that a host's memory stays bounded whatever the archive holds.
-constexpr ULONGLONG CHILD_STREAM_BUDGET = 16ull * 1024 * 1024;
-
-// What one run (an archive with every archive nested in it) may hold in memory, and how much it
-// may decompress only to pass entries of solid archives that nobody reads. A search host runs its
-// filters inside a job of about 100 MB, with the child filters' own memory on top of ours.
-// Administrators may change both, machine-wide, in megabytes: the registry is what a filter
-// host without disk access can still read.
-constexpr wchar_t LIMITS_KEY[] = L"SOFTWARE\\Quorvane\\Pellucidor";
-constexpr wchar_t MEMORY_BUDGET_VALUE[] = L"MemoryBudgetMB";
-constexpr wchar_t SKIP_WORK_VALUE[] = L"SkipWorkMB";
-constexpr DWORD DEFAULT_MEMORY_BUDGET_MB = 48;
-constexpr DWORD DEFAULT_SKIP_WORK_MB = 1024;
-// The most either value may say: a 32-bit host has 2 GB of address space in all, and a larger
-// budget would never refuse anything. A larger value counts as the most.
-constexpr DWORD MAX_MEMORY_BUDGET_MB = 1024;
-constexpr DWORD MAX_SKIP_WORK_MB = 16384;
-
-ULONGLONG ReadLimitMB(CRegistry &key, const wchar_t *pszValue, DWORD dwDefault, DWORD dwMost) noexcept
-{
-    DWORD dwMB = 0;
-    if (key.Key() == nullptr || !key.ReadDword(pszValue, &dwMB) || dwMB == 0)
-        dwMB = dwDefault;
-    return static_cast<ULONGLONG>(dwMB < dwMost ? dwMB : dwMost) << 20;
-}
 
 bool EndsWithBackslash(const wchar_t *psz) noexcept
 {
@@ -78,6 +52,9 @@ CIFilterBase::CIFilterBase(LONG *pcModuleObjects) : m_pcModuleObjects(pcModuleOb
     if (m_pcModuleObjects != nullptr)
         InterlockedIncrement(m_pcModuleObjects);
     m_pFilterLoader.reset(new (std::nothrow) CChildFilterLoader());
+    m_pszEntryName.reset(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]());
+    m_pszEntryFolder.reset(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]());
+    m_pszEntryPath.reset(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]());
     CIFilterBase::InitOptions();
 }
 
@@ -264,7 +241,7 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         }
         if (m_pCrawler != nullptr) {
             m_pCrawler->m_pFilterLoader = m_pFilterLoader.get();
-            m_pCrawler->SetChildStreams(m_bChildStreams, CHILD_STREAM_BUDGET);
+            m_pCrawler->SetChildStreams(m_bChildStreams, MAX_DOCUMENT_IN_MEMORY);
             m_pCrawler->SetRunBudget(m_pBudget.Get());
         }
         return S_OK;
@@ -281,11 +258,8 @@ BOOL CIFilterBase::JoinOrStartRunBudget()
         m_pBudget = pOuter;
         return TRUE;
     }
-    CRegistry key;
-    key.Open(HKEY_LOCAL_MACHINE, LIMITS_KEY);
-    m_pBudget.Attach(
-        CRunBudget::Create(ReadLimitMB(key, MEMORY_BUDGET_VALUE, DEFAULT_MEMORY_BUDGET_MB, MAX_MEMORY_BUDGET_MB),
-                           ReadLimitMB(key, SKIP_WORK_VALUE, DEFAULT_SKIP_WORK_MB, MAX_SKIP_WORK_MB)));
+    const RunLimits limits = ReadRunLimits();
+    m_pBudget.Attach(CRunBudget::Create(limits.cbMemory, limits.cbSkipWork));
     return m_pBudget ? TRUE : FALSE;
 }
 

@@ -1,12 +1,16 @@
 // The run's account at its edges: what fits exactly is charged and one byte more is not, and a
-// document in memory stays charged while any stream over it is alive.
+// document in memory stays charged while any stream over it is alive; the limits it starts from.
 #include <gtest/gtest.h>
 
+#include <memory>
+#include <string>
 #include <vector>
 
+#include "TestHelpers.h"
 #include "support/Holders.h"
 #include "support/MemoryStream.h"
 #include "support/RunBudget.h"
+#include "support/RunLimits.h"
 
 namespace {
 
@@ -61,5 +65,32 @@ TEST(RunBudget, ADocumentStaysChargedUntilItsLastStreamGoes)
         EXPECT_EQ(60u, budget->Available()) << "refunded while a stream over the bytes is alive";
         (bOriginalFirst ? clone : original).Reset();
         EXPECT_EQ(100u, budget->Available()) << "not refunded when the last stream went";
+    }
+}
+
+// The limits an administrator sets: absent or 0 is the default, and no value turns the limit off.
+TEST(RunLimits, ValuesAboveTheMostCountAsTheMost)
+{
+    const struct {
+        const wchar_t *value;  // NULL: none set
+        DWORD dwSet;
+        ULONGLONG cbMemory, cbSkipWork;
+    } rows[] = {
+        {nullptr, 0, 48ull << 20, 1024ull << 20},
+        {L"MemoryBudgetMB", 0, 48ull << 20, 1024ull << 20},
+        {L"MemoryBudgetMB", 100, 100ull << 20, 1024ull << 20},
+        {L"MemoryBudgetMB", 4095, 1024ull << 20, 1024ull << 20},
+        {L"MemoryBudgetMB", 0xFFFFFFFF, 1024ull << 20, 1024ull << 20},
+        {L"SkipWorkMB", 1, 48ull << 20, 1ull << 20},
+        {L"SkipWorkMB", 0xFFFFFFFF, 48ull << 20, 16384ull << 20},
+    };
+    for (const auto &row : rows) {
+        const std::string name = row.value == nullptr ? "none set" : Narrow(row.value) + "=" + std::to_string(row.dwSet);
+        std::unique_ptr<CLimitValue> set;
+        if (row.value != nullptr)
+            set = std::make_unique<CLimitValue>(row.value, row.dwSet);
+        const RunLimits limits = ReadRunLimits();
+        EXPECT_EQ(row.cbMemory, limits.cbMemory) << name;
+        EXPECT_EQ(row.cbSkipWork, limits.cbSkipWork) << name;
     }
 }
