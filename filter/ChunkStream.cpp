@@ -29,9 +29,6 @@ constexpr unsigned int COMMENT_BYTES = CB_ARCHIVE_COMMENT;
 constexpr int MAX_TITLE_BYTES = 255;   // the base name, in the ANSI code page
 constexpr ULONG MAX_ENTRIES_PER_CALL = 0x1000000;
 
-using CNameBuffer = std::unique_ptr<wchar_t[]>;
-CNameBuffer NewNameBuffer() { return CNameBuffer(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]()); }
-
 void FillOwnChunk(STAT_CHUNK *pStat, ULONG idChunk, const GUID &propset, PROPID propid, CHUNKSTATE flags)
 {
     pStat->idChunk = idChunk;
@@ -149,16 +146,17 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
         // ends the loop; the bound only guards against a walk that never ends.
         for (ULONG turn = 0; turn < MAX_ENTRIES_PER_CALL; ++turn) {
             if (m_pChildFilter.Get() == nullptr) {
-                CNameBuffer name = NewNameBuffer(), folder = NewNameBuffer(), extracted = NewNameBuffer();
-                if (!name || !folder || !extracted)
+                wchar_t *pszName = m_pszEntryName.get(), *pszFolder = m_pszEntryFolder.get();
+                wchar_t *pszPath = m_pszEntryPath.get();
+                if (pszName == nullptr || pszFolder == nullptr || pszPath == nullptr)
                     return E_OUTOFMEMORY;
-                const HRESULT hr = OpenNextEntry(name.get(), folder.get(), extracted.get());
+                const HRESULT hr = OpenNextEntry(pszName, pszFolder, pszPath);
                 if (hr == FILTER_E_END_OF_CHUNKS)
                     return hr;
                 if (hr != S_OK && hr != S_FALSE)
                     return FILTER_E_END_OF_CHUNKS;
                 if (m_bEmitEntryNames) {
-                    const HRESULT hrName = MakeEntryNameChunk(pStat, name.get(), folder.get(), extracted.get());
+                    const HRESULT hrName = MakeEntryNameChunk(pStat, pszName, pszFolder, pszPath);
                     if (hrName != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
                         return hrName;
                     FreeOwnChunk();  // not asked for: on to the entry's own chunks
@@ -281,7 +279,7 @@ HRESULT CIFilterBase::DoGetValue(PROPVARIANT **ppPropValue)
         }
         return hr;
     } catch (...) {
-        return FILTER_E_END_OF_CHUNKS;
+        return FILTER_E_NO_MORE_VALUES;  // one of GetValue's own codes: this chunk's value is lost
     }
 }
 

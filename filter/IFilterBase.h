@@ -163,6 +163,9 @@ private:
     CRunFolder m_pszTempFolder;                 // this run's temporary folder
     std::unique_ptr<CFileCrawlerBase> m_pCrawler;  // walks the archive; NULL before Init and after the end
     std::unique_ptr<OwnChunk> m_pOwnChunk;      // the filter's own current chunk
+    // The current entry's name, folder and extracted path (CRAWLER_NAME_CHARS each), made with
+    // the object and reused for every entry.
+    std::unique_ptr<wchar_t[]> m_pszEntryName, m_pszEntryFolder, m_pszEntryPath;
     BOOL m_bEmitEntryNames = FALSE;             // always TRUE (InitOptions): one name chunk per entry
     LONG m_cRef = 1;
     std::unique_ptr<wchar_t[]> m_pszFileName;   // archive path given to Load

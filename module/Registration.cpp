@@ -44,8 +44,6 @@ constexpr DWORD VALUE_CCH = CCH_FILE_PATH;    // values that name a key we go on
 constexpr DWORD COMPARE_CCH = 260;  // values only compared with a class or ProgID
 constexpr size_t NAME_LIMIT = 260;  // a ProgID or extension this long cannot be a key name
 
-const LONG ERROR_WRONG_VALUE_TYPE = static_cast<LONG>(E_FAIL);
-
 // Key paths live in fixed buffers; a path that does not fit is an error, never a shorter key.
 LONG AppendKeyName(wchar_t *pszPath, const wchar_t *pszName)
 {
@@ -404,7 +402,7 @@ LONG RegisterHandlerThroughProgId(const FileTypeEntry &entry, const wchar_t *psz
     DWORD dwType = REG_NONE;
     err = ReadDefaultValue(clsidKey.Get(), szClass, VALUE_CCH, &dwType);
     if (err == ERROR_SUCCESS && dwType != REG_SZ)
-        return ERROR_WRONG_VALUE_TYPE;
+        return ERROR_DATATYPE_MISMATCH;
     // An empty class name would make "CLSID\" itself the document class: treat it as absent.
     if (err == ERROR_FILE_NOT_FOUND || (err == ERROR_SUCCESS && szClass[0] == L'\0')) {
         if (bExistingOnly)
@@ -441,7 +439,7 @@ LONG RegisterHandlerOnExtension(const FileTypeEntry &entry, const wchar_t *pszHa
         DWORD dwType = REG_NONE;
         err = ReadDefaultValue(extensionKey.Get(), szProgId, VALUE_CCH, &dwType);
         if (err == ERROR_SUCCESS && dwType != REG_SZ)
-            return ERROR_WRONG_VALUE_TYPE;
+            return ERROR_DATATYPE_MISMATCH;
         // An empty default names no ProgID (following it would open the root itself).
         if (err == ERROR_SUCCESS && szProgId[0] != L'\0')
             pszProgId = szProgId;

@@ -1,7 +1,7 @@
 // Small owners for Win32 and COM resources. Each closes what it holds in its destructor and
 // offers Attach/Detach; none of them can be copied. Usage:
 //   CHandle h(CreateMutexW(...));          // CloseHandle at scope end
-//   CComPtr<IFilter> p; hr = obj->QueryInterface(IID_IFilter, p.put_void());
+//   CComPtr<IFilter> p; hr = obj->QueryInterface(IID_IFilter, p.PutVoid());
 #pragma once
 #include <windows.h>
 #include <objbase.h>
