@@ -48,10 +48,12 @@ build_arch() {
   local cache="$BUILD/$arch/CMakeCache.txt"
   if [ ! -f "$BUILD/$arch/build.ninja" ] ||
      [ "$(sed -n 's/^UNRAR_SOURCE_DIR:PATH=//p' "$cache" 2>/dev/null)" != "$src" ] ||
-     [ "$(sed -n 's/^PELLUCIDOR_WINEPREFIX:PATH=//p' "$cache" 2>/dev/null)" != "$WINEPREFIX" ]; then
+     [ "$(sed -n 's/^PELLUCIDOR_WINEPREFIX:PATH=//p' "$cache" 2>/dev/null)" != "$WINEPREFIX" ] ||
+     [ "$(sed -n 's/^PELLUCIDOR_TESTDATA_DIR:PATH=//p' "$cache" 2>/dev/null)" != "$BUILD/testdata" ]; then
     cmake -S "$ROOT" -B "$BUILD/$arch" -G Ninja "${launcher[@]}" \
       -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$arch.cmake" \
-      -DUNRAR_SOURCE_DIR="$src" -DPELLUCIDOR_WINEPREFIX="$WINEPREFIX" >/dev/null
+      -DUNRAR_SOURCE_DIR="$src" -DPELLUCIDOR_WINEPREFIX="$WINEPREFIX" \
+      -DPELLUCIDOR_TESTDATA_DIR="$BUILD/testdata" >/dev/null
   fi
   cmake --build "$BUILD/$arch" ${targets[@]:+--target "${targets[@]}"} -- -j"$(nproc)"
 }
