@@ -1,5 +1,4 @@
 #include "crawler/FileCrawlerBase.h"
-#include "childfilter/ChildFilterLoader.h"
 #include "support/FileUtil.h"
 #include "support/MemoryStream.h"
 #include "support/SafeString.h"
@@ -56,13 +55,12 @@ void CFileCrawlerBase::CopyCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t
     CopyOut(pszExtractedPath, cchExtractedPath, m_pszExtractedPath.get());
 }
 
-BOOL CFileCrawlerBase::GetEntryComment(wchar_t *) { return TRUE; }
 BOOL CFileCrawlerBase::CloseArchive() { return TRUE; }
 BOOL CFileCrawlerBase::IsEntryIgnored(const wchar_t *, const wchar_t *) { return FALSE; }
-BOOL CFileCrawlerBase::Reserved(void *) { return FALSE; }
 HRESULT CFileCrawlerBase::ReadNextEntry(wchar_t *, ULONG, wchar_t *, ULONG) { return E_NOTIMPL; }
 HRESULT CFileCrawlerBase::ExtractCurrentEntry(wchar_t *, ULONG) { return E_NOTIMPL; }
 BOOL CFileCrawlerBase::DeleteExtractedFile() { return TRUE; }
+HRESULT CFileCrawlerBase::ReadComment(char *, ULONG) { return S_FALSE; }
 HRESULT CFileCrawlerBase::ReadCurrentEntryToMemory(ULONGLONG, std::vector<BYTE> *, CBudgetCharge *) { return S_FALSE; }
 
 IStream *CFileCrawlerBase::TakeEntryStream() noexcept
@@ -79,8 +77,7 @@ BOOL CFileCrawlerBase::DeleteCurrentExtractedFile()
            IsExistingFile(m_pszExtractedPath.get()) && DeleteExtractedFile();
 }
 
-HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
-                                          wchar_t *pszExtractedPath, ULONG cchExtractedPath)
+HRESULT CFileCrawlerBase::NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder)
 {
     if (m_pszEntryName == nullptr || m_pszEntryFolder == nullptr || m_pszExtractedPath == nullptr)
         return E_OUTOFMEMORY;
@@ -99,38 +96,38 @@ HRESULT CFileCrawlerBase::MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar
     if (SafeStringCopy(m_pszEntryName.get(), CRAWLER_NAME_CHARS, pszName) != S_OK ||
         SafeStringCopy(m_pszEntryFolder.get(), CRAWLER_NAME_CHARS, pszFolder) != S_OK)
         return E_FAIL;
+    m_pszExtractedPath[0] = L'\0';
+    m_bHasEntry = TRUE;
+    return S_OK;
+}
 
-    FilterRegistryInfo info;
-    if (m_pFilterLoader == nullptr || !m_pFilterLoader->FindFilter(m_pszEntryName.get(), &info)) {
-        if (cchExtractedPath == 0 || cchExtractedPath > PELLUCIDOR_MAX_CCH ||
-            SafeStringCopy(pszExtractedPath, cchExtractedPath, L"") != S_OK)
-            return E_FAIL;
-        m_pszExtractedPath[0] = L'\0';
-        m_bHasEntry = TRUE;
+HRESULT CFileCrawlerBase::ReadEntryToMemory(ULONGLONG cbMost)
+{
+    if (!m_bHasEntry || m_bEntryInMemory || m_pszExtractedPath[0] != L'\0')
+        return S_FALSE;
+    m_entryCharge = CBudgetCharge(m_pBudget.Get());
+    const HRESULT hr = ReadCurrentEntryToMemory(cbMost, &m_entryBytes, &m_entryCharge);
+    if (hr == S_OK) {
+        m_bEntryInMemory = TRUE;
         return S_OK;
     }
+    std::vector<BYTE>().swap(m_entryBytes);
+    m_entryCharge.Reset();
+    return hr;
+}
 
-    if (cchExtractedPath == 0 || cchExtractedPath > PELLUCIDOR_MAX_CCH)
+HRESULT CFileCrawlerBase::ExtractEntry(wchar_t *pszPath, ULONG cchPath)
+{
+    if (!m_bHasEntry || m_bEntryInMemory || m_pszExtractedPath[0] != L'\0' || cchPath == 0 ||
+        cchPath > PELLUCIDOR_MAX_CCH)
         return E_FAIL;
-    if (m_bChildStreams && m_pFilterLoader->TakesStream(info, m_stream.Get() != nullptr)) {
-        m_entryCharge = CBudgetCharge(m_pBudget.Get());
-        const HRESULT hr = ReadCurrentEntryToMemory(m_cbMemoryBudget, &m_entryBytes, &m_entryCharge);
-        if (hr == S_OK) {
-            pszExtractedPath[0] = L'\0';
-            m_pszExtractedPath[0] = L'\0';
-            m_bEntryInMemory = TRUE;
-            m_bHasEntry = TRUE;
-            return S_OK;
-        }
-        std::vector<BYTE>().swap(m_entryBytes);
-        m_entryCharge.Reset();
-        if (hr != S_FALSE)
-            return S_FALSE;
+    if (ExtractCurrentEntry(pszPath, cchPath) != S_OK || !IsExistingFile(pszPath))
+        return E_FAIL;
+    // Kept, so that the file goes before the next entry; a path too long to keep is not left.
+    if (SafeStringCopy(m_pszExtractedPath.get(), CRAWLER_NAME_CHARS, pszPath) != S_OK) {
+        m_pszExtractedPath[0] = L'\0';
+        DeleteFileW(pszPath);
+        return E_FAIL;
     }
-    if (ExtractCurrentEntry(pszExtractedPath, cchExtractedPath) != S_OK || !IsExistingFile(pszExtractedPath))
-        return S_FALSE;
-    if (SafeStringCopy(m_pszExtractedPath.get(), CRAWLER_NAME_CHARS, pszExtractedPath) != S_OK)
-        return E_FAIL;
-    m_bHasEntry = TRUE;
     return S_OK;
 }

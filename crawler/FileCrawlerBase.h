@@ -1,5 +1,7 @@
-// The archive walk the filter object drives: one entry per MoveToNextEntry, each file entry that
-// has a child filter extracted into the run's temporary folder. Used from one thread only.
+// The archive walk the filter object drives: NextEntry moves to the next entry; the filter object
+// then decides what becomes of it and asks for its document in memory (ReadEntryToMemory) or in
+// a file of the run's temporary folder (ExtractEntry). The crawler reads archives and knows
+// nothing of child filters. Used from one thread only.
 #pragma once
 #include <windows.h>
 #include <objidl.h>
@@ -10,8 +12,6 @@
 #include "support/Capacities.h"
 #include "support/Holders.h"
 #include "support/RunBudget.h"
-
-class CChildFilterLoader;
 
 class CFileCrawlerBase
 {
@@ -25,34 +25,34 @@ public:
     // Virtual table after the destructor, in this order.
     virtual BOOL GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
                                  wchar_t *pszExtractedPath, ULONG cchExtractedPath);
-    virtual BOOL GetEntryComment(wchar_t *pszComment);
     virtual BOOL CloseArchive();
     virtual BOOL IsEntryIgnored(const wchar_t *pszName, const wchar_t *pszFolder);
-    virtual BOOL Reserved(void *pReserved);
     virtual HRESULT ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
     virtual HRESULT ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath);
     virtual BOOL DeleteExtractedFile();
+    // The archive comment, in the ANSI code page as the library gives it, read as the archive is
+    // opened (so only before the first entry): S_OK with the comment in pBuffer; S_FALSE when
+    // there is none, the run cannot afford reading it, or the archive is open already.
+    virtual HRESULT ReadComment(char *pBuffer, ULONG cbBuffer);
 
-    // S_OK: a new current entry (pszExtractedPath is its temporary file, or empty when no child
-    // filter is registered for it); S_FALSE: an entry with a child filter that failed to extract;
+    // Moves to the next entry with a name: the previous entry's file is deleted and its document
+    // in memory let go. S_OK: pszName (with its extension) and pszFolder hold the entry;
     // FILTER_E_END_OF_CHUNKS: no more entries; E_FAIL: a name did not fit a buffer.
-    HRESULT MoveToNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
-                            wchar_t *pszExtractedPath, ULONG cchExtractedPath);
-
-    // Documents whose child filter reads streams go to memory instead of a file, up to cbBudget
-    // bytes each and as far as the run's account has room (off until set). A larger one takes the
-    // file route; one that grows past the size it announced while it is read gives its name only.
-    void SetChildStreams(BOOL bOn, ULONGLONG cbBudget) noexcept
-    {
-        m_bChildStreams = bOn;
-        m_cbMemoryBudget = cbBudget;
-    }
+    HRESULT NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
+    // The current entry's document into memory, at most cbMost bytes and as far as the run's
+    // account has room. S_OK: TakeEntryStream hands it out; S_FALSE: not tried (the file route may
+    // still take the entry); anything else: tried and failed, or it grew past the size its header
+    // announced (the entry is passed).
+    HRESULT ReadEntryToMemory(ULONGLONG cbMost);
+    // The current entry extracted into the run's temporary folder: S_OK with its path; E_FAIL
+    // when it cannot be (no folder or room for it, a link, encrypted, damaged).
+    HRESULT ExtractEntry(wchar_t *pszPath, ULONG cchPath);
     // The run's account (shared with the other nesting levels): every open archive handle, window
     // and document in memory is charged to it before it is allocated. Without one nothing is counted.
     void SetRunBudget(CRunBudget *pBudget) noexcept { m_pBudget = pBudget; }
 
-    // After MoveToNextEntry gave S_OK with an empty extracted path: the entry's document in
-    // memory, as a stream named like the entry (the caller's reference), once; NULL otherwise.
+    // After ReadEntryToMemory gave S_OK: the entry's document in memory, as a stream named like
+    // the entry (the caller's reference), once; NULL otherwise.
     IStream *TakeEntryStream() noexcept;
 
     // The archive this crawler walks (its own copy of the path it was made with).
@@ -60,10 +60,8 @@ public:
     // The host's stream the archive is read from, or NULL for an archive read from its path.
     IStream *ArchiveStream() const noexcept { return m_stream.Get(); }
 
-    CChildFilterLoader *m_pFilterLoader = nullptr;  // not owned; set by the filter after construction
-
 protected:
-    // Decompresses the current entry (FindFilter found it a filter) into *pBytes, at most cbBudget
+    // Decompresses the current entry into *pBytes, at most cbBudget
     // bytes, charged to *pCharge: S_OK in memory; S_FALSE not tried (the file route may still take
     // it); anything else: tried and failed, or grew past what its header announced (the entry is
     // passed).
@@ -83,8 +81,6 @@ protected:
     std::unique_ptr<wchar_t[]> m_pszEntryFolder;    // CRAWLER_NAME_CHARS characters
     std::unique_ptr<wchar_t[]> m_pszExtractedPath;  // CRAWLER_NAME_CHARS characters
     BOOL m_bHasEntry = FALSE;
-    BOOL m_bChildStreams = FALSE;
-    ULONGLONG m_cbMemoryBudget = 0;
     CComPtr<CRunBudget> m_pBudget;
     std::vector<BYTE> m_entryBytes;  // the current entry's document, until the filter takes it
     CBudgetCharge m_entryCharge;     // what m_entryBytes is charged; goes with them to the stream

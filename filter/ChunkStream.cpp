@@ -3,16 +3,15 @@
 #include "filter/IFilterBase.h"
 #include "support/Capacities.h"
 #include "childfilter/ChildFilterLoader.h"
-#include "crawler/ArchiveStream.h"
 #include "crawler/FileCrawlerBase.h"
 #include "crawler/RarFileCrawler.h"
 #include "childfilter/NestingDepth.h"
 #include "support/Check.h"
 #include "support/Guids.h"
 #include "support/Holders.h"
+#include "support/RunLimits.h"
 #include "support/SafeString.h"
 
-#include "dll.hpp"
 
 #include <cwchar>
 #include <memory>
@@ -24,7 +23,7 @@ constexpr PROPID PROPID_TITLE = 2;   // PIDSI_TITLE
 constexpr PROPID PROPID_NAME = 10;   // PID_STG_NAME
 
 constexpr ULONG TITLE_CHARS = CCH_TITLE;
-constexpr ULONG ANSI_PATH_BYTES = CCH_TITLE;  // the archive path in the ANSI code page
+constexpr int ANSI_PATH_BYTES = CCH_TITLE;  // the archive path in the ANSI code page
 constexpr unsigned int COMMENT_BYTES = CB_ARCHIVE_COMMENT;
 constexpr int MAX_TITLE_BYTES = 255;   // the base name, in the ANSI code page
 constexpr ULONG MAX_ENTRIES_PER_CALL = 0x1000000;
@@ -46,6 +45,15 @@ void FillOwnChunk(STAT_CHUNK *pStat, ULONG idChunk, const GUID &propset, PROPID 
 // The archive's file name without folder and without its last extension, cut so that it takes
 // at most MAX_TITLE_BYTES in the ANSI code page (never inside a character). FALSE when nothing is
 // left of it (".rar", "C:\dir\"): such an archive gets no title chunk, as a nameless one.
+// Does the ANSI code page carry the path without loss?
+bool IsAnsiPath(const wchar_t *pszPath)
+{
+    std::unique_ptr<char[]> path(new (std::nothrow) char[ANSI_PATH_BYTES]());
+    BOOL bLossy = FALSE;
+    return path && WideCharToMultiByte(CP_ACP, 0, pszPath, -1, path.get(), ANSI_PATH_BYTES, nullptr, &bLossy) != 0 &&
+           !bLossy;
+}
+
 BOOL TitleFromPath(const wchar_t *pszPath, wchar_t *pszBuffer, ULONG cchBuffer)
 {
     const wchar_t *name = pszPath;
@@ -155,12 +163,10 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
                     return hr;
                 if (hr != S_OK && hr != S_FALSE)
                     return FILTER_E_END_OF_CHUNKS;
-                if (m_bEmitEntryNames) {
-                    const HRESULT hrName = MakeEntryNameChunk(pStat, pszName, pszFolder, pszPath);
-                    if (hrName != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
-                        return hrName;
-                    FreeOwnChunk();  // not asked for: on to the entry's own chunks
-                }
+                const HRESULT hrName = MakeEntryNameChunk(pStat, pszName, pszFolder, pszPath);
+                if (hrName != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
+                    return hrName;
+                FreeOwnChunk();  // not asked for: on to the entry's own chunks
                 if (hr == S_FALSE)
                     continue;
             }
@@ -285,80 +291,28 @@ HRESULT CIFilterBase::DoGetValue(PROPVARIANT **ppPropValue)
 
 // --- the archive's title ---------------------------------------------------------------------
 
-BOOL CIFilterBase::GetArchiveCommentA(const char *pszArchive, char *pBuffer, ULONG cbBuffer, CHUNKSTATE *pKind)
-{
-    if (pszArchive == nullptr || pBuffer == nullptr || cbBuffer == 0 || pKind == nullptr)
-        return FALSE;
-    std::unique_ptr<char[]> comment(new (std::nothrow) char[COMMENT_BYTES]());
-    std::unique_ptr<char[]> path(new (std::nothrow) char[ANSI_PATH_BYTES]());
-    if (!comment || !path)
-        return FALSE;
-    lstrcpynA(path.get(), pszArchive, ANSI_PATH_BYTES);
-
-    RAROpenArchiveDataEx open;
-    ZeroMemory(&open, sizeof(open));
-    open.ArcName = path.get();
-    open.OpenMode = RAR_OM_LIST;
-    open.CmtBuf = comment.get();
-    open.CmtBufSize = COMMENT_BYTES;
-    HANDLE hArchive = RAROpenArchiveEx(&open);
-
-    BOOL bFound = FALSE;
-    if (open.OpenResult == ERAR_SUCCESS && open.CmtState != 0) {
-        comment[COMMENT_BYTES - 1] = '\0';
-        lstrcpynA(pBuffer, comment.get(), static_cast<int>(cbBuffer > 0x7FFFFFFF ? 0x7FFFFFFF : cbBuffer));
-        *pKind = CHUNK_TEXT;
-        bFound = TRUE;
-    }
-    if (hArchive != nullptr)
-        RARCloseArchive(hArchive);
-    return bFound;
-}
-
-BOOL CIFilterBase::GetArchiveCommentW(const wchar_t *, wchar_t *, ULONG, CHUNKSTATE *) { return FALSE; }
-
 BOOL CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTATE *pKind)
 {
     *pKind = CHUNK_VALUE;
     pszBuffer[0] = L'\0';
     // The archive this run walks: a Load after Init names the next run's archive, not this one's.
     const wchar_t *pszArchive = m_pCrawler != nullptr ? m_pCrawler->ArchivePath() : m_pszFileName.get();
-    IStream *pStream = m_pCrawler != nullptr ? m_pCrawler->ArchiveStream() : nullptr;
-    // Reading the comment opens the archive once more; without room for that, the name serves.
-    CBudgetCharge commentOpen(m_pBudget.Get());
-    const BOOL bMayReadComment = commentOpen.TryResize(COMMENT_OPEN_BYTES);
-    if (pStream != nullptr) {
-        // An archive from a host's stream: its comment, read through an open of its own and
-        // turned into text as for a file; else the name the stream gives; else no title at all.
+    const bool bFromStream = m_pCrawler != nullptr && m_pCrawler->ArchiveStream() != nullptr;
+    // The comment, text of the ANSI code page, comes with the crawler's first open of the archive.
+    // A path that code page cannot carry gets its name as its title, as it always has.
+    if (m_pCrawler != nullptr && (bFromStream || (pszArchive != nullptr && IsAnsiPath(pszArchive)))) {
         std::unique_ptr<char[]> comment(new (std::nothrow) char[COMMENT_BYTES]());
-        if (bMayReadComment && comment && ReadArchiveComment(pStream, comment.get(), COMMENT_BYTES) &&
+        if (comment && m_pCrawler->ReadComment(comment.get(), COMMENT_BYTES) == S_OK &&
             MultiByteToWideChar(CP_ACP, 0, comment.get(), -1, pszBuffer, static_cast<int>(cchBuffer)) > 0) {
             *pKind = CHUNK_TEXT;
             return TRUE;
         }
         pszBuffer[0] = L'\0';
-        return pszArchive != nullptr && TitleFromPath(pszArchive, pszBuffer, cchBuffer);
     }
+    // Else the name the path or the host's stream gives; a stream without one has no title.
     if (pszArchive == nullptr)
-        return TRUE;
-
-    if (!m_bWideArchivePath) {
-        std::unique_ptr<char[]> path(new (std::nothrow) char[ANSI_PATH_BYTES]());
-        std::unique_ptr<char[]> result(new (std::nothrow) char[cchBuffer]());
-        BOOL bLossy = FALSE;
-        if (!path || !result ||
-            WideCharToMultiByte(CP_ACP, 0, pszArchive, -1, path.get(), ANSI_PATH_BYTES, nullptr, &bLossy) == 0)
-            bLossy = TRUE;
-        // A path the ANSI code page cannot carry names no file; its title comes from the wide path.
-        if (!bLossy) {
-            if (bMayReadComment && GetArchiveCommentA(path.get(), result.get(), cchBuffer, pKind) &&
-                MultiByteToWideChar(CP_ACP, 0, result.get(), -1, pszBuffer, static_cast<int>(cchBuffer)) > 0)
-                return TRUE;
-            *pKind = CHUNK_VALUE;
-            return TitleFromPath(pszArchive, pszBuffer, cchBuffer);
-        }
-    }
-    return GetArchiveCommentW(pszArchive, pszBuffer, cchBuffer, pKind) || TitleFromPath(pszArchive, pszBuffer, cchBuffer);
+        return bFromStream ? FALSE : TRUE;
+    return TitleFromPath(pszArchive, pszBuffer, cchBuffer);
 }
 
 // --- own chunks and entries ------------------------------------------------------------------
@@ -387,8 +341,7 @@ HRESULT CIFilterBase::MakeEntryNameChunk(STAT_CHUNK *pStat, wchar_t *pszName, wc
         return FILTER_E_END_OF_CHUNKS;
     FillOwnChunk(pStat, m_nChunkId, PROPSET_STORAGE, PROPID_NAME, CHUNK_TEXT);
     if (!m_pCrawler->GetCurrentEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS, pszExtractedPath,
-                                     CRAWLER_NAME_CHARS) ||
-        !m_pCrawler->GetEntryComment(nullptr))
+                                     CRAWLER_NAME_CHARS))
         return E_FAIL;
 
     const size_t cchFolder = std::wcslen(pszFolder);
@@ -411,47 +364,53 @@ HRESULT CIFilterBase::OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_
     try {
         if (m_pCrawler == nullptr)
             return S_FALSE;
-        const HRESULT r = m_pCrawler->MoveToNextEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS,
-                                                      pszExtractedPath, CRAWLER_NAME_CHARS);
-        if (r == S_OK) {
-            // An entry extracted to a file, or read into memory for a filter that reads streams;
-            // an entry without a registered filter was neither: there is nothing to load.
-            if (m_pFilterLoader != nullptr) {
-                IFilter *pChild = nullptr;
-                HMODULE hModule = nullptr;
-                if (pszExtractedPath[0] != L'\0') {
-                    hModule = m_pFilterLoader->LoadChildFilter(pszExtractedPath, nullptr, &pChild);
-                } else {
-                    CComPtr<IStream> document;
-                    document.Attach(m_pCrawler->TakeEntryStream());
-                    if (document)
-                        hModule = m_pFilterLoader->LoadChildFilterFromStream(pszName, document.Get(), &pChild);
-                }
-                m_pChildFilter.Attach(pChild, hModule);
-            }
-            if (m_pChildFilter.Get() == nullptr) {
-                DropChildFilter();
-                return S_FALSE;
-            }
-            ULONG flags = 0;
-            if (m_pChildFilter.Get()->Init(m_grfFlags, m_cAttributes, m_aAttributes.get(), &flags) != S_OK) {
-                DropChildFilter();
-                return S_FALSE;
-            }
-            m_relay.Attach(m_pChildFilter.Get());
-            return S_OK;
+        pszExtractedPath[0] = L'\0';
+        if (m_pCrawler->NextEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS) != S_OK) {
+            m_pCrawler.reset();
+            m_bCompleted = TRUE;
+            return FILTER_E_END_OF_CHUNKS;
         }
-        if (r == S_FALSE) {
+        if (LoadEntryChild(pszName, pszExtractedPath) != S_OK) {
             DropChildFilter();
             return S_FALSE;
         }
-        m_pCrawler.reset();
-        m_bCompleted = TRUE;
-        return FILTER_E_END_OF_CHUNKS;
+        ULONG flags = 0;
+        if (m_pChildFilter.Get()->Init(m_grfFlags, m_cAttributes, m_aAttributes.get(), &flags) != S_OK) {
+            DropChildFilter();
+            return S_FALSE;
+        }
+        m_relay.Attach(m_pChildFilter.Get());
+        return S_OK;
     } catch (...) {
         DropChildFilter();
         return E_FAIL;
     }
+}
+
+// What becomes of the current entry is decided here, once: named only when the hosting engine has
+// no filter for it; read from memory when that filter reads streams and the document fits the
+// per-document cap and the run's account; else extracted into the run's folder. S_OK: the entry's
+// child filter is held, loaded with its document; S_FALSE: the entry is named only.
+HRESULT CIFilterBase::LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtractedPath)
+{
+    FilterRegistryInfo info;
+    if (m_pFilterLoader == nullptr || !m_pFilterLoader->FindFilter(pszName, &info))
+        return S_FALSE;
+    IFilter *pChild = nullptr;
+    HMODULE hModule = nullptr;
+    HRESULT hrMemory = S_FALSE;
+    if (m_bChildStreams && m_pFilterLoader->TakesStream(info, m_pStream ? TRUE : FALSE))
+        hrMemory = m_pCrawler->ReadEntryToMemory(MAX_DOCUMENT_IN_MEMORY);
+    if (hrMemory == S_OK) {
+        CComPtr<IStream> document;
+        document.Attach(m_pCrawler->TakeEntryStream());
+        if (document)
+            hModule = m_pFilterLoader->LoadChildFilterFromStream(pszName, document.Get(), &pChild);
+    } else if (hrMemory == S_FALSE && m_pCrawler->ExtractEntry(pszExtractedPath, CRAWLER_NAME_CHARS) == S_OK) {
+        hModule = m_pFilterLoader->LoadChildFilter(pszExtractedPath, nullptr, &pChild);
+    }
+    m_pChildFilter.Attach(pChild, hModule);
+    return m_pChildFilter.Get() != nullptr ? S_OK : S_FALSE;
 }
 
 void CIFilterBase::DropChildFilter()

@@ -55,7 +55,6 @@ CIFilterBase::CIFilterBase(LONG *pcModuleObjects) : m_pcModuleObjects(pcModuleOb
     m_pszEntryName.reset(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]());
     m_pszEntryFolder.reset(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]());
     m_pszEntryPath.reset(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]());
-    CIFilterBase::InitOptions();
 }
 
 // The holders would let everything go by themselves; the order is spelled out here because it
@@ -182,12 +181,6 @@ STDMETHODIMP CIFilterBase::GetCurFile(LPOLESTR *ppszFileName)
 
 // --- IFilter::Init --------------------------------------------------------------------------
 
-void CIFilterBase::InitOptions()
-{
-    m_bWideArchivePath = FALSE;
-    m_bEmitEntryNames = TRUE;
-}
-
 STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPROPSPEC *aAttributes, ULONG *pFlags)
 {
     if (pFlags == nullptr)
@@ -239,11 +232,8 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
                 return E_FAIL;
             m_pCrawler.reset(new (std::nothrow) CRarFileCrawler(m_pszFileName.get(), m_pszTempFolder.Get()));
         }
-        if (m_pCrawler != nullptr) {
-            m_pCrawler->m_pFilterLoader = m_pFilterLoader.get();
-            m_pCrawler->SetChildStreams(m_bChildStreams, MAX_DOCUMENT_IN_MEMORY);
+        if (m_pCrawler != nullptr)
             m_pCrawler->SetRunBudget(m_pBudget.Get());
-        }
         return S_OK;
     } catch (...) {
         return E_FAIL;

@@ -101,9 +101,6 @@ public:
     virtual HRESULT DoGetChunk(STAT_CHUNK *pStat);
     virtual HRESULT DoGetText(ULONG *pcwcBuffer, WCHAR *awcBuffer);
     virtual HRESULT DoGetValue(PROPVARIANT **ppPropValue);
-    virtual void InitOptions();
-    virtual BOOL GetArchiveCommentA(const char *pszArchive, char *pBuffer, ULONG cbBuffer, CHUNKSTATE *pKind);
-    virtual BOOL GetArchiveCommentW(const wchar_t *pszArchive, wchar_t *pBuffer, ULONG cchBuffer, CHUNKSTATE *pKind);
 
     // IPersistFile. GetCurFile hands out CoTaskMemAlloc memory that the host frees.
     STDMETHODIMP GetClassID(CLSID *pClassID) override;
@@ -140,6 +137,7 @@ private:
 
     // --- chunk stream (filter/ChunkStream.cpp)
     HRESULT OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath);
+    HRESULT LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtractedPath);
     HRESULT MakeTitleChunk(STAT_CHUNK *pStat);
     HRESULT MakeEntryNameChunk(STAT_CHUNK *pStat, wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath);
     // FALSE when the archive has no title: no comment, and no name or one that leaves no title (".rar").
@@ -166,12 +164,10 @@ private:
     // The current entry's name, folder and extracted path (CRAWLER_NAME_CHARS each), made with
     // the object and reused for every entry.
     std::unique_ptr<wchar_t[]> m_pszEntryName, m_pszEntryFolder, m_pszEntryPath;
-    BOOL m_bEmitEntryNames = FALSE;             // always TRUE (InitOptions): one name chunk per entry
     LONG m_cRef = 1;
     std::unique_ptr<wchar_t[]> m_pszFileName;   // archive path given to Load
     std::unique_ptr<wchar_t[]> m_pszSettingsFile;  // ...\Quorvane\IFilterProcess.ini
     std::unique_ptr<wchar_t[]> m_pszLogGuidFile;   // ...\Quorvane\LogGuid.ini
-    BOOL m_bWideArchivePath = FALSE;            // always FALSE (InitOptions): the title's comment is read through the ANSI path
     BOOL m_bLogGuid = FALSE;
     BOOL m_bBlackList = FALSE;
     BOOL m_bCompleted = FALSE;                  // the stream reached its end

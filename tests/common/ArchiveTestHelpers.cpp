@@ -2,6 +2,7 @@
 #include "FilterHost.h"
 #include "TestHelpers.h"
 #include "childfilter/ChildFilterLoader.h"
+#include "crawler/FileCrawlerBase.h"
 
 #include <atomic>
 #include <cwchar>
@@ -78,3 +79,24 @@ CFindFilterFor::~CFindFilterFor()
 }
 
 const std::vector<std::wstring> &CFindFilterFor::Asked() { return g_asked; }
+
+HRESULT WalkOneEntry(CFileCrawlerBase &crawler, CChildFilterLoader &loader, wchar_t *pszName, ULONG cchName,
+                     wchar_t *pszFolder, ULONG cchFolder, wchar_t *pszExtracted, ULONG cchExtracted, ULONGLONG cbMemory)
+{
+    if (cchExtracted != 0)
+        pszExtracted[0] = L'\0';
+    const HRESULT hr = crawler.NextEntry(pszName, cchName, pszFolder, cchFolder);
+    if (hr != S_OK)
+        return hr;
+    FilterRegistryInfo info;
+    if (!loader.FindFilter(pszName, &info))
+        return S_OK;
+    HRESULT hrMemory = S_FALSE;
+    if (cbMemory != 0 && loader.TakesStream(info, crawler.ArchiveStream() != nullptr))
+        hrMemory = crawler.ReadEntryToMemory(cbMemory);
+    if (hrMemory == S_OK)
+        return S_OK;
+    if (hrMemory != S_FALSE)
+        return S_FALSE;
+    return crawler.ExtractEntry(pszExtracted, cchExtracted) == S_OK ? S_OK : S_FALSE;
+}

@@ -63,14 +63,13 @@ TEST(StaleHeap, LinkEntriesWriteNothingThroughLeftoverPointers)
             g_stalePhase = phase;
             std::unique_ptr<CRarFileCrawler> crawler(new CRarFileCrawler(ArchivePath(archive).c_str(), nullptr));
             g_stalePhase = -1;
-            crawler->m_pFilterLoader = &loader;
 
             int entries = 0;
             HRESULT hr = S_OK;
             while (entries < 16) {
                 wchar_t name[CRAWLER_NAME_CHARS], folder[CRAWLER_NAME_CHARS], extracted[CRAWLER_NAME_CHARS];
-                hr = crawler->MoveToNextEntry(name, CRAWLER_NAME_CHARS, folder, CRAWLER_NAME_CHARS, extracted,
-                                              CRAWLER_NAME_CHARS);
+                hr = WalkOneEntry(*crawler, loader, name, CRAWLER_NAME_CHARS, folder, CRAWLER_NAME_CHARS, extracted,
+                                  CRAWLER_NAME_CHARS);
                 if (hr != S_OK && hr != S_FALSE)
                     break;
                 ++entries;

@@ -171,10 +171,9 @@ TEST_F(HostileArchiveTest, DataPastTheAnnouncedSizeIsCountedAgainstTheMemoryBudg
     CChildFilterLoader loader;
     CScratchFolder folder;
     CRarFileCrawler crawler(archive.c_str(), folder.Path().c_str());
-    crawler.m_pFilterLoader = &loader;
-    crawler.SetChildStreams(TRUE, STREAM_BUDGET);
     wchar_t name[CRAWLER_NAME_CHARS], dir[CRAWLER_NAME_CHARS], path[CRAWLER_NAME_CHARS];
-    EXPECT_HR(S_FALSE, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS));
+    EXPECT_HR(S_FALSE, WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path,
+                                    CRAWLER_NAME_CHARS, STREAM_BUDGET));
     EXPECT_EQ(L"past.fxall", std::wstring(name));
     CComPtr<IStream> document;
     document.Attach(crawler.TakeEntryStream());
@@ -184,10 +183,12 @@ TEST_F(HostileArchiveTest, DataPastTheAnnouncedSizeIsCountedAgainstTheMemoryBudg
         ADD_FAILURE() << "a document of " << stat.cbSize.QuadPart << " bytes was kept in memory";
     }
     EXPECT_TRUE(FilesIn(folder.Path()).empty());
-    EXPECT_HR(S_OK, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS));
+    EXPECT_HR(S_OK, WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path,
+                                 CRAWLER_NAME_CHARS, STREAM_BUDGET));
     EXPECT_EQ(L"after.txt", std::wstring(name));
     EXPECT_HR(FILTER_E_END_OF_CHUNKS,
-              crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS));
+              WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path,
+                           CRAWLER_NAME_CHARS, STREAM_BUDGET));
 }
 
 namespace {
@@ -253,10 +254,10 @@ TEST(FreeSpace, AnEntryIsExtractedOnlyWhenItLeavesTheReserveFree)
         CScratchFolder folder;
         const CFreeSpace space(c.cbFree, c.bKnown);
         CRarFileCrawler crawler(HostileArchive(L"size-true-packed.rar").c_str(), folder.Path().c_str());
-        crawler.m_pFilterLoader = &loader;
         wchar_t name[CRAWLER_NAME_CHARS], dir[CRAWLER_NAME_CHARS], path[CRAWLER_NAME_CHARS];
         path[0] = L'\0';
-        EXPECT_HR(c.bExtracted ? S_OK : S_FALSE, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS,
+        EXPECT_HR(c.bExtracted ? S_OK : S_FALSE, WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir,
+                                                              CRAWLER_NAME_CHARS,
                                                                          path, CRAWLER_NAME_CHARS));
         EXPECT_EQ(L"packed.txt", std::wstring(name));
         if (c.bExtracted) {
@@ -266,10 +267,12 @@ TEST(FreeSpace, AnEntryIsExtractedOnlyWhenItLeavesTheReserveFree)
         }
         // after.txt (10 bytes) fits whenever more than the reserve is free.
         const bool bAfterFits = c.bKnown && c.cbFree >= EXTRACT_FREE_SPACE_RESERVE + 10;
-        EXPECT_HR(bAfterFits ? S_OK : S_FALSE, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS,
+        EXPECT_HR(bAfterFits ? S_OK : S_FALSE, WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir,
+                                                            CRAWLER_NAME_CHARS,
                                                                        path, CRAWLER_NAME_CHARS));
         EXPECT_EQ(L"after.txt", std::wstring(name));
-        EXPECT_HR(FILTER_E_END_OF_CHUNKS, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS,
+        EXPECT_HR(FILTER_E_END_OF_CHUNKS, WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir,
+                                                       CRAWLER_NAME_CHARS,
                                                                   path, CRAWLER_NAME_CHARS));
     }
 }
@@ -293,10 +296,9 @@ TEST(FreeSpace, AReadingServesTheEntriesAfterItUntilTheyAnnounce64MB)
         const CFreeSpace space(~0ull, true);
         g_cQueries = 0;
         CRarFileCrawler crawler(HostileArchive(c.archive).c_str(), folder.Path().c_str());
-        crawler.m_pFilterLoader = &loader;
         wchar_t name[CRAWLER_NAME_CHARS], dir[CRAWLER_NAME_CHARS], path[CRAWLER_NAME_CHARS];
         int cEntries = 0;
-        while (crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS) !=
+        while (WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS) !=
                FILTER_E_END_OF_CHUNKS)
             ++cEntries;
         EXPECT_EQ(2, cEntries);
@@ -317,15 +319,17 @@ TEST(FreeSpace, AnEntryWhoseWindowIsRefusedLeavesTheNextOneExtractable)
     CScratchFolder folder;
     const CFreeSpace space(~0ull, true);
     CRarFileCrawler crawler(HostileArchive(L"dict-4g-8g.rar").c_str(), folder.Path().c_str());
-    crawler.m_pFilterLoader = &loader;
     wchar_t name[CRAWLER_NAME_CHARS], dir[CRAWLER_NAME_CHARS], path[CRAWLER_NAME_CHARS];
-    EXPECT_HR(S_FALSE, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS));
+    EXPECT_HR(S_FALSE,
+              WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS));
     EXPECT_EQ(L"packed.txt", std::wstring(name));
     path[0] = L'\0';
-    EXPECT_HR(S_OK, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS));
+    EXPECT_HR(S_OK,
+              WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path, CRAWLER_NAME_CHARS));
     EXPECT_EQ(L"after.txt", std::wstring(name));
     EXPECT_EQ("after text", ReadFileText(path));
-    EXPECT_HR(FILTER_E_END_OF_CHUNKS, crawler.MoveToNextEntry(name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS,
+    EXPECT_HR(FILTER_E_END_OF_CHUNKS, WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir,
+                                                   CRAWLER_NAME_CHARS,
                                                               path, CRAWLER_NAME_CHARS));
 }
 
