@@ -108,20 +108,3 @@ LONGLONG StreamSize(IStream *pStream) noexcept
         return -1;
     return static_cast<LONGLONG>(end.QuadPart);
 }
-
-BOOL ReadArchiveComment(IStream *pStream, char *pBuffer, ULONG cbBuffer) noexcept
-{
-    if (pStream == nullptr || pBuffer == nullptr || cbBuffer == 0)
-        return FALSE;
-    CArchiveStreamReader reader(pStream);
-    RAROpenArchiveDataEx open{};
-    open.OpenMode = RAR_OM_LIST;
-    open.CmtBuf = pBuffer;
-    open.CmtBufSize = cbBuffer;
-    HANDLE hArchive = RAROpenArchiveStream(&open, reader.Callbacks());
-    const BOOL bFound = hArchive != nullptr && open.OpenResult == ERAR_SUCCESS && open.CmtState != 0;
-    if (hArchive != nullptr)
-        RARCloseArchive(hArchive);
-    pBuffer[cbBuffer - 1] = '\0';
-    return bFound;
-}

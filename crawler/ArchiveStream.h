@@ -44,7 +44,3 @@ private:
 
 // The size of a stream from Stat, or from a seek to its end; -1 when neither answers.
 LONGLONG StreamSize(IStream *pStream) noexcept;
-
-// The archive comment of an archive read from a stream, in the ANSI code page as UnRAR gives it,
-// by a list-mode open of its own: FALSE when the archive cannot be opened or has no comment.
-BOOL ReadArchiveComment(IStream *pStream, char *pBuffer, ULONG cbBuffer) noexcept;

@@ -57,23 +57,34 @@ struct ArchiveHandle {
     CBudgetCharge decoder;  // what the handle's decoder holds, as it asks: window, PPMd model, filters
 
     // Opens the archive in the given mode, by its path or, when pStream is given, from the host's
-    // stream; FALSE when the run's account has no room for it or the library refuses it.
-    BOOL Open(wchar_t *pszArchive, IStream *pStream, unsigned int mode, CRunBudget *pBudget) noexcept
+    // stream; FALSE when the run's account has no room for it or the library refuses it. With
+    // pComment, the archive comment is read into it as the archive opens, when the account has
+    // room for the comment's decoder too (else the archive opens without it).
+    BOOL Open(wchar_t *pszArchive, IStream *pStream, unsigned int mode, CRunBudget *pBudget, char *pComment = nullptr,
+              UINT cbComment = 0) noexcept
     {
         Close();
         opened = CBudgetCharge(pBudget);
         decoder = CBudgetCharge(pBudget);
-        if (!opened.TryResize(ARCHIVE_HANDLE_BYTES))
-            return FALSE;
+        if (pComment == nullptr || !opened.TryResize(COMMENT_OPEN_BYTES)) {
+            pComment = nullptr;
+            if (!opened.TryResize(ARCHIVE_HANDLE_BYTES))
+                return FALSE;
+        }
         ZeroMemory(&open, sizeof(open));
         open.ArcNameW = pszArchive;
         open.OpenMode = mode;
+        open.CmtBuf = pComment;
+        open.CmtBufSize = pComment != nullptr ? cbComment : 0;
         if (pStream != nullptr) {
             reader.reset(new (std::nothrow) CArchiveStreamReader(pStream));
             hArchive = reader ? RAROpenArchiveStream(&open, reader->Callbacks()) : nullptr;
         } else {
             hArchive = RAROpenArchiveEx(&open);
         }
+        // The comment was read as the archive opened: its decoder and copies are gone again.
+        open.CmtBuf = nullptr;
+        opened.TryResize(ARCHIVE_HANDLE_BYTES);
         if (hArchive != nullptr && open.OpenResult == ERAR_SUCCESS) {
             RARSetUnpackMemoryProc(hArchive, ChargeDecoderMemory, reinterpret_cast<LPARAM>(&decoder));
             return TRUE;
@@ -164,6 +175,7 @@ ULONGLONG CRarFileCrawler::LargestSolidStream()
 struct CRarFileCrawler::State {
     ArchiveHandle list;
     ArchiveHandle extract;
+    bool bOpened = false;         // the archive was opened (or tried) for this run
     bool bFreeSpaceRead = false;  // a reading of the temporary volume's free space is current
     ULONGLONG cbFree = 0;         // that reading
     ULONGLONG cbSinceRead = 0;    // announced by the entries passed since
@@ -200,8 +212,6 @@ BOOL CRarFileCrawler::GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *
     return TRUE;
 }
 
-BOOL CRarFileCrawler::GetEntryComment(wchar_t *) { return TRUE; }
-
 BOOL CRarFileCrawler::CloseArchive()
 {
     if (m_pState != nullptr) {
@@ -223,13 +233,8 @@ HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t 
     ArchiveHandle &list = m_pState->list;
     ArchiveHandle &extract = m_pState->extract;
 
-    if (list.hArchive == nullptr) {
-        if (!list.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get()))
-            return E_FAIL;
-        // Without an extract handle the entries are still named.
-        if (extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, m_pBudget.Get()) && extract.IsSolid())
-            RARSetSolidStreamSize(extract.hArchive, LargestSolidStream());
-    }
+    if (list.hArchive == nullptr && !OpenArchive(nullptr, 0))
+        return E_FAIL;
 
     for (ULONG skipped = 0;; ++skipped) {
         if (skipped == MAX_SKIPPED_HEADERS) {
@@ -257,6 +262,37 @@ HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t 
     if (pszName == nullptr || pszFolder == nullptr || SafeStringCopy(pszFolder, cchFolder, szFolder) != S_OK ||
         SafeStringCopy(pszName, cchName, szBase) != S_OK || SafeStringCat(pszName, cchName, szExt) != S_OK)
         return E_FAIL;
+    return S_OK;
+}
+
+// Opens the archive twice, once for listing (with its comment, when asked for) and once for
+// extraction, each once per run: FALSE when the list handle cannot be had. Without an extract
+// handle the entries are still named.
+BOOL CRarFileCrawler::OpenArchive(char *pComment, UINT cbComment)
+{
+    State &state = *m_pState;
+    if (state.bOpened)
+        return state.list.hArchive != nullptr;
+    state.bOpened = true;
+    if (!state.list.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get(), pComment, cbComment))
+        return FALSE;
+    ArchiveHandle &extract = state.extract;
+    if (extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, m_pBudget.Get()) && extract.IsSolid())
+        RARSetSolidStreamSize(extract.hArchive, LargestSolidStream());
+    return TRUE;
+}
+
+HRESULT CRarFileCrawler::ReadComment(char *pBuffer, ULONG cbBuffer)
+{
+    if (m_pState == nullptr || m_pState->bOpened || pBuffer == nullptr || cbBuffer == 0 ||
+        (m_pszArchive == nullptr && !m_stream))
+        return S_FALSE;
+    pBuffer[0] = '\0';
+    if (!OpenArchive(pBuffer, cbBuffer) || m_pState->list.open.CmtState == 0) {
+        pBuffer[0] = '\0';
+        return S_FALSE;
+    }
+    pBuffer[cbBuffer - 1] = '\0';
     return S_OK;
 }
 

@@ -30,9 +30,9 @@ constexpr ULONGLONG FREE_SPACE_RECHECK_BYTES = 64ull * 1024 * 1024;
 // command and decoder records, header buffers, the stream reader's read-ahead block), charged
 // to the run when the handle is opened. Measured with the test host's count of our heap.
 constexpr ULONGLONG ARCHIVE_HANDLE_BYTES = 1024 * 1024;
-// An open that reads the archive comment as well: the comment's decoder (the library holds it to
-// 16 MB, a PPMd model included), its bytes and their wide copy come on top (the library reads
-// comments of up to COMMENT_MAX_BYTES).
+// An open that reads the archive comment as well, while it opens: the comment's decoder (the
+// library holds it to 16 MB, a PPMd model included), its bytes and their copies come on top (the
+// library reads comments of up to COMMENT_MAX_BYTES).
 constexpr ULONGLONG COMMENT_MAX_BYTES = 256 * 1024;
 constexpr ULONGLONG COMMENT_DECODER_BYTES = 16 * 1024 * 1024;
 constexpr ULONGLONG COMMENT_OPEN_BYTES = ARCHIVE_HANDLE_BYTES + COMMENT_DECODER_BYTES + 4 * COMMENT_MAX_BYTES;
@@ -53,10 +53,10 @@ public:
 
     BOOL GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
                          wchar_t *pszExtractedPath, ULONG cchExtractedPath) override;
-    BOOL GetEntryComment(wchar_t *pszComment) override;
     BOOL CloseArchive() override;
     BOOL IsEntryIgnored(const wchar_t *pszName, const wchar_t *pszFolder) override;
     HRESULT ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder) override;
+    HRESULT ReadComment(char *pBuffer, ULONG cbBuffer) override;
     HRESULT ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath) override;
     BOOL DeleteExtractedFile() override;
 
@@ -64,6 +64,7 @@ protected:
     HRESULT ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vector<BYTE> *pBytes, CBudgetCharge *pCharge) override;
 
 private:
+    BOOL OpenArchive(char *pComment, UINT cbComment);
     BOOL ReadExtractHeaderInStep();
     BOOL PassExtractEntry();
     ULONGLONG LargestSolidStream();

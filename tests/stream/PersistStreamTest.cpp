@@ -164,6 +164,26 @@ private:
     std::vector<void *> m_namesGiven;
 };
 
+// A host's stream that counts the reads starting at its beginning: each open of the archive reads
+// its signature there (an archive smaller than one read-ahead block is read once per open).
+class COpenCountingStream final : public CWrappedStream
+{
+public:
+    using CWrappedStream::CWrappedStream;
+    STDMETHODIMP Read(void *pv, ULONG cb, ULONG *pcbRead) override
+    {
+        LARGE_INTEGER zero = {};
+        ULARGE_INTEGER position = {};
+        if (SUCCEEDED(m_inner->Seek(zero, STREAM_SEEK_CUR, &position)) && position.QuadPart == 0)
+            ++m_opens;
+        return m_inner->Read(pv, cb, pcbRead);
+    }
+    int Opens() const { return m_opens; }
+
+private:
+    int m_opens = 0;
+};
+
 // The strict host's pull, with room for more chunks when asked.
 PullOptions Pull(size_t maxChunks)
 {
@@ -541,9 +561,27 @@ TEST_F(PersistStream, AnArchiveOfManyBlocksIsReadAboutOncePerBlock)
         CComPtr<IStream> host;
         host.Attach(pHost);
         EXPECT_EQ(byPath, FilterStream(m_dll, host.Get(), 1000));
-        // Two archive handles walk it (the list and the extract handle), a third reads the comment.
+        // Two archive handles walk it: the list handle (which reads the comment) and the extract handle.
         EXPECT_LE(pHost->Reads(), 2 * (blocks + 4)) << blocks << " blocks";
         EXPECT_LE(pHost->Seeks(), 2 * pHost->Reads() + 16) << pHost->Reads() << " reads";
+    }
+}
+
+// The title's comment comes with the crawler's open of the archive for listing: a run opens an
+// archive twice, to list it and to extract from it, whether it has a comment or not.
+TEST_F(PersistStream, AnArchiveIsOpenedOnceToListAndOnceToExtract)
+{
+    for (const wchar_t *name : {L"comment.rar", L"plain.rar"}) {
+        SCOPED_TRACE(Narrow(name));
+        const std::string bytes = Bytes(ArchivePath(name));
+        ASSERT_LT(bytes.size(), 0x10000u) << "one read-ahead block must hold the archive";
+        CComPtr<IStream> inner = NamelessStream(bytes);
+        ASSERT_TRUE(inner);
+        auto *pCounting = new COpenCountingStream(inner.Get());
+        CComPtr<IStream> counting;
+        counting.Attach(pCounting);
+        const std::string seen = FilterStream(m_dll, counting.Get());
+        EXPECT_EQ(2, pCounting->Opens()) << seen.substr(0, 300);
     }
 }
 
