@@ -185,21 +185,29 @@ HMODULE CChildFilterLoader::LoadChildFilter(const wchar_t *pszFilePath, IUnknown
 {
     if (g_childFilterTestHooks.pfnLoadChildFilter != nullptr)
         return g_childFilterTestHooks.pfnLoadChildFilter(pszFilePath, pUnkOuter, ppFilter);
-    if (ppFilter == nullptr)
-        return nullptr;
     FilterRegistryInfo info;
-    if (!FindFilter(pszFilePath, &info))
+    if (ppFilter == nullptr || !FindFilter(pszFilePath, &info))
         return nullptr;
-    return CreateChildFilter(pszFilePath, &info, pUnkOuter, ppFilter);
+    return CreateChildFilter(pszFilePath, info, pUnkOuter, ppFilter);
 }
 
-HMODULE CChildFilterLoader::CreateChildFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo,
+HMODULE CChildFilterLoader::LoadChildFilter(const FilterRegistryInfo &info, const wchar_t *pszFilePath,
+                                            IFilter **ppFilter)
+{
+    if (g_childFilterTestHooks.pfnLoadChildFilter != nullptr)
+        return g_childFilterTestHooks.pfnLoadChildFilter(pszFilePath, nullptr, ppFilter);
+    if (ppFilter == nullptr)
+        return nullptr;
+    return CreateChildFilter(pszFilePath, info, nullptr, ppFilter);
+}
+
+HMODULE CChildFilterLoader::CreateChildFilter(const wchar_t *pszFilePath, const FilterRegistryInfo &info,
                                               IUnknown *pUnkOuter, IFilter **ppFilter)
 {
     SafeRelease(*ppFilter);
     try {
         wchar_t szModuleName[MODULE_NAME_CHARS];
-        GetUpperBaseName(pInfo->modulePath, szModuleName, MODULE_NAME_CHARS);
+        GetUpperBaseName(info.modulePath, szModuleName, MODULE_NAME_CHARS);
         if (IsPdfModule(szModuleName))
             return CreatePdfChildFilter(pszFilePath, szModuleName, pUnkOuter, ppFilter);
 
@@ -207,7 +215,7 @@ HMODULE CChildFilterLoader::CreateChildFilter(const wchar_t *pszFilePath, Filter
         CCoLibrary module;
         CComPtr<IFilter> filter;
         CComPtr<IPersistFile> persist;
-        module.Attach(CreateFilterFromModule(*pInfo, IID_IPersistFile, persist.PutVoid(), filter.Put()));
+        module.Attach(CreateFilterFromModule(info, IID_IPersistFile, persist.PutVoid(), filter.Put()));
         if (!module || FAILED(persist->Load(pszFilePath, STGM_READ)))
             return nullptr;
         *ppFilter = filter.Detach();
@@ -271,12 +279,20 @@ BOOL CChildFilterLoader::PdfClassReadsStreams(const FilterRegistryInfo &info)
 
 HMODULE CChildFilterLoader::LoadChildFilterFromStream(const wchar_t *pszEntryName, IStream *pStream, IFilter **ppFilter)
 {
+    FilterRegistryInfo info;
+    if (ppFilter == nullptr || !FindFilter(pszEntryName, &info))
+        return nullptr;
+    return LoadChildFilterFromStream(info, pStream, ppFilter);
+}
+
+HMODULE CChildFilterLoader::LoadChildFilterFromStream(const FilterRegistryInfo &info, IStream *pStream,
+                                                      IFilter **ppFilter)
+{
     if (ppFilter == nullptr || pStream == nullptr)
         return nullptr;
     SafeRelease(*ppFilter);
     try {
-        FilterRegistryInfo info;
-        if (!FindFilter(pszEntryName, &info) || !TakesStream(info, TRUE))
+        if (!TakesStream(info, TRUE))
             return nullptr;
         // Declared in release order: the filter goes before its module.
         CCoLibrary module;

@@ -60,6 +60,11 @@ public:
     // when that filter does not read streams.
     HMODULE LoadChildFilterFromStream(const wchar_t *pszEntryName, IStream *pStream, IFilter **ppFilter);
 
+    // The same two for the record FindFilter gave: the filter object, which looked the entry up
+    // once, has the child made without a second lookup.
+    HMODULE LoadChildFilter(const FilterRegistryInfo &info, const wchar_t *pszFilePath, IFilter **ppFilter);
+    HMODULE LoadChildFilterFromStream(const FilterRegistryInfo &info, IStream *pStream, IFilter **ppFilter);
+
     // Forgets the answers FindFilter remembered. Called when a run over an archive begins, so that
     // each archive sees the registrations as they are when its run starts.
     void ForgetLookups() noexcept;
@@ -72,7 +77,7 @@ private:
     BOOL LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *pInfo);
     CIFilterRegistryHelperBase *SelectServerEngineHelper(const wchar_t *pszHostName);
     CIFilterRegistryHelperBase *CreateEngineHelper();
-    HMODULE CreateChildFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo, IUnknown *pUnkOuter,
+    HMODULE CreateChildFilter(const wchar_t *pszFilePath, const FilterRegistryInfo &info, IUnknown *pUnkOuter,
                               IFilter **ppFilter);
     HMODULE CreateFilterFromModule(const FilterRegistryInfo &info, REFIID iidPersist, void **ppPersist,
                                    IFilter **ppFilter);

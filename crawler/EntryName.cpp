@@ -14,13 +14,13 @@ bool IsForbiddenChar(wchar_t ch) noexcept
     return ch < 0x20 || std::wcschr(L"<>:\"|?*/\\", ch) != nullptr;
 }
 
-BOOL CopyPart(wchar_t *pszDest, const wchar_t *pszBegin, size_t cch) noexcept
+bool CopyPart(wchar_t *pszDest, const wchar_t *pszBegin, size_t cch) noexcept
 {
     if (cch >= ENTRY_PART_CHARS)
-        return FALSE;
+        return false;
     std::wmemcpy(pszDest, pszBegin, cch);
     pszDest[cch] = L'\0';
-    return TRUE;
+    return true;
 }
 
 // The part of a name Windows compares with the device names: up to the first dot, trailing
@@ -49,7 +49,7 @@ bool IsDeviceName(const wchar_t *pszName) noexcept
 
 } // namespace
 
-BOOL SplitEntryPath(const wchar_t *pszPath, wchar_t *pszFolder, wchar_t *pszBase, wchar_t *pszExt) noexcept
+bool SplitEntryPath(const wchar_t *pszPath, wchar_t *pszFolder, wchar_t *pszBase, wchar_t *pszExt) noexcept
 {
     pszFolder[0] = pszBase[0] = pszExt[0] = L'\0';
     const wchar_t *p = pszPath;
@@ -67,28 +67,29 @@ BOOL SplitEntryPath(const wchar_t *pszPath, wchar_t *pszFolder, wchar_t *pszBase
     if (CopyPart(pszFolder, p, static_cast<size_t>(nameStart - p)) &&
         CopyPart(pszBase, nameStart, static_cast<size_t>(dot - nameStart)) &&
         CopyPart(pszExt, dot, static_cast<size_t>(end - dot)))
-        return TRUE;
+        return true;
     pszFolder[0] = pszBase[0] = pszExt[0] = L'\0';
-    return FALSE;
+    return false;
 }
 
-BOOL IsSafeFileName(const wchar_t *pszName) noexcept
+bool IsSafeFileName(const wchar_t *pszName) noexcept
 {
     const size_t cch = std::wcslen(pszName);
     if (cch == 0 || pszName[cch - 1] == L'.' || pszName[cch - 1] == L' ' || IsDeviceName(pszName))
-        return FALSE;
+        return false;
     for (size_t i = 0; i < cch; ++i)
         if (IsForbiddenChar(pszName[i]))
-            return FALSE;
-    return TRUE;
+            return false;
+    return true;
 }
 
-BOOL MakeSafeFileName(const wchar_t *pszName, wchar_t *pszSafe, size_t cchSafe) noexcept
+HRESULT MakeSafeFileName(const wchar_t *pszName, wchar_t *pszSafe, size_t cchSafe) noexcept
 {
+    const HRESULT TOO_LONG = HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
     if (IsSafeFileName(pszName))
-        return SafeStringCopy(pszSafe, cchSafe, pszName) == S_OK;
+        return SafeStringCopy(pszSafe, cchSafe, pszName) == S_OK ? S_OK : TOO_LONG;
     if (cchSafe == 0)
-        return FALSE;
+        return TOO_LONG;
     size_t cch = std::wcslen(pszName);
     while (cch > 0 && (pszName[cch - 1] == L'.' || pszName[cch - 1] == L' '))
         --cch;
@@ -96,11 +97,11 @@ BOOL MakeSafeFileName(const wchar_t *pszName, wchar_t *pszSafe, size_t cchSafe) 
     const bool device = IsDeviceName(pszName);
     const size_t need = cch + (device ? 1 : 0) + (cch == 0 ? 1 : 0);
     if (need >= cchSafe)
-        return FALSE;
+        return TOO_LONG;
     if (device || cch == 0)
         pszSafe[out++] = L'_';
     for (size_t i = 0; i < cch; ++i)
         pszSafe[out++] = IsForbiddenChar(pszName[i]) ? L'_' : pszName[i];
     pszSafe[out] = L'\0';
-    return TRUE;
+    return S_OK;
 }

@@ -8,17 +8,17 @@ constexpr size_t ENTRY_PART_CHARS = CCH_PROGID;  // a part of up to 255 characte
 
 // Splits a path the way _wsplitpath_s does: a leading drive ("X:") is dropped, the folder runs
 // up to and including the last '\' or '/', the extension starts at the last '.' after it.
-// When any part is longer than 255 characters, all three come out empty and the result is FALSE.
+// When any part is longer than 255 characters, all three come out empty and the result is false.
 // Each buffer holds ENTRY_PART_CHARS characters.
-BOOL SplitEntryPath(const wchar_t *pszPath, wchar_t *pszFolder, wchar_t *pszBase, wchar_t *pszExt) noexcept;
+bool SplitEntryPath(const wchar_t *pszPath, wchar_t *pszFolder, wchar_t *pszBase, wchar_t *pszExt) noexcept;
 
-// TRUE when the name can be created as it stands: no reserved device name (CON, PRN, AUX, NUL,
+// Whether the name can be created as it stands: no reserved device name (CON, PRN, AUX, NUL,
 // CONIN$, CONOUT$, COM0-COM9, LPT0-LPT9, COM¹-COM³, LPT¹-LPT³, with any extension), none of
 // < > : " | ? * / \ or control characters, no trailing dot or space, not empty.
-BOOL IsSafeFileName(const wchar_t *pszName) noexcept;
+bool IsSafeFileName(const wchar_t *pszName) noexcept;
 
 // Writes a name the file system takes for pszName (at most cchSafe characters with the NUL):
 // forbidden characters become '_', trailing dots and spaces go, a device name gets a leading '_'.
 // A clean extension is kept, so the same child filter applies. Safe names come back unchanged.
-// FALSE when the result does not fit.
-BOOL MakeSafeFileName(const wchar_t *pszName, wchar_t *pszSafe, size_t cchSafe) noexcept;
+// S_OK, or HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER) when the result does not fit.
+HRESULT MakeSafeFileName(const wchar_t *pszName, wchar_t *pszSafe, size_t cchSafe) noexcept;

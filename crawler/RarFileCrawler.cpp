@@ -1,11 +1,14 @@
 #include "crawler/RarFileCrawler.h"
 #include "support/Capacities.h"
-#include "crawler/ArchiveStream.h"
+#include "crawler/ArchiveHandle.h"
 #include "crawler/EntryName.h"
+#include "support/Check.h"
 #include "support/FileUtil.h"
+#include "support/MemoryStream.h"
 #include "support/SafeString.h"
 
 #include <windows.h>
+#include <filterr.h>
 #include "dll.hpp"
 
 #include <algorithm>
@@ -17,6 +20,22 @@ namespace {
 constexpr unsigned int RAR_HOST_UNIX = 3;  // HostOS of archives made on Unix: FileAttr holds a mode
 constexpr ULONG MAX_SKIPPED_HEADERS = 0x1000000;
 constexpr size_t MAX_TEMP_PATH = 255;      // longest temporary file path we create
+
+std::unique_ptr<wchar_t[]> NewNameBuffer() noexcept
+{
+    return std::unique_ptr<wchar_t[]>(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]());
+}
+
+// Copies into a caller's buffer when its capacity is one a bounded copy accepts; cuts silently.
+void CopyOut(wchar_t *pszDest, ULONG cchDest, const wchar_t *pszSrc) noexcept
+{
+    if (pszDest != nullptr && cchDest != 0 && cchDest <= PELLUCIDOR_MAX_CCH)
+        SafeStringCopy(pszDest, cchDest, pszSrc != nullptr ? pszSrc : L"");
+}
+
+// Directory entries and names we cannot use are passed over; a walk ends at the archive's end,
+// but a bound keeps a header chain that never ends from holding the host.
+constexpr ULONG MAX_IGNORED_ENTRIES = 0x1000000;
 
 ULONGLONG UnpackedSize(const RARHeaderDataEx &header) noexcept
 {
@@ -30,112 +49,6 @@ bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
         return true;
     return header.HostOS != RAR_HOST_UNIX && (header.FileAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
-
-// The library's decoder asks before it allocates its window, a PPMd model or a filter buffer,
-// and says what it frees: both go to the handle's charge against the run's account. A refusal
-// costs that entry only (ERAR_NO_MEMORY, or ERAR_BAD_DATA for a PPMd model).
-int PASCAL ChargeDecoderMemory(LPARAM userData, long long delta)
-{
-    auto *pCharge = reinterpret_cast<CBudgetCharge *>(userData);
-    if (delta >= 0)
-        return pCharge->TryResize(pCharge->Size() + static_cast<ULONGLONG>(delta)) ? 1 : 0;
-    const auto cbFreed = static_cast<ULONGLONG>(-delta);
-    pCharge->TryResize(cbFreed < pCharge->Size() ? pCharge->Size() - cbFreed : 0);
-    return 1;
-}
-
-// One archive handle of the library and what was last read on it. UnRAR reads some fields of
-// both records as the caller's input (comment and link-target buffers, callbacks), so they are
-// zeroed here and never hold anything but what we put there.
-struct ArchiveHandle {
-    HANDLE hArchive = nullptr;
-    std::unique_ptr<CArchiveStreamReader> reader;  // the handle's own position in a host's stream
-    RAROpenArchiveDataEx open{};
-    RARHeaderDataEx header{};
-    bool bPending = false;  // a header was read and not yet passed with RARProcessFileW
-    CBudgetCharge opened;   // ARCHIVE_HANDLE_BYTES while the handle is open
-    CBudgetCharge decoder;  // what the handle's decoder holds, as it asks: window, PPMd model, filters
-
-    // Opens the archive in the given mode, by its path or, when pStream is given, from the host's
-    // stream; FALSE when the run's account has no room for it or the library refuses it. With
-    // pComment, the archive comment is read into it as the archive opens, when the account has
-    // room for the comment's decoder too (else the archive opens without it).
-    BOOL Open(wchar_t *pszArchive, IStream *pStream, unsigned int mode, CRunBudget *pBudget, char *pComment = nullptr,
-              UINT cbComment = 0) noexcept
-    {
-        Close();
-        opened = CBudgetCharge(pBudget);
-        decoder = CBudgetCharge(pBudget);
-        if (pComment == nullptr || !opened.TryResize(COMMENT_OPEN_BYTES)) {
-            pComment = nullptr;
-            if (!opened.TryResize(ARCHIVE_HANDLE_BYTES))
-                return FALSE;
-        }
-        ZeroMemory(&open, sizeof(open));
-        open.ArcNameW = pszArchive;
-        open.OpenMode = mode;
-        open.CmtBuf = pComment;
-        open.CmtBufSize = pComment != nullptr ? cbComment : 0;
-        if (pStream != nullptr) {
-            reader.reset(new (std::nothrow) CArchiveStreamReader(pStream));
-            hArchive = reader ? RAROpenArchiveStream(&open, reader->Callbacks()) : nullptr;
-        } else {
-            hArchive = RAROpenArchiveEx(&open);
-        }
-        // The comment was read as the archive opened: its decoder and copies are gone again.
-        open.CmtBuf = nullptr;
-        opened.TryResize(ARCHIVE_HANDLE_BYTES);
-        if (hArchive != nullptr && open.OpenResult == ERAR_SUCCESS) {
-            RARSetUnpackMemoryProc(hArchive, ChargeDecoderMemory, reinterpret_cast<LPARAM>(&decoder));
-            return TRUE;
-        }
-        Close();
-        return FALSE;
-    }
-
-    ArchiveHandle() noexcept = default;
-    ~ArchiveHandle() { Close(); }
-    ArchiveHandle(const ArchiveHandle &) = delete;
-    ArchiveHandle &operator=(const ArchiveHandle &) = delete;
-
-    void Close() noexcept
-    {
-        if (hArchive != nullptr)
-            RARCloseArchive(hArchive);
-        hArchive = nullptr;
-        reader.reset();
-        bPending = false;
-        decoder.Reset();
-        opened.Reset();
-    }
-
-    bool IsSolid() const noexcept { return (open.Flags & ROADF_SOLID) != 0; }
-
-    // Passing an entry of a solid archive decompresses it: the next one's data builds on it.
-    bool PassingDecompresses() const noexcept { return IsSolid(); }
-
-    // Passes an entry without decompressing it (not for a solid archive's extract handle).
-    int Skip() noexcept { return Process(RAR_SKIP, nullptr); }
-
-    int Process(int operation, wchar_t *pszDestName) noexcept
-    {
-        bPending = false;
-        return RARProcessFileW(hArchive, operation, nullptr, pszDestName);
-    }
-
-    // Reads the next header; a pending entry is passed first, without decompressing it. Link
-    // targets are never asked for: link entries are named, not made.
-    int ReadHeader() noexcept
-    {
-        if (bPending)
-            Skip();
-        header.RedirName = nullptr;
-        header.RedirNameSize = 0;
-        const int result = RARReadHeaderEx(hArchive, &header);
-        bPending = result == ERAR_SUCCESS;
-        return result;
-    }
-};
 
 // Deletes a file we extracted. Attributes restored from the archive, read-only for one, are
 // cleared only when the deletion is refused: most files go in one call.
@@ -157,7 +70,7 @@ CrawlerTestHooks g_crawlerTestHooks;
 ULONGLONG CRarFileCrawler::LargestSolidStream()
 {
     ArchiveHandle scan;
-    if (!scan.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get()))
+    if (scan.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get()) != S_OK)
         return 0;
     ULONGLONG cbStream = 0, cbLargest = 0;
     for (ULONG headers = 0; headers < MAX_SKIPPED_HEADERS && scan.ReadHeader() == ERAR_SUCCESS; ++headers) {
@@ -181,21 +94,24 @@ struct CRarFileCrawler::State {
     ULONGLONG cbSinceRead = 0;    // announced by the entries passed since
 };
 
-CRarFileCrawler::CRarFileCrawler(const wchar_t *pszArchive, const wchar_t *pszTempFolder)
-    : CFileCrawlerBase(pszArchive, pszTempFolder), m_pState(new (std::nothrow) State)
+CRarFileCrawler::CRarFileCrawler(const wchar_t *pszArchive, const wchar_t *pszTempFolder, const CrawlerOptions &options)
+    : m_pszArchive(DuplicateString(pszArchive)),
+      m_pszTempFolder(DuplicateString(pszTempFolder)),
+      m_pszEntryName(NewNameBuffer()),
+      m_pszEntryFolder(NewNameBuffer()),
+      m_pszExtractedPath(NewNameBuffer()),
+      m_pBudget(options.pBudget),
+      m_pState(new (std::nothrow) State),
+      m_pfnMakeRunFolder(options.pfnMakeRunFolder),
+      m_pRunFolderContext(options.pRunFolderContext)
 {
 }
 
-CRarFileCrawler::CRarFileCrawler(IStream *pStream, const wchar_t *pszName, const wchar_t *pszTempFolder)
-    : CFileCrawlerBase(pszName, pszTempFolder), m_pState(new (std::nothrow) State)
+CRarFileCrawler::CRarFileCrawler(IStream *pStream, const wchar_t *pszName, const wchar_t *pszTempFolder,
+                                 const CrawlerOptions &options)
+    : CRarFileCrawler(pszName, pszTempFolder, options)
 {
     m_stream = pStream;
-}
-
-void CRarFileCrawler::SetRunFolderMaker(PFN_MAKE_RUN_FOLDER pfnMake, void *pContext) noexcept
-{
-    m_pfnMakeRunFolder = pfnMake;
-    m_pRunFolderContext = pContext;
 }
 
 CRarFileCrawler::~CRarFileCrawler()
@@ -205,23 +121,15 @@ CRarFileCrawler::~CRarFileCrawler()
     DeleteCurrentExtractedFile();
 }
 
-BOOL CRarFileCrawler::GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
-                                      wchar_t *pszExtractedPath, ULONG cchExtractedPath)
-{
-    CopyCurrentEntry(pszName, cchName, pszFolder, cchFolder, pszExtractedPath, cchExtractedPath);
-    return TRUE;
-}
-
-BOOL CRarFileCrawler::CloseArchive()
+void CRarFileCrawler::CloseArchive()
 {
     if (m_pState != nullptr) {
         m_pState->list.Close();
         m_pState->extract.Close();
     }
-    return TRUE;
 }
 
-BOOL CRarFileCrawler::IsEntryIgnored(const wchar_t *pszName, const wchar_t *)
+bool CRarFileCrawler::IsEntryIgnored(const wchar_t *pszName) const noexcept
 {
     return pszName == nullptr || pszName[0] == L'\0';
 }
@@ -233,8 +141,8 @@ HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t 
     ArchiveHandle &list = m_pState->list;
     ArchiveHandle &extract = m_pState->extract;
 
-    if (list.hArchive == nullptr && !OpenArchive(nullptr, 0))
-        return E_FAIL;
+    if (list.hArchive == nullptr)
+        RETURN_IF_FAILED(OpenArchive(nullptr, 0));
 
     for (ULONG skipped = 0;; ++skipped) {
         if (skipped == MAX_SKIPPED_HEADERS) {
@@ -245,7 +153,7 @@ HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t 
             CloseArchive();
             return S_FALSE;
         }
-        if (extract.hArchive != nullptr && !ReadExtractHeaderInStep())
+        if (extract.hArchive != nullptr && ReadExtractHeaderInStep() != S_OK)
             extract.Close();
         if (!IsDirectoryEntry(list.header))
             break;
@@ -266,20 +174,20 @@ HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t 
 }
 
 // Opens the archive twice, once for listing (with its comment, when asked for) and once for
-// extraction, each once per run: FALSE when the list handle cannot be had. Without an extract
+// extraction, each once per run: S_OK, or why the list handle cannot be had. Without an extract
 // handle the entries are still named.
-BOOL CRarFileCrawler::OpenArchive(char *pComment, UINT cbComment)
+HRESULT CRarFileCrawler::OpenArchive(char *pComment, UINT cbComment)
 {
     State &state = *m_pState;
     if (state.bOpened)
-        return state.list.hArchive != nullptr;
+        return state.list.hArchive != nullptr ? S_OK : E_FAIL;
     state.bOpened = true;
-    if (!state.list.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get(), pComment, cbComment))
-        return FALSE;
+    RETURN_IF_FAILED(state.list.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get(), pComment,
+                                     cbComment));
     ArchiveHandle &extract = state.extract;
-    if (extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, m_pBudget.Get()) && extract.IsSolid())
+    if (extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, m_pBudget.Get()) == S_OK && extract.IsSolid())
         RARSetSolidStreamSize(extract.hArchive, LargestSolidStream());
-    return TRUE;
+    return S_OK;
 }
 
 HRESULT CRarFileCrawler::ReadComment(char *pBuffer, ULONG cbBuffer)
@@ -288,7 +196,7 @@ HRESULT CRarFileCrawler::ReadComment(char *pBuffer, ULONG cbBuffer)
         (m_pszArchive == nullptr && !m_stream))
         return S_FALSE;
     pBuffer[0] = '\0';
-    if (!OpenArchive(pBuffer, cbBuffer) || m_pState->list.open.CmtState == 0) {
+    if (OpenArchive(pBuffer, cbBuffer) != S_OK || m_pState->list.open.CmtState == 0) {
         pBuffer[0] = '\0';
         return S_FALSE;
     }
@@ -298,18 +206,22 @@ HRESULT CRarFileCrawler::ReadComment(char *pBuffer, ULONG cbBuffer)
 
 // Reads the extract handle's next header for the entry the list handle has just read. The list
 // handle passes over the later parts of a file split across volumes; so does this one. Any
-// other difference means the handles are out of step, and nothing more may be extracted.
-BOOL CRarFileCrawler::ReadExtractHeaderInStep()
+// other difference means the handles are out of step, and nothing more may be extracted: S_OK in
+// step, E_FAIL out of step or without an extract handle.
+HRESULT CRarFileCrawler::ReadExtractHeaderInStep()
 {
     ArchiveHandle &extract = m_pState->extract;
     const RARHeaderDataEx &listHeader = m_pState->list.header;
     for (ULONG parts = 0; parts < MAX_SKIPPED_HEADERS; ++parts) {
-        if (!PassExtractEntry() || extract.ReadHeader() != ERAR_SUCCESS)
-            return FALSE;
+        RETURN_IF_FAILED(PassExtractEntry());
+        if (extract.ReadHeader() != ERAR_SUCCESS)
+            return E_FAIL;
         if ((extract.header.Flags & RHDF_SPLITBEFORE) == 0 || (listHeader.Flags & RHDF_SPLITBEFORE) != 0)
-            return std::wcsncmp(extract.header.FileNameW, listHeader.FileNameW, ARRAYSIZE(listHeader.FileNameW)) == 0;
+            return std::wcsncmp(extract.header.FileNameW, listHeader.FileNameW, ARRAYSIZE(listHeader.FileNameW)) == 0
+                       ? S_OK
+                       : E_FAIL;
     }
-    return FALSE;
+    return E_FAIL;
 }
 
 // Where the data of an entry decoded on the extract handle goes: collected into memory up to
@@ -376,20 +288,20 @@ int CRarFileCrawler::DecodeExtractEntry(int operation, wchar_t *pszDestPath, Dec
 
 // Passes the extract handle's pending entry. In a solid archive that decompresses it, which is
 // charged like any decoding and counted against the run's bound on such work; past the bound,
-// or when its window does not fit, the extract handle is closed. FALSE: the handle is gone.
-BOOL CRarFileCrawler::PassExtractEntry()
+// or when its window does not fit, the extract handle is closed. E_FAIL: the handle is gone.
+HRESULT CRarFileCrawler::PassExtractEntry()
 {
     ArchiveHandle &extract = m_pState->extract;
     if (!extract.bPending)
-        return TRUE;
+        return S_OK;
     if (!extract.PassingDecompresses()) {
         extract.Skip();
-        return TRUE;
+        return S_OK;
     }
     DecodeSink sink;
     sink.pSkipWork = m_pBudget.Get();
     DecodeExtractEntry(RAR_TEST, nullptr, &sink);
-    return extract.hArchive != nullptr;
+    return extract.hArchive != nullptr ? S_OK : E_FAIL;
 }
 
 HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath)
@@ -423,7 +335,7 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
     // A name is a base name and an extension of up to 255 characters each.
     wchar_t szSafe[2 * ENTRY_PART_CHARS];
     wchar_t szFolder[ENTRY_PART_CHARS], szBase[ENTRY_PART_CHARS], szExt[ENTRY_PART_CHARS];
-    if (!MakeSafeFileName(m_pszEntryName.get(), szSafe, ARRAYSIZE(szSafe)))
+    if (MakeSafeFileName(m_pszEntryName.get(), szSafe, ARRAYSIZE(szSafe)) != S_OK)
         return E_FAIL;
     SplitEntryPath(szSafe, szFolder, szBase, szExt);
 
@@ -501,7 +413,7 @@ HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vecto
 // The volume is asked again once the entries passed since the last reading announce
 // FREE_SPACE_RECHECK_BYTES in all: asking costs about as much as extracting a small entry, and
 // the reserve is far larger than what a reading may have missed of our own use.
-BOOL CRarFileCrawler::FitsOnTempVolume(ULONGLONG cbAnnounced)
+bool CRarFileCrawler::FitsOnTempVolume(ULONGLONG cbAnnounced)
 {
     const auto pfnFreeSpace = g_crawlerTestHooks.pfnGetDiskFreeSpaceExW != nullptr
                                   ? g_crawlerTestHooks.pfnGetDiskFreeSpaceExW
@@ -513,19 +425,95 @@ BOOL CRarFileCrawler::FitsOnTempVolume(ULONGLONG cbAnnounced)
         state.bFreeSpaceRead =
             m_pszTempFolder != nullptr && pfnFreeSpace(m_pszTempFolder.get(), &freeToCaller, nullptr, nullptr);
         if (!state.bFreeSpaceRead)
-            return FALSE;
+            return false;
         state.cbFree = freeToCaller.QuadPart;
         state.cbSinceRead = 0;
     }
     if (state.cbFree <= EXTRACT_FREE_SPACE_RESERVE || cbAnnounced > state.cbFree - EXTRACT_FREE_SPACE_RESERVE)
-        return FALSE;
+        return false;
     state.cbSinceRead += cbAnnounced;
-    return TRUE;
+    return true;
 }
 
-BOOL CRarFileCrawler::DeleteExtractedFile()
+HRESULT CRarFileCrawler::GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
+                                         wchar_t *pszExtractedPath, ULONG cchExtractedPath) const noexcept
 {
-    if (m_pszExtractedPath != nullptr)
-        DeleteTemporaryFile(m_pszExtractedPath.get());
-    return TRUE;
+    if (!m_bHasEntry)
+        return E_FAIL;
+    CopyOut(pszName, cchName, m_pszEntryName.get());
+    CopyOut(pszFolder, cchFolder, m_pszEntryFolder.get());
+    CopyOut(pszExtractedPath, cchExtractedPath, m_pszExtractedPath.get());
+    return S_OK;
+}
+
+IStream *CRarFileCrawler::TakeEntryStream() noexcept
+{
+    if (!m_bEntryInMemory)
+        return nullptr;
+    m_bEntryInMemory = false;
+    return CreateMemoryDocumentStream(std::move(m_entryBytes), m_pszEntryName.get(), std::move(m_entryCharge));
+}
+
+HRESULT CRarFileCrawler::DeleteCurrentExtractedFile()
+{
+    if (!m_bHasEntry || m_pszExtractedPath == nullptr || m_pszExtractedPath[0] == L'\0' ||
+        !IsExistingFile(m_pszExtractedPath.get()))
+        return S_FALSE;
+    DeleteTemporaryFile(m_pszExtractedPath.get());
+    return S_OK;
+}
+
+HRESULT CRarFileCrawler::NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder)
+{
+    if (m_pszEntryName == nullptr || m_pszEntryFolder == nullptr || m_pszExtractedPath == nullptr)
+        return E_OUTOFMEMORY;
+    if (DeleteCurrentExtractedFile() == S_OK)
+        m_bHasEntry = false;
+    m_bEntryInMemory = false;
+    std::vector<BYTE>().swap(m_entryBytes);
+    m_entryCharge.Reset();
+
+    for (ULONG skipped = 0;; ++skipped) {
+        if (skipped == MAX_IGNORED_ENTRIES || ReadNextEntry(pszName, cchName, pszFolder, cchFolder) != S_OK)
+            return FILTER_E_END_OF_CHUNKS;
+        if (!IsEntryIgnored(pszName))
+            break;
+    }
+    if (SafeStringCopy(m_pszEntryName.get(), CRAWLER_NAME_CHARS, pszName) != S_OK ||
+        SafeStringCopy(m_pszEntryFolder.get(), CRAWLER_NAME_CHARS, pszFolder) != S_OK)
+        return E_FAIL;
+    m_pszExtractedPath[0] = L'\0';
+    m_bHasEntry = true;
+    return S_OK;
+}
+
+HRESULT CRarFileCrawler::ReadEntryToMemory(ULONGLONG cbMost)
+{
+    if (!m_bHasEntry || m_bEntryInMemory || m_pszExtractedPath[0] != L'\0')
+        return S_FALSE;
+    m_entryCharge = CBudgetCharge(m_pBudget.Get());
+    const HRESULT hr = ReadCurrentEntryToMemory(cbMost, &m_entryBytes, &m_entryCharge);
+    if (hr == S_OK) {
+        m_bEntryInMemory = true;
+        return S_OK;
+    }
+    std::vector<BYTE>().swap(m_entryBytes);
+    m_entryCharge.Reset();
+    return hr;
+}
+
+HRESULT CRarFileCrawler::ExtractEntry(wchar_t *pszPath, ULONG cchPath)
+{
+    if (!m_bHasEntry || m_bEntryInMemory || m_pszExtractedPath[0] != L'\0' || cchPath == 0 ||
+        cchPath > PELLUCIDOR_MAX_CCH)
+        return E_FAIL;
+    if (ExtractCurrentEntry(pszPath, cchPath) != S_OK || !IsExistingFile(pszPath))
+        return E_FAIL;
+    // Kept, so that the file goes before the next entry; a path too long to keep is not left.
+    if (SafeStringCopy(m_pszExtractedPath.get(), CRAWLER_NAME_CHARS, pszPath) != S_OK) {
+        m_pszExtractedPath[0] = L'\0';
+        DeleteFileW(pszPath);
+        return E_FAIL;
+    }
+    return S_OK;
 }

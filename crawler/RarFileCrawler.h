@@ -1,13 +1,21 @@
-// The crawler over RAR archives, through the UnRAR library: one archive opened twice, a list
-// handle that walks the headers and an extract handle kept in step that extracts entries.
+// The archive walk the filter object drives, over RAR archives through the UnRAR library:
+// NextEntry moves to the next entry; the filter object then decides what becomes of it and asks
+// for its document in memory (ReadEntryToMemory) or in a file of the run's temporary folder
+// (ExtractEntry). The crawler reads archives and knows nothing of child filters. One archive is
+// opened twice: a list handle that walks the headers, and an extract handle kept in step that
+// decodes entries. Used from one thread only.
 #pragma once
-#include "crawler/FileCrawlerBase.h"
-
+#include <windows.h>
 #include <objidl.h>
 
 #include <memory>
+#include <vector>
 
+#include "support/Capacities.h"
 #include "support/Holders.h"
+#include "support/RunBudget.h"
+
+constexpr ULONG CRAWLER_NAME_CHARS = CCH_RUN_PATH;
 
 // Test seam: unit tests (which link the core library) stand in a free-space answer for the
 // temporary folder's volume. The product never sets it.
@@ -26,53 +34,87 @@ constexpr ULONGLONG EXTRACT_FREE_SPACE_RESERVE = 256ull * 1024 * 1024;
 // since that reading announce this much in all (each is deleted before the next is extracted).
 constexpr ULONGLONG FREE_SPACE_RECHECK_BYTES = 64ull * 1024 * 1024;
 
-// What the library needs besides any window while an archive handle is open (its archive,
-// command and decoder records, header buffers, the stream reader's read-ahead block), charged
-// to the run when the handle is opened. Measured with the test host's count of our heap.
-constexpr ULONGLONG ARCHIVE_HANDLE_BYTES = 1024 * 1024;
-// An open that reads the archive comment as well, while it opens: the comment's decoder (the
-// library holds it to 16 MB, a PPMd model included), its bytes and their copies come on top (the
-// library reads comments of up to COMMENT_MAX_BYTES).
-constexpr ULONGLONG COMMENT_MAX_BYTES = 256 * 1024;
-constexpr ULONGLONG COMMENT_DECODER_BYTES = 16 * 1024 * 1024;
-constexpr ULONGLONG COMMENT_OPEN_BYTES = ARCHIVE_HANDLE_BYTES + COMMENT_DECODER_BYTES + 4 * COMMENT_MAX_BYTES;
+// What a crawler is made with besides its archive and folder.
+struct CrawlerOptions {
+    // The run's account (shared with the other nesting levels): every open archive handle, what
+    // the decoder allocates and every document in memory is charged to it before it is
+    // allocated. NULL: nothing is counted.
+    CRunBudget *pBudget = nullptr;
+    // Without a temporary folder, the first entry to extract asks pfnMakeRunFolder for one (its
+    // path, or NULL when none can be made; the crawler keeps a copy).
+    const wchar_t *(*pfnMakeRunFolder)(void *pContext) = nullptr;
+    void *pRunFolderContext = nullptr;
+};
 
-class CRarFileCrawler : public CFileCrawlerBase
+class CRarFileCrawler
 {
 public:
-    CRarFileCrawler(const wchar_t *pszArchive, const wchar_t *pszTempFolder);
+    // Copies the strings; pszTempFolder may be NULL. Nothing is opened yet.
+    CRarFileCrawler(const wchar_t *pszArchive, const wchar_t *pszTempFolder, const CrawlerOptions &options = {});
     // An archive read from a host's stream (each archive handle reads it at a position of its
     // own); pszName, the stream's name or NULL, is what ArchivePath() answers.
-    CRarFileCrawler(IStream *pStream, const wchar_t *pszName, const wchar_t *pszTempFolder);
-    ~CRarFileCrawler() override;
+    CRarFileCrawler(IStream *pStream, const wchar_t *pszName, const wchar_t *pszTempFolder,
+                    const CrawlerOptions &options = {});
+    ~CRarFileCrawler();
+    CRarFileCrawler(const CRarFileCrawler &) = delete;
+    CRarFileCrawler &operator=(const CRarFileCrawler &) = delete;
 
-    // Without a temporary folder, the first entry to extract asks pfnMake for one (its path, or
-    // NULL when none can be made; the crawler keeps a copy).
-    using PFN_MAKE_RUN_FOLDER = const wchar_t *(*)(void *pContext);
-    void SetRunFolderMaker(PFN_MAKE_RUN_FOLDER pfnMake, void *pContext) noexcept;
+    // Moves to the next entry with a name: the previous entry's file is deleted and its document
+    // in memory let go. S_OK: pszName (with its extension) and pszFolder hold the entry;
+    // FILTER_E_END_OF_CHUNKS: no more entries; E_FAIL: a name did not fit a buffer.
+    HRESULT NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
+    // The current entry's document into memory, at most cbMost bytes and as far as the run's
+    // account has room. S_OK: TakeEntryStream hands it out; S_FALSE: not tried (the file route may
+    // still take the entry); anything else: tried and failed, or it grew past the size its header
+    // announced (the entry is passed).
+    HRESULT ReadEntryToMemory(ULONGLONG cbMost);
+    // The current entry extracted into the run's temporary folder: S_OK with its path; E_FAIL
+    // when it cannot be (no folder or room for it, a link, encrypted, damaged).
+    HRESULT ExtractEntry(wchar_t *pszPath, ULONG cchPath);
+    // After ReadEntryToMemory gave S_OK: the entry's document in memory, as a stream named like
+    // the entry (the caller's reference), once; NULL otherwise.
+    IStream *TakeEntryStream() noexcept;
+    // S_OK: the current entry's strings, cut to the buffers; E_FAIL: there is no current entry.
+    HRESULT GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
+                            wchar_t *pszExtractedPath, ULONG cchExtractedPath) const noexcept;
+    // The archive comment, in the ANSI code page as the library gives it, read as the archive is
+    // opened (so only before the first entry): S_OK with the comment in pBuffer; S_FALSE when
+    // there is none, the run cannot afford reading it, or the archive is open already.
+    HRESULT ReadComment(char *pBuffer, ULONG cbBuffer);
 
-    BOOL GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
-                         wchar_t *pszExtractedPath, ULONG cchExtractedPath) override;
-    BOOL CloseArchive() override;
-    BOOL IsEntryIgnored(const wchar_t *pszName, const wchar_t *pszFolder) override;
-    HRESULT ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder) override;
-    HRESULT ReadComment(char *pBuffer, ULONG cbBuffer) override;
-    HRESULT ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath) override;
-    BOOL DeleteExtractedFile() override;
-
-protected:
-    HRESULT ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vector<BYTE> *pBytes, CBudgetCharge *pCharge) override;
+    // The archive this crawler walks (its own copy of the path it was made with).
+    const wchar_t *ArchivePath() const noexcept { return m_pszArchive.get(); }
+    // The host's stream the archive is read from, or NULL for an archive read from its path.
+    IStream *ArchiveStream() const noexcept { return m_stream.Get(); }
 
 private:
-    BOOL OpenArchive(char *pComment, UINT cbComment);
-    BOOL ReadExtractHeaderInStep();
-    BOOL PassExtractEntry();
+    HRESULT ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
+    bool IsEntryIgnored(const wchar_t *pszName) const noexcept;
+    HRESULT ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath);
+    HRESULT ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vector<BYTE> *pBytes, CBudgetCharge *pCharge);
+    // Deletes the current entry's temporary file: S_OK when there was one, S_FALSE when none.
+    HRESULT DeleteCurrentExtractedFile();
+    void CloseArchive();
+    HRESULT OpenArchive(char *pComment, UINT cbComment);
+    HRESULT ReadExtractHeaderInStep();
+    HRESULT PassExtractEntry();
     ULONGLONG LargestSolidStream();
     int DecodeExtractEntry(int operation, wchar_t *pszDestPath, DecodeSink *pSink);
-    BOOL FitsOnTempVolume(ULONGLONG cbAnnounced);
+    bool FitsOnTempVolume(ULONGLONG cbAnnounced);
 
+    std::unique_ptr<wchar_t[]> m_pszArchive;
+    CComPtr<IStream> m_stream;                      // the host's stream, or NULL for a path
+    std::unique_ptr<wchar_t[]> m_pszTempFolder;     // NULL when none was given (yet)
+    std::unique_ptr<wchar_t[]> m_pszEntryName;      // CRAWLER_NAME_CHARS characters
+    std::unique_ptr<wchar_t[]> m_pszEntryFolder;    // CRAWLER_NAME_CHARS characters
+    std::unique_ptr<wchar_t[]> m_pszExtractedPath;  // CRAWLER_NAME_CHARS characters
+    bool m_bHasEntry = false;
+    CComPtr<CRunBudget> m_pBudget;   // the run's account (CrawlerOptions), or NULL
+    std::vector<BYTE> m_entryBytes;  // the current entry's document, until the filter takes it
+    CBudgetCharge m_entryCharge;     // what m_entryBytes is charged; goes with them to the stream
+    bool m_bEntryInMemory = false;
     struct State;  // the UnRAR handles and records
     std::unique_ptr<State> m_pState;
-    PFN_MAKE_RUN_FOLDER m_pfnMakeRunFolder = nullptr;
-    void *m_pRunFolderContext = nullptr;
+    const wchar_t *(*m_pfnMakeRunFolder)(void *pContext);
+    void *m_pRunFolderContext;
 };

@@ -8,6 +8,7 @@
 
 #include "childfilter/ChildFilterLoader.h"
 #include "filter/SettingsLock.h"
+#include "support/Check.h"
 #include "support/Holders.h"
 #include "support/SafeString.h"
 
@@ -32,14 +33,14 @@ const wchar_t *HostSection(const CChildFilterLoader *pLoader) noexcept
     return pLoader->HostPath();
 }
 
-// TRUE when the file starts with the UTF-16LE byte-order mark, so that the profile functions
-// keep every character of a key or value.
-BOOL IsUnicodeProfile(const wchar_t *pszFile) noexcept
+// Whether the file starts with the UTF-16LE byte-order mark, so that the profile functions keep
+// every character of a key or value.
+bool IsUnicodeProfile(const wchar_t *pszFile) noexcept
 {
     CFileHandle file(CreateFileW(pszFile, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                  nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file)
-        return FALSE;
+        return false;
     BYTE bom[2] = {};
     DWORD cbRead = 0;
     return ReadFile(file.Get(), bom, sizeof(bom), &cbRead, nullptr) && cbRead == sizeof(bom) && bom[0] == 0xFF &&
@@ -59,7 +60,7 @@ void CreateUnicodeProfile(const wchar_t *pszFile) noexcept
     WriteFile(file.Get(), bom, sizeof(bom), &cbWritten, nullptr);
 }
 
-bool NeedsEscape(wchar_t ch, size_t index, size_t cch, BOOL bUnicodeFile) noexcept
+bool NeedsEscape(wchar_t ch, size_t index, size_t cch, bool bUnicodeFile) noexcept
 {
     if (ch == L'%' || ch == L'=' || ch < 0x20 || ch == 0x7F)
         return true;  // the escape itself; the key's end; line breaks and other controls
@@ -73,8 +74,9 @@ bool NeedsEscape(wchar_t ch, size_t index, size_t cch, BOOL bUnicodeFile) noexce
 // The form of an archive path that the profile format holds as a key and gives back unchanged:
 // the path itself, with the few characters that the format would lose or misread written as
 // %XX (or %uXXXX beyond ASCII). The same form is used for every key and log value, and
-// different paths always get different forms.
-BOOL MakeProfileKey(const wchar_t *pszPath, BOOL bUnicodeFile, wchar_t *pszKey, size_t cchKey) noexcept
+// different paths always get different forms. S_OK, or HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER)
+// when it does not fit.
+HRESULT MakeProfileKey(const wchar_t *pszPath, bool bUnicodeFile, wchar_t *pszKey, size_t cchKey) noexcept
 {
     const size_t cch = std::wcslen(pszPath);
     size_t out = 0;
@@ -89,12 +91,12 @@ BOOL MakeProfileKey(const wchar_t *pszPath, BOOL bUnicodeFile, wchar_t *pszKey, 
         }
         const size_t cchPiece = std::wcslen(szPiece);
         if (out + cchPiece >= cchKey)
-            return FALSE;
+            return HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER);
         std::wmemcpy(pszKey + out, szPiece, cchPiece);
         out += cchPiece;
     }
     pszKey[out] = L'\0';
-    return TRUE;
+    return S_OK;
 }
 
 // The marks of one archive; a value that cannot be read counts as empty.
@@ -113,7 +115,7 @@ const wchar_t BLACK_LIST_MUTEX[] = L"Quorvane.IFilterBase.IFilterProcess.0375028
 const wchar_t LOG_GUID_MUTEX[] = L"Quorvane.IFilterBase.LogGuid.3409836";
 SettingsTestHooks g_settingsTestHooks;
 
-BOOL CSettingsLock::Acquire() noexcept
+bool CSettingsLock::Acquire() noexcept
 {
     if (!m_bTried) {
         m_bTried = true;
@@ -143,17 +145,17 @@ void CIFilterBase::ReadSwitches()
     m_bChildStreams = GetPrivateProfileIntW(L"Debug", L"ChildStreams", 1, m_pszSettingsFile.get()) != 0;
 }
 
-// Reads the switches without the lock; TRUE when no black-list write can have overlapped the
+// Reads the switches without the lock; true when no black-list write can have overlapped the
 // reading. A write rewrites the whole file (emptied first, then written again), and a reading
 // beside it finds the switches off. Every black-list write changes the file's size, and its
 // time, so a file that is there and not empty, the same before and after, was read whole; no
 // file at all means no settings.
-BOOL CIFilterBase::ReadSwitchesSteadily()
+bool CIFilterBase::ReadSwitchesSteadily()
 {
     WIN32_FILE_ATTRIBUTE_DATA before = {}, after = {};
-    const BOOL bBefore = GetFileAttributesExW(m_pszSettingsFile.get(), GetFileExInfoStandard, &before);
+    const bool bBefore = GetFileAttributesExW(m_pszSettingsFile.get(), GetFileExInfoStandard, &before) != FALSE;
     ReadSwitches();
-    const BOOL bAfter = GetFileAttributesExW(m_pszSettingsFile.get(), GetFileExInfoStandard, &after);
+    const bool bAfter = GetFileAttributesExW(m_pszSettingsFile.get(), GetFileExInfoStandard, &after) != FALSE;
     if (!bBefore && !bAfter)
         return GetLastError() == ERROR_FILE_NOT_FOUND || GetLastError() == ERROR_PATH_NOT_FOUND;
     return bBefore && bAfter && (before.nFileSizeLow != 0 || before.nFileSizeHigh != 0) &&
@@ -161,15 +163,15 @@ BOOL CIFilterBase::ReadSwitchesSteadily()
            CompareFileTime(&before.ftLastWriteTime, &after.ftLastWriteTime) == 0;
 }
 
-// Init's settings and the black list's admission, FALSE refusing the run. The switches are read
+// Init's settings and the black list's admission: S_OK admits the run, S_FALSE refuses it. The switches are read
 // without a lock, so that a run with both off never waits for another process. A black list that
 // is on, or a reading that a write may have overlapped, takes the lock (at most one wait in
 // Init, shared with the end of the earlier run) and reads the switches again under it.
-BOOL CIFilterBase::ReadSettings(CSettingsLock &blackListLock)
+HRESULT CIFilterBase::ReadSettings(CSettingsLock &blackListLock)
 {
-    m_bBlackList = FALSE;
-    m_bLogGuid = FALSE;
-    m_bChildStreams = TRUE;
+    m_bBlackList = false;
+    m_bLogGuid = false;
+    m_bChildStreams = true;
     m_pszSettingsFile.reset(new (std::nothrow) wchar_t[SETTINGS_PATH_CHARS]());
     m_pszLogGuidFile.reset(new (std::nothrow) wchar_t[SETTINGS_PATH_CHARS]());
     if (!m_pszSettingsFile || !m_pszLogGuidFile ||
@@ -177,7 +179,7 @@ BOOL CIFilterBase::ReadSettings(CSettingsLock &blackListLock)
         // Without the user's folder there are no settings: nothing to read or write.
         m_pszSettingsFile.reset();
         m_pszLogGuidFile.reset();
-        return TRUE;
+        return S_OK;
     }
     const size_t cchAppData = std::wcslen(m_pszSettingsFile.get());
     if (cchAppData == 0 || m_pszSettingsFile.get()[cchAppData - 1] != L'\\')
@@ -190,83 +192,85 @@ BOOL CIFilterBase::ReadSettings(CSettingsLock &blackListLock)
     SafeStringCat(m_pszSettingsFile.get(), SETTINGS_PATH_CHARS, L"\\IFilterProcess.ini");
 
     if (ReadSwitchesSteadily() && !m_bBlackList)
-        return TRUE;
+        return S_OK;
     // Not acquired within the wait: the switches are read once more all the same, and a black
     // list that is on refuses the run, as it cannot count it.
-    const BOOL bLocked = blackListLock.Acquire();
+    const bool bLocked = blackListLock.Acquire();
     ReadSwitches();
     return EnterBlackList(bLocked);
 }
 
-// TRUE admits the run and counts it; FALSE refuses it (five marks, or the lock not acquired).
-// The caller holds the black-list lock when bLocked is TRUE. The archive is counted under the
+// S_OK admits the run and counts it; S_FALSE refuses it (five marks, or the lock not acquired).
+// The caller holds the black-list lock when bLocked is true. The archive is counted under the
 // path loaded now; the run leaves the black list under the same path, whatever is loaded then.
-BOOL CIFilterBase::EnterBlackList(BOOL bLocked)
+HRESULT CIFilterBase::EnterBlackList(bool bLocked)
 {
     if (!m_bBlackList || m_pszSettingsFile == nullptr)
-        return TRUE;
+        return S_OK;
     const wchar_t *pszSection = HostSection(m_pFilterLoader.get());
     if (pszSection == nullptr || ArchiveKey() == nullptr)
-        return TRUE;  // nothing to count under (a stream without a name, say)
+        return S_OK;  // nothing to count under (a stream without a name, say)
     m_pszRunArchive = DuplicateString(ArchiveKey());
     if (!m_pszRunArchive)
-        return FALSE;  // a run that cannot be counted is refused, as with no lock
+        return S_FALSE;  // a run that cannot be counted is refused, as with no lock
     if (!bLocked)
-        return FALSE;
+        return S_FALSE;
 
     CreateUnicodeProfile(m_pszSettingsFile.get());
     wchar_t szKey[PROFILE_KEY_CHARS];
-    if (!MakeProfileKey(m_pszRunArchive.get(), IsUnicodeProfile(m_pszSettingsFile.get()), szKey, PROFILE_KEY_CHARS))
-        return TRUE;
+    if (MakeProfileKey(m_pszRunArchive.get(), IsUnicodeProfile(m_pszSettingsFile.get()), szKey, PROFILE_KEY_CHARS) !=
+        S_OK)
+        return S_OK;
     wchar_t szMarks[MARKS_BUFFER_CHARS];
     if (ReadMarks(pszSection, szKey, m_pszSettingsFile.get(), szMarks) >= BLACK_LIST_MARKS)
-        return FALSE;
+        return S_FALSE;
     SafeStringCat(szMarks, MARKS_BUFFER_CHARS, L"x");
     WritePrivateProfileStringW(pszSection, szKey, szMarks, m_pszSettingsFile.get());
-    return TRUE;
+    return S_OK;
 }
 
 // A run that reached its end takes its archive's marks away, unless the archive is refused
 // for good; a run let go early leaves its mark. The lock is taken only when there is a mark to
 // take away, through the caller's lock object (Init shares it with the next run's admission).
-BOOL CIFilterBase::LeaveBlackList(CSettingsLock &blackListLock)
+HRESULT CIFilterBase::LeaveBlackList(CSettingsLock &blackListLock)
 {
     // No settings path: the object never reached the settings step, and touches no file.
     if (!m_bBlackList || m_pszSettingsFile == nullptr)
-        return TRUE;
+        return S_OK;
     if (!m_bCompleted)
-        return FALSE;
+        return S_FALSE;
     const wchar_t *pszSection = HostSection(m_pFilterLoader.get());
     if (pszSection == nullptr || !m_pszRunArchive)
-        return TRUE;
+        return S_OK;
 
     if (!blackListLock.Acquire())
-        return FALSE;
+        return S_FALSE;
     wchar_t szKey[PROFILE_KEY_CHARS];
-    if (!MakeProfileKey(m_pszRunArchive.get(), IsUnicodeProfile(m_pszSettingsFile.get()), szKey, PROFILE_KEY_CHARS))
-        return TRUE;
+    if (MakeProfileKey(m_pszRunArchive.get(), IsUnicodeProfile(m_pszSettingsFile.get()), szKey, PROFILE_KEY_CHARS) !=
+        S_OK)
+        return S_OK;
     wchar_t szMarks[MARKS_BUFFER_CHARS];
     const size_t cchMarks = ReadMarks(pszSection, szKey, m_pszSettingsFile.get(), szMarks);
     if (cchMarks > 0 && cchMarks < BLACK_LIST_MARKS)
         WritePrivateProfileStringW(pszSection, szKey, nullptr, m_pszSettingsFile.get());
-    return TRUE;
+    return S_OK;
 }
 
 // One line per run folder name: which archive it was made for.
-BOOL CIFilterBase::LogTempFolderGuid(const wchar_t *pszName)
+HRESULT CIFilterBase::LogTempFolderGuid(const wchar_t *pszName)
 {
     if (!m_bLogGuid || m_pszLogGuidFile == nullptr)
-        return TRUE;
+        return S_FALSE;
     const wchar_t *pszSection = HostSection(m_pFilterLoader.get());
     if (pszSection == nullptr || ArchiveKey() == nullptr || pszName == nullptr)
-        return FALSE;
+        return E_FAIL;
 
     CSettingsLock lock(LOG_GUID_MUTEX);
     if (!lock.Acquire())
-        return FALSE;
+        return E_FAIL;
     CreateUnicodeProfile(m_pszLogGuidFile.get());
     wchar_t szValue[PROFILE_KEY_CHARS];
-    if (!MakeProfileKey(ArchiveKey(), IsUnicodeProfile(m_pszLogGuidFile.get()), szValue, PROFILE_KEY_CHARS))
-        return FALSE;
-    return WritePrivateProfileStringW(pszSection, pszName, szValue, m_pszLogGuidFile.get());
+    RETURN_IF_FAILED(MakeProfileKey(ArchiveKey(), IsUnicodeProfile(m_pszLogGuidFile.get()), szValue, PROFILE_KEY_CHARS));
+    RETURN_LAST_ERROR_IF(!WritePrivateProfileStringW(pszSection, pszName, szValue, m_pszLogGuidFile.get()));
+    return S_OK;
 }

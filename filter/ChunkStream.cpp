@@ -3,7 +3,6 @@
 #include "filter/IFilterBase.h"
 #include "support/Capacities.h"
 #include "childfilter/ChildFilterLoader.h"
-#include "crawler/FileCrawlerBase.h"
 #include "crawler/RarFileCrawler.h"
 #include "childfilter/NestingDepth.h"
 #include "support/Check.h"
@@ -54,7 +53,7 @@ bool IsAnsiPath(const wchar_t *pszPath)
            !bLossy;
 }
 
-BOOL TitleFromPath(const wchar_t *pszPath, wchar_t *pszBuffer, ULONG cchBuffer)
+bool TitleFromPath(const wchar_t *pszPath, wchar_t *pszBuffer, ULONG cchBuffer)
 {
     const wchar_t *name = pszPath;
     for (const wchar_t *p = pszPath; *p != L'\0'; ++p)
@@ -101,13 +100,20 @@ bool IsRequested(ULONG cAttributes, const FULLPROPSPEC *aAttributes, const FULLP
 
 // --- IFilter stream ------------------------------------------------------------------------
 
+// Each call turns whatever is thrown inside it into the one code its contract allows for the end.
 STDMETHODIMP CIFilterBase::GetChunk(STAT_CHUNK *pStat)
 {
     if (pStat == nullptr)
         return E_POINTER;
     const CNestingScope nesting;
     const CRunBudgetScope budget(m_pBudget.Get());
-    const HRESULT hr = DoGetChunk(pStat);
+    HRESULT hr = FILTER_E_END_OF_CHUNKS;
+    try {
+        hr = DoGetChunk(pStat);
+    } catch (...) {
+        DropChildFilter();
+        hr = FILTER_E_END_OF_CHUNKS;
+    }
     // A failed call leaves no chunk current: GetText and GetValue must not reach the child then.
     m_nChunkKind = SUCCEEDED(hr) ? static_cast<LONG>(pStat->flags) : 0;
     return hr;
@@ -118,180 +124,176 @@ STDMETHODIMP CIFilterBase::GetChunk(STAT_CHUNK *pStat)
 STDMETHODIMP CIFilterBase::GetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
 {
     const CRunBudgetScope budget(m_pBudget.Get());
-    return DoGetText(pcwcBuffer, awcBuffer);
+    try {
+        return DoGetText(pcwcBuffer, awcBuffer);
+    } catch (...) {
+        return FILTER_E_NO_TEXT;
+    }
 }
 
 STDMETHODIMP CIFilterBase::GetValue(PROPVARIANT **ppPropValue)
 {
     const CRunBudgetScope budget(m_pBudget.Get());
-    return DoGetValue(ppPropValue);
+    try {
+        return DoGetValue(ppPropValue);
+    } catch (...) {
+        return FILTER_E_NO_MORE_VALUES;  // one of GetValue's own codes: this chunk's value is lost
+    }
 }
 
 STDMETHODIMP CIFilterBase::BindRegion(FILTERREGION, REFIID, void **) { return E_NOTIMPL; }
 
 HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
 {
-    try {
-        if (pStat == nullptr)
-            return E_POINTER;
-        if (m_pCrawler == nullptr) {
-            m_bCompleted = TRUE;
-            return FILTER_E_END_OF_CHUNKS;
-        }
-        FreeOwnChunk();
-        if (m_nChunkId == 0) {
-            m_nChunkId = 1;
-            const HRESULT hrTitle = MakeTitleChunk(pStat);
-            if (hrTitle != S_FALSE && (hrTitle != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute)))
-                return hrTitle;
-            // No title, or one the host did not ask for: the first entry's chunk is chunk 1.
-            FreeOwnChunk();
-        } else {
-            ++m_nChunkId;
-        }
-
-        // Each turn either hands out a chunk or moves past one entry, so the archive's end
-        // ends the loop; the bound only guards against a walk that never ends.
-        for (ULONG turn = 0; turn < MAX_ENTRIES_PER_CALL; ++turn) {
-            if (m_pChildFilter.Get() == nullptr) {
-                wchar_t *pszName = m_pszEntryName.get(), *pszFolder = m_pszEntryFolder.get();
-                wchar_t *pszPath = m_pszEntryPath.get();
-                if (pszName == nullptr || pszFolder == nullptr || pszPath == nullptr)
-                    return E_OUTOFMEMORY;
-                const HRESULT hr = OpenNextEntry(pszName, pszFolder, pszPath);
-                if (hr == FILTER_E_END_OF_CHUNKS)
-                    return hr;
-                if (hr != S_OK && hr != S_FALSE)
-                    return FILTER_E_END_OF_CHUNKS;
-                const HRESULT hrName = MakeEntryNameChunk(pStat, pszName, pszFolder, pszPath);
-                if (hrName != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
-                    return hrName;
-                FreeOwnChunk();  // not asked for: on to the entry's own chunks
-                if (hr == S_FALSE)
-                    continue;
-            }
-            if (m_relay.GetChunk(pStat) == S_OK) {
-                // A child's chunk the host did not ask for is passed over (the child was given the
-                // host's list, but not every filter heeds it).
-                if (!IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
-                    continue;
-                pStat->idChunk = m_nChunkId;
-                pStat->idChunkSource = m_nChunkId;
-                return S_OK;
-            }
-            // The child ended or failed: its result is not ours to report.
-            DropChildFilter();
-        }
-        return FILTER_E_END_OF_CHUNKS;
-    } catch (...) {
+    if (pStat == nullptr)
+        return E_POINTER;
+    if (m_pCrawler == nullptr) {
+        m_bCompleted = true;
         return FILTER_E_END_OF_CHUNKS;
     }
+    FreeOwnChunk();
+    if (m_nChunkId == 0) {
+        m_nChunkId = 1;
+        const HRESULT hrTitle = MakeTitleChunk(pStat);
+        if (hrTitle != S_FALSE && (hrTitle != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute)))
+            return hrTitle;
+        // No title, or one the host did not ask for: the first entry's chunk is chunk 1.
+        FreeOwnChunk();
+    } else {
+        ++m_nChunkId;
+    }
+
+    // Each turn either hands out a chunk or moves past one entry, so the archive's end
+    // ends the loop; the bound only guards against a walk that never ends.
+    for (ULONG turn = 0; turn < MAX_ENTRIES_PER_CALL; ++turn) {
+        if (m_pChildFilter.Get() == nullptr) {
+            wchar_t *pszName = m_pszEntryName.get(), *pszFolder = m_pszEntryFolder.get();
+            wchar_t *pszPath = m_pszEntryPath.get();
+            if (pszName == nullptr || pszFolder == nullptr || pszPath == nullptr)
+                return E_OUTOFMEMORY;
+            const HRESULT hr = OpenNextEntry(pszName, pszFolder, pszPath);
+            if (hr == FILTER_E_END_OF_CHUNKS)
+                return hr;
+            if (hr != S_OK && hr != S_FALSE)
+                return FILTER_E_END_OF_CHUNKS;
+            const HRESULT hrName = MakeEntryNameChunk(pStat, pszName, pszFolder, pszPath);
+            if (hrName != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
+                return hrName;
+            FreeOwnChunk();  // not asked for: on to the entry's own chunks
+            if (hr == S_FALSE)
+                continue;
+        }
+        if (m_relay.GetChunk(pStat) == S_OK) {
+            // A child's chunk the host did not ask for is passed over (the child was given the
+            // host's list, but not every filter heeds it).
+            if (!IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
+                continue;
+            pStat->idChunk = m_nChunkId;
+            pStat->idChunkSource = m_nChunkId;
+            return S_OK;
+        }
+        // The child ended or failed: its result is not ours to report.
+        DropChildFilter();
+    }
+    return FILTER_E_END_OF_CHUNKS;
 }
 
 HRESULT CIFilterBase::DoGetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
 {
-    try {
-        if (pcwcBuffer == nullptr || awcBuffer == nullptr)
-            return E_POINTER;
-        const ULONG cwcBuffer = *pcwcBuffer;
-        if (m_nChunkKind == FILTER_E_NO_MORE_TEXT || m_nChunkKind != CHUNK_TEXT) {
-            *pcwcBuffer = 0;
-            return m_nChunkKind == FILTER_E_NO_MORE_TEXT ? FILTER_E_NO_MORE_TEXT : FILTER_E_NO_TEXT;
-        }
-        // Not even the terminator fits: nothing is copied and nothing is used up.
-        if (cwcBuffer == 0)
-            return E_INVALIDARG;
-        if (m_pOwnChunk == nullptr) {
-            if (m_relay.Child() != nullptr)
-                return m_relay.GetText(pcwcBuffer, awcBuffer);
-            *pcwcBuffer = 0;
-            return FILTER_E_NO_TEXT;
-        }
-        if (m_pOwnChunk->delivered || m_pOwnChunk->text == nullptr) {
-            *pcwcBuffer = 0;
-            FreeOwnChunk();
-            m_nChunkKind = FILTER_E_NO_MORE_TEXT;
-            return FILTER_E_NO_MORE_TEXT;
-        }
-
-        const wchar_t *rest = m_pOwnChunk->text.get() + m_pOwnChunk->position;
-        const size_t cchRest = std::wcslen(rest);
-        if (cwcBuffer > cchRest) {
-            std::wmemcpy(awcBuffer, rest, cchRest + 1);
-            *pcwcBuffer = static_cast<ULONG>(cchRest);
-            m_pOwnChunk->delivered = TRUE;
-            return FILTER_S_LAST_TEXT;
-        }
-        // A piece of no characters would never move on: a one-character buffer cannot carry text.
-        if (cwcBuffer == 1) {
-            *pcwcBuffer = 0;
-            return E_INVALIDARG;
-        }
-        const ULONG cwcPiece = cwcBuffer - 1;
-        std::wmemcpy(awcBuffer, rest, cwcPiece);
-        awcBuffer[cwcPiece] = L'\0';
-        *pcwcBuffer = cwcPiece;
-        m_pOwnChunk->position += cwcPiece;
-        return S_OK;
-    } catch (...) {
+    if (pcwcBuffer == nullptr || awcBuffer == nullptr)
+        return E_POINTER;
+    const ULONG cwcBuffer = *pcwcBuffer;
+    if (m_nChunkKind == FILTER_E_NO_MORE_TEXT || m_nChunkKind != CHUNK_TEXT) {
+        *pcwcBuffer = 0;
+        return m_nChunkKind == FILTER_E_NO_MORE_TEXT ? FILTER_E_NO_MORE_TEXT : FILTER_E_NO_TEXT;
+    }
+    // Not even the terminator fits: nothing is copied and nothing is used up.
+    if (cwcBuffer == 0)
+        return E_INVALIDARG;
+    if (m_pOwnChunk == nullptr) {
+        if (m_relay.Child() != nullptr)
+            return m_relay.GetText(pcwcBuffer, awcBuffer);
+        *pcwcBuffer = 0;
         return FILTER_E_NO_TEXT;
     }
+    if (m_pOwnChunk->delivered || m_pOwnChunk->text == nullptr) {
+        *pcwcBuffer = 0;
+        FreeOwnChunk();
+        m_nChunkKind = FILTER_E_NO_MORE_TEXT;
+        return FILTER_E_NO_MORE_TEXT;
+    }
+
+    const wchar_t *rest = m_pOwnChunk->text.get() + m_pOwnChunk->position;
+    const size_t cchRest = std::wcslen(rest);
+    if (cwcBuffer > cchRest) {
+        std::wmemcpy(awcBuffer, rest, cchRest + 1);
+        *pcwcBuffer = static_cast<ULONG>(cchRest);
+        m_pOwnChunk->delivered = TRUE;
+        return FILTER_S_LAST_TEXT;
+    }
+    // A piece of no characters would never move on: a one-character buffer cannot carry text.
+    if (cwcBuffer == 1) {
+        *pcwcBuffer = 0;
+        return E_INVALIDARG;
+    }
+    const ULONG cwcPiece = cwcBuffer - 1;
+    std::wmemcpy(awcBuffer, rest, cwcPiece);
+    awcBuffer[cwcPiece] = L'\0';
+    *pcwcBuffer = cwcPiece;
+    m_pOwnChunk->position += cwcPiece;
+    return S_OK;
 }
 
 HRESULT CIFilterBase::DoGetValue(PROPVARIANT **ppPropValue)
 {
-    try {
-        if (ppPropValue == nullptr)
-            return E_POINTER;
-        if (m_nChunkKind != CHUNK_VALUE) {
-            *ppPropValue = nullptr;
-            return FILTER_E_NO_VALUES;
-        }
-        if (m_pOwnChunk != nullptr) {
-            *ppPropValue = nullptr;
-            if (m_pOwnChunk->delivered || m_pOwnChunk->text == nullptr) {
-                FreeOwnChunk();
-                return FILTER_E_NO_MORE_VALUES;
-            }
-            const size_t cch = std::wcslen(m_pOwnChunk->text.get()) + 1;
-            CCoTaskMem value(CoTaskMemAlloc(sizeof(PROPVARIANT)));
-            CCoTaskMem text(CoTaskMemAlloc(cch * sizeof(wchar_t)));
-            if (!value || !text)
-                return E_OUTOFMEMORY;
-            std::wmemcpy(static_cast<wchar_t *>(text.Get()), m_pOwnChunk->text.get(), cch);
-            auto *pValue = static_cast<PROPVARIANT *>(value.Detach());
-            PropVariantInit(pValue);
-            pValue->vt = VT_LPWSTR;
-            pValue->pwszVal = static_cast<wchar_t *>(text.Detach());
-            *ppPropValue = pValue;
-            m_pOwnChunk->delivered = TRUE;
-            return S_OK;
-        }
-        if (m_relay.Child() == nullptr) {
-            *ppPropValue = nullptr;
-            return FILTER_E_NO_VALUES;
-        }
-
-        const HRESULT hr = m_relay.GetValue(ppPropValue);
-        PROPVARIANT *pValue = hr == S_OK ? *ppPropValue : nullptr;
-        if (pValue != nullptr && pValue->vt == VT_LPWSTR && pValue->pwszVal != nullptr) {
-            // A document that asks not to be indexed gets an empty value instead of the marker.
-            std::unique_ptr<wchar_t[]> lower = DuplicateString(pValue->pwszVal);
-            if (lower) {
-                CharLowerW(lower.get());
-                if (std::wcscmp(lower.get(), L"noindex") == 0 || std::wcscmp(lower.get(), L"none") == 0)
-                    pValue->pwszVal[0] = L'\0';
-            }
-        }
-        return hr;
-    } catch (...) {
-        return FILTER_E_NO_MORE_VALUES;  // one of GetValue's own codes: this chunk's value is lost
+    if (ppPropValue == nullptr)
+        return E_POINTER;
+    if (m_nChunkKind != CHUNK_VALUE) {
+        *ppPropValue = nullptr;
+        return FILTER_E_NO_VALUES;
     }
+    if (m_pOwnChunk != nullptr) {
+        *ppPropValue = nullptr;
+        if (m_pOwnChunk->delivered || m_pOwnChunk->text == nullptr) {
+            FreeOwnChunk();
+            return FILTER_E_NO_MORE_VALUES;
+        }
+        const size_t cch = std::wcslen(m_pOwnChunk->text.get()) + 1;
+        CCoTaskMem value(CoTaskMemAlloc(sizeof(PROPVARIANT)));
+        CCoTaskMem text(CoTaskMemAlloc(cch * sizeof(wchar_t)));
+        if (!value || !text)
+            return E_OUTOFMEMORY;
+        std::wmemcpy(static_cast<wchar_t *>(text.Get()), m_pOwnChunk->text.get(), cch);
+        auto *pValue = static_cast<PROPVARIANT *>(value.Detach());
+        PropVariantInit(pValue);
+        pValue->vt = VT_LPWSTR;
+        pValue->pwszVal = static_cast<wchar_t *>(text.Detach());
+        *ppPropValue = pValue;
+        m_pOwnChunk->delivered = TRUE;
+        return S_OK;
+    }
+    if (m_relay.Child() == nullptr) {
+        *ppPropValue = nullptr;
+        return FILTER_E_NO_VALUES;
+    }
+
+    const HRESULT hr = m_relay.GetValue(ppPropValue);
+    PROPVARIANT *pValue = hr == S_OK ? *ppPropValue : nullptr;
+    if (pValue != nullptr && pValue->vt == VT_LPWSTR && pValue->pwszVal != nullptr) {
+        // A document that asks not to be indexed gets an empty value instead of the marker.
+        std::unique_ptr<wchar_t[]> lower = DuplicateString(pValue->pwszVal);
+        if (lower) {
+            CharLowerW(lower.get());
+            if (std::wcscmp(lower.get(), L"noindex") == 0 || std::wcscmp(lower.get(), L"none") == 0)
+                pValue->pwszVal[0] = L'\0';
+        }
+    }
+    return hr;
 }
 
 // --- the archive's title ---------------------------------------------------------------------
 
-BOOL CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTATE *pKind)
+HRESULT CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTATE *pKind)
 {
     *pKind = CHUNK_VALUE;
     pszBuffer[0] = L'\0';
@@ -305,14 +307,14 @@ BOOL CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTA
         if (comment && m_pCrawler->ReadComment(comment.get(), COMMENT_BYTES) == S_OK &&
             MultiByteToWideChar(CP_ACP, 0, comment.get(), -1, pszBuffer, static_cast<int>(cchBuffer)) > 0) {
             *pKind = CHUNK_TEXT;
-            return TRUE;
+            return S_OK;
         }
         pszBuffer[0] = L'\0';
     }
     // Else the name the path or the host's stream gives; a stream without one has no title.
     if (pszArchive == nullptr)
-        return bFromStream ? FALSE : TRUE;
-    return TitleFromPath(pszArchive, pszBuffer, cchBuffer);
+        return bFromStream ? S_FALSE : S_OK;
+    return TitleFromPath(pszArchive, pszBuffer, cchBuffer) ? S_OK : S_FALSE;
 }
 
 // --- own chunks and entries ------------------------------------------------------------------
@@ -325,7 +327,7 @@ HRESULT CIFilterBase::MakeTitleChunk(STAT_CHUNK *pStat)
     if (!chunk || !title)
         return E_OUTOFMEMORY;
     CHUNKSTATE kind = CHUNK_VALUE;
-    if (!GetArchiveTitle(title.get(), TITLE_CHARS, &kind))
+    if (GetArchiveTitle(title.get(), TITLE_CHARS, &kind) != S_OK)
         return S_FALSE;
     pStat->flags = kind;
     chunk->text = DuplicateString(title.get());
@@ -340,9 +342,8 @@ HRESULT CIFilterBase::MakeEntryNameChunk(STAT_CHUNK *pStat, wchar_t *pszName, wc
     if (m_pCrawler == nullptr)
         return FILTER_E_END_OF_CHUNKS;
     FillOwnChunk(pStat, m_nChunkId, PROPSET_STORAGE, PROPID_NAME, CHUNK_TEXT);
-    if (!m_pCrawler->GetCurrentEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS, pszExtractedPath,
-                                     CRAWLER_NAME_CHARS))
-        return E_FAIL;
+    RETURN_IF_FAILED(m_pCrawler->GetCurrentEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS,
+                                                 pszExtractedPath, CRAWLER_NAME_CHARS));
 
     const size_t cchFolder = std::wcslen(pszFolder);
     const size_t cchText = cchFolder + std::wcslen(pszName) + 5;
@@ -361,30 +362,25 @@ HRESULT CIFilterBase::MakeEntryNameChunk(STAT_CHUNK *pStat, wchar_t *pszName, wc
 
 HRESULT CIFilterBase::OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath)
 {
-    try {
-        if (m_pCrawler == nullptr)
-            return S_FALSE;
-        pszExtractedPath[0] = L'\0';
-        if (m_pCrawler->NextEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS) != S_OK) {
-            m_pCrawler.reset();
-            m_bCompleted = TRUE;
-            return FILTER_E_END_OF_CHUNKS;
-        }
-        if (LoadEntryChild(pszName, pszExtractedPath) != S_OK) {
-            DropChildFilter();
-            return S_FALSE;
-        }
-        ULONG flags = 0;
-        if (m_pChildFilter.Get()->Init(m_grfFlags, m_cAttributes, m_aAttributes.get(), &flags) != S_OK) {
-            DropChildFilter();
-            return S_FALSE;
-        }
-        m_relay.Attach(m_pChildFilter.Get());
-        return S_OK;
-    } catch (...) {
-        DropChildFilter();
-        return E_FAIL;
+    if (m_pCrawler == nullptr)
+        return S_FALSE;
+    pszExtractedPath[0] = L'\0';
+    if (m_pCrawler->NextEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS) != S_OK) {
+        m_pCrawler.reset();
+        m_bCompleted = true;
+        return FILTER_E_END_OF_CHUNKS;
     }
+    if (LoadEntryChild(pszName, pszExtractedPath) != S_OK) {
+        DropChildFilter();
+        return S_FALSE;
+    }
+    ULONG flags = 0;
+    if (m_pChildFilter.Get()->Init(m_grfFlags, m_cAttributes, m_aAttributes.get(), &flags) != S_OK) {
+        DropChildFilter();
+        return S_FALSE;
+    }
+    m_relay.Attach(m_pChildFilter.Get());
+    return S_OK;
 }
 
 // What becomes of the current entry is decided here, once: named only when the hosting engine has
@@ -405,9 +401,9 @@ HRESULT CIFilterBase::LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtract
         CComPtr<IStream> document;
         document.Attach(m_pCrawler->TakeEntryStream());
         if (document)
-            hModule = m_pFilterLoader->LoadChildFilterFromStream(pszName, document.Get(), &pChild);
+            hModule = m_pFilterLoader->LoadChildFilterFromStream(info, document.Get(), &pChild);
     } else if (hrMemory == S_FALSE && m_pCrawler->ExtractEntry(pszExtractedPath, CRAWLER_NAME_CHARS) == S_OK) {
-        hModule = m_pFilterLoader->LoadChildFilter(pszExtractedPath, nullptr, &pChild);
+        hModule = m_pFilterLoader->LoadChildFilter(info, pszExtractedPath, &pChild);
     }
     m_pChildFilter.Attach(pChild, hModule);
     return m_pChildFilter.Get() != nullptr ? S_OK : S_FALSE;

@@ -197,7 +197,7 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         ReleaseChildAndCrawler();
         ResetRun();
         FreeAttributes();
-        m_bCompleted = FALSE;
+        m_bCompleted = false;
         m_nChunkKind = 0;
 
         const bool bFromStream = static_cast<bool>(m_pStream);
@@ -210,30 +210,30 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         if (NestingDepth() > MAX_NESTED_ARCHIVES)
             return S_OK;  // nested too deep: no folder, no crawler, an empty stream
 
-        if (!ReadSettings(blackListLock))
+        if (ReadSettings(blackListLock) != S_OK)
             return S_OK;  // refused by the black list: no folder, no crawler, an empty stream
 
-        if (!JoinOrStartRunBudget())
+        if (FAILED(JoinOrStartRunBudget()))
             return E_FAIL;
         // Child filters are initialised later, when the host may have freed its array.
         m_grfFlags = grfFlags;
-        if (!CopyAttributes(cAttributes, aAttributes))
+        if (FAILED(CopyAttributes(cAttributes, aAttributes)))
             return E_FAIL;
         m_nChunkId = 0;
+        CrawlerOptions options;
+        options.pBudget = m_pBudget.Get();
         if (bFromStream) {
             // No folder yet: the first entry that needs one makes it, and an archive whose
             // entries need none touches no disk at all.
-            auto *pCrawler = new (std::nothrow) CRarFileCrawler(m_pStream.Get(), m_pszStreamName.get(), nullptr);
-            if (pCrawler != nullptr)
-                pCrawler->SetRunFolderMaker(MakeRunFolderOnDemand, this);
-            m_pCrawler.reset(pCrawler);
+            options.pfnMakeRunFolder = MakeRunFolderOnDemand;
+            options.pRunFolderContext = this;
+            m_pCrawler.reset(
+                new (std::nothrow) CRarFileCrawler(m_pStream.Get(), m_pszStreamName.get(), nullptr, options));
         } else {
             if (FAILED(MakeRunFolder()))
                 return E_FAIL;
-            m_pCrawler.reset(new (std::nothrow) CRarFileCrawler(m_pszFileName.get(), m_pszTempFolder.Get()));
+            m_pCrawler.reset(new (std::nothrow) CRarFileCrawler(m_pszFileName.get(), m_pszTempFolder.Get(), options));
         }
-        if (m_pCrawler != nullptr)
-            m_pCrawler->SetRunBudget(m_pBudget.Get());
         return S_OK;
     } catch (...) {
         return E_FAIL;
@@ -242,15 +242,16 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
 
 // An archive nested in another joins the run of the archive it is inside (the outer object is in
 // its GetChunk on this thread); an outermost archive starts a run with the limits as set now.
-BOOL CIFilterBase::JoinOrStartRunBudget()
+HRESULT CIFilterBase::JoinOrStartRunBudget()
 {
     if (CRunBudget *pOuter = CurrentRunBudget()) {
         m_pBudget = pOuter;
-        return TRUE;
+        return S_OK;
     }
     const RunLimits limits = ReadRunLimits();
     m_pBudget.Attach(CRunBudget::Create(limits.cbMemory, limits.cbSkipWork));
-    return m_pBudget ? TRUE : FALSE;
+    RETURN_IF_NULL_ALLOC(m_pBudget.Get());
+    return S_OK;
 }
 
 // The run's folder: the user's temp folder plus a fresh GUID as 32 hexadecimal digits.
@@ -288,16 +289,16 @@ const wchar_t *CIFilterBase::MakeRunFolderOnDemand(void *pThis)
     return self->m_pszTempFolder.Get();
 }
 
-BOOL CIFilterBase::CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttributes)
+HRESULT CIFilterBase::CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttributes)
 {
     FreeAttributes();
     if (cAttributes == 0 || aAttributes == nullptr)
-        return TRUE;  // nothing to pass on: a count without its array asks for none
+        return S_OK;  // nothing to pass on: a count without its array asks for none
     m_aAttributes.reset(new (std::nothrow) FULLPROPSPEC[cAttributes]);
     m_attributeNames.reset(new (std::nothrow) std::unique_ptr<wchar_t[]>[cAttributes]);
     if (!m_aAttributes || !m_attributeNames) {
         FreeAttributes();
-        return FALSE;
+        return E_OUTOFMEMORY;
     }
     for (ULONG i = 0; i < cAttributes; ++i) {
         m_aAttributes[i] = aAttributes[i];
@@ -308,11 +309,11 @@ BOOL CIFilterBase::CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttrib
         property.lpwstr = m_attributeNames[i].get();
         if (!m_attributeNames[i]) {
             FreeAttributes();
-            return FALSE;
+            return E_OUTOFMEMORY;
         }
     }
     m_cAttributes = cAttributes;
-    return TRUE;
+    return S_OK;
 }
 
 void CIFilterBase::FreeAttributes()

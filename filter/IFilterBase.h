@@ -12,7 +12,7 @@
 
 #include <memory>
 
-class CFileCrawlerBase;
+class CRarFileCrawler;
 class CChildFilterLoader;
 class CSettingsLock;
 
@@ -127,9 +127,9 @@ private:
     void ResetRun();
     void ReleaseChildAndCrawler();
     void FreeAttributes();
-    BOOL CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttributes);
+    HRESULT CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttributes);
     HRESULT MakeRunFolder();
-    BOOL JoinOrStartRunBudget();
+    HRESULT JoinOrStartRunBudget();
     static const wchar_t *MakeRunFolderOnDemand(void *pThis);
     // The name the run's archive is counted and logged under: the loaded path, or the name the
     // host's stream gives; NULL for a stream without a name.
@@ -140,18 +140,19 @@ private:
     HRESULT LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtractedPath);
     HRESULT MakeTitleChunk(STAT_CHUNK *pStat);
     HRESULT MakeEntryNameChunk(STAT_CHUNK *pStat, wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath);
-    // FALSE when the archive has no title: no comment, and no name or one that leaves no title (".rar").
-    BOOL GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTATE *pKind);
+    // S_OK: the title in pszBuffer, text or a value by *pKind; S_FALSE when the archive has no
+    // title: no comment, and no name or one that leaves no title (".rar").
+    HRESULT GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTATE *pKind);
     void DropChildFilter();
     void FreeOwnChunk();
 
     // --- settings, black list, temp-folder log (filter/BlackList.cpp)
     void ReadSwitches();
-    BOOL ReadSwitchesSteadily();
-    BOOL ReadSettings(CSettingsLock &blackListLock);
-    BOOL EnterBlackList(BOOL bLocked);
-    BOOL LeaveBlackList(CSettingsLock &blackListLock);
-    BOOL LogTempFolderGuid(const wchar_t *pszName);
+    bool ReadSwitchesSteadily();
+    HRESULT ReadSettings(CSettingsLock &blackListLock);
+    HRESULT EnterBlackList(bool bLocked);
+    HRESULT LeaveBlackList(CSettingsLock &blackListLock);
+    HRESULT LogTempFolderGuid(const wchar_t *pszName);
 
     CChildFilterHolder m_pChildFilter;          // child filter of the current entry, with its module
     ULONG m_grfFlags = 0;                       // host's Init arguments, passed on to every child
@@ -159,7 +160,7 @@ private:
     std::unique_ptr<FULLPROPSPEC[]> m_aAttributes;  // our own deep copy of the host's array
     ULONG m_nChunkId = 0;                       // 0: no chunk handed out since Init
     CRunFolder m_pszTempFolder;                 // this run's temporary folder
-    std::unique_ptr<CFileCrawlerBase> m_pCrawler;  // walks the archive; NULL before Init and after the end
+    std::unique_ptr<CRarFileCrawler> m_pCrawler;  // walks the archive; NULL before Init and after the end
     std::unique_ptr<OwnChunk> m_pOwnChunk;      // the filter's own current chunk
     // The current entry's name, folder and extracted path (CRAWLER_NAME_CHARS each), made with
     // the object and reused for every entry.
@@ -168,9 +169,9 @@ private:
     std::unique_ptr<wchar_t[]> m_pszFileName;   // archive path given to Load
     std::unique_ptr<wchar_t[]> m_pszSettingsFile;  // ...\Quorvane\IFilterProcess.ini
     std::unique_ptr<wchar_t[]> m_pszLogGuidFile;   // ...\Quorvane\LogGuid.ini
-    BOOL m_bLogGuid = FALSE;
-    BOOL m_bBlackList = FALSE;
-    BOOL m_bCompleted = FALSE;                  // the stream reached its end
+    bool m_bLogGuid = false;
+    bool m_bBlackList = false;
+    bool m_bCompleted = false;                  // the stream reached its end
     std::unique_ptr<CChildFilterLoader> m_pFilterLoader;
     CChildFilterRelay m_relay;                  // forwards the stream calls to m_pChildFilter
     LONG m_nChunkKind = 0;                      // flags of the last chunk, or FILTER_E_NO_MORE_TEXT
@@ -180,7 +181,7 @@ private:
     CComPtr<IStream> m_pStream;                 // the host's stream given to Load, instead of a path
     CComPtr<CRunBudget> m_pBudget;              // this run's account, shared with the levels nested in it
     std::unique_ptr<wchar_t[]> m_pszStreamName; // what the stream's Stat names it, or NULL
-    BOOL m_bChildStreams = TRUE;                // [Debug] ChildStreams: documents to memory for stream filters
+    bool m_bChildStreams = true;                // [Debug] ChildStreams: documents to memory for stream filters
     // The names of the attributes in m_aAttributes that are named by a string.
     std::unique_ptr<std::unique_ptr<wchar_t[]>[]> m_attributeNames;
     LONG *m_pcModuleObjects;

@@ -23,10 +23,10 @@ public:
     CSettingsLock(const CSettingsLock &) = delete;
     CSettingsLock &operator=(const CSettingsLock &) = delete;
 
-    // TRUE when this object holds the mutex. The first call opens and waits for it; later calls
+    // Whether this object holds the mutex. The first call opens and waits for it; later calls
     // answer what that wait gave. Only a clean wait counts: a time-out, an abandoned mutex (the
     // file may be half written) or a failure leaves the file alone.
-    BOOL Acquire() noexcept;
+    bool Acquire() noexcept;
 
 private:
     const wchar_t *m_pszMutexName;

@@ -2,7 +2,7 @@
 #include "FilterHost.h"
 #include "TestHelpers.h"
 #include "childfilter/ChildFilterLoader.h"
-#include "crawler/FileCrawlerBase.h"
+#include "crawler/RarFileCrawler.h"
 
 #include <atomic>
 #include <cwchar>
@@ -80,7 +80,7 @@ CFindFilterFor::~CFindFilterFor()
 
 const std::vector<std::wstring> &CFindFilterFor::Asked() { return g_asked; }
 
-HRESULT WalkOneEntry(CFileCrawlerBase &crawler, CChildFilterLoader &loader, wchar_t *pszName, ULONG cchName,
+HRESULT WalkOneEntry(CRarFileCrawler &crawler, CChildFilterLoader &loader, wchar_t *pszName, ULONG cchName,
                      wchar_t *pszFolder, ULONG cchFolder, wchar_t *pszExtracted, ULONG cchExtracted, ULONGLONG cbMemory)
 {
     if (cchExtracted != 0)

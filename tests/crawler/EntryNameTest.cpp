@@ -26,8 +26,8 @@ TEST(EntryName, SplitsLikeTheRuntime)
     };
     for (const SplitCase &c : cases) {
         wchar_t folder[ENTRY_PART_CHARS], base[ENTRY_PART_CHARS], ext[ENTRY_PART_CHARS];
-        const BOOL ok = SplitEntryPath(c.path, folder, base, ext);
-        EXPECT_EQ(std::wstring(c.path) != long256, ok != FALSE) << Narrow(c.path);
+        const bool ok = SplitEntryPath(c.path, folder, base, ext);
+        EXPECT_EQ(std::wstring(c.path) != long256, ok) << Narrow(c.path);
         EXPECT_EQ(std::wstring(c.folder), folder) << Narrow(c.path);
         EXPECT_EQ(std::wstring(c.base), base) << Narrow(c.path);
         EXPECT_EQ(std::wstring(c.ext), ext) << Narrow(c.path);
@@ -48,13 +48,13 @@ TEST(EntryName, UnsafeNamesGetASafeNameWithTheirExtension)
     };
     for (const auto &c : cases) {
         wchar_t safe[ENTRY_PART_CHARS];
-        ASSERT_TRUE(MakeSafeFileName(c.first, safe, ENTRY_PART_CHARS)) << Narrow(c.first);
+        ASSERT_HR(S_OK, MakeSafeFileName(c.first, safe, ENTRY_PART_CHARS)) << Narrow(c.first);
         EXPECT_EQ(std::wstring(c.second), safe) << Narrow(c.first);
         EXPECT_TRUE(IsSafeFileName(safe)) << Narrow(safe);
-        EXPECT_EQ(std::wstring(c.first) == c.second, IsSafeFileName(c.first) != FALSE) << Narrow(c.first);
+        EXPECT_EQ(std::wstring(c.first) == c.second, IsSafeFileName(c.first)) << Narrow(c.first);
     }
     wchar_t small[4];
-    EXPECT_FALSE(MakeSafeFileName(L"CON.txt", small, 4));
+    EXPECT_HR(HRESULT_FROM_WIN32(ERROR_INSUFFICIENT_BUFFER), MakeSafeFileName(L"CON.txt", small, 4));
 }
 
 } // namespace

@@ -224,7 +224,7 @@ TEST(RarCrawler, CurrentEntryCopiesCutToTheCallersBuffers)
                                      CRAWLER_NAME_CHARS));
     wchar_t shortFolder[5] = {L'?', L'?', L'?', L'?', L'?'};
     wchar_t name2[CRAWLER_NAME_CHARS], extracted2[CRAWLER_NAME_CHARS];
-    EXPECT_TRUE(crawler.GetCurrentEntry(name2, CRAWLER_NAME_CHARS, shortFolder, 5, extracted2, CRAWLER_NAME_CHARS));
+    EXPECT_HR(S_OK, crawler.GetCurrentEntry(name2, CRAWLER_NAME_CHARS, shortFolder, 5, extracted2, CRAWLER_NAME_CHARS));
     EXPECT_EQ(std::wstring(L"docs"), shortFolder);
     EXPECT_EQ(std::wstring(L"report.doc"), name2);
     EXPECT_EQ(temp.Path() + L"\\report.doc", extracted2);
