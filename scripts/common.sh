@@ -8,6 +8,11 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 # is a stub) comes before Wine's; elsewhere Wine's own is used.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;query=n,b}"
 
+# The tests' prefix of one architecture: x86 in $WINEPREFIX, x64 in a prefix of its own beside it,
+# so that the two architectures' tests can run side by side (each prefix has its own registry and
+# user folders).
+arch_prefix() { if [ "$1" = x64 ]; then echo "$WINEPREFIX-x64"; else echo "$WINEPREFIX"; fi; }
+
 # Creates the prefix on first use (about 15 s) and starts a persistent wineserver for it.
 wine_up() {
   mkdir -p "$WINEPREFIX"
@@ -48,11 +53,11 @@ build_arch() {
   local cache="$BUILD/$arch/CMakeCache.txt"
   if [ ! -f "$BUILD/$arch/build.ninja" ] ||
      [ "$(sed -n 's/^UNRAR_SOURCE_DIR:PATH=//p' "$cache" 2>/dev/null)" != "$src" ] ||
-     [ "$(sed -n 's/^PELLUCIDOR_WINEPREFIX:PATH=//p' "$cache" 2>/dev/null)" != "$WINEPREFIX" ] ||
+     [ "$(sed -n 's/^PELLUCIDOR_WINEPREFIX:PATH=//p' "$cache" 2>/dev/null)" != "$(arch_prefix "$arch")" ] ||
      [ "$(sed -n 's/^PELLUCIDOR_TESTDATA_DIR:PATH=//p' "$cache" 2>/dev/null)" != "$BUILD/testdata" ]; then
     cmake -S "$ROOT" -B "$BUILD/$arch" -G Ninja "${launcher[@]}" \
       -DCMAKE_TOOLCHAIN_FILE="$ROOT/cmake/toolchain-$arch.cmake" \
-      -DUNRAR_SOURCE_DIR="$src" -DPELLUCIDOR_WINEPREFIX="$WINEPREFIX" \
+      -DUNRAR_SOURCE_DIR="$src" -DPELLUCIDOR_WINEPREFIX="$(arch_prefix "$arch")" \
       -DPELLUCIDOR_TESTDATA_DIR="$BUILD/testdata" >/dev/null
   fi
   cmake --build "$BUILD/$arch" ${targets[@]:+--target "${targets[@]}"} -- -j"$(nproc)"
