@@ -44,13 +44,12 @@ void FillOwnChunk(STAT_CHUNK *pStat, ULONG idChunk, const GUID &propset, PROPID 
 // The archive's file name without folder and without its last extension, cut so that it takes
 // at most MAX_TITLE_BYTES in the ANSI code page (never inside a character). FALSE when nothing is
 // left of it (".rar", "C:\dir\"): such an archive gets no title chunk, as a nameless one.
-// Does the ANSI code page carry the path without loss?
+// Does the ANSI code page carry the path without loss? Only asked: nothing is converted.
 bool IsAnsiPath(const wchar_t *pszPath)
 {
-    std::unique_ptr<char[]> path(new (std::nothrow) char[ANSI_PATH_BYTES]());
     BOOL bLossy = FALSE;
-    return path && WideCharToMultiByte(CP_ACP, 0, pszPath, -1, path.get(), ANSI_PATH_BYTES, nullptr, &bLossy) != 0 &&
-           !bLossy;
+    const int cb = WideCharToMultiByte(CP_ACP, 0, pszPath, -1, nullptr, 0, nullptr, &bLossy);
+    return cb > 0 && cb <= ANSI_PATH_BYTES && !bLossy;
 }
 
 bool TitleFromPath(const wchar_t *pszPath, wchar_t *pszBuffer, ULONG cchBuffer)
@@ -176,7 +175,7 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
                 return hr;
             if (hr != S_OK && hr != S_FALSE)
                 return FILTER_E_END_OF_CHUNKS;
-            const HRESULT hrName = MakeEntryNameChunk(pStat, pszName, pszFolder, pszPath);
+            const HRESULT hrName = MakeEntryNameChunk(pStat, pszName, pszFolder);
             if (hrName != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
                 return hrName;
             FreeOwnChunk();  // not asked for: on to the entry's own chunks
@@ -336,14 +335,12 @@ HRESULT CIFilterBase::MakeTitleChunk(STAT_CHUNK *pStat)
     return S_OK;
 }
 
-HRESULT CIFilterBase::MakeEntryNameChunk(STAT_CHUNK *pStat, wchar_t *pszName, wchar_t *pszFolder,
-                                         wchar_t *pszExtractedPath)
+// The entry's name chunk, from the name and folder NextEntry gave (they are not read again).
+HRESULT CIFilterBase::MakeEntryNameChunk(STAT_CHUNK *pStat, const wchar_t *pszName, const wchar_t *pszFolder)
 {
     if (m_pCrawler == nullptr)
         return FILTER_E_END_OF_CHUNKS;
     FillOwnChunk(pStat, m_nChunkId, PROPSET_STORAGE, PROPID_NAME, CHUNK_TEXT);
-    RETURN_IF_FAILED(m_pCrawler->GetCurrentEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS,
-                                                 pszExtractedPath, CRAWLER_NAME_CHARS));
 
     const size_t cchFolder = std::wcslen(pszFolder);
     const size_t cchText = cchFolder + std::wcslen(pszName) + 5;

@@ -139,7 +139,7 @@ private:
     HRESULT OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath);
     HRESULT LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtractedPath);
     HRESULT MakeTitleChunk(STAT_CHUNK *pStat);
-    HRESULT MakeEntryNameChunk(STAT_CHUNK *pStat, wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath);
+    HRESULT MakeEntryNameChunk(STAT_CHUNK *pStat, const wchar_t *pszName, const wchar_t *pszFolder);
     // S_OK: the title in pszBuffer, text or a value by *pKind; S_FALSE when the archive has no
     // title: no comment, and no name or one that leaves no title (".rar").
     HRESULT GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNKSTATE *pKind);
