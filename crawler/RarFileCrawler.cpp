@@ -227,8 +227,7 @@ HRESULT CRarFileCrawler::ReadExtractHeaderInStep()
 // Where the data of an entry decoded on the extract handle goes: collected into memory up to
 // what its header announced, or counted as work done only to pass it.
 struct DecodeSink {
-    std::vector<BYTE> *pBytes = nullptr;  // collect here, at most cbLimit bytes
-    ULONGLONG cbLimit = 0;
+    CByteBuffer *pBytes = nullptr;        // collect here, within the room reserved for the entry
     CRunBudget *pSkipWork = nullptr;      // else count here, when there is an account
     bool bRefused = false;                // more than announced, or past the run's work bound
 };
@@ -248,13 +247,11 @@ int CALLBACK ReceiveEntryData(UINT msg, LPARAM userData, LPARAM p1, LPARAM p2)
             return sink->bRefused ? -1 : 1;
         }
         // A header that understates the size cannot make us hold more than it announced.
-        if (sink->pBytes->size() + cb > sink->cbLimit) {
+        if (cb > SIZE_MAX || !sink->pBytes->Append(reinterpret_cast<const void *>(p1), static_cast<size_t>(cb))) {
             sink->bRefused = true;
-            std::vector<BYTE>().swap(*sink->pBytes);
+            sink->pBytes->Free();
             return -1;
         }
-        const BYTE *pData = reinterpret_cast<const BYTE *>(p1);
-        sink->pBytes->insert(sink->pBytes->end(), pData, pData + cb);  // within the capacity reserved
         return 1;
     }
     case UCM_CHANGEVOLUME:
@@ -368,7 +365,7 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
 // The memory route: the entry tested (RAR_TEST) on the extract handle, its data collected by the
 // callback, which is set for this call only. The list handle is passed only once the route is
 // taken, so that S_FALSE leaves the entry to ExtractCurrentEntry as it was.
-HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vector<BYTE> *pBytes, CBudgetCharge *pCharge)
+HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, CByteBuffer *pBytes, CBudgetCharge *pCharge)
 {
     if (m_pState == nullptr || pBytes == nullptr || pCharge == nullptr || m_pState->list.hArchive == nullptr)
         return S_FALSE;
@@ -378,12 +375,9 @@ HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vecto
         return S_FALSE;  // refused on the file route, as there
     // A document the run cannot hold goes to the file route, which costs it no memory.
     const ULONGLONG cbAnnounced = UnpackedSize(extract.header);
-    if (cbAnnounced > cbBudget || !pCharge->TryResize(cbAnnounced))
+    if (cbAnnounced > cbBudget || cbAnnounced > SIZE_MAX || !pCharge->TryResize(cbAnnounced))
         return S_FALSE;
-    try {
-        pBytes->clear();
-        pBytes->reserve(static_cast<size_t>(cbAnnounced));
-    } catch (...) {
+    if (!pBytes->Reserve(static_cast<size_t>(cbAnnounced))) {
         pCharge->Reset();
         return S_FALSE;
     }
@@ -391,10 +385,9 @@ HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vecto
         return E_FAIL;
     DecodeSink sink;
     sink.pBytes = pBytes;
-    sink.cbLimit = cbAnnounced;
     const int result = DecodeExtractEntry(RAR_TEST, nullptr, &sink);
     if (result != ERAR_SUCCESS || sink.bRefused) {
-        std::vector<BYTE>().swap(*pBytes);
+        pBytes->Free();
         pCharge->Reset();
         return E_FAIL;
     }
@@ -470,7 +463,7 @@ HRESULT CRarFileCrawler::NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *psz
     if (DeleteCurrentExtractedFile() == S_OK)
         m_bHasEntry = false;
     m_bEntryInMemory = false;
-    std::vector<BYTE>().swap(m_entryBytes);
+    m_entryBytes.Free();
     m_entryCharge.Reset();
 
     for (ULONG skipped = 0;; ++skipped) {
@@ -497,7 +490,7 @@ HRESULT CRarFileCrawler::ReadEntryToMemory(ULONGLONG cbMost)
         m_bEntryInMemory = true;
         return S_OK;
     }
-    std::vector<BYTE>().swap(m_entryBytes);
+    m_entryBytes.Free();
     m_entryCharge.Reset();
     return hr;
 }

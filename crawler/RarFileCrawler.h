@@ -9,7 +9,7 @@
 #include <objidl.h>
 
 #include <memory>
-#include <vector>
+#include "support/ByteBuffer.h"
 
 #include "support/Capacities.h"
 #include "support/Holders.h"
@@ -91,7 +91,7 @@ private:
     HRESULT ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
     bool IsEntryIgnored(const wchar_t *pszName) const noexcept;
     HRESULT ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath);
-    HRESULT ReadCurrentEntryToMemory(ULONGLONG cbBudget, std::vector<BYTE> *pBytes, CBudgetCharge *pCharge);
+    HRESULT ReadCurrentEntryToMemory(ULONGLONG cbBudget, CByteBuffer *pBytes, CBudgetCharge *pCharge);
     // Deletes the current entry's temporary file: S_OK when there was one, S_FALSE when none.
     HRESULT DeleteCurrentExtractedFile();
     void CloseArchive();
@@ -110,7 +110,7 @@ private:
     std::unique_ptr<wchar_t[]> m_pszExtractedPath;  // CRAWLER_NAME_CHARS characters
     bool m_bHasEntry = false;
     CComPtr<CRunBudget> m_pBudget;   // the run's account (CrawlerOptions), or NULL
-    std::vector<BYTE> m_entryBytes;  // the current entry's document, until the filter takes it
+    CByteBuffer m_entryBytes;        // the current entry's document, until the filter takes it
     CBudgetCharge m_entryCharge;     // what m_entryBytes is charged; goes with them to the stream
     bool m_bEntryInMemory = false;
     struct State;  // the UnRAR handles and records

@@ -11,16 +11,26 @@ namespace {
 // What a stream and its clones share, never changed after it is made: the document, its name, and
 // what the document is charged to the run's account until the last of them lets it go.
 struct DocumentBytes {
-    std::vector<BYTE> bytes;
+    CByteBuffer bytes;
     std::unique_ptr<wchar_t[]> pszName;
     CBudgetCharge charge;
+    LONG cRef = 1;  // the streams that share it
+
+    void AddRef() noexcept { InterlockedIncrement(&cRef); }
+    void Release() noexcept
+    {
+        if (InterlockedDecrement(&cRef) == 0)
+            delete this;
+    }
 };
 
 class CMemoryDocumentStream final : public IStream
 {
 public:
-    explicit CMemoryDocumentStream(std::shared_ptr<const DocumentBytes> pDocument) noexcept
-        : m_pDocument(std::move(pDocument)), m_bytes(m_pDocument->bytes), m_pszName(m_pDocument->pszName.get())
+    // Takes over one reference to the document.
+    explicit CMemoryDocumentStream(DocumentBytes *pDocument) noexcept
+        : m_pDocument(pDocument), m_pData(pDocument->bytes.Data()), m_cbData(pDocument->bytes.Size()),
+          m_pszName(pDocument->pszName.get())
     {
     }
 
@@ -48,10 +58,10 @@ public:
     {
         if (pv == nullptr && cb != 0)
             return STG_E_INVALIDPOINTER;
-        const ULONGLONG cbLeft = m_position < m_bytes.size() ? m_bytes.size() - m_position : 0;
+        const ULONGLONG cbLeft = m_position < m_cbData ? m_cbData - m_position : 0;
         const ULONG cbRead = cbLeft < cb ? static_cast<ULONG>(cbLeft) : cb;
         if (cbRead != 0)
-            std::memcpy(pv, m_bytes.data() + m_position, cbRead);
+            std::memcpy(pv, m_pData + m_position, cbRead);
         m_position += cbRead;
         if (pcbRead != nullptr)
             *pcbRead = cbRead;
@@ -65,7 +75,7 @@ public:
         if (origin == STREAM_SEEK_CUR)
             base = static_cast<LONGLONG>(m_position);
         else if (origin == STREAM_SEEK_END)
-            base = static_cast<LONGLONG>(m_bytes.size());
+            base = static_cast<LONGLONG>(m_cbData);
         else if (origin != STREAM_SEEK_SET)
             return STG_E_INVALIDFUNCTION;
         if ((move.QuadPart > 0 && base > MAXLONGLONG - move.QuadPart) || base + move.QuadPart < 0)
@@ -80,14 +90,14 @@ public:
     {
         if (pTarget == nullptr)
             return STG_E_INVALIDPOINTER;
-        const ULONGLONG cbLeft = m_position < m_bytes.size() ? m_bytes.size() - m_position : 0;
+        const ULONGLONG cbLeft = m_position < m_cbData ? m_cbData - m_position : 0;
         ULONGLONG cbCopy = cbLeft < cb.QuadPart ? cbLeft : cb.QuadPart;
         ULONGLONG cbDone = 0;
         HRESULT hr = S_OK;
         while (cbCopy > 0 && SUCCEEDED(hr)) {
             const ULONG cbPiece = cbCopy > 0x10000000 ? 0x10000000 : static_cast<ULONG>(cbCopy);
             ULONG cbWritten = 0;
-            hr = pTarget->Write(m_bytes.data() + m_position, cbPiece, &cbWritten);
+            hr = pTarget->Write(m_pData + m_position, cbPiece, &cbWritten);
             m_position += cbWritten;
             cbDone += cbWritten;
             cbCopy -= cbPiece;
@@ -112,7 +122,7 @@ public:
             return STG_E_INVALIDPOINTER;
         ZeroMemory(pStat, sizeof(*pStat));
         pStat->type = STGTY_STREAM;
-        pStat->cbSize.QuadPart = m_bytes.size();
+        pStat->cbSize.QuadPart = m_cbData;
         pStat->grfMode = STGM_READ;
         if ((grfStatFlag & STATFLAG_NONAME) == 0 && m_pszName != nullptr) {
             const size_t cb = (std::wcslen(m_pszName) + 1) * sizeof(wchar_t);
@@ -129,38 +139,42 @@ public:
         if (ppStream == nullptr)
             return STG_E_INVALIDPOINTER;
         *ppStream = nullptr;
+        m_pDocument->AddRef();
         auto *pClone = new (std::nothrow) CMemoryDocumentStream(m_pDocument);
-        if (pClone == nullptr)
+        if (pClone == nullptr) {
+            m_pDocument->Release();
             return E_OUTOFMEMORY;
+        }
         pClone->m_position = m_position;
         *ppStream = pClone;
         return S_OK;
     }
 
 private:
-    ~CMemoryDocumentStream() = default;
+    ~CMemoryDocumentStream() { m_pDocument->Release(); }
 
     LONG m_cRef = 1;
-    const std::shared_ptr<const DocumentBytes> m_pDocument;
-    const std::vector<BYTE> &m_bytes;  // m_pDocument's
+    DocumentBytes *const m_pDocument;
+    const BYTE *const m_pData;         // m_pDocument's bytes
+    const size_t m_cbData;
     const wchar_t *const m_pszName;    // m_pDocument's, or NULL
     ULONGLONG m_position = 0;
 };
 
 } // namespace
 
-IStream *CreateMemoryDocumentStream(std::vector<BYTE> &&bytes, const wchar_t *pszName, CBudgetCharge &&charge) noexcept
+IStream *CreateMemoryDocumentStream(CByteBuffer &&bytes, const wchar_t *pszName, CBudgetCharge &&charge) noexcept
 {
-    std::unique_ptr<wchar_t[]> name = DuplicateString(pszName);
-    if (pszName != nullptr && !name)
+    std::unique_ptr<DocumentBytes> document(new (std::nothrow) DocumentBytes);
+    if (!document)
         return nullptr;
-    try {
-        auto pDocument = std::make_shared<DocumentBytes>();
-        pDocument->bytes = std::move(bytes);
-        pDocument->pszName = std::move(name);
-        pDocument->charge = std::move(charge);
-        return new (std::nothrow) CMemoryDocumentStream(std::move(pDocument));
-    } catch (...) {
+    document->pszName = DuplicateString(pszName);
+    if (pszName != nullptr && !document->pszName)
         return nullptr;
-    }
+    document->bytes = std::move(bytes);
+    document->charge = std::move(charge);
+    auto *pStream = new (std::nothrow) CMemoryDocumentStream(document.get());
+    if (pStream != nullptr)
+        document.release();
+    return pStream;
 }

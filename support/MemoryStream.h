@@ -6,12 +6,11 @@
 #include <windows.h>
 #include <objidl.h>
 
-#include <vector>
-
+#include "support/ByteBuffer.h"
 #include "support/RunBudget.h"
 
 // A new stream with one reference for the caller, holding `bytes` (taken over) and named pszName
 // (may be NULL); NULL when memory runs out. `charge`, what the bytes are charged to the run's
 // account, is held until the bytes are freed.
-IStream *CreateMemoryDocumentStream(std::vector<BYTE> &&bytes, const wchar_t *pszName,
+IStream *CreateMemoryDocumentStream(CByteBuffer &&bytes, const wchar_t *pszName,
                                     CBudgetCharge &&charge = CBudgetCharge()) noexcept;

@@ -18,8 +18,10 @@ const std::string kDocument = "0123456789abcdefghij";  // 20 bytes
 
 CComPtr<IStream> NewDocumentStream(const wchar_t *pszName = L"docs\\entry.txt")
 {
+    CByteBuffer bytes;
+    EXPECT_TRUE(bytes.Reserve(kDocument.size()) && bytes.Append(kDocument.data(), kDocument.size()));
     CComPtr<IStream> stream;
-    stream.Attach(CreateMemoryDocumentStream(std::vector<BYTE>(kDocument.begin(), kDocument.end()), pszName));
+    stream.Attach(CreateMemoryDocumentStream(std::move(bytes), pszName));
     return stream;
 }
 

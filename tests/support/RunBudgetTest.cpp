@@ -56,8 +56,10 @@ TEST(RunBudget, ADocumentStaysChargedUntilItsLastStreamGoes)
         CComPtr<CRunBudget> budget = NewBudget(100);
         CBudgetCharge charge(budget.Get());
         ASSERT_TRUE(charge.TryResize(40));
+        CByteBuffer bytes;
+        ASSERT_TRUE(bytes.Reserve(40) && bytes.Append(std::string(40, 'x').data(), 40));
         CComPtr<IStream> original;
-        original.Attach(CreateMemoryDocumentStream(std::vector<BYTE>(40, 'x'), L"a.txt", std::move(charge)));
+        original.Attach(CreateMemoryDocumentStream(std::move(bytes), L"a.txt", std::move(charge)));
         ASSERT_TRUE(original);
         CComPtr<IStream> clone;
         ASSERT_EQ(S_OK, original->Clone(clone.Put()));
