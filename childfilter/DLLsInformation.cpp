@@ -1,7 +1,7 @@
 #include "childfilter/DLLsInformation.h"
 #include "support/Capacities.h"
 
-#include "support/ComError.h"
+#include "support/Check.h"
 #include "support/FileUtil.h"
 #include "support/Holders.h"
 #include "support/ProcAddress.h"
@@ -9,6 +9,8 @@
 #include "support/XmlHelper.h"
 
 #include <cwchar>
+#include <initializer_list>
+#include <utility>
 #include <mutex>
 #include <new>
 
@@ -53,29 +55,53 @@ BOOL BuildSelection(const wchar_t *pszElement, const wchar_t *pszAttribute, cons
 }
 
 // The first child of pParent selected by `element[@attribute="value"]` into found (empty when
-// none matches). FALSE when the selection cannot be built: then nothing may be created either.
-BOOL SelectChild(IXMLDOMNode *pParent, const wchar_t *pszElement, const wchar_t *pszAttribute, const wchar_t *pszValue,
-                 CComPtr<IXMLDOMNode> &found)
+// none matches). A failure when the selection cannot be built or made: then nothing may be
+// created either.
+HRESULT SelectChild(IXMLDOMNode *pParent, const wchar_t *pszElement, const wchar_t *pszAttribute,
+                    const wchar_t *pszValue, CComPtr<IXMLDOMNode> &found)
 {
+    found.Reset();
     wchar_t szQuery[CCH_KEY];
-    if (!BuildSelection(pszElement, pszAttribute, pszValue, szQuery))
-        return FALSE;
-    ComCheck(pParent->selectSingleNode(_bstr_t(szQuery), found.Put()), pParent, IID_IXMLDOMNode);
-    return TRUE;
+    RETURN_HR_IF(E_INVALIDARG, !BuildSelection(pszElement, pszAttribute, pszValue, szQuery));
+    const CBstr query(SysAllocString(szQuery));
+    RETURN_IF_NULL_ALLOC(query.Get());
+    RETURN_IF_FAILED(pParent->selectSingleNode(query.Get(), found.Put()));
+    return S_OK;
 }
 
-// Appends a filled element to pParent; it joins the document only once complete, so a failure
-// on the way leaves no half-made entry.
-CComPtr<IXMLDOMNode> AppendChild(IXMLDOMNode *pParent, IXMLDOMElement *pElement)
+// A new element with its attributes, appended to pParent only once complete, so that a failure
+// on the way leaves no half-made entry. Empty on failure.
+CComPtr<IXMLDOMNode> AppendElement(CXMLHelper &xml, IXMLDOMNode *pParent, const wchar_t *pszName,
+                                   std::initializer_list<std::pair<const wchar_t *, const wchar_t *>> attributes)
 {
-    ComCheck(pParent->appendChild(pElement, nullptr), pParent, IID_IXMLDOMNode);
-    return CComPtr<IXMLDOMNode>(pElement);
+    CComPtr<IXMLDOMElement> element;
+    if (FAILED(xml.CreateElement(pszName, element)))
+        return CComPtr<IXMLDOMNode>();
+    CXMLAttributesHelper helper(element.Get());
+    for (const auto &attribute : attributes) {
+        if (FAILED(helper.SetAttribute(attribute.first, attribute.second)))
+            return CComPtr<IXMLDOMNode>();
+    }
+    if (FAILED(pParent->appendChild(element.Get(), nullptr)))
+        return CComPtr<IXMLDOMNode>();
+    return CComPtr<IXMLDOMNode>(element.Get());
 }
 
-bool IsYes(const _bstr_t &value) noexcept
+bool AttributeIsYes(IXMLDOMNode *pNode, const wchar_t *pszName)
 {
-    const wchar_t *psz = value;
-    return psz != nullptr && wcscmp(psz, YES) == 0;
+    CBstr value;
+    return CXMLAttributesHelper(pNode).GetAttribute(pszName, value) == S_OK && value.Get() != nullptr &&
+           wcscmp(value.Get(), YES) == 0;
+}
+
+// The attribute's text into pszText; false when it is absent, empty or does not fit.
+bool CopyAttribute(IXMLDOMNode *pNode, const wchar_t *pszName, wchar_t *pszText, ULONG cchText)
+{
+    CBstr value;
+    if (CXMLAttributesHelper(pNode).GetAttribute(pszName, value) != S_OK || value.Get() == nullptr)
+        return false;
+    const UINT cch = SysStringLen(value.Get());
+    return cch != 0 && cch < cchText && SafeStringCopy(pszText, cchText, value.Get()) == S_OK;
 }
 
 } // namespace
@@ -212,12 +238,7 @@ CDLLsInformation::CDLLsInformation()
         FAILED(CreateXmlDocumentObject(CLSID_DOMDocument30, IID_IXMLDOMDocument2, probe.PutVoid())))
         return;
     // The free-threaded classes may still be missing: then the list works without a document.
-    try {
-        m_pXml.reset(new (std::nothrow) CXMLHelper(TRUE, TRUE));
-    } catch (...) {
-        m_pXml.reset();
-    }
-    if (!m_pXml)
+    if (FAILED(CXMLHelper::Create(true, true, m_pXml)))
         return;
     m_pXml->CreateDocument(L"DLLS");
     m_bXmlAvailable = TRUE;
@@ -232,7 +253,7 @@ BOOL CDLLsInformation::FindDll(const wchar_t *pszPath, wchar_t (&szKey)[CCH_KEY]
     CharUpperW(szKey);
     ReplaceChar(szKey, L'\\', L'_');
     CComPtr<IXMLDOMElement> root = m_pXml->GetDocumentElement();
-    return root && SelectChild(root.Get(), L"DLL", L"path", szKey, found);
+    return root && SUCCEEDED(SelectChild(root.Get(), L"DLL", L"path", szKey, found));
 }
 
 CComPtr<IXMLDOMNode> CDLLsInformation::FindOrCreateDll(const wchar_t *pszPath)
@@ -245,16 +266,12 @@ CComPtr<IXMLDOMNode> CDLLsInformation::FindOrCreateDll(const wchar_t *pszPath)
     if (!root)
         return result;
 
-    CComPtr<IXMLDOMElement> element = m_pXml->CreateElement(L"DLL");
     BOOL bFound = FALSE;
     BOOL bTrusted = FALSE;
     CDLLsInformationBase::GetFileStatus(pszPath, &bFound, &bTrusted);
-    CXMLAttributesHelper attributes(element.Get());
-    attributes.SetAttribute(L"path", szKey);
-    attributes.SetAttribute(L"display", pszPath);
-    attributes.SetAttribute(L"found", bFound ? YES : NO);
-    attributes.SetAttribute(L"trusted", bTrusted ? YES : NO);
-    return AppendChild(root.Get(), element.Get());
+    return AppendElement(*m_pXml, root.Get(), L"DLL",
+                         {{L"path", szKey}, {L"display", pszPath}, {L"found", bFound ? YES : NO},
+                          {L"trusted", bTrusted ? YES : NO}});
 }
 
 CComPtr<IXMLDOMNode> CDLLsInformation::FindOrCreateClass(const wchar_t *pszPath, const wchar_t *pszClsid)
@@ -267,20 +284,16 @@ CComPtr<IXMLDOMNode> CDLLsInformation::FindOrCreateClass(const wchar_t *pszPath,
     if (SafeStringCopy(szClsid, CCH_CLSID, pszClsid) != S_OK)
         return result;
     CharLowerW(szClsid);
-    if (!SelectChild(dll.Get(), L"GUID", L"guid", szClsid, result) || result)
+    if (FAILED(SelectChild(dll.Get(), L"GUID", L"guid", szClsid, result)) || result)
         return result;
 
-    CComPtr<IXMLDOMElement> element = m_pXml->CreateElement(L"GUID");
     BOOL bFile = FALSE;
     BOOL bStream = FALSE;
     BOOL bStorage = FALSE;
     ProbePersistInterfaces(pszPath, szClsid, &bFile, &bStream, &bStorage);
-    CXMLAttributesHelper attributes(element.Get());
-    attributes.SetAttribute(L"guid", szClsid);
-    attributes.SetAttribute(L"ipersistfile", bFile ? YES : NO);
-    attributes.SetAttribute(L"ipersiststream", bStream ? YES : NO);
-    attributes.SetAttribute(L"ipersiststorage", bStorage ? YES : NO);
-    return AppendChild(dll.Get(), element.Get());
+    return AppendElement(*m_pXml, dll.Get(), L"GUID",
+                         {{L"guid", szClsid}, {L"ipersistfile", bFile ? YES : NO},
+                          {L"ipersiststream", bStream ? YES : NO}, {L"ipersiststorage", bStorage ? YES : NO}});
 }
 
 BOOL CDLLsInformation::GetDisplayName(wchar_t *pszPath, ULONG cchPath)
@@ -292,11 +305,11 @@ BOOL CDLLsInformation::GetDisplayName(wchar_t *pszPath, ULONG cchPath)
     CComPtr<IXMLDOMNode> dll = FindOrCreateDll(pszPath);
     if (!dll)
         return FALSE;
-    const _bstr_t display = CXMLAttributesHelper(dll.Get()).GetAttribute(L"display");
     // The caller's path stays as it was when the first spelling does not fit its buffer.
-    if (display.length() == 0 || display.length() >= cchPath)
+    wchar_t szDisplay[CCH_KEY];
+    if (!CopyAttribute(dll.Get(), L"display", szDisplay, CCH_KEY) || std::wcslen(szDisplay) >= cchPath)
         return FALSE;
-    return SafeStringCopy(pszPath, cchPath, display) == S_OK;
+    return SafeStringCopy(pszPath, cchPath, szDisplay) == S_OK;
 }
 
 BOOL CDLLsInformation::GetRecordedName(const wchar_t *pszPath, wchar_t *pszName, ULONG cchName)
@@ -307,10 +320,7 @@ BOOL CDLLsInformation::GetRecordedName(const wchar_t *pszPath, wchar_t *pszName,
     CComPtr<IXMLDOMNode> dll;
     if (!FindDll(pszPath, szKey, dll) || !dll)
         return FALSE;
-    const _bstr_t display = CXMLAttributesHelper(dll.Get()).GetAttribute(L"display");
-    if (display.length() == 0 || display.length() >= cchName)
-        return FALSE;
-    return SafeStringCopy(pszName, cchName, display) == S_OK;
+    return CopyAttribute(dll.Get(), L"display", pszName, cchName);
 }
 
 BOOL CDLLsInformation::GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted)
@@ -322,9 +332,8 @@ BOOL CDLLsInformation::GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL
     CComPtr<IXMLDOMNode> dll = FindOrCreateDll(pszPath);
     if (!dll)
         return FALSE;
-    CXMLAttributesHelper attributes(dll.Get());
-    *pbFound = IsYes(attributes.GetAttribute(L"found"));
-    *pbTrusted = IsYes(attributes.GetAttribute(L"trusted"));
+    *pbFound = AttributeIsYes(dll.Get(), L"found");
+    *pbTrusted = AttributeIsYes(dll.Get(), L"trusted");
     return TRUE;
 }
 
@@ -340,9 +349,8 @@ BOOL CDLLsInformation::GetClassPersistence(const wchar_t *pszPath, const wchar_t
     CComPtr<IXMLDOMNode> guid = FindOrCreateClass(pszPath, pszClsid);
     if (!guid)
         return FALSE;
-    CXMLAttributesHelper attributes(guid.Get());
-    *pbSupportsFile = IsYes(attributes.GetAttribute(L"ipersistfile"));
-    *pbSupportsStream = IsYes(attributes.GetAttribute(L"ipersiststream"));
-    *pbSupportsStorage = IsYes(attributes.GetAttribute(L"ipersiststorage"));
+    *pbSupportsFile = AttributeIsYes(guid.Get(), L"ipersistfile");
+    *pbSupportsStream = AttributeIsYes(guid.Get(), L"ipersiststream");
+    *pbSupportsStorage = AttributeIsYes(guid.Get(), L"ipersiststorage");
     return TRUE;
 }

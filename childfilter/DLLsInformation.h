@@ -1,8 +1,7 @@
 // Facts about filter DLLs (canonical spelling of the path, presence and signature, persistence
 // interfaces of a class), each examined once per list and remembered in an in-memory XML
 // document. Without an XML implementation every question is computed afresh. One thread, with
-// COM initialised on it. Errors of the XML layer are raised as _com_error (support/ComError.h);
-// callers turn them into a missing filter.
+// COM initialised on it. A failure of the XML layer makes that answer missing (no filter).
 #pragma once
 #include <memory>
 #include <windows.h>

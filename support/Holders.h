@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 #include <objbase.h>
+#include <oleauto.h>
 #include <utility>
 
 // Generic holder: Traits::Invalid() is the empty value, Traits::Close(h) releases a held value.
@@ -98,6 +99,12 @@ struct CCoTaskMemTraits {
     static void Close(Type p) noexcept { ::CoTaskMemFree(p); }
 };
 
+struct CBstrTraits {
+    using Type = BSTR;
+    static Type Invalid() noexcept { return nullptr; }
+    static void Close(Type b) noexcept { ::SysFreeString(b); }
+};
+
 using CHandle = CHolder<CHandleTraits>;          // kernel objects: mutexes, events, processes
 using CFileHandle = CHolder<CFileHandleTraits>;  // CreateFileW results
 using CFindHandle = CHolder<CFindHandleTraits>;  // FindFirstFileW results
@@ -105,6 +112,7 @@ using CRegKey = CHolder<CRegKeyTraits>;          // an open registry key (for wr
 using CLibrary = CHolder<CLibraryTraits>;        // a LoadLibraryW reference
 using CCoLibrary = CHolder<CCoLibraryTraits>;    // a CoLoadLibrary reference
 using CCoTaskMem = CHolder<CCoTaskMemTraits>;    // CoTaskMemAlloc memory
+using CBstr = CHolder<CBstrTraits>;              // a SysAllocString string (NULL is the empty string)
 
 // Releases a COM pointer and clears it at once.
 template <class T>

@@ -1,7 +1,8 @@
 #include "support/XmlHelper.h"
 
 #include "support/Check.h"
-#include "support/ComError.h"
+
+#include <new>
 
 extern "C" const CLSID CLSID_DOMDocument30 = {0xF5078F32, 0xC551, 0x11D3, {0x89, 0xB9, 0x00, 0x00, 0xF8, 0x1F, 0xE2, 0x21}};
 extern "C" const CLSID CLSID_DOMDocument40 = {0x88D969C0, 0xF192, 0x11D4, {0xA6, 0x5F, 0x00, 0x40, 0x96, 0x32, 0x51, 0xE5}};
@@ -40,76 +41,69 @@ HRESULT CreateXmlDocumentObject(REFCLSID clsid, REFIID iid, void **ppv)
     return unknown->QueryInterface(iid, ppv);
 }
 
-CXMLHelper::CXMLHelper(BOOL bFreeThreaded, BOOL bAsync)
+HRESULT CXMLHelper::Create(bool bFreeThreaded, bool bAsync, std::unique_ptr<CXMLHelper> &xml)
 {
+    xml.reset();
+    std::unique_ptr<CXMLHelper> made(new (std::nothrow) CXMLHelper);
+    RETURN_IF_NULL_ALLOC(made);
     const CLSID &first = bFreeThreaded ? CLSID_FreeThreadedDOMDocument40 : CLSID_DOMDocument40;
     const CLSID &fallback = bFreeThreaded ? CLSID_FreeThreadedDOMDocument30 : CLSID_DOMDocument30;
-    if (FAILED(CreateXmlDocumentObject(first, IID_IXMLDOMDocument2, m_document.PutVoid()))) {
-        const HRESULT hr = CreateXmlDocumentObject(fallback, IID_IXMLDOMDocument2, m_document.PutVoid());
-        if (FAILED(hr))
-            _com_issue_error(hr);
-    }
-    if (!m_document)
-        _com_issue_error(E_POINTER);
-    ComCheck(m_document->put_async(bAsync ? VARIANT_TRUE : VARIANT_FALSE), m_document.Get(), IID_IXMLDOMDocument2);
+    if (FAILED(CreateXmlDocumentObject(first, IID_IXMLDOMDocument2, made->m_document.PutVoid())))
+        RETURN_IF_FAILED(CreateXmlDocumentObject(fallback, IID_IXMLDOMDocument2, made->m_document.PutVoid()));
+    RETURN_HR_IF_NULL(E_POINTER, made->m_document.Get());
+    RETURN_IF_FAILED(made->m_document->put_async(bAsync ? VARIANT_TRUE : VARIANT_FALSE));
+    xml = std::move(made);
+    return S_OK;
 }
 
 CXMLHelper::~CXMLHelper() = default;
 
-BOOL CXMLHelper::CreateDocument(const wchar_t *pszRootName)
+bool CXMLHelper::CreateDocument(const wchar_t *pszRootName)
 {
     if (pszRootName == nullptr)
-        return FALSE;
+        return false;
     DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(pszRootName)};
     wchar_t *pszText = nullptr;
     const DWORD cch = FormatMessageW(FORMAT_MESSAGE_FROM_STRING | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY,
                                      kRootTemplate, 0, 0, reinterpret_cast<wchar_t *>(&pszText), 0,
                                      reinterpret_cast<va_list *>(args));
     if (cch == 0 || pszText == nullptr)
-        return FALSE;
-    const BOOL loaded = LoadXml(pszText);
+        return false;
+    const bool loaded = LoadXml(pszText);
     LocalFree(pszText);
     return loaded;
 }
 
-BOOL CXMLHelper::LoadXml(const wchar_t *pszXml)
+bool CXMLHelper::LoadXml(const wchar_t *pszXml)
 {
     if (pszXml == nullptr || pszXml[0] == L'\0' || !m_document)
-        return FALSE;
-    try {
-        const _bstr_t text(pszXml);
-        VARIANT_BOOL parsed = VARIANT_FALSE;
-        const HRESULT hr = m_document->loadXML(text, &parsed);
-        ComCheck(hr, m_document.Get(), IID_IXMLDOMDocument2);
-        if (hr != S_OK || parsed != VARIANT_TRUE)
-            return FALSE;
-        CComPtr<IXMLDOMElement> root;
-        ComCheck(m_document->get_documentElement(root.Put()), m_document.Get(), IID_IXMLDOMDocument2);
-        return root ? TRUE : FALSE;
-    } catch (const _com_error &) {
-        return FALSE;
-    }
+        return false;
+    const CBstr text(SysAllocString(pszXml));
+    if (!text)
+        return false;
+    VARIANT_BOOL parsed = VARIANT_FALSE;
+    if (m_document->loadXML(text.Get(), &parsed) != S_OK || parsed != VARIANT_TRUE)
+        return false;
+    return static_cast<bool>(GetDocumentElement());
 }
 
 CComPtr<IXMLDOMElement> CXMLHelper::GetDocumentElement()
 {
-    if (!m_document)
-        _com_issue_error(E_POINTER);
     CComPtr<IXMLDOMElement> root;
-    ComCheck(m_document->get_documentElement(root.Put()), m_document.Get(), IID_IXMLDOMDocument2);
+    if (m_document && FAILED(m_document->get_documentElement(root.Put())))
+        root.Reset();
     return root;
 }
 
-CComPtr<IXMLDOMElement> CXMLHelper::CreateElement(const wchar_t *pszName)
+HRESULT CXMLHelper::CreateElement(const wchar_t *pszName, CComPtr<IXMLDOMElement> &element)
 {
-    if (!m_document)
-        _com_issue_error(E_POINTER);
-    const _bstr_t name(pszName);
-    CComPtr<IXMLDOMElement> element;
-    ComCheck(m_document->createElement(name, element.Put()), m_document.Get(), IID_IXMLDOMDocument2);
-    if (!element)
-        _com_issue_error(E_POINTER);
-    return element;
+    element.Reset();
+    RETURN_HR_IF_NULL(E_POINTER, m_document.Get());
+    const CBstr name(SysAllocString(pszName));
+    RETURN_IF_NULL_ALLOC(name.Get());
+    RETURN_IF_FAILED(m_document->createElement(name.Get(), element.Put()));
+    RETURN_HR_IF_NULL(E_POINTER, element.Get());
+    return S_OK;
 }
 
 CXMLAttributesHelper::CXMLAttributesHelper(IXMLDOMNode *pNode)
@@ -123,47 +117,51 @@ CXMLAttributesHelper::CXMLAttributesHelper(IXMLDOMNode *pNode)
 
 CXMLAttributesHelper::~CXMLAttributesHelper() { SafeRelease(m_pNode); }
 
-void CXMLAttributesHelper::SetAttribute(const wchar_t *pszName, const wchar_t *pszValue)
+HRESULT CXMLAttributesHelper::Attributes(CComPtr<IXMLDOMNamedNodeMap> &map)
 {
-    if (m_pNode == nullptr || pszName == nullptr)
-        return;
-    CComPtr<IXMLDOMNamedNodeMap> map;
-    ComCheck(m_pNode->get_attributes(map.Put()), m_pNode, IID_IXMLDOMNode);
-    if (!map)
-        _com_issue_error(E_POINTER);
-    const _bstr_t name(pszName);
-    CComPtr<IXMLDOMNode> attribute;
-    ComCheck(map->getNamedItem(name, attribute.Put()), map.Get(), IID_IXMLDOMNamedNodeMap);
-    if (!attribute) {
-        CComPtr<IXMLDOMDocument> owner;
-        ComCheck(m_pNode->get_ownerDocument(owner.Put()), m_pNode, IID_IXMLDOMNode);
-        if (!owner)
-            _com_issue_error(E_POINTER);
-        CComPtr<IXMLDOMAttribute> created;
-        ComCheck(owner->createAttribute(name, created.Put()), owner.Get(), IID_IXMLDOMDocument);
-        if (!created)
-            return;
-        CComPtr<IXMLDOMNode> replaced;
-        ComCheck(map->setNamedItem(created.Get(), replaced.Put()), map.Get(), IID_IXMLDOMNamedNodeMap);
-        attribute = CComPtr<IXMLDOMNode>(created.Get());
-    }
-    const _bstr_t value(pszValue != nullptr ? pszValue : L"");
-    ComCheck(attribute->put_text(value), attribute.Get(), IID_IXMLDOMNode);
+    RETURN_IF_FAILED(m_pNode->get_attributes(map.Put()));
+    RETURN_HR_IF_NULL(E_POINTER, map.Get());
+    return S_OK;
 }
 
-_bstr_t CXMLAttributesHelper::GetAttribute(const wchar_t *pszName)
+HRESULT CXMLAttributesHelper::SetAttribute(const wchar_t *pszName, const wchar_t *pszValue)
 {
     if (m_pNode == nullptr || pszName == nullptr)
-        return _bstr_t(L"");
+        return S_FALSE;
     CComPtr<IXMLDOMNamedNodeMap> map;
-    ComCheck(m_pNode->get_attributes(map.Put()), m_pNode, IID_IXMLDOMNode);
-    if (!map)
-        _com_issue_error(E_POINTER);
+    RETURN_IF_FAILED(Attributes(map));
+    const CBstr name(SysAllocString(pszName));
+    RETURN_IF_NULL_ALLOC(name.Get());
     CComPtr<IXMLDOMNode> attribute;
-    ComCheck(map->getNamedItem(_bstr_t(pszName), attribute.Put()), map.Get(), IID_IXMLDOMNamedNodeMap);
+    RETURN_IF_FAILED(map->getNamedItem(name.Get(), attribute.Put()));
+    if (!attribute) {
+        CComPtr<IXMLDOMDocument> owner;
+        RETURN_IF_FAILED(m_pNode->get_ownerDocument(owner.Put()));
+        RETURN_HR_IF_NULL(E_POINTER, owner.Get());
+        CComPtr<IXMLDOMAttribute> created;
+        RETURN_IF_FAILED(owner->createAttribute(name.Get(), created.Put()));
+        RETURN_HR_IF_NULL(E_POINTER, created.Get());
+        CComPtr<IXMLDOMNode> replaced;
+        RETURN_IF_FAILED(map->setNamedItem(created.Get(), replaced.Put()));
+        attribute = CComPtr<IXMLDOMNode>(created.Get());
+    }
+    const CBstr value(SysAllocString(pszValue != nullptr ? pszValue : L""));
+    RETURN_IF_NULL_ALLOC(value.Get());
+    return attribute->put_text(value.Get());
+}
+
+HRESULT CXMLAttributesHelper::GetAttribute(const wchar_t *pszName, CBstr &value)
+{
+    value.Close();
+    if (m_pNode == nullptr || pszName == nullptr)
+        return S_FALSE;
+    CComPtr<IXMLDOMNamedNodeMap> map;
+    RETURN_IF_FAILED(Attributes(map));
+    const CBstr name(SysAllocString(pszName));
+    RETURN_IF_NULL_ALLOC(name.Get());
+    CComPtr<IXMLDOMNode> attribute;
+    RETURN_IF_FAILED(map->getNamedItem(name.Get(), attribute.Put()));
     if (!attribute)
-        return _bstr_t(L"");
-    BSTR text = nullptr;
-    ComCheck(attribute->get_text(&text), attribute.Get(), IID_IXMLDOMNode);
-    return _bstr_t(text, false);
+        return S_FALSE;
+    return attribute->get_text(value.Put());
 }

@@ -1,18 +1,19 @@
 // An in-memory XML document (MSXML's DOM through COM) and access to the attributes of one of its
 // elements. The document is never read from or written to disk. COM must be initialised on the
 // calling thread. Usage:
-//   CXMLHelper xml(TRUE, TRUE);   // raises _com_error with the creation error if no DOM document class can be made
-//   xml.CreateDocument(L"DLLS");
-//   CComPtr<IXMLDOMElement> root = xml.GetDocumentElement();
-//   CComPtr<IXMLDOMElement> item = xml.CreateElement(L"DLL");
-//   root->appendChild(item.Get(), nullptr);
-//   CXMLAttributesHelper(item.Get()).SetAttribute(L"path", L"C:_X.DLL");
-// Errors of DOM calls are raised as _com_error carrying the HRESULT (support/ComError.h); only
-// LoadXml and CreateDocument turn them into FALSE.
+//   std::unique_ptr<CXMLHelper> xml;
+//   RETURN_IF_FAILED(CXMLHelper::Create(true, true, xml));
+//   xml->CreateDocument(L"DLLS");
+//   CComPtr<IXMLDOMElement> item;
+//   RETURN_IF_FAILED(xml->CreateElement(L"DLL", item));
+//   RETURN_IF_FAILED(CXMLAttributesHelper(item.Get()).SetAttribute(L"path", L"C:_X.DLL"));
+//   xml->GetDocumentElement()->appendChild(item.Get(), nullptr);
+// Every failure of a DOM call comes back as its HRESULT; nothing is raised.
 #pragma once
 #include <windows.h>
-#include <comdef.h>
 #include <msxml2.h>
+
+#include <memory>
 
 #include "support/Holders.h"
 
@@ -36,46 +37,50 @@ PFN_CoCreateInstance SetXmlDocumentCreator(PFN_CoCreateInstance pfn) noexcept;
 class CXMLHelper
 {
 public:
-    // Creates DOM document 4.0, else 3.0 (their free-threaded classes when bFreeThreaded is
-    // non-zero) and sets its async property from bAsync. Raises the creation failure as a plain
-    // HRESULT exception; a failure to set the property as _com_error.
-    CXMLHelper(BOOL bFreeThreaded, BOOL bAsync);
-    virtual ~CXMLHelper();
+    // A document of DOM 4.0, else 3.0 (their free-threaded classes when bFreeThreaded), with its
+    // async property set from bAsync. A failure leaves xml empty: the 3.0 class's creation error
+    // when neither class can be made, else the property's.
+    static HRESULT Create(bool bFreeThreaded, bool bAsync, std::unique_ptr<CXMLHelper> &xml);
+    ~CXMLHelper();
     CXMLHelper(const CXMLHelper &) = delete;
     CXMLHelper &operator=(const CXMLHelper &) = delete;
 
-    // Replaces the content with an empty root element of that name; FALSE when the name is not a
+    // Replaces the content with an empty root element of that name; false when the name is not a
     // valid element name.
-    BOOL CreateDocument(const wchar_t *pszRootName);
-    // Replaces the content with the parsed text; TRUE when it parsed and has a root element.
-    // Empty text: FALSE, the document is left as it was.
-    BOOL LoadXml(const wchar_t *pszXml);
+    bool CreateDocument(const wchar_t *pszRootName);
+    // Replaces the content with the parsed text; true when it parsed and has a root element.
+    // Empty text: false, the document is left as it was.
+    bool LoadXml(const wchar_t *pszXml);
     // The root element, or an empty reference when there is none.
     CComPtr<IXMLDOMElement> GetDocumentElement();
     // A new element owned by the document and attached nowhere.
-    CComPtr<IXMLDOMElement> CreateElement(const wchar_t *pszName);
+    HRESULT CreateElement(const wchar_t *pszName, CComPtr<IXMLDOMElement> &element);
 
 private:
+    CXMLHelper() noexcept = default;
+
     CComPtr<IXMLDOMDocument2> m_document;
 };
 
 // Reads and writes attributes of one node. A null or unreadable node makes writes do nothing and
-// reads give empty text.
+// reads give empty text (S_FALSE for both).
 class CXMLAttributesHelper
 {
 public:
     explicit CXMLAttributesHelper(IXMLDOMNode *pNode);  // adds its own reference
-    virtual ~CXMLAttributesHelper();
+    ~CXMLAttributesHelper();
     CXMLAttributesHelper(const CXMLAttributesHelper &) = delete;
     CXMLAttributesHelper &operator=(const CXMLAttributesHelper &) = delete;
 
     // Sets the attribute, creating it when absent. The value is stored as given (the DOM escapes).
-    void SetAttribute(const wchar_t *pszName, const wchar_t *pszValue);
-    // The attribute's value, or empty text when it is absent.
-    _bstr_t GetAttribute(const wchar_t *pszName);
+    // E_POINTER for a node that has no attributes (a text node).
+    HRESULT SetAttribute(const wchar_t *pszName, const wchar_t *pszValue);
+    // The attribute's value; S_FALSE and empty text (NULL) when it is absent. E_POINTER for a node
+    // that has no attributes.
+    HRESULT GetAttribute(const wchar_t *pszName, CBstr &value);
 
 private:
-    bool IsUsable() const noexcept;
+    HRESULT Attributes(CComPtr<IXMLDOMNamedNodeMap> &map);
 
     IXMLDOMNode *m_pNode = nullptr;
 };

@@ -6,6 +6,7 @@
 // Modules loaded by a probe stay loaded for the process, so each test expects to start in a
 // fresh process (ctest runs every test on its own).
 #include <gtest/gtest.h>
+#include <comdef.h>
 
 #include <algorithm>
 #include <atomic>
@@ -119,8 +120,9 @@ long CountNodes(IXMLDOMNode *node, const wchar_t *query)
 
 std::wstring Attribute(IXMLDOMNode *node, const wchar_t *name)
 {
-    const _bstr_t value = CXMLAttributesHelper(node).GetAttribute(name);
-    return value.length() != 0 ? std::wstring(static_cast<const wchar_t *>(value)) : std::wstring();
+    CBstr value;
+    CXMLAttributesHelper(node).GetAttribute(name, value);
+    return value.Get() != nullptr ? std::wstring(value.Get()) : std::wstring();
 }
 
 struct Persistence {
