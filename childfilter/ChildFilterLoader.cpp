@@ -3,6 +3,7 @@
 #include "childfilter/RegistryHelpers.h"
 #include "support/Guids.h"
 #include "childfilter/NestingDepth.h"
+#include "support/Check.h"
 #include "support/FileUtil.h"
 #include "support/Holders.h"
 #include "support/ProcAddress.h"
@@ -81,6 +82,8 @@ CChildFilterLoader::CChildFilterLoader()
 {
     m_pszHostPath.reset(new (std::nothrow) wchar_t[HOST_CHARS]());
     m_pszHostName.reset(new (std::nothrow) wchar_t[HOST_CHARS]());
+    m_lookups.reset(new (std::nothrow) RememberedLookup[MAX_REMEMBERED_LOOKUPS]);
+    m_pdfAnswers.reset(new (std::nothrow) PdfStreamAnswer[MAX_PDF_ANSWERS]);
     if (!m_pszHostPath || !m_pszHostName)
         return;
     const DWORD cch = GetModuleFileNameW(nullptr, m_pszHostPath.get(), HOST_CHARS);
@@ -99,27 +102,24 @@ BOOL CChildFilterLoader::FindFilter(const wchar_t *pszFilePath, FilterRegistryIn
         return g_childFilterTestHooks.pfnFindFilter(pszFilePath, pInfo);
     if (pszFilePath == nullptr || pInfo == nullptr)
         return FALSE;
-    try {
-        wchar_t szExt[EXTENSION_CHARS];
-        GetUpperExtension(pszFilePath, szExt, EXTENSION_CHARS);
-        // No extension, or a bare dot: nothing to look up.
-        if (szExt[0] == L'\0' || szExt[1] == L'\0')
-            return FALSE;
-        if (!LookUp(szExt, pInfo))
-            return FALSE;
-        // An archive inside an archive is filtered by our own class again; that stops at a
-        // fixed depth, and deeper archives are named but not extracted.
-        return !(IsOwnFilterClass(pInfo->filterClsid) && NestingDepth() >= MAX_NESTED_ARCHIVES);
-    } catch (...) {
+    wchar_t szExt[EXTENSION_CHARS];
+    GetUpperExtension(pszFilePath, szExt, EXTENSION_CHARS);
+    // No extension, or a bare dot: nothing to look up.
+    if (szExt[0] == L'\0' || szExt[1] == L'\0')
         return FALSE;
-    }
+    if (!LookUp(szExt, pInfo))
+        return FALSE;
+    // An archive inside an archive is filtered by our own class again; that stops at a
+    // fixed depth, and deeper archives are named but not extracted.
+    return !(IsOwnFilterClass(pInfo->filterClsid) && NestingDepth() >= MAX_NESTED_ARCHIVES);
 }
 
 // The engine's answer for an upper-cased extension (with its dot), from this run's earlier
 // lookups when there is one.
 BOOL CChildFilterLoader::LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *pInfo)
 {
-    for (const RememberedLookup &lookup : m_lookups) {
+    for (size_t i = 0; i < m_cLookups; ++i) {
+        const RememberedLookup &lookup = m_lookups[i];
         if (wcscmp(lookup.extension, pszUpperExt) == 0) {
             *pInfo = lookup.info;
             return lookup.found;
@@ -131,9 +131,8 @@ BOOL CChildFilterLoader::LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *
     m_dllList.m_bVerifyTrust = FALSE;
     pInfo->dllList = &m_dllList;
     const BOOL bFound = helper->FindFilterForExtension(pszUpperExt + 1, pInfo);
-    if (m_lookups.size() < MAX_REMEMBERED_LOOKUPS) {
-        m_lookups.emplace_back();
-        RememberedLookup &lookup = m_lookups.back();
+    if (m_lookups && m_cLookups < MAX_REMEMBERED_LOOKUPS) {
+        RememberedLookup &lookup = m_lookups[m_cLookups++];
         SafeStringCopy(lookup.extension, ARRAYSIZE(lookup.extension), pszUpperExt);
         lookup.found = bFound;
         lookup.info = *pInfo;
@@ -141,7 +140,7 @@ BOOL CChildFilterLoader::LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *
     return bFound;
 }
 
-void CChildFilterLoader::ForgetLookups() noexcept { m_lookups.clear(); }
+void CChildFilterLoader::ForgetLookups() noexcept { m_cLookups = 0; }
 
 // The registry helper of the engine hosting this process; the standard registration when the
 // host is not recognised.
@@ -181,95 +180,107 @@ CIFilterRegistryHelperBase *CChildFilterLoader::SelectServerEngineHelper(const w
     return nullptr;
 }
 
-HMODULE CChildFilterLoader::LoadChildFilter(const wchar_t *pszFilePath, IUnknown *pUnkOuter, IFilter **ppFilter)
+HRESULT CChildFilterLoader::LoadChildFilter(const wchar_t *pszFilePath, CChildFilterHolder &child)
 {
-    if (g_childFilterTestHooks.pfnLoadChildFilter != nullptr)
-        return g_childFilterTestHooks.pfnLoadChildFilter(pszFilePath, pUnkOuter, ppFilter);
+    child.Release();
     FilterRegistryInfo info;
-    if (ppFilter == nullptr || !FindFilter(pszFilePath, &info))
-        return nullptr;
-    return CreateChildFilter(pszFilePath, info, pUnkOuter, ppFilter);
+    if (pszFilePath == nullptr || !FindFilter(pszFilePath, &info))
+        return S_FALSE;
+    return LoadChild(info, pszFilePath, child);
 }
 
-HMODULE CChildFilterLoader::LoadChildFilter(const FilterRegistryInfo &info, const wchar_t *pszFilePath,
-                                            IFilter **ppFilter)
+HRESULT CChildFilterLoader::LoadChild(const FilterRegistryInfo &info, const wchar_t *pszFilePath,
+                                      CChildFilterHolder &child)
 {
-    if (g_childFilterTestHooks.pfnLoadChildFilter != nullptr)
-        return g_childFilterTestHooks.pfnLoadChildFilter(pszFilePath, nullptr, ppFilter);
-    if (ppFilter == nullptr)
-        return nullptr;
-    return CreateChildFilter(pszFilePath, info, nullptr, ppFilter);
-}
-
-HMODULE CChildFilterLoader::CreateChildFilter(const wchar_t *pszFilePath, const FilterRegistryInfo &info,
-                                              IUnknown *pUnkOuter, IFilter **ppFilter)
-{
-    SafeRelease(*ppFilter);
-    try {
-        wchar_t szModuleName[MODULE_NAME_CHARS];
-        GetUpperBaseName(info.modulePath, szModuleName, MODULE_NAME_CHARS);
-        if (IsPdfModule(szModuleName))
-            return CreatePdfChildFilter(pszFilePath, szModuleName, pUnkOuter, ppFilter);
-
-        // Declared in release order: the filter goes before its module.
-        CCoLibrary module;
-        CComPtr<IFilter> filter;
-        CComPtr<IPersistFile> persist;
-        module.Attach(CreateFilterFromModule(info, IID_IPersistFile, persist.PutVoid(), filter.Put()));
-        if (!module || FAILED(persist->Load(pszFilePath, STGM_READ)))
-            return nullptr;
-        *ppFilter = filter.Detach();
-        return module.Detach();
-    } catch (...) {
-        SafeRelease(*ppFilter);
-        return nullptr;
+    child.Release();
+    if (g_childFilterTestHooks.pfnLoadChildFilter != nullptr) {
+        IFilter *pFilter = nullptr;
+        const HMODULE hModule = g_childFilterTestHooks.pfnLoadChildFilter(pszFilePath, &pFilter);
+        child.Attach(pFilter, hModule);
+        return pFilter != nullptr ? S_OK : E_FAIL;
     }
+    RETURN_HR_IF_NULL(E_INVALIDARG, pszFilePath);
+    wchar_t szModuleName[MODULE_NAME_CHARS];
+    GetUpperBaseName(info.modulePath, szModuleName, MODULE_NAME_CHARS);
+    if (IsPdfModule(szModuleName))
+        return CreatePdfChildFilter(pszFilePath, szModuleName, child);
+    return CreateLoadedChild<IPersistFile>(info, pszFilePath, child);
 }
 
-// The filter class the record names, made from its module, with the persistence interface the
-// caller loads it through. NULL (and nothing held) when either cannot be had; otherwise the module
-// carries a reference of the caller's own, as LoadChildFilter's result does.
-HMODULE CChildFilterLoader::CreateFilterFromModule(const FilterRegistryInfo &info, REFIID iidPersist, void **ppPersist,
-                                                   IFilter **ppFilter)
+HRESULT CChildFilterLoader::LoadChild(const FilterRegistryInfo &info, IStream *pStream, CChildFilterHolder &child)
 {
-    CCoLibrary module;
-    CComPtr<IFilter> filter;
-    module.Attach(m_dllList.CreateFilterFromDll(info.modulePath, info.filterClsid, filter.Put()));
-    if (!module || !filter || FAILED(filter->QueryInterface(iidPersist, ppPersist)) || *ppPersist == nullptr)
-        return nullptr;
-    *ppFilter = filter.Detach();
-    return module.Detach();
+    child.Release();
+    RETURN_HR_IF_NULL(E_INVALIDARG, pStream);
+    RETURN_HR_IF(E_NOINTERFACE, !TakesStream(info, true));
+    return CreateLoadedChild<IPersistStream>(info, pStream, child);
 }
 
-BOOL CChildFilterLoader::TakesStream(const FilterRegistryInfo &info, BOOL bHostStream)
+namespace {
+
+HRESULT LoadDocument(IPersistFile *pPersist, const wchar_t *pszFilePath) { return pPersist->Load(pszFilePath, STGM_READ); }
+HRESULT LoadDocument(IPersistStream *pPersist, IStream *pStream) { return pPersist->Load(pStream); }
+
+} // namespace
+
+// Every child the loader makes from a class factory comes through here: the class made from its
+// module, asked for the persistence interface its document needs, and loaded.
+template <class TPersist, class TDocument>
+HRESULT CChildFilterLoader::CreateLoadedChild(const FilterRegistryInfo &info, TDocument document,
+                                              CChildFilterHolder &child)
+{
+    CComPtr<TPersist> persist;
+    RETURN_IF_FAILED(CreateFromModule(info, child, persist));
+    const HRESULT hr = LoadDocument(persist.Get(), document);
+    persist.Reset();  // before the module can go
+    if (FAILED(hr))
+        child.Release();
+    return FAILED(hr) ? hr : S_OK;
+}
+
+// The filter class the record names, made from its module, with the persistence interface asked
+// for. A failure leaves nothing held.
+template <class TPersist>
+HRESULT CChildFilterLoader::CreateFromModule(const FilterRegistryInfo &info, CChildFilterHolder &child,
+                                             CComPtr<TPersist> &persist)
+{
+    IFilter *pFilter = nullptr;
+    const HMODULE hModule = m_dllList.CreateFilterFromDll(info.modulePath, info.filterClsid, &pFilter);
+    child.Attach(pFilter, hModule);
+    RETURN_HR_IF(HRESULT_FROM_WIN32(ERROR_MOD_NOT_FOUND), hModule == nullptr);
+    HRESULT hr = pFilter != nullptr ? pFilter->QueryInterface(__uuidof(TPersist), persist.PutVoid()) : CLASS_E_CLASSNOTAVAILABLE;
+    if (SUCCEEDED(hr) && !persist)
+        hr = E_NOINTERFACE;
+    if (FAILED(hr))
+        child.Release();
+    return hr;
+}
+
+bool CChildFilterLoader::TakesStream(const FilterRegistryInfo &info, bool bHostStream)
 {
     wchar_t szModuleName[MODULE_NAME_CHARS];
     GetUpperBaseName(info.modulePath, szModuleName, MODULE_NAME_CHARS);
     if (!IsPdfModule(szModuleName))
-        return info.supportsStream;
+        return info.supportsStream != FALSE;
     // The DLL list never loads these modules to ask them, so it knows nothing of their streams.
     return bHostStream && PdfClassReadsStreams(info);
 }
 
 // Asks the PDF module's class for IPersistStream, remembering the answer for the module.
-BOOL CChildFilterLoader::PdfClassReadsStreams(const FilterRegistryInfo &info)
+bool CChildFilterLoader::PdfClassReadsStreams(const FilterRegistryInfo &info)
 {
-    for (const PdfStreamAnswer &answer : m_pdfAnswers) {
+    for (size_t i = 0; i < m_cPdfAnswers; ++i) {
+        const PdfStreamAnswer &answer = m_pdfAnswers[i];
         if (lstrcmpiW(answer.modulePath, info.modulePath) == 0 && lstrcmpiW(answer.filterClsid, info.filterClsid) == 0)
             return answer.readsStreams;
     }
-    BOOL bReadsStreams = FALSE;
+    bool bReadsStreams = false;
     {
-        // Declared in release order: the interfaces go before the module.
-        CCoLibrary module;
-        CComPtr<IFilter> filter;
+        CChildFilterHolder probe;
         CComPtr<IPersistStream> persist;
-        module.Attach(CreateFilterFromModule(info, IID_IPersistStream, persist.PutVoid(), filter.Put()));
-        bReadsStreams = module ? TRUE : FALSE;
+        bReadsStreams = SUCCEEDED(CreateFromModule(info, probe, persist));
     }
-    if (m_pdfAnswers.size() < MAX_PDF_ANSWERS) {
-        m_pdfAnswers.emplace_back();
-        PdfStreamAnswer &answer = m_pdfAnswers.back();
+    if (m_pdfAnswers && m_cPdfAnswers < MAX_PDF_ANSWERS) {
+        PdfStreamAnswer &answer = m_pdfAnswers[m_cPdfAnswers++];
         SafeStringCopy(answer.modulePath, ARRAYSIZE(answer.modulePath), info.modulePath);
         SafeStringCopy(answer.filterClsid, ARRAYSIZE(answer.filterClsid), info.filterClsid);
         answer.readsStreams = bReadsStreams;
@@ -277,43 +288,11 @@ BOOL CChildFilterLoader::PdfClassReadsStreams(const FilterRegistryInfo &info)
     return bReadsStreams;
 }
 
-HMODULE CChildFilterLoader::LoadChildFilterFromStream(const wchar_t *pszEntryName, IStream *pStream, IFilter **ppFilter)
-{
-    FilterRegistryInfo info;
-    if (ppFilter == nullptr || !FindFilter(pszEntryName, &info))
-        return nullptr;
-    return LoadChildFilterFromStream(info, pStream, ppFilter);
-}
-
-HMODULE CChildFilterLoader::LoadChildFilterFromStream(const FilterRegistryInfo &info, IStream *pStream,
-                                                      IFilter **ppFilter)
-{
-    if (ppFilter == nullptr || pStream == nullptr)
-        return nullptr;
-    SafeRelease(*ppFilter);
-    try {
-        if (!TakesStream(info, TRUE))
-            return nullptr;
-        // Declared in release order: the filter goes before its module.
-        CCoLibrary module;
-        CComPtr<IFilter> filter;
-        CComPtr<IPersistStream> persist;
-        module.Attach(CreateFilterFromModule(info, IID_IPersistStream, persist.PutVoid(), filter.Put()));
-        if (!module || FAILED(persist->Load(pStream)))
-            return nullptr;
-        *ppFilter = filter.Detach();
-        return module.Detach();
-    } catch (...) {
-        SafeRelease(*ppFilter);
-        return nullptr;
-    }
-}
-
 // The PDF filter modules are created by the platform's LoadIFilter, for the file's extension.
-// The module handle returned carries a reference of our own, so the caller's CoFreeLibrary
-// never takes away one that LoadIFilter's cache or the host holds.
-HMODULE CChildFilterLoader::CreatePdfChildFilter(const wchar_t *pszFilePath, const wchar_t *pszModuleName,
-                                                 IUnknown *pUnkOuter, IFilter **ppFilter)
+// The module handle held carries a reference of our own, so freeing it never takes away one that
+// LoadIFilter's cache or the host holds.
+HRESULT CChildFilterLoader::CreatePdfChildFilter(const wchar_t *pszFilePath, const wchar_t *pszModuleName,
+                                                 CChildFilterHolder &child)
 {
     // The query library stays loaded for the loader's life: the objects LoadIFilter made, and the
     // cache it keeps of filter modules, may need its code for as long as they live.
@@ -321,14 +300,13 @@ HMODULE CChildFilterLoader::CreatePdfChildFilter(const wchar_t *pszFilePath, con
         m_queryLibrary.Attach(LoadLibraryW(L"query.dll"));
     const auto pfnLoadIFilter =
         m_queryLibrary ? GetProcAs<PFN_LOAD_IFILTER>(m_queryLibrary.Get(), "LoadIFilter") : nullptr;
-    if (pfnLoadIFilter == nullptr)
-        return nullptr;
+    RETURN_HR_IF_NULL(HRESULT_FROM_WIN32(ERROR_PROC_NOT_FOUND), pfnLoadIFilter);
     CComPtr<IUnknown> unknown;
-    if (FAILED(pfnLoadIFilter(pszFilePath, pUnkOuter, unknown.PutVoid())) || !unknown)
-        return nullptr;
+    RETURN_IF_FAILED(pfnLoadIFilter(pszFilePath, nullptr, unknown.PutVoid()));
     CComPtr<IFilter> filter;
-    if (FAILED(unknown->QueryInterface(IID_IFilter, filter.PutVoid())) || !filter)
-        return nullptr;
+    RETURN_HR_IF_NULL(E_NOINTERFACE, unknown.Get());
+    RETURN_IF_FAILED(unknown->QueryInterface(IID_IFilter, filter.PutVoid()));
+    RETURN_HR_IF_NULL(E_NOINTERFACE, filter.Get());
 
     // The extension, not the registry record, decided which filter LoadIFilter made: when the
     // named module is not the one loaded, hold the module the object's code lives in.
@@ -336,7 +314,7 @@ HMODULE CChildFilterLoader::CreatePdfChildFilter(const wchar_t *pszFilePath, con
     if (!GetModuleHandleExW(0, pszModuleName, &hModule) &&
         !GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
                             *reinterpret_cast<const wchar_t *const *>(filter.Get()), &hModule))
-        return nullptr;
-    *ppFilter = filter.Detach();
-    return hModule;
+        return HRESULT_FROM_WIN32(GetLastError());
+    child.Attach(filter.Detach(), hModule);
+    return S_OK;
 }

@@ -9,22 +9,22 @@
 #include <windows.h>
 #include <filter.h>
 
+#include "childfilter/ChildFilterHolder.h"
 #include "childfilter/DLLsInformation.h"
 #include "support/Capacities.h"
 #include "childfilter/FilterRegistryInfo.h"
 #include "support/Holders.h"
 
 #include <memory>
-#include <vector>
 
 class CIFilterRegistryHelperBase;
 
 // Test seam: unit tests (which link the core library) stand a fake child filter in for the
-// registry lookup and the load. When a pointer is set, FindFilter / LoadChildFilter return its
-// answer and do nothing else. The product never sets them.
+// registry lookup and the load from a file. When a pointer is set, FindFilter / LoadChild for a
+// file return its answer and do nothing else. The product never sets them.
 struct ChildFilterTestHooks {
     BOOL (*pfnFindFilter)(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo) = nullptr;
-    HMODULE (*pfnLoadChildFilter)(const wchar_t *pszFilePath, IUnknown *pUnkOuter, IFilter **ppFilter) = nullptr;
+    HMODULE (*pfnLoadChildFilter)(const wchar_t *pszFilePath, IFilter **ppFilter) = nullptr;
 };
 extern ChildFilterTestHooks g_childFilterTestHooks;
 
@@ -41,29 +41,23 @@ public:
     // The answer for an extension is remembered until ForgetLookups.
     BOOL FindFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo);
 
-    // The child filter for an existing file, already loaded with it (the caller calls Init).
-    // On success *ppFilter holds one reference for the caller and the result is the filter's
-    // module, which carries one reference of the caller's own: release the filter, then
-    // CoFreeLibrary the module. On failure the result is NULL and *ppFilter is NULL, except
-    // when no filter is registered for the extension: then *ppFilter is left untouched.
-    // The extension is looked up as FindFilter does (answered from the run's lookups).
-    HMODULE LoadChildFilter(const wchar_t *pszFilePath, IUnknown *pUnkOuter, IFilter **ppFilter);
+    // The child filter for the record FindFilter gave, loaded with its document: an existing file
+    // (through IPersistFile) or a document in memory (through IPersistStream). The caller calls
+    // Init. S_OK: `child` holds the filter and its module, with one reference of the caller's own
+    // on each; a failure: `child` holds nothing, and the code says which step failed
+    // (E_NOINTERFACE: the class does not read documents that way).
+    HRESULT LoadChild(const FilterRegistryInfo &info, const wchar_t *pszFilePath, CChildFilterHolder &child);
+    HRESULT LoadChild(const FilterRegistryInfo &info, IStream *pStream, CChildFilterHolder &child);
+    // FindFilter and LoadChild for a file in one step; S_FALSE, and nothing held, when no filter
+    // is registered for its extension.
+    HRESULT LoadChildFilter(const wchar_t *pszFilePath, CChildFilterHolder &child);
 
     // Does the filter the record names read documents from a stream? bHostStream: the archive
     // came from the host's stream, as Windows Search gives every document (its filter host has no
     // disk). The PDF modules are made by the platform's LoadIFilter on a file, except for an
     // archive from a stream: then, as Windows Search makes them, from their class factory when
     // their class answers IPersistStream (asked once per module, which loads it).
-    BOOL TakesStream(const FilterRegistryInfo &info, BOOL bHostStream);
-    // The child filter for a document held in memory, loaded from pStream (its filter found by the
-    // extension of pszEntryName, as FindFilter finds it). As LoadChildFilter otherwise; NULL also
-    // when that filter does not read streams.
-    HMODULE LoadChildFilterFromStream(const wchar_t *pszEntryName, IStream *pStream, IFilter **ppFilter);
-
-    // The same two for the record FindFilter gave: the filter object, which looked the entry up
-    // once, has the child made without a second lookup.
-    HMODULE LoadChildFilter(const FilterRegistryInfo &info, const wchar_t *pszFilePath, IFilter **ppFilter);
-    HMODULE LoadChildFilterFromStream(const FilterRegistryInfo &info, IStream *pStream, IFilter **ppFilter);
+    bool TakesStream(const FilterRegistryInfo &info, bool bHostStream);
 
     // Forgets the answers FindFilter remembered. Called when a run over an archive begins, so that
     // each archive sees the registrations as they are when its run starts.
@@ -77,13 +71,12 @@ private:
     BOOL LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *pInfo);
     CIFilterRegistryHelperBase *SelectServerEngineHelper(const wchar_t *pszHostName);
     CIFilterRegistryHelperBase *CreateEngineHelper();
-    HMODULE CreateChildFilter(const wchar_t *pszFilePath, const FilterRegistryInfo &info, IUnknown *pUnkOuter,
-                              IFilter **ppFilter);
-    HMODULE CreateFilterFromModule(const FilterRegistryInfo &info, REFIID iidPersist, void **ppPersist,
-                                   IFilter **ppFilter);
-    BOOL PdfClassReadsStreams(const FilterRegistryInfo &info);
-    HMODULE CreatePdfChildFilter(const wchar_t *pszFilePath, const wchar_t *pszModuleName, IUnknown *pUnkOuter,
-                                 IFilter **ppFilter);
+    template <class TPersist, class TDocument>
+    HRESULT CreateLoadedChild(const FilterRegistryInfo &info, TDocument document, CChildFilterHolder &child);
+    template <class TPersist>
+    HRESULT CreateFromModule(const FilterRegistryInfo &info, CChildFilterHolder &child, CComPtr<TPersist> &persist);
+    bool PdfClassReadsStreams(const FilterRegistryInfo &info);
+    HRESULT CreatePdfChildFilter(const wchar_t *pszFilePath, const wchar_t *pszModuleName, CChildFilterHolder &child);
 
     std::unique_ptr<wchar_t[]> m_pszHostPath;  // CCH_KEY_PATH characters
     std::unique_ptr<wchar_t[]> m_pszHostName;  // CCH_KEY_PATH characters
@@ -99,14 +92,16 @@ private:
         FilterRegistryInfo info;
     };
     static constexpr size_t MAX_REMEMBERED_LOOKUPS = 32;
-    std::vector<RememberedLookup> m_lookups;
+    std::unique_ptr<RememberedLookup[]> m_lookups;  // NULL when there was no memory: nothing is remembered
+    size_t m_cLookups = 0;
     // Whether a PDF module's class answered IPersistStream, per module path and class, for the
     // loader's life: a class's interfaces do not change, and asking loads the module.
     struct PdfStreamAnswer {
         wchar_t modulePath[CCH_KEY_PATH];
         wchar_t filterClsid[CCH_CLSID];
-        BOOL readsStreams;
+        bool readsStreams;
     };
     static constexpr size_t MAX_PDF_ANSWERS = 8;
-    std::vector<PdfStreamAnswer> m_pdfAnswers;
+    std::unique_ptr<PdfStreamAnswer[]> m_pdfAnswers;
+    size_t m_cPdfAnswers = 0;
 };

@@ -389,21 +389,19 @@ HRESULT CIFilterBase::LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtract
     FilterRegistryInfo info;
     if (m_pFilterLoader == nullptr || !m_pFilterLoader->FindFilter(pszName, &info))
         return S_FALSE;
-    IFilter *pChild = nullptr;
-    HMODULE hModule = nullptr;
     HRESULT hrMemory = S_FALSE;
-    if (m_bChildStreams && m_pFilterLoader->TakesStream(info, m_pStream ? TRUE : FALSE))
+    if (m_bChildStreams && m_pFilterLoader->TakesStream(info, m_pStream.Get() != nullptr))
         hrMemory = m_pCrawler->ReadEntryToMemory(MAX_DOCUMENT_IN_MEMORY);
+    HRESULT hr = S_FALSE;
     if (hrMemory == S_OK) {
         CComPtr<IStream> document;
         document.Attach(m_pCrawler->TakeEntryStream());
         if (document)
-            hModule = m_pFilterLoader->LoadChildFilterFromStream(info, document.Get(), &pChild);
+            hr = m_pFilterLoader->LoadChild(info, document.Get(), m_pChildFilter);
     } else if (hrMemory == S_FALSE && m_pCrawler->ExtractEntry(pszExtractedPath, CRAWLER_NAME_CHARS) == S_OK) {
-        hModule = m_pFilterLoader->LoadChildFilter(info, pszExtractedPath, &pChild);
+        hr = m_pFilterLoader->LoadChild(info, pszExtractedPath, m_pChildFilter);
     }
-    m_pChildFilter.Attach(pChild, hModule);
-    return m_pChildFilter.Get() != nullptr ? S_OK : S_FALSE;
+    return hr == S_OK ? S_OK : S_FALSE;
 }
 
 void CIFilterBase::DropChildFilter()

@@ -6,6 +6,7 @@
 #include <filter.h>
 #include <filterr.h>
 
+#include "childfilter/ChildFilterHolder.h"
 #include "filter/ChildFilterRelay.h"
 #include "support/Holders.h"
 #include "support/RunBudget.h"
@@ -21,36 +22,6 @@ struct OwnChunk {
     std::unique_ptr<wchar_t[]> text;
     BOOL delivered = FALSE;  // handed out completely
     ULONG position = 0;      // characters already handed out by GetText
-};
-
-// The current entry's child filter and the module its code came from: the filter is always
-// released before its module is freed.
-class CChildFilterHolder
-{
-public:
-    CChildFilterHolder() noexcept = default;
-    ~CChildFilterHolder() { Release(); }
-    CChildFilterHolder(const CChildFilterHolder &) = delete;
-    CChildFilterHolder &operator=(const CChildFilterHolder &) = delete;
-
-    // Takes over one reference to the filter and one to its module.
-    void Attach(IFilter *pFilter, HMODULE hModule) noexcept
-    {
-        Release();
-        m_pFilter = pFilter;
-        m_hModule.Attach(hModule);
-    }
-    void Release() noexcept
-    {
-        SafeRelease(m_pFilter);
-        m_hModule.Close();
-    }
-    IFilter *Get() const noexcept { return m_pFilter; }
-    HMODULE Module() const noexcept { return m_hModule.Get(); }
-
-private:
-    IFilter *m_pFilter = nullptr;
-    CCoLibrary m_hModule;
 };
 
 // A run's temporary folder: removed, with everything in it, when the holder lets it go. Holds

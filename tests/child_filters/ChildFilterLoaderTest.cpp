@@ -107,7 +107,7 @@ TEST_F(ChildFilterLoader, ExtensionsLongerThan256CharactersFindNothing)
 }
 
 // What LoadChildFilter gives for each kind of filter: a child and a module with one reference of
-// the caller's own, or nothing, and then nothing held.
+// the caller's own, or a failure, and then nothing held.
 TEST_F(ChildFilterLoader, LoadsEachKindOfFilterOrNothing)
 {
     struct Case {
@@ -139,42 +139,43 @@ TEST_F(ChildFilterLoader, LoadsEachKindOfFilterOrNothing)
         const int before = ModuleLoadCount(Fixture(c.fixtureRow).dllName);
 
         CCountedFilter previous;
-        IFilter *pFilter = &previous;
-        HMODULE hModule = loader.LoadChildFilter(file.c_str(), nullptr, &pFilter);
-        EXPECT_EQ(0, previous.Refs()) << "what *ppFilter held is released";
-        EXPECT_EQ(c.child, pFilter != nullptr && pFilter != &previous);
+        CChildFilterHolder child;
+        previous.AddRef();
+        child.Attach(&previous, nullptr);
+        const HRESULT hr = loader.LoadChildFilter(file.c_str(), child);
+        EXPECT_EQ(1, previous.Refs()) << "what the holder held is released";
+        EXPECT_EQ(c.child, hr == S_OK) << "hr " << std::hex << hr;
+        EXPECT_EQ(c.child, child.Get() != nullptr);
         if (!c.child) {
-            EXPECT_EQ(nullptr, hModule);
-            EXPECT_EQ(nullptr, pFilter);
+            EXPECT_TRUE(FAILED(hr)) << "a registered filter that cannot be had is a failure, hr " << std::hex << hr;
+            EXPECT_EQ(nullptr, child.Module());
             EXPECT_LE(ModuleLoadCount(Fixture(c.fixtureRow).dllName), before + 1);  // a probe may keep one
             continue;
         }
-        ASSERT_NE(nullptr, hModule);
-        EXPECT_EQ(held.Module(), hModule);
+        ASSERT_NE(nullptr, child.Module());
+        EXPECT_EQ(held.Module(), child.Module());
         const int whileHeld = ModuleLoadCount(Fixture(c.fixtureRow).dllName);
         ULONG flags = MARKER;
-        EXPECT_HR(c.hrInit, pFilter->Init(HOST_INIT_FLAGS, 0, nullptr, &flags));
-        pFilter->Release();
-        CoFreeLibrary(hModule);
+        EXPECT_HR(c.hrInit, child.Get()->Init(HOST_INIT_FLAGS, 0, nullptr, &flags));
+        child.Release();
         EXPECT_EQ(whileHeld - 1, ModuleLoadCount(Fixture(c.fixtureRow).dllName)) << "one reference of the caller's own";
         EXPECT_GE(ModuleLoadCount(Fixture(c.fixtureRow).dllName), before) << "the test's own reference stays";
     }
 }
 
-TEST_F(ChildFilterLoader, LeavesTheCallersPointerAloneWhenNoFilterIsRegistered)
+TEST_F(ChildFilterLoader, NoFilterRegisteredIsNotAFailure)
 {
     CScratchDir dir;
     CChildFilterLoader loader;
     for (const wchar_t *name : {L"readme", L"notes.", L"x.nothing-registered-here"}) {
         SCOPED_TRACE(testing::Message() << "file " << Narrow(name));
         const std::wstring file = dir.MakeFile(name);
-        CCountedFilter previous;
-        IFilter *pFilter = &previous;
-        EXPECT_EQ(nullptr, loader.LoadChildFilter(file.c_str(), nullptr, &pFilter));
-        EXPECT_EQ(&previous, pFilter);
-        EXPECT_EQ(1, previous.Refs());
+        CChildFilterHolder child;
+        EXPECT_HR(S_FALSE, loader.LoadChildFilter(file.c_str(), child));
+        EXPECT_EQ(nullptr, child.Get());
     }
-    EXPECT_EQ(nullptr, loader.LoadChildFilter(L"C:\\plain.fxtxt", nullptr, nullptr));
+    CChildFilterHolder child;
+    EXPECT_HR(S_FALSE, loader.LoadChildFilter(nullptr, child));
 }
 
 TEST_F(ChildFilterLoader, AFileThatIsGoneGivesNoChild)
@@ -183,9 +184,10 @@ TEST_F(ChildFilterLoader, AFileThatIsGoneGivesNoChild)
     CChildFilterLoader loader;
     for (const wchar_t *name : {L"gone.fxtxt", L"gone.pdf"}) {
         SCOPED_TRACE(testing::Message() << "file " << Narrow(name));
-        IFilter *pFilter = nullptr;
-        EXPECT_EQ(nullptr, loader.LoadChildFilter((dir.Path() + L"\\" + name).c_str(), nullptr, &pFilter));
-        EXPECT_EQ(nullptr, pFilter);
+        CChildFilterHolder child;
+        EXPECT_TRUE(FAILED(loader.LoadChildFilter((dir.Path() + L"\\" + name).c_str(), child)));
+        EXPECT_EQ(nullptr, child.Get());
+        EXPECT_EQ(nullptr, child.Module());
     }
 }
 
@@ -202,11 +204,9 @@ TEST_F(ChildFilterLoader, ModuleReferencesBalanceOverManyLoads)
         const CFixtureDll held(row);
         int first = -1;
         for (int i = 0; i < 100; ++i) {
-            IFilter *pFilter = nullptr;
-            HMODULE hModule = loader.LoadChildFilter(path.c_str(), nullptr, &pFilter);
-            ASSERT_NE(nullptr, pFilter);
-            pFilter->Release();
-            CoFreeLibrary(hModule);
+            CChildFilterHolder child;
+            ASSERT_HR(S_OK, loader.LoadChildFilter(path.c_str(), child));
+            child.Release();
             if (first < 0)
                 first = ModuleLoadCount(Fixture(row).dllName);
             ASSERT_EQ(first, ModuleLoadCount(Fixture(row).dllName)) << "after load " << i;
@@ -226,16 +226,12 @@ TEST_F(ChildFilterLoader, RemembersEachExtensionsAnswerUntilTheRunEnds)
     CScratchDir dir;
     const std::wstring file = dir.MakeFile(L"entry.fxbenchreuse", "oscar papa\n");
     const auto loads = [&](CChildFilterLoader &loader) {
-        IFilter *pFilter = nullptr;
-        const HMODULE hModule = loader.LoadChildFilter(file.c_str(), nullptr, &pFilter);
-        const bool bLoaded = pFilter != nullptr && hModule != nullptr;
-        if (pFilter != nullptr) {
+        CChildFilterHolder child;
+        const bool bLoaded = loader.LoadChildFilter(file.c_str(), child) == S_OK && child.Module() != nullptr;
+        if (child.Get() != nullptr) {
             ULONG flags = MARKER;
-            EXPECT_HR(S_OK, pFilter->Init(HOST_INIT_FLAGS, 0, nullptr, &flags));
-            pFilter->Release();
+            EXPECT_HR(S_OK, child.Get()->Init(HOST_INIT_FLAGS, 0, nullptr, &flags));
         }
-        if (hModule != nullptr)
-            CoFreeLibrary(hModule);
         return bLoaded;
     };
 
@@ -285,16 +281,14 @@ TEST_F(ChildFilterLoader, KeepsTheQueryLibraryWhileItsFiltersMayLive)
     const std::wstring file = dir.MakeFile(L"kept.pdf", "quebec romeo\n");
     {
         CChildFilterLoader loader;
-        IFilter *pFilter = nullptr;
-        const HMODULE hModule = loader.LoadChildFilter(file.c_str(), nullptr, &pFilter);
-        ASSERT_NE(nullptr, pFilter);
+        CChildFilterHolder child;
+        ASSERT_HR(S_OK, loader.LoadChildFilter(file.c_str(), child));
         EXPECT_NE(nullptr, GetModuleHandleW(L"query.dll")) << "while the child lives";
         ULONG flags = MARKER;
-        EXPECT_HR(S_OK, pFilter->Init(HOST_INIT_FLAGS, 0, nullptr, &flags));
+        EXPECT_HR(S_OK, child.Get()->Init(HOST_INIT_FLAGS, 0, nullptr, &flags));
         STAT_CHUNK stat;
-        EXPECT_HR(S_OK, pFilter->GetChunk(&stat));
-        pFilter->Release();
-        CoFreeLibrary(hModule);
+        EXPECT_HR(S_OK, child.Get()->GetChunk(&stat));
+        child.Release();
         EXPECT_NE(nullptr, GetModuleHandleW(L"query.dll")) << "until the loader goes";
     }
     EXPECT_EQ(nullptr, GetModuleHandleW(L"query.dll")) << "no reference of the loader's is left";
@@ -315,14 +309,14 @@ TEST_F(ChildFilterLoader, PdfModulesReadStreamsOnlyForAStreamedArchiveAndOnlyWhe
         std::wstring module;
         const wchar_t *clsid;
         BOOL listedStream;  // what the DLL list recorded
-        BOOL fromHostStream, fromPath;
+        bool fromHostStream, fromPath;
     };
     const Case cases[] = {
-        {"PDFFILT, file and stream", FixturePath(FIXTURE_ROW_PDFFILT), Fixture(FIXTURE_ROW_PDFFILT).clsid, FALSE, TRUE, FALSE},
-        {"ACRORDIF, stream only", FixturePath(FIXTURE_ROW_ACRORDIF), Fixture(FIXTURE_ROW_ACRORDIF).clsid, FALSE, TRUE, FALSE},
-        {"PDFFILT, file only", fileOnlyPdf, Fixture(FIXTURE_ROW_TEXT_FILE_ONLY).clsid, FALSE, FALSE, FALSE},
-        {"text, listed with streams", FixturePath(FIXTURE_ROW_TEXT), Fixture(FIXTURE_ROW_TEXT).clsid, TRUE, TRUE, TRUE},
-        {"text file-only, listed without", FixturePath(FIXTURE_ROW_TEXT_FILE_ONLY), Fixture(FIXTURE_ROW_TEXT_FILE_ONLY).clsid, FALSE, FALSE, FALSE},
+        {"PDFFILT, file and stream", FixturePath(FIXTURE_ROW_PDFFILT), Fixture(FIXTURE_ROW_PDFFILT).clsid, FALSE, true, false},
+        {"ACRORDIF, stream only", FixturePath(FIXTURE_ROW_ACRORDIF), Fixture(FIXTURE_ROW_ACRORDIF).clsid, FALSE, true, false},
+        {"PDFFILT, file only", fileOnlyPdf, Fixture(FIXTURE_ROW_TEXT_FILE_ONLY).clsid, FALSE, false, false},
+        {"text, listed with streams", FixturePath(FIXTURE_ROW_TEXT), Fixture(FIXTURE_ROW_TEXT).clsid, TRUE, true, true},
+        {"text file-only, listed without", FixturePath(FIXTURE_ROW_TEXT_FILE_ONLY), Fixture(FIXTURE_ROW_TEXT_FILE_ONLY).clsid, FALSE, false, false},
     };
     {
         CChildFilterLoader loader;
@@ -334,8 +328,8 @@ TEST_F(ChildFilterLoader, PdfModulesReadStreamsOnlyForAStreamedArchiveAndOnlyWhe
             info.supportsFile = TRUE;
             info.supportsStream = c.listedStream;
             for (int pass = 0; pass < 2; ++pass) {  // the second answer comes from memory
-                EXPECT_EQ(c.fromHostStream, loader.TakesStream(info, TRUE)) << "archive from the host's stream, pass " << pass;
-                EXPECT_EQ(c.fromPath, loader.TakesStream(info, FALSE)) << "archive from its path, pass " << pass;
+                EXPECT_EQ(c.fromHostStream, loader.TakesStream(info, true)) << "archive from the host's stream, pass " << pass;
+                EXPECT_EQ(c.fromPath, loader.TakesStream(info, false)) << "archive from its path, pass " << pass;
             }
         }
     }

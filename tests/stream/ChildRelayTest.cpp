@@ -150,7 +150,7 @@ private:
     size_t m_valueIndex = 0;
 };
 
-HMODULE LoadFakeChild(const wchar_t *pszFilePath, IUnknown *, IFilter **ppFilter)
+HMODULE LoadFakeChild(const wchar_t *pszFilePath, IFilter **ppFilter)
 {
     g_log.loadedFiles.emplace_back(pszFilePath);
     g_log.filesAtLoad.push_back(FilesIn(FolderOf(pszFilePath)).size());

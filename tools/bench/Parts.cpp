@@ -225,7 +225,7 @@ int wmain(int argc, wchar_t **argv)
     }
     const wchar_t *pszExt = wcsrchr(pszSample, L'.') + 1;
 
-    // The loader's lookup, as the crawler and LoadChildFilter each make it: answered from the
+    // The loader's lookup, as the filter object makes it once per entry: answered from the
     // run's earlier lookups, and (once per run and extension) by a walk through the registry.
     TimePart("FindFilter", n, 2, [&] {
         FilterRegistryInfo info;
@@ -319,11 +319,8 @@ int wmain(int argc, wchar_t **argv)
     });
     // The whole LoadChildFilter: lookup, creation, Load.
     TimePart("LoadChildFilter", n, 1, [&] {
-        IFilter *pFilter = nullptr;
-        const HMODULE hModule = loader.LoadChildFilter(pszSample, nullptr, &pFilter);
-        SafeRelease(pFilter);
-        if (hModule != nullptr)
-            CoFreeLibrary(hModule);
+        CChildFilterHolder child;
+        loader.LoadChildFilter(pszSample, child);
     });
     // The crawler's file tests around each extracted entry, the directory search they replaced,
     // and the free-space reading (once per 64 MB announced).
