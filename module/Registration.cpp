@@ -36,8 +36,39 @@ const size_t c_cFileTypes = sizeof(c_FileTypes) / sizeof(c_FileTypes[0]);
 
 namespace {
 
-
 const wchar_t *const PERSISTENT_HANDLER_KEY = L"PersistentHandler";
+
+// The row data that stands for this module's path, found when registration runs.
+const wchar_t MODULE_PATH[] = L"(this module)";
+
+// A key below HKEY_CLASSES_ROOT, name by name (unused names NULL), and one value in it.
+struct RegistryRow {
+    const wchar_t *names[4];
+    const wchar_t *valueName;  // NULL: the key's default value
+    const wchar_t *data;       // NULL: the key only; MODULE_PATH: this module's path
+};
+
+// The handler class and the filter class, written in this order and deleted deepest first.
+const RegistryRow c_classRows[] = {
+    {{L"CLSID", c_PersistentHandler.clsid}, nullptr, c_PersistentHandler.description},
+    {{L"CLSID", c_PersistentHandler.clsid, L"PersistentAddinsRegistered"}, nullptr, nullptr},
+    {{L"CLSID", c_PersistentHandler.clsid, L"PersistentAddinsRegistered", IID_IFILTER_KEY}, nullptr,
+     c_PersistentHandler.filterClsid},
+    {{L"CLSID", c_FilterClass.clsid}, nullptr, c_FilterClass.description},
+    {{L"CLSID", c_FilterClass.clsid, L"InprocServer32"}, nullptr, MODULE_PATH},
+    {{L"CLSID", c_FilterClass.clsid, L"InprocServer32"}, L"ThreadingModel", c_FilterClass.threadingModel},
+};
+
+// Is row's key an ancestor of below's (a proper prefix, name by name)?
+bool IsKeyAbove(const RegistryRow &row, const RegistryRow &below)
+{
+    size_t i = 0;
+    for (; i < ARRAYSIZE(row.names) && row.names[i] != nullptr; ++i) {
+        if (below.names[i] == nullptr || _wcsicmp(row.names[i], below.names[i]) != 0)
+            return false;
+    }
+    return i < ARRAYSIZE(below.names) && below.names[i] != nullptr;
+}
 
 constexpr size_t KEY_PATH_CCH = CCH_FILE_PATH;
 constexpr DWORD VALUE_CCH = CCH_FILE_PATH;    // values that name a key we go on to open
@@ -52,15 +83,23 @@ LONG AppendKeyName(wchar_t *pszPath, const wchar_t *pszName)
     return FAILED(SafeStringCat(pszPath, KEY_PATH_CCH, pszName)) ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS;
 }
 
-LONG MakeKeyPath(wchar_t *pszPath, std::initializer_list<const wchar_t *> names)
+template <class Names>
+LONG MakeKeyPath(wchar_t *pszPath, const Names &names)
 {
     pszPath[0] = L'\0';
     for (const wchar_t *pszName : names) {
+        if (pszName == nullptr)
+            break;
         const LONG err = AppendKeyName(pszPath, pszName);
         if (err != ERROR_SUCCESS)
             return err;
     }
     return ERROR_SUCCESS;
+}
+
+LONG MakeKeyPath(wchar_t *pszPath, std::initializer_list<const wchar_t *> names)
+{
+    return MakeKeyPath<std::initializer_list<const wchar_t *>>(pszPath, names);
 }
 
 LONG OpenKey(const wchar_t *pszPath, CRegKey &key)
@@ -263,89 +302,6 @@ BOOL IsExistingOnly()
     return IsVersionAtLeast(5, 0, 0, VER_PLATFORM_WIN32_NT);
 }
 
-} // namespace
-
-LONG CreateKeyChain(const wchar_t *const *ppszItems, size_t cItems)
-{
-    wchar_t szPath[KEY_PATH_CCH] = L"CLSID";
-    for (size_t i = 0; i + 1 < cItems; i += 2) {
-        LONG err = AppendKeyName(szPath, ppszItems[i]);
-        if (err != ERROR_SUCCESS)
-            return err;
-        CRegKey key;
-        err = CreateKey(szPath, key);
-        if (err == ERROR_SUCCESS && ppszItems[i + 1] != nullptr)
-            err = WriteString(key.Get(), nullptr, ppszItems[i + 1]);
-        if (err != ERROR_SUCCESS)
-            return err;
-    }
-    return ERROR_SUCCESS;
-}
-
-LONG DeleteKeyChain(const wchar_t *const *ppszItems, size_t cItems)
-{
-    const size_t cNames = cItems / 2;
-    if (cNames == 0)
-        return ERROR_SUCCESS;
-    wchar_t szPath[KEY_PATH_CCH] = L"CLSID";
-    for (size_t i = 0; i < cNames; ++i) {
-        const LONG err = AppendKeyName(szPath, ppszItems[2 * i]);
-        if (err != ERROR_SUCCESS)
-            return err;
-    }
-    CRegKey deepest;
-    LONG err = OpenKey(szPath, deepest);
-    if (err != ERROR_SUCCESS)
-        return err;
-    deepest.Close();
-    // Walk up: the parent of name i is CLSID plus the names before it.
-    for (size_t i = cNames; i-- > 0;) {
-        wchar_t szParent[KEY_PATH_CCH] = L"CLSID";
-        for (size_t j = 0; j < i; ++j)
-            AppendKeyName(szParent, ppszItems[2 * j]);  // a prefix of a path that fitted
-        CRegKey parent;
-        err = OpenKey(szParent, parent);
-        if (err == ERROR_SUCCESS)
-            err = RegDeleteKeyW(parent.Get(), ppszItems[2 * i]);
-        if (err != ERROR_SUCCESS)
-            return err;
-    }
-    return ERROR_SUCCESS;
-}
-
-LONG SetThreadingModel(const wchar_t *pszClsid, const wchar_t *pszModel)
-{
-    wchar_t szPath[KEY_PATH_CCH];
-    LONG err = MakeKeyPath(szPath, {L"CLSID", pszClsid, L"InprocServer32"});
-    if (err != ERROR_SUCCESS)
-        return err;
-    CRegKey key;
-    err = OpenKey(szPath, key);
-    if (err != ERROR_SUCCESS)
-        return err;
-    if (pszModel != nullptr)
-        return WriteString(key.Get(), L"ThreadingModel", pszModel);
-    return RegDeleteValueW(key.Get(), L"ThreadingModel");
-}
-
-LONG RegisterFilterClass(const ClassEntry &entry)
-{
-    const HMODULE hModule = GetModuleHandleW(entry.moduleName);
-    if (hModule == nullptr)
-        return static_cast<LONG>(GetLastError());
-    wchar_t szModule[KEY_PATH_CCH];
-    const DWORD cch = GetModuleFileNameW(hModule, szModule, KEY_PATH_CCH);
-    if (cch == 0)
-        return static_cast<LONG>(GetLastError());
-    if (cch >= KEY_PATH_CCH)
-        return ERROR_INSUFFICIENT_BUFFER;
-    const wchar_t *const items[] = {entry.clsid, entry.description, L"InprocServer32", szModule};
-    const LONG err = CreateKeyChain(items, sizeof(items) / sizeof(items[0]));
-    if (err != ERROR_SUCCESS)
-        return err;
-    return SetThreadingModel(entry.clsid, entry.threadingModel);
-}
-
 LONG RegisterHandlerOnClass(const FileTypeEntry &entry, const wchar_t *pszHandler, const wchar_t *pszClsid,
                             BOOL bExistingOnly)
 {
@@ -512,11 +468,9 @@ LONG RemoveClassAndProgIds(const wchar_t *pszClsid)
     return status;
 }
 
-LONG UnregisterPersistentHandler(const HandlerEntry &entry)
+LONG UnlinkDocumentClasses(const HandlerEntry &entry)
 {
-    const wchar_t *const items[] = {entry.clsid, nullptr, L"PersistentAddinsRegistered", nullptr, IID_IFILTER_KEY, nullptr};
-    LONG status = DeleteKeyChain(items, sizeof(items) / sizeof(items[0]));
-
+    LONG status = ERROR_SUCCESS;
     CRegKey clsidRoot;
     LONG err = OpenKey(L"CLSID", clsidRoot);
     if (err != ERROR_SUCCESS)
@@ -546,12 +500,6 @@ LONG UnregisterPersistentHandler(const HandlerEntry &entry)
     });
     KeepFirstError(status, err);
     return status;
-}
-
-LONG UnregisterFilterClass(const ClassEntry &entry)
-{
-    const wchar_t *const items[] = {entry.clsid, nullptr, L"InprocServer32", nullptr};
-    return DeleteKeyChain(items, sizeof(items) / sizeof(items[0]));
 }
 
 // The handler class's own key, HKCR\CLSID\{handler}.
@@ -628,31 +576,89 @@ LONG RemoveExtensionHandler(const FileTypeEntry &entry, const wchar_t *pszHandle
     return WriteString(link.Get(), nullptr, pszPrevious);
 }
 
+// This module's path, for its class's InprocServer32 key.
+LONG GetModulePath(const ClassEntry &entry, wchar_t (&szModule)[KEY_PATH_CCH])
+{
+    const HMODULE hModule = GetModuleHandleW(entry.moduleName);
+    if (hModule == nullptr)
+        return static_cast<LONG>(GetLastError());
+    const DWORD cch = GetModuleFileNameW(hModule, szModule, KEY_PATH_CCH);
+    if (cch == 0)
+        return static_cast<LONG>(GetLastError());
+    return cch < KEY_PATH_CCH ? ERROR_SUCCESS : ERROR_INSUFFICIENT_BUFFER;
+}
+
+// Writes one row of the class table; a key that is there already is kept as it is, its value set.
+LONG WriteRow(const RegistryRow &row, const wchar_t *pszModulePath)
+{
+    wchar_t szPath[KEY_PATH_CCH];
+    LONG err = MakeKeyPath(szPath, row.names);
+    if (err != ERROR_SUCCESS)
+        return err;
+    CRegKey key;
+    err = CreateKey(szPath, key);
+    if (err != ERROR_SUCCESS || row.data == nullptr)
+        return err;
+    return WriteString(key.Get(), row.valueName, row.data == MODULE_PATH ? pszModulePath : row.data);
+}
+
+// Deletes the keys of the class table, deepest first. A key that cannot be deleted (also one that
+// is gone already) keeps the keys above it, and its error is the first one returned.
+LONG DeleteRows()
+{
+    LONG status = ERROR_SUCCESS;
+    const RegistryRow *pFailed = nullptr;
+    for (size_t i = ARRAYSIZE(c_classRows); i-- > 0;) {
+        const RegistryRow &row = c_classRows[i];
+        if (row.valueName != nullptr)
+            continue;  // a value in a key of an earlier row: it goes with that key
+        if (pFailed != nullptr && IsKeyAbove(row, *pFailed))
+            continue;
+        wchar_t szPath[KEY_PATH_CCH];
+        LONG err = MakeKeyPath(szPath, row.names);
+        if (err == ERROR_SUCCESS)
+            err = RegDeleteKeyW(HKEY_CLASSES_ROOT, szPath);
+        if (err != ERROR_SUCCESS) {
+            KeepFirstError(status, err);
+            pFailed = &row;
+        }
+    }
+    return status;
+}
+
+// The file-type steps of registration, each made for every file type before the next begins.
+using FileTypeStep = LONG (*)(const FileTypeEntry &entry, const HandlerEntry &handler, BOOL bExistingOnly);
+const FileTypeStep c_fileTypeSteps[] = {
+    // Before any link is written: another product's handler that cannot be kept is not replaced.
+    [](const FileTypeEntry &entry, const HandlerEntry &handler, BOOL) { return KeepPreviousHandler(entry, handler); },
+    [](const FileTypeEntry &entry, const HandlerEntry &handler, BOOL bExistingOnly) {
+        return RegisterHandlerOnClass(entry, handler.clsid, nullptr, bExistingOnly);
+    },
+    [](const FileTypeEntry &entry, const HandlerEntry &handler, BOOL bExistingOnly) {
+        return RegisterHandlerThroughProgId(entry, handler.clsid, nullptr, bExistingOnly);
+    },
+    [](const FileTypeEntry &entry, const HandlerEntry &handler, BOOL bExistingOnly) {
+        return RegisterHandlerOnExtension(entry, handler.clsid, bExistingOnly);
+    },
+};
+
+} // namespace
+
 STDAPI DllRegisterServer()
 {
-    const HandlerEntry &handler = c_PersistentHandler;
-    const wchar_t *const items[] = {handler.clsid, handler.description, L"PersistentAddinsRegistered", nullptr,
-                                    IID_IFILTER_KEY, handler.filterClsid};
-    const LONG err = CreateKeyChain(items, sizeof(items) / sizeof(items[0]));
-    const BOOL bExistingOnly = IsExistingOnly();
-    if (err != ERROR_SUCCESS || RegisterFilterClass(c_FilterClass) != ERROR_SUCCESS)
+    wchar_t szModule[KEY_PATH_CCH];
+    if (GetModulePath(c_FilterClass, szModule) != ERROR_SUCCESS)
         return SELFREG_E_CLASS;
-    // Before any link is written: another product's handler that cannot be kept is not replaced.
-    for (size_t i = 0; i < c_cFileTypes; ++i) {
-        if (KeepPreviousHandler(c_FileTypes[i], handler) != ERROR_SUCCESS)
+    for (const RegistryRow &row : c_classRows) {
+        if (WriteRow(row, szModule) != ERROR_SUCCESS)
             return SELFREG_E_CLASS;
     }
-    for (size_t i = 0; i < c_cFileTypes; ++i) {
-        if (RegisterHandlerOnClass(c_FileTypes[i], handler.clsid, nullptr, bExistingOnly) != ERROR_SUCCESS)
-            return SELFREG_E_CLASS;
-    }
-    for (size_t i = 0; i < c_cFileTypes; ++i) {
-        if (RegisterHandlerThroughProgId(c_FileTypes[i], handler.clsid, nullptr, bExistingOnly) != ERROR_SUCCESS)
-            return SELFREG_E_CLASS;
-    }
-    for (size_t i = 0; i < c_cFileTypes; ++i) {
-        if (RegisterHandlerOnExtension(c_FileTypes[i], handler.clsid, bExistingOnly) != ERROR_SUCCESS)
-            return SELFREG_E_CLASS;
+    const BOOL bExistingOnly = IsExistingOnly();
+    for (const FileTypeStep step : c_fileTypeSteps) {
+        for (size_t i = 0; i < c_cFileTypes; ++i) {
+            if (step(c_FileTypes[i], c_PersistentHandler, bExistingOnly) != ERROR_SUCCESS)
+                return SELFREG_E_CLASS;
+        }
     }
     return S_OK;
 }
@@ -662,8 +668,8 @@ STDAPI DllUnregisterServer()
     // Read before the handler class, which holds it, goes.
     wchar_t szPrevious[COMPARE_CCH];
     LONG status = ReadPreviousHandler(c_PersistentHandler, szPrevious, COMPARE_CCH);
-    KeepFirstError(status, UnregisterPersistentHandler(c_PersistentHandler));
-    KeepFirstError(status, UnregisterFilterClass(c_FilterClass));
+    KeepFirstError(status, DeleteRows());
+    KeepFirstError(status, UnlinkDocumentClasses(c_PersistentHandler));
     for (size_t i = 0; i < c_cFileTypes; ++i)
         KeepFirstError(status, RemoveExtensionHandler(c_FileTypes[i], c_PersistentHandler.clsid, szPrevious));
     return status == ERROR_SUCCESS ? S_OK : S_FALSE;
