@@ -1,9 +1,15 @@
 #include "support/RunLimits.h"
 #include "support/Registry.h"
 
+#include <cwchar>
+
 namespace {
 
 constexpr wchar_t LIMITS_KEY[] = L"SOFTWARE\\Quorvane\\Pellucidor";
+// Windows Search keeps its gatherer's settings here; Microsoft's filter documentation prints the
+// second, older path, which is read when the first has no value.
+constexpr const wchar_t *GATHERING_KEYS[] = {L"SOFTWARE\\Microsoft\\Windows Search\\Gathering Manager",
+                                             L"SOFTWARE\\Microsoft\\Gathering Manager"};
 
 struct Limit {
     const wchar_t *pszValue;
@@ -12,6 +18,8 @@ struct Limit {
 };
 constexpr Limit MEMORY_BUDGET = {L"MemoryBudgetMB", 48, 1024};
 constexpr Limit SKIP_WORK = {L"SkipWorkMB", 1024, 16384};
+// A time allowance of more than a day is no bound worth keeping.
+constexpr DWORD MOST_ALLOWANCE_SECONDS = 24 * 60 * 60;
 
 ULONGLONG ReadLimit(CRegistry &key, const Limit &limit) noexcept
 {
@@ -21,11 +29,109 @@ ULONGLONG ReadLimit(CRegistry &key, const Limit &limit) noexcept
     return static_cast<ULONGLONG>(dwMB < limit.dwMostMB ? dwMB : limit.dwMostMB) << 20;
 }
 
+DWORD ReadOptionalDword(CRegistry &key, const wchar_t *pszValue) noexcept
+{
+    DWORD dw = 0;
+    return key.Key() != nullptr && key.ReadDword(pszValue, &dw) ? dw : 0;
+}
+
+// A Windows Search gatherer setting, in the 64-bit registry view (the indexer's own, also for a
+// 32-bit filter host); 0 when neither key has it.
+DWORD ReadGathererValue(const wchar_t *pszValue) noexcept
+{
+    for (const wchar_t *pszKey : GATHERING_KEYS) {
+        CRegKey key;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, pszKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Put()) != ERROR_SUCCESS)
+            continue;
+        DWORD dw = 0, dwType = REG_NONE, cb = sizeof(dw);
+        if (RegQueryValueExW(key.Get(), pszValue, nullptr, &dwType, reinterpret_cast<BYTE *>(&dw), &cb) ==
+                ERROR_SUCCESS &&
+            dwType == REG_DWORD && cb == sizeof(dw) && dw != 0)
+            return dw;
+    }
+    return 0;
+}
+
+DWORD Milliseconds(DWORD dwSeconds) noexcept
+{
+    return (dwSeconds < MOST_ALLOWANCE_SECONDS ? dwSeconds : MOST_ALLOWANCE_SECONDS) * 1000;
+}
+
+// What the host keeps of an item of cbItem bytes, before the administrator's overrides.
+void SetHostAllowance(SearchHost host, ULONGLONG cbItem, RunLimits &limits) noexcept
+{
+    switch (host) {
+    case SearchHost::WindowsSearch: {
+        // The indexer takes at most item size × MaxGrowFactor bytes of text; counted here as two
+        // bytes a character, the most it can cost.
+        DWORD dwGrow = ReadGathererValue(L"MaxGrowFactor");
+        if (dwGrow == 0)
+            dwGrow = WINDOWS_SEARCH_GROW_FACTOR;
+        const ULONGLONG cbText = cbItem > ~0ull / dwGrow ? ~0ull : cbItem * dwGrow;
+        limits.cchText = cbText / sizeof(wchar_t);
+        // It waits so long for the first chunk (ConnectTimeout) and each later one (DataTimeout);
+        // the shorter of those that are set bounds each call.
+        DWORD dwWait = 0;
+        for (const wchar_t *pszValue : {L"DataTimeout", L"ConnectTimeout"}) {
+            const DWORD dw = ReadGathererValue(pszValue);
+            if (dw != 0 && (dwWait == 0 || dw < dwWait))
+                dwWait = dw;
+        }
+        limits.msCall = Milliseconds(dwWait != 0 ? dwWait : WINDOWS_SEARCH_CHUNK_WAIT_SECONDS) / 2;
+        break;
+    }
+    case SearchHost::SharePoint:
+        limits.cchText = SHAREPOINT_TEXT_CHARS;
+        limits.msRun = Milliseconds(SHAREPOINT_ITEM_SECONDS);
+        limits.msCall = limits.msRun / 2;
+        break;
+    case SearchHost::None:
+        break;
+    }
+}
+
 } // namespace
 
-RunLimits ReadRunLimits() noexcept
+SearchHost HostOfImage(const wchar_t *pszImagePath) noexcept
+{
+    if (pszImagePath == nullptr)
+        return SearchHost::None;
+    const wchar_t *pszName = pszImagePath;
+    for (const wchar_t *p = pszImagePath; *p != L'\0'; ++p)
+        if (*p == L'\\' || *p == L'/' || *p == L':')
+            pszName = p + 1;
+    for (const wchar_t *pszHost : {L"SearchFilterHost.exe", L"SearchProtocolHost.exe", L"SearchIndexer.exe"})
+        if (lstrcmpiW(pszName, pszHost) == 0)
+            return SearchHost::WindowsSearch;
+    if (lstrcmpiW(pszName, L"ParserServer.exe") == 0)
+        return SearchHost::SharePoint;
+    return SearchHost::None;
+}
+
+SearchHost HostOfThisProcess() noexcept
+{
+    static const SearchHost s_host = [] {
+        wchar_t szImage[MAX_PATH + 1];
+        const DWORD cch = GetModuleFileNameW(nullptr, szImage, ARRAYSIZE(szImage));
+        return cch != 0 && cch < ARRAYSIZE(szImage) ? HostOfImage(szImage) : SearchHost::None;
+    }();
+    return s_host;
+}
+
+RunLimits ReadRunLimits(ULONGLONG cbItem, SearchHost host) noexcept
 {
     CRegistry key;
     key.Open(HKEY_LOCAL_MACHINE, LIMITS_KEY);
-    return {ReadLimit(key, MEMORY_BUDGET), ReadLimit(key, SKIP_WORK)};
+    RunLimits limits = {ReadLimit(key, MEMORY_BUDGET), ReadLimit(key, SKIP_WORK), 0, 0, 0};
+    SetHostAllowance(host, cbItem, limits);
+    if (const DWORD dwChars = ReadOptionalDword(key, TEXT_ALLOWANCE_VALUE))
+        limits.cchText = dwChars;
+    if (const DWORD dwSeconds = ReadOptionalDword(key, TIME_ALLOWANCE_VALUE)) {
+        limits.msRun = Milliseconds(dwSeconds);
+        if (limits.msCall == 0 || limits.msCall > limits.msRun / 2)
+            limits.msCall = limits.msRun / 2;
+    }
+    if (const DWORD dwMs = ReadOptionalDword(key, CALL_LIMIT_VALUE))
+        limits.msCall = dwMs < Milliseconds(MOST_ALLOWANCE_SECONDS) ? dwMs : Milliseconds(MOST_ALLOWANCE_SECONDS);
+    return limits;
 }

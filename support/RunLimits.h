@@ -1,13 +1,20 @@
-// The run's limits in one place: what an administrator sets machine-wide, in megabytes, under
+// The run's limits in one place: what an administrator sets machine-wide under
 // HKLM\SOFTWARE\Quorvane\Pellucidor (the filter host of Windows Search reads the registry but has
-// no disk for a settings file), read in the DLL's own registry view at the start of every
-// outermost run, and the fixed cap on a document read into memory.
+// no disk for a settings file), what the search host this process belongs to keeps of one item,
+// read at the start of every outermost run, and the fixed cap on a document read into memory.
 #pragma once
 #include <windows.h>
 
 // The largest document handed to a child filter from memory; a larger one goes to a file, so that
 // a host's memory stays bounded whatever the archive holds.
 constexpr ULONGLONG MAX_DOCUMENT_IN_MEMORY = 16ull * 1024 * 1024;
+
+// The search hosts whose limits on one item are known, told apart by the process's image name.
+enum class SearchHost {
+    None,           // any other process (SQL Server's fdhost, our own tools): no allowance
+    WindowsSearch,  // SearchFilterHost.exe, SearchProtocolHost.exe, SearchIndexer.exe
+    SharePoint,     // ParserServer.exe, SharePoint Server's document parsing sandbox
+};
 
 struct RunLimits {
     // What one run (an archive with every archive nested in it) may hold in memory:
@@ -17,8 +24,32 @@ struct RunLimits {
     // How much it may decompress only to pass entries of solid archives that nobody reads:
     // "SkipWorkMB", 1 GB by default, at most 16 GB.
     ULONGLONG cbSkipWork;
+    // Characters of text and values the host keeps of the item; 0: no bound.
+    ULONGLONG cchText;
+    // Milliseconds the host gives the whole item; 0: no bound.
+    DWORD msRun;
+    // Milliseconds any one call may work on our side: half of what the host waits for a chunk;
+    // 0: no bound.
+    DWORD msCall;
 };
 
-// The limits as set now: an absent value, or 0, is the default; a larger one than the most counts
-// as the most.
-RunLimits ReadRunLimits() noexcept;
+// The values that override a host's allowance for every host (REG_DWORD; 0 or absent: the host's).
+#define TEXT_ALLOWANCE_VALUE L"TextAllowanceChars"
+#define TIME_ALLOWANCE_VALUE L"TimeAllowanceSeconds"
+// And the longest any one call may work on our side, for a host that waits less than we know of.
+#define CALL_LIMIT_VALUE L"CallLimitMs"
+
+// What Microsoft documents each host keeping of one item.
+constexpr DWORD WINDOWS_SEARCH_GROW_FACTOR = 4;        // MaxGrowFactor's default: text bytes per item byte
+constexpr DWORD WINDOWS_SEARCH_CHUNK_WAIT_SECONDS = 20;  // DataTimeout / ConnectTimeout, as commonly reported
+constexpr ULONGLONG SHAREPOINT_TEXT_CHARS = 2000000;
+constexpr DWORD SHAREPOINT_ITEM_SECONDS = 30;
+
+// The host of this process, by its image name (read once).
+SearchHost HostOfThisProcess() noexcept;
+// The host an image name belongs to (its base name, any letter case).
+SearchHost HostOfImage(const wchar_t *pszImagePath) noexcept;
+
+// The limits as set now, for an item of cbItem bytes in the given host: an absent value, or 0, is
+// the default; a larger one than the most counts as the most.
+RunLimits ReadRunLimits(ULONGLONG cbItem = 0, SearchHost host = HostOfThisProcess()) noexcept;

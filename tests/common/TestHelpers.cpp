@@ -2,6 +2,7 @@
 #include "support/ProcAddress.h"
 
 #include <gtest/gtest.h>
+#include <algorithm>
 #include <cstdio>
 #include <cwctype>
 
@@ -61,6 +62,39 @@ CProductDll::CProductDll()
 namespace {
 const wchar_t LIMITS_KEY[] = L"SOFTWARE\\Quorvane\\Pellucidor";
 } // namespace
+
+CGathererValue::CGathererValue(const wchar_t *pszKey, const wchar_t *pszName, DWORD dwValue) : m_key(pszKey), m_name(pszName)
+{
+    std::wstring path;
+    for (size_t start = 0; start <= m_key.size();) {
+        const size_t end = std::min(m_key.find(L'\\', start), m_key.size());
+        path = m_key.substr(0, end);
+        HKEY hKey = nullptr;
+        DWORD disposition = 0;
+        EXPECT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr, 0,
+                                                 KEY_SET_VALUE | KEY_WOW64_64KEY, nullptr, &hKey, &disposition));
+        if (disposition == REG_CREATED_NEW_KEY)
+            m_made.push_back(path);
+        if (end == m_key.size() && hKey != nullptr) {
+            EXPECT_EQ(ERROR_SUCCESS, RegSetValueExW(hKey, pszName, 0, REG_DWORD, reinterpret_cast<const BYTE *>(&dwValue),
+                                                    sizeof(dwValue)));
+        }
+        if (hKey != nullptr)
+            RegCloseKey(hKey);
+        start = end + 1;
+    }
+}
+
+CGathererValue::~CGathererValue()
+{
+    HKEY hKey = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, m_key.c_str(), 0, KEY_SET_VALUE | KEY_WOW64_64KEY, &hKey) == ERROR_SUCCESS) {
+        RegDeleteValueW(hKey, m_name.c_str());
+        RegCloseKey(hKey);
+    }
+    for (auto it = m_made.rbegin(); it != m_made.rend(); ++it)
+        RegDeleteKeyExW(HKEY_LOCAL_MACHINE, it->c_str(), KEY_WOW64_64KEY, 0);
+}
 
 CLimitValue::CLimitValue(const wchar_t *pszName, DWORD dwValue)
 {

@@ -96,3 +96,65 @@ TEST(RunLimits, ValuesAboveTheMostCountAsTheMost)
         EXPECT_EQ(row.cbSkipWork, limits.cbSkipWork) << name;
     }
 }
+
+// What each host keeps of an item of 1 MB, read from the gatherer's settings (the key Windows
+// Search uses, else the older one Microsoft's filter pages print) and the administrator's
+// overrides, which hold for every host.
+TEST(RunLimits, EachHostsAllowanceAndTheOverrides)
+{
+    const wchar_t *kSearch = L"SOFTWARE\\Microsoft\\Windows Search\\Gathering Manager";
+    const wchar_t *kOlder = L"SOFTWARE\\Microsoft\\Gathering Manager";
+    const struct {
+        const char *name;
+        SearchHost host;
+        const wchar_t *key;  // a gatherer value set, or NULL
+        const wchar_t *value;
+        DWORD dwSet;
+        const wchar_t *overrideName;  // a value of the product's key, or NULL
+        DWORD dwOverride;
+        ULONGLONG cchText;
+        DWORD msRun, msCall;
+    } rows[] = {
+        {"another host", SearchHost::None, nullptr, nullptr, 0, nullptr, 0, 0, 0, 0},
+        {"Windows Search", SearchHost::WindowsSearch, nullptr, nullptr, 0, nullptr, 0, 2u << 20, 0, 10000},
+        {"grow factor 10", SearchHost::WindowsSearch, kSearch, L"MaxGrowFactor", 10, nullptr, 0, 5u << 20, 0, 10000},
+        {"grow factor in the older key", SearchHost::WindowsSearch, kOlder, L"MaxGrowFactor", 6, nullptr, 0, 3u << 20, 0, 10000},
+        {"data timeout 8 s", SearchHost::WindowsSearch, kSearch, L"DataTimeout", 8, nullptr, 0, 2u << 20, 0, 4000},
+        {"connect timeout 30 s", SearchHost::WindowsSearch, kSearch, L"ConnectTimeout", 30, nullptr, 0, 2u << 20, 0, 15000},
+        {"SharePoint", SearchHost::SharePoint, nullptr, nullptr, 0, nullptr, 0, 2000000, 30000, 15000},
+        {"text override", SearchHost::SharePoint, nullptr, nullptr, 0, L"TextAllowanceChars", 5000, 5000, 30000, 15000},
+        {"time override, another host", SearchHost::None, nullptr, nullptr, 0, L"TimeAllowanceSeconds", 8, 0, 8000, 4000},
+        {"time override, Windows Search", SearchHost::WindowsSearch, nullptr, nullptr, 0, L"TimeAllowanceSeconds", 60, 2u << 20, 60000, 10000},
+        {"call limit", SearchHost::WindowsSearch, nullptr, nullptr, 0, L"CallLimitMs", 250, 2u << 20, 0, 250},
+    };
+    for (const auto &row : rows) {
+        std::unique_ptr<CGathererValue> gatherer;
+        if (row.key != nullptr)
+            gatherer = std::make_unique<CGathererValue>(row.key, row.value, row.dwSet);
+        std::unique_ptr<CLimitValue> set;
+        if (row.overrideName != nullptr)
+            set = std::make_unique<CLimitValue>(row.overrideName, row.dwOverride);
+        const RunLimits limits = ReadRunLimits(1u << 20, row.host);
+        EXPECT_EQ(row.cchText, limits.cchText) << row.name;
+        EXPECT_EQ(row.msRun, limits.msRun) << row.name;
+        EXPECT_EQ(row.msCall, limits.msCall) << row.name;
+    }
+}
+
+TEST(RunLimits, TheHostIsKnownByItsImageName)
+{
+    const struct {
+        const wchar_t *image;
+        SearchHost host;
+    } rows[] = {
+        {L"C:\\Windows\\System32\\SearchFilterHost.exe", SearchHost::WindowsSearch},
+        {L"searchprotocolhost.EXE", SearchHost::WindowsSearch},
+        {L"C:\\Windows\\System32\\SearchIndexer.exe", SearchHost::WindowsSearch},
+        {L"C:\\Program Files\\Microsoft Office Servers\\16.0\\Search\\Runtime\\1.0\\ParserServer.exe", SearchHost::SharePoint},
+        {L"C:\\Program Files\\Microsoft SQL Server\\MSSQL\\Binn\\fdhost.exe", SearchHost::None},
+        {L"SearchFilterHost.exe.bak", SearchHost::None},
+        {L"pellucidor-dump.exe", SearchHost::None},
+    };
+    for (const auto &row : rows)
+        EXPECT_EQ(static_cast<int>(row.host), static_cast<int>(HostOfImage(row.image))) << Narrow(row.image);
+}
