@@ -2,6 +2,7 @@
 #include "support/Capacities.h"
 #include "crawler/ArchiveHandle.h"
 #include "crawler/EntryName.h"
+#include "support/CallClock.h"
 #include "support/Check.h"
 #include "support/FileUtil.h"
 #include "support/MemoryStream.h"
@@ -50,6 +51,21 @@ bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
     return header.HostOS != RAR_HOST_UNIX && (header.FileAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+// The entry's name (base name and extension) and folder, as its name chunk shows them, from the
+// stored path: slashes become backslashes (in the header itself). false when a part does not fit.
+bool EntryNameOf(RARHeaderDataEx &header, wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder) noexcept
+{
+    wchar_t *pszPath = header.FileNameW;
+    pszPath[ARRAYSIZE(header.FileNameW) - 1] = L'\0';
+    for (wchar_t *p = pszPath; *p != L'\0'; ++p)
+        if (*p == L'/')
+            *p = L'\\';
+    wchar_t szFolder[ENTRY_PART_CHARS], szBase[ENTRY_PART_CHARS], szExt[ENTRY_PART_CHARS];
+    SplitEntryPath(pszPath, szFolder, szBase, szExt);
+    return pszName != nullptr && pszFolder != nullptr && SafeStringCopy(pszFolder, cchFolder, szFolder) == S_OK &&
+           SafeStringCopy(pszName, cchName, szBase) == S_OK && SafeStringCat(pszName, cchName, szExt) == S_OK;
+}
+
 // Deletes a file we extracted. Attributes restored from the archive, read-only for one, are
 // cleared only when the deletion is refused: most files go in one call.
 void DeleteTemporaryFile(const wchar_t *pszPath) noexcept
@@ -64,25 +80,42 @@ void DeleteTemporaryFile(const wchar_t *pszPath) noexcept
 
 CrawlerTestHooks g_crawlerTestHooks;
 
-// The unpacked size of the archive's largest solid stream, read from the headers alone (a list
-// handle of its own passes the data with seeks): 0 when the archive cannot be listed. The library
-// asks for the window such a stream needs at once, rather than growing into it.
-ULONGLONG CRarFileCrawler::LargestSolidStream()
+// One pass over the headers alone (a list handle of its own passes the data with seeks): every
+// entry the walk will name is shown to the caller, and the unpacked size of the archive's largest
+// solid stream is kept, for which the library asks the window at once rather than growing into it.
+HRESULT CRarFileCrawler::ScanHeaders(PFN_ENTRY_SEEN pfnSeen, void *pContext)
 {
+    if (m_bScanned)
+        return E_UNEXPECTED;
+    m_bScanned = true;
     ArchiveHandle scan;
-    if (scan.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get()) != S_OK)
-        return 0;
-    ULONGLONG cbStream = 0, cbLargest = 0;
-    for (ULONG headers = 0; headers < MAX_SKIPPED_HEADERS && scan.ReadHeader() == ERAR_SUCCESS; ++headers) {
-        const RARHeaderDataEx &header = scan.header;
+    RETURN_IF_FAILED(scan.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get()));
+    std::unique_ptr<wchar_t[]> pszName = NewNameBuffer(), pszFolder = NewNameBuffer();
+    RETURN_IF_NULL_ALLOC(pszName);
+    RETURN_IF_NULL_ALLOC(pszFolder);
+    ULONGLONG cbStream = 0;
+    ULONG cSeen = 0;
+    for (ULONG headers = 0; headers < MAX_SKIPPED_HEADERS; ++headers) {
+        // A pass the call cannot afford ends early: what it saw still counts.
+        if (CallDeadlinePassed())
+            return S_FALSE;
+        if (scan.ReadHeader() != ERAR_SUCCESS)
+            return S_OK;
+        RARHeaderDataEx &header = scan.header;
         const ULONGLONG cbEntry = UnpackedSize(header);
         if ((header.Flags & RHDF_SOLID) == 0)
             cbStream = 0;
         cbStream = cbStream > ~0ull - cbEntry ? ~0ull : cbStream + cbEntry;
         if ((header.Flags & RHDF_SOLID) != 0)
-            cbLargest = std::max(cbLargest, cbStream);
+            m_cbLargestSolid = std::max(m_cbLargestSolid, cbStream);
+        if (pfnSeen == nullptr || IsDirectoryEntry(header) || cSeen == MAX_IGNORED_ENTRIES ||
+            !EntryNameOf(header, pszName.get(), CRAWLER_NAME_CHARS, pszFolder.get(), CRAWLER_NAME_CHARS) ||
+            IsEntryIgnored(pszName.get()))
+            continue;
+        ++cSeen;
+        pfnSeen(pContext, pszName.get(), pszFolder.get(), cbEntry);
     }
-    return cbLargest;
+    return S_OK;
 }
 
 struct CRarFileCrawler::State {
@@ -159,18 +192,7 @@ HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t 
             break;
     }
 
-    wchar_t *pszPath = list.header.FileNameW;
-    pszPath[ARRAYSIZE(list.header.FileNameW) - 1] = L'\0';
-    for (wchar_t *p = pszPath; *p != L'\0'; ++p)
-        if (*p == L'/')
-            *p = L'\\';
-
-    wchar_t szFolder[ENTRY_PART_CHARS], szBase[ENTRY_PART_CHARS], szExt[ENTRY_PART_CHARS];
-    SplitEntryPath(pszPath, szFolder, szBase, szExt);
-    if (pszName == nullptr || pszFolder == nullptr || SafeStringCopy(pszFolder, cchFolder, szFolder) != S_OK ||
-        SafeStringCopy(pszName, cchName, szBase) != S_OK || SafeStringCat(pszName, cchName, szExt) != S_OK)
-        return E_FAIL;
-    return S_OK;
+    return EntryNameOf(list.header, pszName, cchName, pszFolder, cchFolder) ? S_OK : E_FAIL;
 }
 
 // Opens the archive twice, once for listing (with its comment, when asked for) and once for
@@ -185,8 +207,11 @@ HRESULT CRarFileCrawler::OpenArchive(char *pComment, UINT cbComment)
     RETURN_IF_FAILED(state.list.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get(), pComment,
                                      cbComment));
     ArchiveHandle &extract = state.extract;
-    if (extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, m_pBudget.Get()) == S_OK && extract.IsSolid())
-        RARSetSolidStreamSize(extract.hArchive, LargestSolidStream());
+    if (extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, m_pBudget.Get()) == S_OK && extract.IsSolid()) {
+        if (!m_bScanned)
+            ScanHeaders(nullptr, nullptr);
+        RARSetSolidStreamSize(extract.hArchive, m_cbLargestSolid);
+    }
     return S_OK;
 }
 
@@ -229,7 +254,7 @@ HRESULT CRarFileCrawler::ReadExtractHeaderInStep()
 struct DecodeSink {
     CByteBuffer *pBytes = nullptr;        // collect here, within the room reserved for the entry
     CRunBudget *pSkipWork = nullptr;      // else count here, when there is an account
-    bool bRefused = false;                // more than announced, or past the run's work bound
+    bool bRefused = false;                // more than announced, past the run's work bound or the call's deadline
 };
 
 namespace {
@@ -241,6 +266,13 @@ int CALLBACK ReceiveEntryData(UINT msg, LPARAM userData, LPARAM p1, LPARAM p2)
     case UCM_PROCESSDATA: {
         if (sink->bRefused || p2 <= 0)
             return sink->bRefused ? -1 : 1;
+        // Work past the host's call deadline is given up: the entry is named only.
+        if (CallDeadlinePassed()) {
+            sink->bRefused = true;
+            if (sink->pBytes != nullptr)
+                sink->pBytes->Free();
+            return -1;
+        }
         const auto cb = static_cast<ULONGLONG>(p2);
         if (sink->pBytes == nullptr) {
             sink->bRefused = sink->pSkipWork != nullptr && !sink->pSkipWork->SpendSkipWork(cb);
@@ -353,7 +385,8 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
         SafeStringCat(pszDestPath, cchDestPath, szExt) != S_OK)
         return E_FAIL;
 
-    if (DecodeExtractEntry(RAR_EXTRACT, pszDestPath, nullptr) != ERAR_SUCCESS) {
+    DecodeSink sink;  // nothing to collect: the call's deadline is kept
+    if (DecodeExtractEntry(RAR_EXTRACT, pszDestPath, &sink) != ERAR_SUCCESS || sink.bRefused) {
         // Whatever a failed extraction left (a part of a file) goes at once.
         if (IsExistingFile(pszDestPath))
             DeleteTemporaryFile(pszDestPath);

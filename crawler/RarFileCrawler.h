@@ -3,7 +3,10 @@
 // for its document in memory (ReadEntryToMemory) or in a file of the run's temporary folder
 // (ExtractEntry). The crawler reads archives and knows nothing of child filters. One archive is
 // opened twice: a list handle that walks the headers, and an extract handle kept in step that
-// decodes entries. Used from one thread only.
+// decodes entries; and once more, headers only, for a pass over every entry before the walk
+// (ScanHeaders: a solid archive's stream sizes, and what the filter object plans). Decoding stops
+// at the deadline of the host's call on this thread (support/CallClock.h). Used from one thread
+// only.
 #pragma once
 #include <windows.h>
 #include <objidl.h>
@@ -82,6 +85,13 @@ public:
     // there is none, the run cannot afford reading it, or the archive is open already.
     HRESULT ReadComment(char *pBuffer, ULONG cbBuffer);
 
+    // Shows every entry the walk will name, in order, before the walk begins (pfnSeen may be
+    // NULL), from the headers alone: S_OK; S_FALSE when the call's deadline ended the pass early;
+    // a failure when the archive cannot be listed. Once per crawler.
+    using PFN_ENTRY_SEEN = void (*)(void *pContext, const wchar_t *pszName, const wchar_t *pszFolder,
+                                    ULONGLONG cbUnpacked);
+    HRESULT ScanHeaders(PFN_ENTRY_SEEN pfnSeen, void *pContext);
+
     // The archive this crawler walks (its own copy of the path it was made with).
     const wchar_t *ArchivePath() const noexcept { return m_pszArchive.get(); }
     // The host's stream the archive is read from, or NULL for an archive read from its path.
@@ -98,7 +108,6 @@ private:
     HRESULT OpenArchive(char *pComment, UINT cbComment);
     HRESULT ReadExtractHeaderInStep();
     HRESULT PassExtractEntry();
-    ULONGLONG LargestSolidStream();
     int DecodeExtractEntry(int operation, wchar_t *pszDestPath, DecodeSink *pSink);
     bool FitsOnTempVolume(ULONGLONG cbAnnounced);
 
@@ -113,6 +122,8 @@ private:
     CByteBuffer m_entryBytes;        // the current entry's document, until the filter takes it
     CBudgetCharge m_entryCharge;     // what m_entryBytes is charged; goes with them to the stream
     bool m_bEntryInMemory = false;
+    bool m_bScanned = false;          // the header pass was made
+    ULONGLONG m_cbLargestSolid = 0;   // what it found of the largest solid stream
     struct State;  // the UnRAR handles and records
     std::unique_ptr<State> m_pState;
     const wchar_t *(*m_pfnMakeRunFolder)(void *pContext);
