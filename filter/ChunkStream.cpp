@@ -5,6 +5,7 @@
 #include "childfilter/ChildFilterLoader.h"
 #include "crawler/RarFileCrawler.h"
 #include "childfilter/NestingDepth.h"
+#include "support/CallClock.h"
 #include "support/Check.h"
 #include "support/Guids.h"
 #include "support/Holders.h"
@@ -12,6 +13,7 @@
 #include "support/SafeString.h"
 
 
+#include <cstring>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -95,6 +97,29 @@ bool IsRequested(ULONG cAttributes, const FULLPROPSPEC *aAttributes, const FULLP
     return !bAnyUsable;
 }
 
+// The name chunk of an entry: its folder, a backslash unless the folder ends with one, its name.
+size_t EntryNameLength(const wchar_t *pszName, const wchar_t *pszFolder) noexcept
+{
+    const size_t cchFolder = std::wcslen(pszFolder);
+    const bool bSeparator = cchFolder != 0 && pszFolder[cchFolder - 1] != L'\\';
+    return cchFolder + (bSeparator ? 1 : 0) + std::wcslen(pszName);
+}
+
+// The characters a value gives as text: its string's length; 0 for a value of another type.
+ULONGLONG ValueTextLength(const PROPVARIANT &value) noexcept
+{
+    switch (value.vt) {
+    case VT_LPWSTR:
+        return value.pwszVal != nullptr ? std::wcslen(value.pwszVal) : 0;
+    case VT_BSTR:
+        return value.bstrVal != nullptr ? SysStringLen(value.bstrVal) : 0;
+    case VT_LPSTR:
+        return value.pszVal != nullptr ? std::strlen(value.pszVal) : 0;
+    default:
+        return 0;
+    }
+}
+
 } // namespace
 
 // --- IFilter stream ------------------------------------------------------------------------
@@ -106,6 +131,7 @@ STDMETHODIMP CIFilterBase::GetChunk(STAT_CHUNK *pStat)
         return E_POINTER;
     const CNestingScope nesting;
     const CRunBudgetScope budget(m_pBudget.Get());
+    const CCallDeadlineScope call(m_plan.CallMilliseconds());
     HRESULT hr = FILTER_E_END_OF_CHUNKS;
     try {
         hr = DoGetChunk(pStat);
@@ -123,6 +149,7 @@ STDMETHODIMP CIFilterBase::GetChunk(STAT_CHUNK *pStat)
 STDMETHODIMP CIFilterBase::GetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
 {
     const CRunBudgetScope budget(m_pBudget.Get());
+    const CCallDeadlineScope call(m_plan.CallMilliseconds());
     try {
         return DoGetText(pcwcBuffer, awcBuffer);
     } catch (...) {
@@ -133,6 +160,7 @@ STDMETHODIMP CIFilterBase::GetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
 STDMETHODIMP CIFilterBase::GetValue(PROPVARIANT **ppPropValue)
 {
     const CRunBudgetScope budget(m_pBudget.Get());
+    const CCallDeadlineScope call(m_plan.CallMilliseconds());
     try {
         return DoGetValue(ppPropValue);
     } catch (...) {
@@ -153,7 +181,10 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
     FreeOwnChunk();
     if (m_nChunkId == 0) {
         m_nChunkId = 1;
+        PlanRun();
         const HRESULT hrTitle = MakeTitleChunk(pStat);
+        if (hrTitle == S_OK && IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
+            m_plan.SpendTitle(std::wcslen(m_pOwnChunk->text.get()));
         if (hrTitle != S_FALSE && (hrTitle != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute)))
             return hrTitle;
         // No title, or one the host did not ask for: the first entry's chunk is chunk 1.
@@ -176,11 +207,22 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
             if (hr != S_OK && hr != S_FALSE)
                 return FILTER_E_END_OF_CHUNKS;
             const HRESULT hrName = MakeEntryNameChunk(pStat, pszName, pszFolder);
-            if (hrName != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
+            if (hrName == S_OK && IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute)) {
+                m_plan.SpendName(std::wcslen(m_pOwnChunk->text.get()));
+                return hrName;
+            }
+            if (hrName != S_OK)
                 return hrName;
             FreeOwnChunk();  // not asked for: on to the entry's own chunks
             if (hr == S_FALSE)
                 continue;
+        }
+        // A document past its share, or a run past its time, gives no more chunks.
+        if (!m_plan.CanStartDocument())
+            m_plan.CutDocument();
+        if (m_plan.IsDocumentCut()) {
+            DropChildFilter();
+            continue;
         }
         if (m_relay.GetChunk(pStat) == S_OK) {
             // A child's chunk the host did not ask for is passed over (the child was given the
@@ -211,7 +253,7 @@ HRESULT CIFilterBase::DoGetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
         return E_INVALIDARG;
     if (m_pOwnChunk == nullptr) {
         if (m_relay.Child() != nullptr)
-            return m_relay.GetText(pcwcBuffer, awcBuffer);
+            return RelayText(pcwcBuffer, awcBuffer);
         *pcwcBuffer = 0;
         return FILTER_E_NO_TEXT;
     }
@@ -241,6 +283,41 @@ HRESULT CIFilterBase::DoGetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
     *pcwcBuffer = cwcPiece;
     m_pOwnChunk->position += cwcPiece;
     return S_OK;
+}
+
+// The child's text, as far as the document's share goes: the piece that reaches it is the
+// chunk's last (FILTER_S_LAST_TEXT), and the document gives nothing more.
+HRESULT CIFilterBase::RelayText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
+{
+    if (!m_plan.CanStartDocument())
+        m_plan.CutDocument();
+    const ULONGLONG cchRoom = m_plan.DocumentRoom();
+    if (cchRoom == 0) {
+        *pcwcBuffer = 0;
+        m_nChunkKind = FILTER_E_NO_MORE_TEXT;
+        return FILTER_E_NO_MORE_TEXT;
+    }
+    const ULONG cwcAsked = *pcwcBuffer;
+    const bool bCutHere = cchRoom < cwcAsked;
+    if (bCutHere)
+        *pcwcBuffer = static_cast<ULONG>(cchRoom);
+    HRESULT hr = m_relay.GetText(pcwcBuffer, awcBuffer);
+    if (FAILED(hr) || *pcwcBuffer > cwcAsked)
+        return hr;
+    ULONG cwc = *pcwcBuffer;
+    if (bCutHere && cwc == cchRoom) {
+        // Never half a character: a high surrogate at the cut goes with the rest.
+        if (cwc > 1 && IS_HIGH_SURROGATE(awcBuffer[cwc - 1]))
+            --cwc;
+        *pcwcBuffer = cwc;
+        if (cwc < cwcAsked)
+            awcBuffer[cwc] = L'\0';
+        m_plan.SpendDocument(cwc);
+        m_plan.CutDocument();
+        return FILTER_S_LAST_TEXT;
+    }
+    m_plan.SpendDocument(cwc);
+    return hr;
 }
 
 HRESULT CIFilterBase::DoGetValue(PROPVARIANT **ppPropValue)
@@ -278,6 +355,18 @@ HRESULT CIFilterBase::DoGetValue(PROPVARIANT **ppPropValue)
 
     const HRESULT hr = m_relay.GetValue(ppPropValue);
     PROPVARIANT *pValue = hr == S_OK ? *ppPropValue : nullptr;
+    // A value counts by its text; one past the document's share is not handed out.
+    if (pValue != nullptr) {
+        const ULONGLONG cch = ValueTextLength(*pValue);
+        if (cch > m_plan.DocumentRoom()) {
+            PropVariantClear(pValue);
+            CoTaskMemFree(pValue);
+            *ppPropValue = nullptr;
+            m_plan.CutDocument();
+            return FILTER_E_NO_MORE_VALUES;
+        }
+        m_plan.SpendDocument(cch);
+    }
     if (pValue != nullptr && pValue->vt == VT_LPWSTR && pValue->pwszVal != nullptr) {
         // A document that asks not to be indexed gets an empty value instead of the marker.
         std::unique_ptr<wchar_t[]> lower = DuplicateString(pValue->pwszVal);
@@ -318,6 +407,24 @@ HRESULT CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNK
 
 // --- own chunks and entries ------------------------------------------------------------------
 
+// With an allowance from the host, one pass over the headers before any text goes out: every
+// name the run will give is reserved, and every entry the hosting engine has a filter for is
+// counted as a document that will be read.
+void CIFilterBase::PlanRun()
+{
+    if (!m_plan.HasTextAllowance() || m_pCrawler == nullptr)
+        return;
+    m_pCrawler->ScanHeaders(
+        [](void *pContext, const wchar_t *pszName, const wchar_t *pszFolder, ULONGLONG) {
+            auto *self = static_cast<CIFilterBase *>(pContext);
+            self->m_plan.ReserveName(EntryNameLength(pszName, pszFolder));
+            FilterRegistryInfo info;
+            if (self->m_pFilterLoader != nullptr && self->m_pFilterLoader->FindFilter(pszName, &info))
+                self->m_plan.CountDocument();
+        },
+        this);
+}
+
 HRESULT CIFilterBase::MakeTitleChunk(STAT_CHUNK *pStat)
 {
     FillOwnChunk(pStat, 1, PROPSET_SUMMARY_INFORMATION, PROPID_TITLE, CHUNK_VALUE);
@@ -343,13 +450,13 @@ HRESULT CIFilterBase::MakeEntryNameChunk(STAT_CHUNK *pStat, const wchar_t *pszNa
     FillOwnChunk(pStat, m_nChunkId, PROPSET_STORAGE, PROPID_NAME, CHUNK_TEXT);
 
     const size_t cchFolder = std::wcslen(pszFolder);
-    const size_t cchText = cchFolder + std::wcslen(pszName) + 5;
+    const size_t cchText = EntryNameLength(pszName, pszFolder) + 1;
     std::unique_ptr<OwnChunk> chunk(new (std::nothrow) OwnChunk);
     std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[cchText]);
     if (!chunk || !text)
         return E_OUTOFMEMORY;
     SafeStringCopy(text.get(), cchText, pszFolder);
-    if (cchFolder != 0 && pszFolder[cchFolder - 1] != L'\\')
+    if (cchText - 1 > cchFolder + std::wcslen(pszName))
         SafeStringCat(text.get(), cchText, L"\\");
     SafeStringCat(text.get(), cchText, pszName);
     chunk->text = std::move(text);
@@ -372,7 +479,10 @@ HRESULT CIFilterBase::OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_
         return S_FALSE;
     }
     ULONG flags = 0;
+    const HandedDown share = m_plan.HandDown();
+    const CHandDownScope handDown(&share);  // an archive of ours inside spends the document's share
     if (m_pChildFilter.Get()->Init(m_grfFlags, m_cAttributes, m_aAttributes.get(), &flags) != S_OK) {
+        m_plan.AbandonDocument();
         DropChildFilter();
         return S_FALSE;
     }
@@ -389,6 +499,18 @@ HRESULT CIFilterBase::LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtract
     FilterRegistryInfo info;
     if (m_pFilterLoader == nullptr || !m_pFilterLoader->FindFilter(pszName, &info))
         return S_FALSE;
+    // Past the run's time, or with nothing left of the allowance for it, a document is named only.
+    if (!m_plan.CanStartDocument()) {
+        m_plan.PassDocument();
+        return S_FALSE;
+    }
+    m_plan.BeginDocument();
+    if (m_plan.DocumentRoom() == 0) {
+        m_plan.AbandonDocument();
+        return S_FALSE;
+    }
+    const HandedDown share = m_plan.HandDown();
+    const CHandDownScope handDown(&share);
     HRESULT hrMemory = S_FALSE;
     if (m_bChildStreams && m_pFilterLoader->TakesStream(info, m_pStream.Get() != nullptr))
         hrMemory = m_pCrawler->ReadEntryToMemory(MAX_DOCUMENT_IN_MEMORY);
@@ -401,6 +523,8 @@ HRESULT CIFilterBase::LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtract
     } else if (hrMemory == S_FALSE && m_pCrawler->ExtractEntry(pszExtractedPath, CRAWLER_NAME_CHARS) == S_OK) {
         hr = m_pFilterLoader->LoadChild(info, pszExtractedPath, m_pChildFilter);
     }
+    if (hr != S_OK)
+        m_plan.AbandonDocument();
     return hr == S_OK ? S_OK : S_FALSE;
 }
 
@@ -409,6 +533,7 @@ void CIFilterBase::DropChildFilter()
     // The child goes before its module is freed, and before the crawler deletes its file.
     m_relay.Attach(nullptr);
     m_pChildFilter.Release();
+    m_plan.EndDocument();
 }
 
 void CIFilterBase::FreeOwnChunk() { m_pOwnChunk.reset(); }

@@ -88,6 +88,8 @@ STDMETHODIMP CIFilterBase::QueryInterface(REFIID riid, void **ppv)
         *ppv = static_cast<IPersistFile *>(this);
     else if (riid == IID_IPersistStream)
         *ppv = static_cast<IPersistStream *>(this);
+    else if (riid == IID_IRunReport)
+        *ppv = static_cast<IRunReport *>(this);
     else
         return E_NOINTERFACE;
     AddRef();
@@ -213,7 +215,7 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         if (ReadSettings(blackListLock) != S_OK)
             return S_OK;  // refused by the black list: no folder, no crawler, an empty stream
 
-        if (FAILED(JoinOrStartRunBudget()))
+        if (FAILED(JoinOrStartRun()))
             return E_FAIL;
         // Child filters are initialised later, when the host may have freed its array.
         m_grfFlags = grfFlags;
@@ -241,16 +243,48 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
 }
 
 // An archive nested in another joins the run of the archive it is inside (the outer object is in
-// its GetChunk on this thread); an outermost archive starts a run with the limits as set now.
-HRESULT CIFilterBase::JoinOrStartRunBudget()
+// its GetChunk on this thread), and spends the share of the host's allowance it was handed; an
+// outermost archive starts a run with the limits as set now, for the host this process is.
+HRESULT CIFilterBase::JoinOrStartRun()
 {
     if (CRunBudget *pOuter = CurrentRunBudget()) {
         m_pBudget = pOuter;
+        const HandedDown none = {0, 0};
+        const HandedDown *pHandedDown = CurrentHandedDown();
+        m_plan.Start(RunLimits{}, SearchHost::None, pHandedDown != nullptr ? pHandedDown : &none);
         return S_OK;
     }
-    const RunLimits limits = ReadRunLimits();
+    const SearchHost host = HostOfThisProcess();
+    const RunLimits limits = ReadRunLimits(ItemSize(), host);
+    m_plan.Start(limits, host, nullptr);
     m_pBudget.Attach(CRunBudget::Create(limits.cbMemory, limits.cbSkipWork));
     RETURN_IF_NULL_ALLOC(m_pBudget.Get());
+    return S_OK;
+}
+
+// The item's size as the host sees it: the stream's, or the file's; 0 when it cannot be read.
+ULONGLONG CIFilterBase::ItemSize() const noexcept
+{
+    if (m_pStream) {
+        STATSTG stat{};
+        if (FAILED(m_pStream->Stat(&stat, STATFLAG_NONAME)))
+            return 0;
+        CoTaskMemFree(stat.pwcsName);  // a host's stream may hand out the name all the same
+        return stat.cbSize.QuadPart;
+    }
+    WIN32_FILE_ATTRIBUTE_DATA data{};
+    if (m_pszFileName == nullptr || !GetFileAttributesExW(m_pszFileName.get(), GetFileExInfoStandard, &data))
+        return 0;
+    return (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+}
+
+STDMETHODIMP CIFilterBase::GetRunReport(RunReport *pReport)
+{
+    if (pReport == nullptr)
+        return E_POINTER;
+    if (pReport->cbSize != sizeof(RunReport))
+        return E_INVALIDARG;
+    *pReport = m_plan.Report();
     return S_OK;
 }
 
@@ -335,6 +369,7 @@ void CIFilterBase::ReleaseChildAndCrawler()
 void CIFilterBase::ResetRun()
 {
     m_pBudget.Reset();
+    m_plan = CRunPlan();
     m_pszTempFolder.Remove();
     FreeOwnChunk();
     m_pszRunArchive.reset();

@@ -8,6 +8,8 @@
 
 #include "childfilter/ChildFilterHolder.h"
 #include "filter/ChildFilterRelay.h"
+#include "filter/RunPlan.h"
+#include "filter/RunReportInterface.h"
 #include "support/Holders.h"
 #include "support/RunBudget.h"
 
@@ -47,7 +49,7 @@ private:
     std::unique_ptr<wchar_t[]> m_pszPath;
 };
 
-class CIFilterBase final : public IFilter, public IPersistFile, public IPersistStream
+class CIFilterBase final : public IFilter, public IPersistFile, public IPersistStream, public IRunReport
 {
 public:
     // pcModuleObjects: the module's count of live objects, which this object is part of while
@@ -88,6 +90,9 @@ public:
     STDMETHODIMP Save(IStream *pStm, BOOL fClearDirty) override;
     STDMETHODIMP GetSizeMax(ULARGE_INTEGER *pcbSize) override;
 
+    // IRunReport, for our own tools: the run since the last Init.
+    STDMETHODIMP GetRunReport(RunReport *pReport) override;
+
     // Removes a folder and everything below it; failures are silent.
     static void DeleteFolderTree(const wchar_t *pszFolder);
 
@@ -100,7 +105,8 @@ private:
     void FreeAttributes();
     HRESULT CopyAttributes(ULONG cAttributes, const FULLPROPSPEC *aAttributes);
     HRESULT MakeRunFolder();
-    HRESULT JoinOrStartRunBudget();
+    HRESULT JoinOrStartRun();
+    ULONGLONG ItemSize() const noexcept;
     static const wchar_t *MakeRunFolderOnDemand(void *pThis);
     // The name the run's archive is counted and logged under: the loaded path, or the name the
     // host's stream gives; NULL for a stream without a name.
@@ -109,6 +115,8 @@ private:
     // --- chunk stream (filter/ChunkStream.cpp)
     HRESULT OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath);
     HRESULT LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtractedPath);
+    HRESULT RelayText(ULONG *pcwcBuffer, WCHAR *awcBuffer);
+    void PlanRun();
     HRESULT MakeTitleChunk(STAT_CHUNK *pStat);
     HRESULT MakeEntryNameChunk(STAT_CHUNK *pStat, const wchar_t *pszName, const wchar_t *pszFolder);
     // S_OK: the title in pszBuffer, text or a value by *pKind; S_FALSE when the archive has no
@@ -151,6 +159,7 @@ private:
     std::unique_ptr<wchar_t[]> m_pszRunArchive;
     CComPtr<IStream> m_pStream;                 // the host's stream given to Load, instead of a path
     CComPtr<CRunBudget> m_pBudget;              // this run's account, shared with the levels nested in it
+    CRunPlan m_plan;                            // how this run spends what the host keeps of the item
     std::unique_ptr<wchar_t[]> m_pszStreamName; // what the stream's Stat names it, or NULL
     bool m_bChildStreams = true;                // [Debug] ChildStreams: documents to memory for stream filters
     // The names of the attributes in m_aAttributes that are named by a string.

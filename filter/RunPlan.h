@@ -1,0 +1,102 @@
+// How a run spends what the host keeps of one item. A host keeps so many characters and gives so
+// much time per item (RunLimits); spent first come, first served, a text-heavy archive would lose
+// the names and text of its later entries. So, before any text goes out, one pass over the headers
+// reserves the title and every entry's name, and counts the documents that will be read; each
+// document then gets what is left divided by the documents left, and what one does not use passes
+// on to those after it. A document's text past its share is not relayed. Past the time allowance
+// (less a margin), the remaining entries are named only. Without an allowance nothing is cut and
+// no pass is made.
+#pragma once
+#include <windows.h>
+
+#include "support/RunLimits.h"
+
+// What the run gave, for our own tools (IRunReport).
+struct RunReport {
+    ULONG cbSize;              // sizeof(RunReport)
+    ULONG host;                // SearchHost
+    ULONGLONG cchAllowance;    // 0: no bound
+    ULONGLONG cchEmitted;      // text and value characters handed out, ours and the children's
+    ULONG msAllowance;         // the run's time allowance, 0: none
+    ULONG msCall;              // the bound on one call's work on our side, 0: none
+    ULONG cNames;              // entry names given
+    ULONG cDocumentsWhole;     // documents relayed to their end
+    ULONG cDocumentsInPart;    // documents cut at their share, or at the time allowance
+};
+
+// What an object nested in this run's call is handed down: its item is a document of ours.
+struct HandedDown {
+    ULONGLONG cchText;     // the document's share
+    ULONGLONG runDeadline; // ClockMilliseconds() by which the run must end, 0: none
+};
+
+class CRunPlan
+{
+public:
+    // A new run under these limits, its clock starting now; an object nested in another's call
+    // takes the share and deadline it was handed instead.
+    void Start(const RunLimits &limits, SearchHost host, const HandedDown *pHandedDown) noexcept;
+    bool HasTextAllowance() const noexcept { return m_cchAllowance != 0; }
+    DWORD CallMilliseconds() const noexcept { return m_msCall; }
+
+    // The header pass: a name chunk of cch characters will be given; a document will be read.
+    void ReserveName(ULONGLONG cch) noexcept { m_cchNamesLeft += cch; }
+    void CountDocument() noexcept { ++m_cDocumentsLeft; }
+
+    // Our own chunks as they go out: the title, an entry's name.
+    void SpendTitle(ULONGLONG cch) noexcept { m_cchEmitted += cch; }
+    void SpendName(ULONGLONG cch) noexcept;
+
+    // May another document start? Not once the time allowance is spent.
+    bool CanStartDocument() const noexcept;
+    // A document starts (its child filter was loaded): its share is fixed now.
+    void BeginDocument() noexcept;
+    // A document that was planned is passed without being read (no child could be had).
+    void PassDocument() noexcept;
+    // Characters the current document may still give (0 once it is cut); ~0 without a bound.
+    ULONGLONG DocumentRoom() const noexcept;
+    void SpendDocument(ULONGLONG cch) noexcept;
+    // The current document gives no more: its share is spent, or the run's time is.
+    void CutDocument() noexcept { m_bCut = m_bInDocument; }
+    bool IsDocumentCut() const noexcept { return m_bCut; }
+    void EndDocument() noexcept;
+    // A document begun whose child could not be had after all: named only, its share passes on.
+    void AbandonDocument() noexcept { m_bInDocument = m_bCut = false; }
+    // What the current document's share is, to hand down to an object nested in it.
+    HandedDown HandDown() const noexcept;
+
+    RunReport Report() const noexcept;
+
+private:
+    ULONGLONG FreeForDocuments() const noexcept;
+
+    SearchHost m_host = SearchHost::None;
+    ULONGLONG m_cchAllowance = 0;
+    DWORD m_msRun = 0;
+    DWORD m_msCall = 0;
+    ULONGLONG m_runDeadline = 0;    // ClockMilliseconds(); 0: none
+    ULONGLONG m_cchNamesLeft = 0;   // reserved for names not given yet
+    ULONGLONG m_cchEmitted = 0;
+    ULONG m_cDocumentsLeft = 0;     // planned and not yet begun or passed
+    bool m_bInDocument = false;
+    bool m_bCut = false;
+    ULONGLONG m_cchShare = 0;       // the current document's
+    ULONGLONG m_cchDocument = 0;    // what it gave so far
+    ULONG m_cNames = 0, m_cWhole = 0, m_cInPart = 0;
+};
+
+// What the call on this thread hands down to an object of ours nested in it, or NULL.
+const HandedDown *CurrentHandedDown() noexcept;
+
+// Hands a document's share down for the scope's life (around its child's load and Init).
+class CHandDownScope
+{
+public:
+    explicit CHandDownScope(const HandedDown *pHandedDown) noexcept;
+    ~CHandDownScope();
+    CHandDownScope(const CHandDownScope &) = delete;
+    CHandDownScope &operator=(const CHandDownScope &) = delete;
+
+private:
+    void *m_pPrevious;
+};
