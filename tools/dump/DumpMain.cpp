@@ -1,6 +1,7 @@
 // pellucidor-dump: filters one file the way a search host does and prints what the host sees.
 //
-//   pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] [--heap-cap MB] [--stream|--named-stream] FILE
+//   pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] [--heap-cap MB] [--stream|--named-stream]
+//                   [--host windows-search|sharepoint|none] FILE
 //
 // The filter comes from the standard registration of the file's extension (PersistentHandler,
 // then its IFilter add-in), or with --dll straight from that DLL's class factory. Every chunk is
@@ -16,6 +17,12 @@
 // filter's DLL itself allocates (its C runtime imports replaced, tests/common/CappedHeap.h) and
 // refuses what would take it past MB megabytes (0: no cap), as a host's job limit would; at exit
 // it prints on stderr the DLL's peak heap, the allocations refused and the threads it started.
+//
+// --host shows what a search host would keep: the tool runs again as a copy of itself under that
+// host's image name (SearchFilterHost.exe, ParserServer.exe), which is how the filter knows its
+// host, and ends with a summary line: names given, documents read whole, in part and named only,
+// the characters handed out against the host's allowance, the longest single call, and the time
+// from Init to the stream's end.
 //
 // One thread, in the multithreaded apartment, where a search engine's filter host runs filters
 // (they are registered "Both" for it): no apartment window, so no desktop to wait for.
@@ -34,6 +41,7 @@
 #include <utility>
 #include <vector>
 
+#include "filter/RunReportInterface.h"
 #include "support/Guids.h"
 #include "support/Holders.h"
 #include "support/ProcAddress.h"
@@ -63,7 +71,14 @@ struct Options {
     ULONG buffer = DEFAULT_BUFFER;
     std::wstring dll;
     std::wstring file;
+    const wchar_t *hostImage = nullptr;  // --host: the image name to run under; empty for none
 };
+
+// The hosts --host knows, and the image name each is recognised by.
+const struct {
+    const wchar_t *name;
+    const wchar_t *image;
+} c_hosts[] = {{L"windows-search", L"SearchFilterHost.exe"}, {L"sharepoint", L"ParserServer.exe"}, {L"none", L""}};
 
 // --- text -------------------------------------------------------------------------------------
 
@@ -380,10 +395,27 @@ private:
     WCHAR m_highSurrogate = 0;  // the last piece's last unit, held back
 };
 
-// What the stream brought, for --quiet's last line.
+// What the stream brought, for --quiet's last line and the summary.
 struct Counts {
     unsigned long long chunks = 0, characters = 0, values = 0, failures = 0;  // failures: of GetChunk
+    double longestCallMs = 0;  // the longest GetChunk, GetText or GetValue
+    ULONGLONG startMs = 0;     // when Init returned
 };
+
+// Times one call of the filter's into pCounts->longestCallMs.
+template <class Call>
+HRESULT Timed(Counts *pCounts, Call call)
+{
+    LARGE_INTEGER frequency, start, end;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&start);
+    const HRESULT hr = call();
+    QueryPerformanceCounter(&end);
+    const double ms = 1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+    if (ms > pCounts->longestCallMs)
+        pCounts->longestCallMs = ms;
+    return hr;
+}
 
 // Pulls the chunk's text in pieces of at most buffer.size() characters and its values, counts
 // them, and hands them to pPrinter unless it is null.
@@ -394,7 +426,7 @@ void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, std::vector<WCHAR> &buf
     if (stat.flags & CHUNK_TEXT) {
         for (int idle = 0; idle < MAX_IDLE_PIECES;) {
             ULONG cwc = cwcBuffer;
-            if (FAILED(pFilter->GetText(&cwc, buffer.data())))
+            if (FAILED(Timed(pCounts, [&] { return pFilter->GetText(&cwc, buffer.data()); })))
                 break;
             cwc = cwc < cwcBuffer ? cwc : cwcBuffer;
             pCounts->characters += cwc;
@@ -406,7 +438,7 @@ void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, std::vector<WCHAR> &buf
     if (stat.flags & CHUNK_VALUE) {
         for (ULONG i = 0; i < MAX_VALUES; ++i) {
             PROPVARIANT *pValue = nullptr;
-            if (FAILED(pFilter->GetValue(&pValue)))
+            if (FAILED(Timed(pCounts, [&] { return pFilter->GetValue(&pValue); })))
                 break;
             if (pValue == nullptr)
                 continue;
@@ -436,7 +468,10 @@ bool IsEntryNameChunk(const STAT_CHUNK &stat)
 
 void Usage(const char *why)
 {
-    std::fprintf(stderr, "pellucidor-dump: %s\nusage: pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] [--heap-cap MB] [--stream|--named-stream] FILE\n", why);
+    std::fprintf(stderr,
+                 "pellucidor-dump: %s\nusage: pellucidor-dump [--json] [--quiet] [--buffer N] [--dll PATH] [--stats] "
+                 "[--heap-cap MB] [--stream|--named-stream] [--host windows-search|sharepoint|none] FILE\n",
+                 why);
 }
 
 bool ParseArguments(int argc, wchar_t **argv, Options *pOptions)
@@ -453,6 +488,15 @@ bool ParseArguments(int argc, wchar_t **argv, Options *pOptions)
             pOptions->load = Options::BY_STREAM;
         } else if (arg == L"--named-stream") {
             pOptions->load = Options::BY_NAMED_STREAM;
+        } else if (arg == L"--host") {
+            for (const auto &host : c_hosts)
+                if (i + 1 < argc && std::wcscmp(argv[i + 1], host.name) == 0)
+                    pOptions->hostImage = host.image;
+            if (pOptions->hostImage == nullptr) {
+                Usage("--host takes windows-search, sharepoint or none");
+                return false;
+            }
+            ++i;
         } else if (arg == L"--buffer" || arg == L"--dll" || arg == L"--heap-cap") {
             if (i + 1 >= argc) {
                 Usage("an option lacks its value");
@@ -547,6 +591,38 @@ std::string FinalLine(const Options &options, HRESULT hrLast, const Counts &coun
     return line + (options.json ? "}\n" : bEnd ? "\n" : "\n\n");
 }
 
+// What the host kept, for --host: from the filter's own report when it gives one (ours does).
+std::string SummaryLine(const Options &options, IFilter *pFilter, const Counts &counts)
+{
+    RunReport report{};
+    report.cbSize = sizeof(report);
+    CComPtr<IRunReport> reporter;
+    const bool bReport = SUCCEEDED(pFilter->QueryInterface(IID_IRunReport, reporter.PutVoid())) &&
+                         SUCCEEDED(reporter->GetRunReport(&report));
+    const unsigned long long whole = report.cDocumentsWhole, inPart = report.cDocumentsInPart;
+    const unsigned long long namedOnly = report.cNames > whole + inPart ? report.cNames - whole - inPart : 0;
+    const unsigned long long longest = static_cast<unsigned long long>(counts.longestCallMs + 0.5);
+    const std::pair<const char *, std::string> figures[] = {
+        {"names", Number(report.cNames)},
+        {"documents-whole", Number(whole)},
+        {"documents-in-part", Number(inPart)},
+        {"named-only", Number(namedOnly)},
+        {"characters", Number(report.cchEmitted)},
+        {"allowance", report.cchAllowance != 0 ? Number(report.cchAllowance) : "none"},
+        {"longest-call-ms", Number(longest)},
+        {"run-ms", Number(GetTickCount64() - counts.startMs)},
+    };
+    if (!bReport)
+        return options.json ? "{\"summary\":\"no report\"}\n" : "Summary: the filter gives no report\n";
+    std::string line = options.json ? "{\"summary\":true" : "Summary:";
+    for (const auto &[name, value] : figures) {
+        const bool bNumber = value != "none";
+        line += options.json ? ",\"" + std::string(name) + "\":" + (bNumber ? value : "null")
+                             : " " + std::string(name) + " " + value;
+    }
+    return line + (options.json ? "}\n" : "\n");
+}
+
 // The DLL that holds the filter object's code: where its vtable lives.
 HMODULE ModuleOf(IUnknown *pObject)
 {
@@ -617,14 +693,17 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
     CChunkPrinter printer(options.json);
     std::vector<WCHAR> buffer(options.buffer);
     Counts counts;
+    counts.startMs = GetTickCount64();
     int failures = 0;
     for (ULONG chunks = 0; chunks < MAX_CHUNKS;) {
         STAT_CHUNK stat = {};
-        hr = pFilter->GetChunk(&stat);
+        hr = Timed(&counts, [&] { return pFilter->GetChunk(&stat); });
         if (options.stats && (hr != S_OK || stat.idChunk == 1 || IsEntryNameChunk(stat)))
             pCounter->Count();
         if (hr == FILTER_E_END_OF_CHUNKS) {
             Write(FinalLine(options, hr, counts));
+            if (options.hostImage != nullptr)
+                Write(SummaryLine(options, pFilter, counts));
             return EXIT_END;
         }
         if (FAILED(hr)) {
@@ -659,6 +738,48 @@ int Dump(const Options &options, HMODULE hDll, CComPtr<IFilter> *pHolder, CFolde
 
 } // namespace
 
+// The base name of this program's image.
+std::wstring OwnImageName()
+{
+    wchar_t szPath[MAX_PATH * 4] = {};
+    GetModuleFileNameW(nullptr, szPath, ARRAYSIZE(szPath));
+    return PathFindFileNameW(szPath);
+}
+
+// Runs this program again with the same arguments, as a copy named pszImage in a folder of its
+// own under the temporary folder; the copy's exit code, or -1 when it cannot be run.
+int RunAs(const wchar_t *pszImage)
+{
+    wchar_t szSelf[MAX_PATH * 4] = {}, szTemp[MAX_PATH + 1] = {};
+    if (GetModuleFileNameW(nullptr, szSelf, ARRAYSIZE(szSelf)) == 0 || GetTempPathW(ARRAYSIZE(szTemp), szTemp) == 0)
+        return -1;
+    const std::wstring folder = std::wstring(szTemp) + L"pellucidor-dump-host-" + std::to_wstring(GetCurrentProcessId());
+    const std::wstring copy = folder + L"\\" + pszImage;
+    if (!CreateDirectoryW(folder.c_str(), nullptr) || !CopyFileW(szSelf, copy.c_str(), TRUE)) {
+        RemoveDirectoryW(folder.c_str());
+        return -1;
+    }
+    // The command line as given, behind the copy's own path.
+    const wchar_t *pszArgs = PathGetArgsW(GetCommandLineW());
+    std::wstring commandLine = L"\"" + copy + L"\" " + pszArgs;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    std::fflush(stdout);
+    int code = -1;
+    if (CreateProcessW(copy.c_str(), commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        WaitForSingleObject(process.hProcess, INFINITE);
+        DWORD dwCode = 0;
+        if (GetExitCodeProcess(process.hProcess, &dwCode))
+            code = static_cast<int>(dwCode);
+        CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+    }
+    DeleteFileW(copy.c_str());
+    RemoveDirectoryW(folder.c_str());
+    return code;
+}
+
 int wmain(int argc, wchar_t **argv)
 {
     _setmode(_fileno(stdout), _O_BINARY);
@@ -666,6 +787,13 @@ int wmain(int argc, wchar_t **argv)
     Options options;
     if (!ParseArguments(argc, argv, &options))
         return EXIT_USAGE;
+    if (options.hostImage != nullptr && options.hostImage[0] != L'\0' &&
+        lstrcmpiW(OwnImageName().c_str(), options.hostImage) != 0) {
+        const int code = RunAs(options.hostImage);
+        if (code < 0)
+            return NotLoaded("cannot run as " + Utf8(options.hostImage));
+        return code;
+    }
 
     if (FAILED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)))
         return NotLoaded("COM did not start");
