@@ -97,7 +97,7 @@ void SeedEngines(CRegistrySeed &seed, const wchar_t *sharePoint, const wchar_t *
 // the keys it seeded.
 std::vector<std::wstring> RunProgram(const std::wstring &exe, const std::wstring &arguments)
 {
-    const BoundedRun run = RunBounded(exe.c_str(), L"\"" + exe + L"\" " + arguments, TestDataPath(L""), 120000, true);
+    const BoundedRun run = RunBounded(exe.c_str(), L"\"" + exe + L"\" " + arguments, ProgramOutputFolder(), 120000, true);
     if (!run.started) {
         ADD_FAILURE() << "starting " << Narrow(exe) << " failed, error " << GetLastError();
         return {};

@@ -23,7 +23,7 @@ ToolRun RunDump(const std::vector<std::wstring> &args)
         command += L" \"" + arg + L"\"";
 
     // At most two minutes: a tool that hangs fails the test with what it printed.
-    const BoundedRun bounded = RunBounded(nullptr, command, TestDataPath(L""), 120000, false);
+    const BoundedRun bounded = RunBounded(nullptr, command, ProgramOutputFolder(), 120000, false);
     if (!bounded.started) {
         ADD_FAILURE() << "pellucidor-dump.exe did not start, error " << GetLastError();
         return run;
