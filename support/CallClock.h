@@ -23,6 +23,7 @@ public:
 
 private:
     void *m_pPrevious;
+    ULONGLONG m_deadline = 0;  // in ClockMilliseconds(), when this scope set one
 };
 
 // Milliseconds since the system started, the clock every deadline is read on.
