@@ -97,12 +97,17 @@ bool IsRequested(ULONG cAttributes, const FULLPROPSPEC *aAttributes, const FULLP
     return !bAnyUsable;
 }
 
-// The name chunk of an entry: its folder, a backslash unless the folder ends with one, its name.
+// The name chunk of an entry is its folder, a backslash unless the folder is empty or ends with
+// one, and its name.
+bool NeedsSeparator(const wchar_t *pszFolder, size_t cchFolder) noexcept
+{
+    return cchFolder != 0 && pszFolder[cchFolder - 1] != L'\\';
+}
+
 size_t EntryNameLength(const wchar_t *pszName, const wchar_t *pszFolder) noexcept
 {
     const size_t cchFolder = std::wcslen(pszFolder);
-    const bool bSeparator = cchFolder != 0 && pszFolder[cchFolder - 1] != L'\\';
-    return cchFolder + (bSeparator ? 1 : 0) + std::wcslen(pszName);
+    return cchFolder + (NeedsSeparator(pszFolder, cchFolder) ? 1 : 0) + std::wcslen(pszName);
 }
 
 // The characters a value gives as text: its string's length; 0 for a value of another type.
@@ -456,7 +461,7 @@ HRESULT CIFilterBase::MakeEntryNameChunk(STAT_CHUNK *pStat, const wchar_t *pszNa
     if (!chunk || !text)
         return E_OUTOFMEMORY;
     SafeStringCopy(text.get(), cchText, pszFolder);
-    if (cchText - 1 > cchFolder + std::wcslen(pszName))
+    if (NeedsSeparator(pszFolder, cchFolder))
         SafeStringCat(text.get(), cchText, L"\\");
     SafeStringCat(text.get(), cchText, pszName);
     chunk->text = std::move(text);
