@@ -168,7 +168,21 @@ for n in a b c d e; do
   read -r peak_s[$n] files_s[$n] < <(stats_of "$out.stream.err")
   heap_f[$n]=$(heap_of "$out.path.err")
   heap_s[$n]=$(heap_of "$out.stream.err")
+  # What each search host would keep of the archive given as a stream: the summary's characters
+  # handed out per archive byte, and the longest single call.
+  for host in none windows-search sharepoint; do
+    "${streamed[@]}" --host "$host" "$arc" 2>/dev/null </dev/null | grep '^{"summary":true' >"$out.host-$host" ||
+      { echo "bench: the run of $n.rar as $host kept no summary" >&2; exit 1; }
+  done
 done
+# "characters-per-byte longest-call-ms" of one host's summary of one archive.
+kept_of() {
+  python3 - "$1" "$2" <<'PY'
+import json, os, sys
+summary = json.load(open(sys.argv[1]))
+print('%.2f %d' % (summary['characters'] / os.path.getsize(sys.argv[2]), summary['longest-call-ms']))
+PY
+}
 # One document of (a) and one of (b) as loose files: the child filter and the host alone on (b)'s,
 # and both for the in-process timings below.
 loose="$work/loose"
@@ -293,6 +307,15 @@ for n in a b c d e; do
     "$(mb "${peak_b[$n]}")" "${files_b[$n]}"
 done
 echo "one of (b)'s documents as a loose file, the same child filter and host without the archive filter: $(mb "$peak_loose") MB"
+echo
+echo "what each host keeps (untimed runs, as a stream): characters handed out per archive byte, and the longest call [ms]:"
+printf '%-34s %10s %8s %16s %8s %12s %8s\n' archive none call windows-search call sharepoint call
+for n in a b c d e; do
+  read -r kn ln < <(kept_of "$work/$n.host-none" "$data/$n.rar")
+  read -r kw lw < <(kept_of "$work/$n.host-windows-search" "$data/$n.rar")
+  read -r ks ls_ < <(kept_of "$work/$n.host-sharepoint" "$data/$n.rar")
+  printf '%-34s %10s %8s %16s %8s %12s %8s\n' "${title[$n]}" "$kn" "$ln" "$kw" "$lw" "$ks" "$ls_"
+done
 # Flat means that ten times the data does not raise the peak: a run's peak varies by a few hundred
 # kilobytes of pages from run to run, while anything held per entry or per megabyte would add
 # several megabytes over (e)'s 200 documents; 1 MB separates the two.
