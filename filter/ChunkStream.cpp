@@ -443,7 +443,8 @@ HRESULT CIFilterBase::MakeTitleChunk(STAT_CHUNK *pStat)
     pStat->flags = kind;
     chunk->text = DuplicateString(title.get());
     RETURN_IF_NULL_ALLOC(chunk->text);
-    m_pOwnChunk = std::move(chunk);
+    m_pTitleChunk = std::move(chunk);
+    m_pOwnChunk = m_pTitleChunk.get();
     return S_OK;
 }
 
@@ -454,18 +455,17 @@ HRESULT CIFilterBase::MakeEntryNameChunk(STAT_CHUNK *pStat, const wchar_t *pszNa
         return FILTER_E_END_OF_CHUNKS;
     FillOwnChunk(pStat, m_nChunkId, PROPSET_STORAGE, PROPID_NAME, CHUNK_TEXT);
 
-    const size_t cchFolder = std::wcslen(pszFolder);
-    const size_t cchText = EntryNameLength(pszName, pszFolder) + 1;
-    std::unique_ptr<OwnChunk> chunk(new (std::nothrow) OwnChunk);
-    std::unique_ptr<wchar_t[]> text(new (std::nothrow) wchar_t[cchText]);
-    if (!chunk || !text)
-        return E_OUTOFMEMORY;
-    SafeStringCopy(text.get(), cchText, pszFolder);
-    if (NeedsSeparator(pszFolder, cchFolder))
-        SafeStringCat(text.get(), cchText, L"\\");
-    SafeStringCat(text.get(), cchText, pszName);
-    chunk->text = std::move(text);
-    m_pOwnChunk = std::move(chunk);
+    wchar_t *pszText = m_nameChunk.text.get();
+    RETURN_IF_NULL_ALLOC(pszText);
+    if (EntryNameLength(pszName, pszFolder) >= NAME_CHUNK_CHARS)
+        return E_FAIL;
+    SafeStringCopy(pszText, NAME_CHUNK_CHARS, pszFolder);
+    if (NeedsSeparator(pszFolder, std::wcslen(pszFolder)))
+        SafeStringCat(pszText, NAME_CHUNK_CHARS, L"\\");
+    SafeStringCat(pszText, NAME_CHUNK_CHARS, pszName);
+    m_nameChunk.delivered = FALSE;
+    m_nameChunk.position = 0;
+    m_pOwnChunk = &m_nameChunk;
     return S_OK;
 }
 
@@ -541,7 +541,11 @@ void CIFilterBase::DropChildFilter()
     m_plan.EndDocument();
 }
 
-void CIFilterBase::FreeOwnChunk() { m_pOwnChunk.reset(); }
+void CIFilterBase::FreeOwnChunk()
+{
+    m_pOwnChunk = nullptr;
+    m_pTitleChunk.reset();
+}
 
 // --- CChildFilterRelay -----------------------------------------------------------------------
 

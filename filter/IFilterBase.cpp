@@ -53,6 +53,7 @@ CIFilterBase::CIFilterBase(LONG *pcModuleObjects) : m_pcModuleObjects(pcModuleOb
         InterlockedIncrement(m_pcModuleObjects);
     m_pFilterLoader.reset(new (std::nothrow) CChildFilterLoader());
     m_pszEntryName.reset(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]());
+    m_nameChunk.text.reset(new (std::nothrow) wchar_t[NAME_CHUNK_CHARS]);
     m_pszEntryFolder.reset(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]());
     m_pszEntryPath.reset(new (std::nothrow) wchar_t[CRAWLER_NAME_CHARS]());
 }

@@ -10,6 +10,7 @@
 #include "filter/ChildFilterRelay.h"
 #include "filter/RunPlan.h"
 #include "filter/RunReportInterface.h"
+#include "support/Capacities.h"
 #include "support/Holders.h"
 #include "support/RunBudget.h"
 
@@ -18,6 +19,10 @@
 class CRarFileCrawler;
 class CChildFilterLoader;
 class CSettingsLock;
+
+// An entry's name chunk: its folder, a backslash and its name, each part of at most
+// CCH_RUN_PATH - 1 characters, and the NUL.
+constexpr size_t NAME_CHUNK_CHARS = 2 * CCH_RUN_PATH;
 
 // Text of one of the filter's own chunks (the title or an entry name).
 struct OwnChunk {
@@ -140,7 +145,9 @@ private:
     ULONG m_nChunkId = 0;                       // 0: no chunk handed out since Init
     CRunFolder m_pszTempFolder;                 // this run's temporary folder
     std::unique_ptr<CRarFileCrawler> m_pCrawler;  // walks the archive; NULL before Init and after the end
-    std::unique_ptr<OwnChunk> m_pOwnChunk;      // the filter's own current chunk
+    OwnChunk *m_pOwnChunk = nullptr;            // the filter's own current chunk: the title or a name
+    std::unique_ptr<OwnChunk> m_pTitleChunk;    // the run's title, made when it is handed out
+    OwnChunk m_nameChunk;                       // every entry's name, in one buffer made with the object
     // The current entry's name, folder and extracted path (CRAWLER_NAME_CHARS each), made with
     // the object and reused for every entry.
     std::unique_ptr<wchar_t[]> m_pszEntryName, m_pszEntryFolder, m_pszEntryPath;
