@@ -1,4 +1,5 @@
 #include "support/RunLimits.h"
+#include "support/FileUtil.h"
 #include "support/Registry.h"
 
 #include <cwchar>
@@ -96,10 +97,7 @@ SearchHost HostOfImage(const wchar_t *pszImagePath) noexcept
 {
     if (pszImagePath == nullptr)
         return SearchHost::None;
-    const wchar_t *pszName = pszImagePath;
-    for (const wchar_t *p = pszImagePath; *p != L'\0'; ++p)
-        if (*p == L'\\' || *p == L'/' || *p == L':')
-            pszName = p + 1;
+    const wchar_t *pszName = PathFileName(pszImagePath);
     for (const wchar_t *pszHost : {L"SearchFilterHost.exe", L"SearchProtocolHost.exe", L"SearchIndexer.exe"})
         if (lstrcmpiW(pszName, pszHost) == 0)
             return SearchHost::WindowsSearch;
