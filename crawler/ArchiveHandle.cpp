@@ -1,5 +1,6 @@
 #include "crawler/ArchiveHandle.h"
 
+#include <cwchar>
 #include <new>
 
 namespace {
@@ -23,6 +24,11 @@ HRESULT ArchiveHandle::Open(wchar_t *pszArchive, IStream *pStream, unsigned int 
                             char *pComment, UINT cbComment) noexcept
 {
     Close();
+    if (!path)
+        path.reset(new (std::nothrow) wchar_t[CCH_RUN_PATH]);
+    if (!path)
+        return E_OUTOFMEMORY;
+    path[0] = L'\0';
     opened = CBudgetCharge(pBudget);
     decoder = CBudgetCharge(pBudget);
     if (pComment == nullptr || !opened.TryResize(COMMENT_OPEN_BYTES)) {
@@ -50,6 +56,21 @@ HRESULT ArchiveHandle::Open(wchar_t *pszArchive, IStream *pStream, unsigned int 
     }
     Close();
     return E_FAIL;
+}
+
+void ArchiveHandle::ReadPath() noexcept
+{
+    wchar_t *pszPath = path.get();
+    RARGetFileNameW(hArchive, pszPath, static_cast<unsigned int>(CCH_RUN_PATH));
+    if (pszPath[0] != L'\0' && pszPath[1] == L':')
+        std::wmemmove(pszPath, pszPath + 2, std::wcslen(pszPath + 2) + 1);
+    cchFolder = 0;
+    for (cchPath = 0; pszPath[cchPath] != L'\0'; ++cchPath) {
+        if (pszPath[cchPath] == L'/')
+            pszPath[cchPath] = L'\\';
+        if (pszPath[cchPath] == L'\\')
+            cchFolder = cchPath + 1;
+    }
 }
 
 void ArchiveHandle::Close() noexcept

@@ -8,6 +8,7 @@
 #include <memory>
 
 #include "crawler/ArchiveStream.h"
+#include "support/Capacities.h"
 #include "support/RunBudget.h"
 #include "dll.hpp"
 
@@ -30,6 +31,12 @@ struct ArchiveHandle {
     std::unique_ptr<CArchiveStreamReader> reader;  // the handle's own position in a host's stream
     RAROpenArchiveDataEx open{};
     RARHeaderDataEx header{};
+    // The whole path of the entry read last (header.FileNameW holds its first 1023 characters
+    // only), as its name chunk shows it: slashes made backslashes, a leading drive ("X:") gone.
+    // CCH_RUN_PATH characters, made when the handle is opened. Its length, and how much of it is
+    // the folder, up to and including its last backslash.
+    std::unique_ptr<wchar_t[]> path;
+    size_t cchPath = 0, cchFolder = 0;
     bool bPending = false;  // a header was read and not yet passed with RARProcessFileW
     CBudgetCharge opened;   // ARCHIVE_HANDLE_BYTES while the handle is open
     CBudgetCharge decoder;  // what the handle's decoder holds, as it asks: window, PPMd model, filters
@@ -56,6 +63,8 @@ struct ArchiveHandle {
     // Passes an entry without decompressing it (not for a solid archive's extract handle).
     int Skip() noexcept { return Process(RAR_SKIP, nullptr); }
 
+    void ReadPath() noexcept;
+
     int Process(int operation, wchar_t *pszDestName) noexcept
     {
         bPending = false;
@@ -72,6 +81,8 @@ struct ArchiveHandle {
         header.RedirNameSize = 0;
         const int result = RARReadHeaderEx(hArchive, &header);
         bPending = result == ERAR_SUCCESS;
+        if (bPending)
+            ReadPath();
         return result;
     }
 };

@@ -34,13 +34,14 @@ void CopyOut(wchar_t *pszDest, ULONG cchDest, const wchar_t *pszSrc) noexcept
         SafeStringCopy(pszDest, cchDest, pszSrc != nullptr ? pszSrc : L"");
 }
 
-// Directory entries and names we cannot use are passed over; a walk ends at the archive's end,
-// but a bound keeps a header chain that never ends from holding the host.
-constexpr ULONG MAX_IGNORED_ENTRIES = 0x1000000;
-
 ULONGLONG UnpackedSize(const RARHeaderDataEx &header) noexcept
 {
     return (static_cast<ULONGLONG>(header.UnpSizeHigh) << 32) | header.UnpSize;
+}
+
+USHORT ItemFlags(const RARHeaderDataEx &header) noexcept
+{
+    return (header.Flags & RHDF_SOLID) != 0 ? ITEM_SOLID : 0;
 }
 
 bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
@@ -49,21 +50,6 @@ bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
     if ((header.Flags & RHDF_DIRECTORY) != 0)
         return true;
     return header.HostOS != RAR_HOST_UNIX && (header.FileAttr & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-// The entry's name (base name and extension) and folder, as its name chunk shows them, from the
-// stored path: slashes become backslashes (in the header itself). false when a part does not fit.
-bool EntryNameOf(RARHeaderDataEx &header, wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder) noexcept
-{
-    wchar_t *pszPath = header.FileNameW;
-    pszPath[ARRAYSIZE(header.FileNameW) - 1] = L'\0';
-    for (wchar_t *p = pszPath; *p != L'\0'; ++p)
-        if (*p == L'/')
-            *p = L'\\';
-    wchar_t szFolder[ENTRY_PART_CHARS], szBase[ENTRY_PART_CHARS], szExt[ENTRY_PART_CHARS];
-    SplitEntryPath(pszPath, szFolder, szBase, szExt);
-    return pszName != nullptr && pszFolder != nullptr && SafeStringCopy(pszFolder, cchFolder, szFolder) == S_OK &&
-           SafeStringCopy(pszName, cchName, szBase) == S_OK && SafeStringCat(pszName, cchName, szExt) == S_OK;
 }
 
 // Deletes a file we extracted. Attributes restored from the archive, read-only for one, are
@@ -80,51 +66,29 @@ void DeleteTemporaryFile(const wchar_t *pszPath) noexcept
 
 CrawlerTestHooks g_crawlerTestHooks;
 
-// One pass over the headers alone (a list handle of its own passes the data with seeks): every
-// entry the walk will name is shown to the caller, and the unpacked size of the archive's largest
-// solid stream is kept, for which the library asks the window at once rather than growing into it.
-HRESULT CRarFileCrawler::ScanHeaders(PFN_ENTRY_SEEN pfnSeen, void *pContext)
-{
-    if (m_bScanned)
-        return E_UNEXPECTED;
-    m_bScanned = true;
-    ArchiveHandle scan;
-    RETURN_IF_FAILED(scan.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get()));
-    std::unique_ptr<wchar_t[]> pszName = NewNameBuffer(), pszFolder = NewNameBuffer();
-    RETURN_IF_NULL_ALLOC(pszName);
-    RETURN_IF_NULL_ALLOC(pszFolder);
-    ULONGLONG cbStream = 0;
-    ULONG cSeen = 0;
-    for (ULONG headers = 0; headers < MAX_SKIPPED_HEADERS; ++headers) {
-        // A pass the call cannot afford ends early: what it saw still counts.
-        if (CallDeadlinePassed())
-            return S_FALSE;
-        if (scan.ReadHeader() != ERAR_SUCCESS)
-            return S_OK;
-        RARHeaderDataEx &header = scan.header;
-        const ULONGLONG cbEntry = UnpackedSize(header);
-        if ((header.Flags & RHDF_SOLID) == 0)
-            cbStream = 0;
-        cbStream = cbStream > ~0ull - cbEntry ? ~0ull : cbStream + cbEntry;
-        if ((header.Flags & RHDF_SOLID) != 0)
-            m_cbLargestSolid = std::max(m_cbLargestSolid, cbStream);
-        if (pfnSeen == nullptr || IsDirectoryEntry(header) || cSeen == MAX_IGNORED_ENTRIES ||
-            !EntryNameOf(header, pszName.get(), CRAWLER_NAME_CHARS, pszFolder.get(), CRAWLER_NAME_CHARS) ||
-            IsEntryIgnored(pszName.get()))
-            continue;
-        ++cSeen;
-        pfnSeen(pContext, pszName.get(), pszFolder.get(), cbEntry);
-    }
-    return S_OK;
-}
-
 struct CRarFileCrawler::State {
-    ArchiveHandle list;
-    ArchiveHandle extract;
-    bool bOpened = false;         // the archive was opened (or tried) for this run
-    bool bFreeSpaceRead = false;  // a reading of the temporary volume's free space is current
-    ULONGLONG cbFree = 0;         // that reading
-    ULONGLONG cbSinceRead = 0;    // announced by the entries passed since
+    ArchiveHandle list;             // the header pass's
+    ArchiveHandle extract;          // decodes the entries whose data is asked for
+    bool bOpened = false;           // the list handle was opened (or tried) for this run
+    bool bExtractOpened = false;    // the extract handle was
+    CItemTable table;
+    // The header pass.
+    bool bPassDone = false;
+    ULONG cHeaders = 0;             // headers it read
+    ULONGLONG cbStream = 0;         // the solid stream so far
+    ULONGLONG cbLargestSolid = 0;   // the largest solid stream so far
+    // A table too small for the archive: the entries from posRefill on are read again, once the
+    // walk has taken those before.
+    bool bWindowFull = false;
+    ULONGLONG posRefill = 0;
+    bool bRefilling = false;        // the list handle reads for the table again, where it stopped
+    bool bHeld = false;             // its header is an entry the table had no room for yet
+    // The temporary volume's free space.
+    bool bFreeSpaceRead = false;    // a reading of the temporary volume's free space is current
+    ULONGLONG cbFree = 0;           // that reading
+    ULONGLONG cbSinceRead = 0;      // announced by the entries passed since
+
+    explicit State(CRunBudget *pBudget) noexcept : table(pBudget) {}
 };
 
 CRarFileCrawler::CRarFileCrawler(const wchar_t *pszArchive, const wchar_t *pszTempFolder, const CrawlerOptions &options)
@@ -134,7 +98,7 @@ CRarFileCrawler::CRarFileCrawler(const wchar_t *pszArchive, const wchar_t *pszTe
       m_pszEntryFolder(NewNameBuffer()),
       m_pszExtractedPath(NewNameBuffer()),
       m_pBudget(options.pBudget),
-      m_pState(new (std::nothrow) State),
+      m_pState(new (std::nothrow) State(options.pBudget)),
       m_pfnMakeRunFolder(options.pfnMakeRunFolder),
       m_pRunFolderContext(options.pRunFolderContext)
 {
@@ -167,51 +131,16 @@ bool CRarFileCrawler::IsEntryIgnored(const wchar_t *pszName) const noexcept
     return pszName == nullptr || pszName[0] == L'\0';
 }
 
-HRESULT CRarFileCrawler::ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder)
-{
-    if (m_pState == nullptr || (m_pszArchive == nullptr && !m_stream))
-        return E_FAIL;
-    ArchiveHandle &list = m_pState->list;
-    ArchiveHandle &extract = m_pState->extract;
-
-    if (list.hArchive == nullptr)
-        RETURN_IF_FAILED(OpenArchive(nullptr, 0));
-
-    for (ULONG skipped = 0;; ++skipped) {
-        if (skipped == MAX_SKIPPED_HEADERS) {
-            CloseArchive();
-            return S_FALSE;
-        }
-        if (list.ReadHeader() != ERAR_SUCCESS) {
-            CloseArchive();
-            return S_FALSE;
-        }
-        if (extract.hArchive != nullptr && ReadExtractHeaderInStep() != S_OK)
-            extract.Close();
-        if (!IsDirectoryEntry(list.header))
-            break;
-    }
-
-    return EntryNameOf(list.header, pszName, cchName, pszFolder, cchFolder) ? S_OK : E_FAIL;
-}
-
-// Opens the archive twice, once for listing (with its comment, when asked for) and once for
-// extraction, each once per run: S_OK, or why the list handle cannot be had. Without an extract
-// handle the entries are still named.
+// Opens the list handle, once per run (with the archive's comment, when asked for): S_OK, or why
+// it cannot be had. The extract handle is opened when the first entry's data is asked for.
 HRESULT CRarFileCrawler::OpenArchive(char *pComment, UINT cbComment)
 {
     State &state = *m_pState;
     if (state.bOpened)
-        return state.list.hArchive != nullptr ? S_OK : E_FAIL;
+        return state.list.hArchive != nullptr || state.bPassDone ? S_OK : E_FAIL;
     state.bOpened = true;
     RETURN_IF_FAILED(state.list.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_LIST, m_pBudget.Get(), pComment,
                                      cbComment));
-    ArchiveHandle &extract = state.extract;
-    if (extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, m_pBudget.Get()) == S_OK && extract.IsSolid()) {
-        if (!m_bScanned)
-            ScanHeaders(nullptr, nullptr);
-        RARSetSolidStreamSize(extract.hArchive, m_cbLargestSolid);
-    }
     return S_OK;
 }
 
@@ -229,24 +158,107 @@ HRESULT CRarFileCrawler::ReadComment(char *pBuffer, ULONG cbBuffer)
     return S_OK;
 }
 
-// Reads the extract handle's next header for the entry the list handle has just read. The list
-// handle passes over the later parts of a file split across volumes; so does this one. Any
-// other difference means the handles are out of step, and nothing more may be extracted: S_OK in
-// step, E_FAIL out of step or without an extract handle.
-HRESULT CRarFileCrawler::ReadExtractHeaderInStep()
+HRESULT CRarFileCrawler::ReadItems(PFN_ENTRY_SEEN pfnSeen, void *pContext)
 {
-    ArchiveHandle &extract = m_pState->extract;
-    const RARHeaderDataEx &listHeader = m_pState->list.header;
-    for (ULONG parts = 0; parts < MAX_SKIPPED_HEADERS; ++parts) {
-        RETURN_IF_FAILED(PassExtractEntry());
-        if (extract.ReadHeader() != ERAR_SUCCESS)
-            return E_FAIL;
-        if ((extract.header.Flags & RHDF_SPLITBEFORE) == 0 || (listHeader.Flags & RHDF_SPLITBEFORE) != 0)
-            return std::wcsncmp(extract.header.FileNameW, listHeader.FileNameW, ARRAYSIZE(listHeader.FileNameW)) == 0
-                       ? S_OK
-                       : E_FAIL;
+    if (m_pState == nullptr)
+        return E_OUTOFMEMORY;
+    if (m_pfnSeen == nullptr && m_pState->cHeaders == 0) {
+        m_pfnSeen = pfnSeen;
+        m_pSeenContext = pContext;
     }
-    return E_FAIL;
+    return ContinuePass();
+}
+
+bool CRarFileCrawler::ItemsRead() const noexcept { return m_pState != nullptr && m_pState->bPassDone; }
+
+// The header pass, from where it stopped: every header is read once; directories and entries
+// without a name are passed at once, the others go into the table (while it has room) and are
+// shown to the pass's observer. S_OK: every header is read; S_FALSE: the call's deadline came.
+HRESULT CRarFileCrawler::ContinuePass()
+{
+    State &state = *m_pState;
+    if (state.bPassDone)
+        return S_OK;
+    if (m_pszArchive == nullptr && !m_stream)
+        return E_FAIL;
+    if (!state.bOpened)
+        RETURN_IF_FAILED(OpenArchive(nullptr, 0));
+    ArchiveHandle &list = state.list;
+    if (list.hArchive == nullptr)
+        return E_FAIL;
+    for (;;) {
+        if (CallDeadlinePassed())
+            return S_FALSE;
+        if (state.cHeaders == MAX_SKIPPED_HEADERS || list.ReadHeader() != ERAR_SUCCESS)
+            break;
+        ++state.cHeaders;
+        RARHeaderDataEx &header = list.header;
+        const ULONGLONG pos = RARGetHeaderPos(list.hArchive);
+        const ULONGLONG cbEntry = UnpackedSize(header);
+        if ((header.Flags & RHDF_SOLID) == 0)
+            state.cbStream = 0;
+        state.cbStream = state.cbStream > ~0ull - cbEntry ? ~0ull : state.cbStream + cbEntry;
+        if ((header.Flags & RHDF_SOLID) != 0)
+            state.cbLargestSolid = std::max(state.cbLargestSolid, state.cbStream);
+        if (IsDirectoryEntry(header) || IsEntryIgnored(list.path.get() + list.cchFolder))
+            continue;
+        if (!state.bWindowFull && !state.table.Add(pos, cbEntry, ItemFlags(header), list.path.get(),
+                                                  static_cast<USHORT>(list.cchPath), static_cast<USHORT>(list.cchFolder))) {
+            state.bWindowFull = true;
+            state.posRefill = pos;
+        }
+        if (m_pfnSeen != nullptr)
+            m_pfnSeen(m_pSeenContext, list.path.get(), list.cchFolder, cbEntry);
+    }
+    state.bPassDone = true;
+    // The list handle is kept only for entries the table could not hold.
+    if (!state.bWindowFull)
+        list.Close();
+    return S_OK;
+}
+
+// Reads the table full again once the walk has taken what it held: from the first entry the pass
+// could not put in it (the list handle goes back there), then on from where the last refill
+// stopped, the entry that did not fit first. S_OK when the table holds what there is (nothing
+// once the archive's end was reached); S_FALSE: the call's deadline came first.
+HRESULT CRarFileCrawler::ReadMoreItems()
+{
+    State &state = *m_pState;
+    ArchiveHandle &list = state.list;
+    if (state.bWindowFull) {
+        state.bWindowFull = false;
+        if (list.hArchive == nullptr || RARSeekHeader(list.hArchive, state.posRefill) != ERAR_SUCCESS) {
+            // A volume's positions name no volume: the entries after the table are not named.
+            list.Close();
+            return S_OK;
+        }
+        list.bPending = false;
+        state.bRefilling = true;
+        state.bHeld = false;
+    }
+    if (list.hArchive == nullptr) {
+        state.bRefilling = false;
+        return S_OK;
+    }
+    for (ULONG headers = 0; headers < MAX_SKIPPED_HEADERS; ++headers) {
+        RARHeaderDataEx &header = list.header;
+        if (!state.bHeld) {
+            if (CallDeadlinePassed())
+                return S_FALSE;
+            if (list.ReadHeader() != ERAR_SUCCESS)
+                break;
+            if (IsDirectoryEntry(header) || IsEntryIgnored(list.path.get() + list.cchFolder))
+                continue;
+        }
+        state.bHeld = !state.table.Add(RARGetHeaderPos(list.hArchive), UnpackedSize(header), ItemFlags(header),
+                                       list.path.get(), static_cast<USHORT>(list.cchPath),
+                                       static_cast<USHORT>(list.cchFolder));
+        if (state.bHeld)
+            return S_OK;  // full: this entry comes first next time
+    }
+    state.bRefilling = false;
+    list.Close();
+    return S_OK;
 }
 
 // Where the data of an entry decoded on the extract handle goes: collected into memory up to
@@ -305,6 +317,9 @@ bool DecoderInStep(int result) noexcept { return result == ERAR_SUCCESS || resul
 int CRarFileCrawler::DecodeExtractEntry(int operation, wchar_t *pszDestPath, DecodeSink *pSink)
 {
     ArchiveHandle &extract = m_pState->extract;
+    // What the pass found so far of the largest solid stream: its window is asked for at once.
+    if (extract.IsSolid())
+        RARSetSolidStreamSize(extract.hArchive, m_pState->cbLargestSolid);
     if (pSink != nullptr)
         RARSetCallback(extract.hArchive, ReceiveEntryData, reinterpret_cast<LPARAM>(pSink));
     const int result = extract.Process(operation, pszDestPath);
@@ -333,15 +348,77 @@ HRESULT CRarFileCrawler::PassExtractEntry()
     return extract.hArchive != nullptr ? S_OK : E_FAIL;
 }
 
+// Is the extract handle at the current entry, its header read? In a volume set a position names
+// no volume, so the path must match as well.
+bool CRarFileCrawler::IsAtCurrentEntry() noexcept
+{
+    ArchiveHandle &extract = m_pState->extract;
+    if (!extract.bPending || (extract.header.Flags & RHDF_SPLITBEFORE) != 0 ||
+        RARGetHeaderPos(extract.hArchive) != m_entry.headerPos)
+        return false;
+    const wchar_t *pszPath = extract.path.get();
+    return extract.cchFolder == m_entry.cchFolder && extract.cchPath == m_entry.cchPath &&
+           std::wcsncmp(pszPath, m_pszEntryFolder.get(), extract.cchFolder) == 0 &&
+           std::wcscmp(pszPath + extract.cchFolder, m_pszEntryName.get()) == 0;
+}
+
+// Moves the extract handle to the current entry and reads its header. Straight there where
+// nothing before it needs decoding: in an archive that is not solid, and to an entry that starts a
+// solid stream. Else header by header, passing (in a solid archive, decoding) what lies between.
+// S_OK: there; E_PENDING: the call's deadline came first (the handle stays where it got to, and a
+// later entry goes on from there); E_FAIL: the entry cannot be reached.
+HRESULT CRarFileCrawler::ReachCurrentEntry()
+{
+    State &state = *m_pState;
+    ArchiveHandle &extract = state.extract;
+    if (!m_bHasEntry)
+        return E_FAIL;
+    if (!state.bExtractOpened) {
+        state.bExtractOpened = true;
+        extract.Open(m_pszArchive.get(), m_stream.Get(), RAR_OM_EXTRACT, m_pBudget.Get());
+    }
+    if (extract.hArchive == nullptr)
+        return E_FAIL;
+    if (IsAtCurrentEntry())
+        return S_OK;
+    if ((!extract.IsSolid() || (m_entry.flags & ITEM_SOLID) == 0) &&
+        RARSeekHeader(extract.hArchive, m_entry.headerPos) == ERAR_SUCCESS) {
+        extract.bPending = false;
+        if (extract.ReadHeader() == ERAR_SUCCESS && IsAtCurrentEntry())
+            return S_OK;
+        extract.Close();
+        return E_FAIL;
+    }
+    for (ULONG headers = 0; headers < MAX_SKIPPED_HEADERS; ++headers) {
+        if (extract.bPending) {
+            if (IsAtCurrentEntry())
+                return S_OK;
+            // Past it: the archive is not what the pass read.
+            if ((extract.open.Flags & ROADF_VOLUME) == 0 && RARGetHeaderPos(extract.hArchive) > m_entry.headerPos) {
+                extract.Close();
+                return E_FAIL;
+            }
+            RETURN_IF_FAILED(PassExtractEntry());
+        }
+        if (CallDeadlinePassed())
+            return E_PENDING;
+        if (extract.ReadHeader() != ERAR_SUCCESS) {
+            extract.Close();
+            return E_FAIL;
+        }
+    }
+    extract.Close();
+    return E_FAIL;
+}
+
 HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath)
 {
-    if (m_pState == nullptr || m_pState->list.hArchive == nullptr)
+    if (m_pState == nullptr)
         return E_FAIL;
+    RETURN_IF_FAILED(ReachCurrentEntry());
     ArchiveHandle &extract = m_pState->extract;
-    if (m_pState->list.Skip() != ERAR_SUCCESS || extract.hArchive == nullptr || !extract.bPending)
-        return E_FAIL;
     // Links, junctions and file copies would reach outside the folder or need another entry.
-    if (extract.header.RedirType != 0 || m_pState->list.header.RedirType != 0)
+    if (extract.header.RedirType != 0)
         return E_FAIL;
     // No password is ever given, so an encrypted entry cannot be extracted; a failed attempt
     // would leave the extract handle inside the entry's data and lose every entry after it. Left
@@ -364,9 +441,10 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
     // A name is a base name and an extension of up to 255 characters each.
     wchar_t szSafe[2 * ENTRY_PART_CHARS];
     wchar_t szFolder[ENTRY_PART_CHARS], szBase[ENTRY_PART_CHARS], szExt[ENTRY_PART_CHARS];
-    if (MakeSafeFileName(m_pszEntryName.get(), szSafe, ARRAYSIZE(szSafe)) != S_OK)
+    // A base name or an extension too long to split is not extracted (its name chunk keeps it).
+    if (MakeSafeFileName(m_pszEntryName.get(), szSafe, ARRAYSIZE(szSafe)) != S_OK ||
+        !SplitEntryPath(szSafe, szFolder, szBase, szExt))
         return E_FAIL;
-    SplitEntryPath(szSafe, szFolder, szBase, szExt);
 
     if (SafeStringCopy(pszDestPath, cchDestPath, m_pszTempFolder.get()) != S_OK)
         return E_FAIL;
@@ -400,11 +478,11 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
 // taken, so that S_FALSE leaves the entry to ExtractCurrentEntry as it was.
 HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, CByteBuffer *pBytes, CBudgetCharge *pCharge)
 {
-    if (m_pState == nullptr || pBytes == nullptr || pCharge == nullptr || m_pState->list.hArchive == nullptr)
+    if (m_pState == nullptr || pBytes == nullptr || pCharge == nullptr)
         return S_FALSE;
+    RETURN_IF_FAILED(ReachCurrentEntry());
     ArchiveHandle &extract = m_pState->extract;
-    if (extract.hArchive == nullptr || !extract.bPending || extract.header.RedirType != 0 ||
-        m_pState->list.header.RedirType != 0 || (extract.header.Flags & RHDF_ENCRYPTED) != 0)
+    if (extract.header.RedirType != 0 || (extract.header.Flags & RHDF_ENCRYPTED) != 0)
         return S_FALSE;  // refused on the file route, as there
     // A document the run cannot hold goes to the file route, which costs it no memory.
     const ULONGLONG cbAnnounced = UnpackedSize(extract.header);
@@ -414,8 +492,6 @@ HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, CByteBuffe
         pCharge->Reset();
         return S_FALSE;
     }
-    if (m_pState->list.Skip() != ERAR_SUCCESS)
-        return E_FAIL;
     DecodeSink sink;
     sink.pBytes = pBytes;
     const int result = DecodeExtractEntry(RAR_TEST, nullptr, &sink);
@@ -493,18 +569,46 @@ HRESULT CRarFileCrawler::NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *psz
 {
     if (m_pszEntryName == nullptr || m_pszEntryFolder == nullptr || m_pszExtractedPath == nullptr)
         return E_OUTOFMEMORY;
-    if (DeleteCurrentExtractedFile() == S_OK)
-        m_bHasEntry = false;
+    DeleteCurrentExtractedFile();
+    m_bHasEntry = false;
+    m_pszExtractedPath[0] = L'\0';
     m_bEntryInMemory = false;
     m_entryBytes.Free();
     m_entryCharge.Reset();
 
-    for (ULONG skipped = 0;; ++skipped) {
-        if (skipped == MAX_IGNORED_ENTRIES || ReadNextEntry(pszName, cchName, pszFolder, cchFolder) != S_OK)
+    if (m_pState == nullptr)
+        return E_OUTOFMEMORY;
+    State &state = *m_pState;
+    // The pass goes on, or the table is read full again, until it holds an entry: the walk never
+    // reads a header the pass has not.
+    while (state.table.Front() == nullptr) {
+        HRESULT hr = S_OK;
+        if (!state.bPassDone)
+            hr = ContinuePass();
+        else if (state.bWindowFull || state.bRefilling)
+            hr = ReadMoreItems();
+        else
             return FILTER_E_END_OF_CHUNKS;
-        if (!IsEntryIgnored(pszName))
+        if (FAILED(hr))
+            return FILTER_E_END_OF_CHUNKS;
+        if (state.table.Front() != nullptr)
             break;
+        if (hr == S_FALSE)
+            return E_PENDING;
+        // A refill that found an entry and could not hold even that one cannot go on.
+        if (state.bPassDone && state.bHeld)
+            return FILTER_E_END_OF_CHUNKS;
     }
+    const ArchiveItem &item = *state.table.Front();
+    const wchar_t *pszPath = state.table.PathOf(item);
+    m_entry = item;
+    // A name that does not fit the caller's buffers ends the walk.
+    if (SafeStringCopy(pszName, cchName, pszPath + m_entry.cchFolder) != S_OK ||
+        cchFolder <= m_entry.cchFolder)
+        return FILTER_E_END_OF_CHUNKS;
+    std::wmemcpy(pszFolder, pszPath, m_entry.cchFolder);
+    pszFolder[m_entry.cchFolder] = L'\0';
+    state.table.PopFront();
     if (SafeStringCopy(m_pszEntryName.get(), CRAWLER_NAME_CHARS, pszName) != S_OK ||
         SafeStringCopy(m_pszEntryFolder.get(), CRAWLER_NAME_CHARS, pszFolder) != S_OK)
         return E_FAIL;

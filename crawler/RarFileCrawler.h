@@ -1,11 +1,13 @@
 // The archive walk the filter object drives, over RAR archives through the UnRAR library:
 // NextEntry moves to the next entry; the filter object then decides what becomes of it and asks
 // for its document in memory (ReadEntryToMemory) or in a file of the run's temporary folder
-// (ExtractEntry). The crawler reads archives and knows nothing of child filters. One archive is
-// opened twice: a list handle that walks the headers, and an extract handle kept in step that
-// decodes entries; and once more, headers only, for a pass over every entry before the walk
-// (ScanHeaders: a solid archive's stream sizes, and what the filter object plans). Decoding stops
-// at the deadline of the host's call on this thread (support/CallClock.h). Used from one thread
+// (ExtractEntry). The crawler reads archives and knows nothing of child filters.
+// One archive is opened twice. A list handle reads every header once (ReadItems, the header
+// pass) into a table of the entries the walk names (crawler/ItemTable.h), which both the filter
+// object's plan and the walk read; an extract handle moves only to an entry whose data is asked
+// for, straight to its header where nothing before it needs decoding. Every loop over what the
+// archive declares stops at the deadline of the host's call on this thread
+// (support/CallClock.h), and the pass and the walk go on in the next call. Used from one thread
 // only.
 #pragma once
 #include <windows.h>
@@ -14,6 +16,7 @@
 #include <memory>
 #include "support/ByteBuffer.h"
 
+#include "crawler/ItemTable.h"
 #include "support/Capacities.h"
 #include "support/Holders.h"
 #include "support/RunBudget.h"
@@ -64,7 +67,8 @@ public:
 
     // Moves to the next entry with a name: the previous entry's file is deleted and its document
     // in memory let go. S_OK: pszName (with its extension) and pszFolder hold the entry;
-    // FILTER_E_END_OF_CHUNKS: no more entries; E_FAIL: a name did not fit a buffer.
+    // FILTER_E_END_OF_CHUNKS: no more entries, or a name did not fit a buffer; E_PENDING: the
+    // call's deadline came before the next entry was read (the next call goes on from there).
     HRESULT NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
     // The current entry's document into memory, at most cbMost bytes and as far as the run's
     // account has room. S_OK: TakeEntryStream hands it out; S_FALSE: not tried (the file route may
@@ -85,12 +89,17 @@ public:
     // there is none, the run cannot afford reading it, or the archive is open already.
     HRESULT ReadComment(char *pBuffer, ULONG cbBuffer);
 
-    // Shows every entry the walk will name, in order, before the walk begins (pfnSeen may be
-    // NULL), from the headers alone: S_OK; S_FALSE when the call's deadline ended the pass early;
-    // a failure when the archive cannot be listed. Once per crawler.
-    using PFN_ENTRY_SEEN = void (*)(void *pContext, const wchar_t *pszName, const wchar_t *pszFolder,
-                                    ULONGLONG cbUnpacked);
-    HRESULT ScanHeaders(PFN_ENTRY_SEEN pfnSeen, void *pContext);
+    // The header pass: reads the archive's headers into the table and shows every entry the walk
+    // will name to pfnSeen (may be NULL), in order, as far as the call's deadline lets it: its path
+    // as the name chunk shows it, whose first cchFolder characters are the folder (with its last
+    // backslash) and the rest the name; valid for the call only. S_OK:
+    // every header is read; S_FALSE: the deadline came first, and the next call (of this or of
+    // NextEntry) goes on where it stopped; a failure when the archive cannot be listed. The first
+    // call's pfnSeen serves the whole pass. Without this call, NextEntry makes the pass itself.
+    using PFN_ENTRY_SEEN = void (*)(void *pContext, const wchar_t *pszPath, size_t cchFolder, ULONGLONG cbUnpacked);
+    HRESULT ReadItems(PFN_ENTRY_SEEN pfnSeen, void *pContext);
+    // Whether the header pass has read every header.
+    bool ItemsRead() const noexcept;
 
     // The archive this crawler walks (its own copy of the path it was made with).
     const wchar_t *ArchivePath() const noexcept { return m_pszArchive.get(); }
@@ -98,7 +107,11 @@ public:
     IStream *ArchiveStream() const noexcept { return m_stream.Get(); }
 
 private:
-    HRESULT ReadNextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
+    HRESULT ContinuePass();
+    HRESULT ReadMoreItems();
+    HRESULT TakeNextItem(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
+    HRESULT ReachCurrentEntry();
+    bool IsAtCurrentEntry() noexcept;
     bool IsEntryIgnored(const wchar_t *pszName) const noexcept;
     HRESULT ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath);
     HRESULT ReadCurrentEntryToMemory(ULONGLONG cbBudget, CByteBuffer *pBytes, CBudgetCharge *pCharge);
@@ -106,7 +119,6 @@ private:
     HRESULT DeleteCurrentExtractedFile();
     void CloseArchive();
     HRESULT OpenArchive(char *pComment, UINT cbComment);
-    HRESULT ReadExtractHeaderInStep();
     HRESULT PassExtractEntry();
     int DecodeExtractEntry(int operation, wchar_t *pszDestPath, DecodeSink *pSink);
     bool FitsOnTempVolume(ULONGLONG cbAnnounced);
@@ -122,8 +134,9 @@ private:
     CByteBuffer m_entryBytes;        // the current entry's document, until the filter takes it
     CBudgetCharge m_entryCharge;     // what m_entryBytes is charged; goes with them to the stream
     bool m_bEntryInMemory = false;
-    bool m_bScanned = false;          // the header pass was made
-    ULONGLONG m_cbLargestSolid = 0;   // what it found of the largest solid stream
+    ArchiveItem m_entry{};             // the current entry's item
+    PFN_ENTRY_SEEN m_pfnSeen = nullptr;  // who is shown the pass's entries
+    void *m_pSeenContext = nullptr;
     struct State;  // the UnRAR handles and records
     std::unique_ptr<State> m_pState;
     const wchar_t *(*m_pfnMakeRunFolder)(void *pContext);

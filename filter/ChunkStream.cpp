@@ -28,6 +28,8 @@ constexpr int ANSI_PATH_BYTES = CCH_TITLE;  // the archive path in the ANSI code
 constexpr unsigned int COMMENT_BYTES = CB_ARCHIVE_COMMENT;
 constexpr int MAX_TITLE_BYTES = 255;   // the base name, in the ANSI code page
 constexpr ULONG MAX_ENTRIES_PER_CALL = 0x1000000;
+// A child that keeps saying its next chunk is unavailable is let go after so many in a row.
+constexpr ULONG MAX_CHILD_UNAVAILABLE = 64;
 
 void FillOwnChunk(STAT_CHUNK *pStat, ULONG idChunk, const GUID &propset, PROPID propid, CHUNKSTATE flags)
 {
@@ -110,6 +112,22 @@ size_t EntryNameLength(const wchar_t *pszName, const wchar_t *pszFolder) noexcep
     return cchFolder + (NeedsSeparator(pszFolder, cchFolder) ? 1 : 0) + std::wcslen(pszName);
 }
 
+// The start of a name, cchGiven characters of it: its extension kept when it takes at most half,
+// and never half a character.
+void ShortenName(const wchar_t *pszName, size_t cchName, size_t cchGiven, wchar_t *pszText)
+{
+    const wchar_t *pszExt = std::wcsrchr(pszName, L'.');
+    const size_t cchExt = pszExt != nullptr ? cchName - static_cast<size_t>(pszExt - pszName) : 0;
+    const bool bKeepExt = cchExt != 0 && cchExt * 2 <= cchGiven;
+    size_t cchStart = bKeepExt ? cchGiven - cchExt : cchGiven;
+    if (cchStart > 0 && IS_HIGH_SURROGATE(pszName[cchStart - 1]))
+        --cchStart;
+    std::wmemcpy(pszText, pszName, cchStart);
+    pszText[cchStart] = L'\0';
+    if (bKeepExt)
+        std::wmemcpy(pszText + cchStart, pszExt, cchExt + 1);
+}
+
 // The characters a value gives as text: its string's length; 0 for a value of another type.
 ULONGLONG ValueTextLength(const PROPVARIANT &value) noexcept
 {
@@ -183,18 +201,23 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
         m_bCompleted = true;
         return FILTER_E_END_OF_CHUNKS;
     }
-    FreeOwnChunk();
     if (m_nChunkId == 0) {
+        // The title's text comes with the archive's first open, before the header pass opens it.
+        if (!m_bTitleMade) {
+            m_bTitleMade = true;
+            MakeTitle();
+        }
+        // No text goes out before the header pass has read every header: one the call cannot
+        // finish goes on in the next call, which the host is told to make.
+        if (PlanRun() == S_FALSE)
+            return FILTER_E_EMBEDDING_UNAVAILABLE;
         m_nChunkId = 1;
-        PlanRun();
-        const HRESULT hrTitle = MakeTitleChunk(pStat);
-        if (hrTitle == S_OK && IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
-            m_plan.SpendTitle(std::wcslen(m_pOwnChunk->text.get()));
-        if (hrTitle != S_FALSE && (hrTitle != S_OK || IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute)))
-            return hrTitle;
+        if (GiveTitleChunk(pStat) == S_OK)
+            return S_OK;
         // No title, or one the host did not ask for: the first entry's chunk is chunk 1.
         FreeOwnChunk();
     } else {
+        FreeOwnChunk();
         ++m_nChunkId;
     }
 
@@ -206,21 +229,24 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
             wchar_t *pszPath = m_pszEntryPath.get();
             if (pszName == nullptr || pszFolder == nullptr || pszPath == nullptr)
                 return E_OUTOFMEMORY;
-            const HRESULT hr = OpenNextEntry(pszName, pszFolder, pszPath);
+            // Entries passed without a chunk (names the host did not ask for) stop at the call's
+            // deadline too: the next call goes on with the next entry.
+            const HRESULT hr = turn != 0 && CallDeadlinePassed() ? E_PENDING : OpenNextEntry(pszName, pszFolder, pszPath);
+            if (hr == E_PENDING) {
+                --m_nChunkId;
+                return FILTER_E_EMBEDDING_UNAVAILABLE;
+            }
             if (hr == FILTER_E_END_OF_CHUNKS)
                 return hr;
             if (hr != S_OK && hr != S_FALSE)
                 return FILTER_E_END_OF_CHUNKS;
             const HRESULT hrName = MakeEntryNameChunk(pStat, pszName, pszFolder);
-            if (hrName == S_OK && IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute)) {
-                m_plan.SpendName(std::wcslen(m_pOwnChunk->text.get()));
+            if (hrName == S_OK)
                 return hrName;
-            }
-            if (hrName != S_OK)
+            if (FAILED(hrName))
                 return hrName;
-            FreeOwnChunk();  // not asked for: on to the entry's own chunks
             if (hr == S_FALSE)
-                continue;
+                continue;  // no chunk of its name, and nothing more of it
         }
         // A document past its share, or a run past its time, gives no more chunks.
         if (!m_plan.CanStartDocument())
@@ -229,7 +255,9 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
             DropChildFilter();
             continue;
         }
-        if (m_relay.GetChunk(pStat) == S_OK) {
+        const HRESULT hrChild = m_relay.GetChunk(pStat);
+        if (hrChild == S_OK) {
+            m_cChildUnavailable = 0;
             // A child's chunk the host did not ask for is passed over (the child was given the
             // host's list, but not every filter heeds it).
             if (!IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
@@ -237,6 +265,13 @@ HRESULT CIFilterBase::DoGetChunk(STAT_CHUNK *pStat)
             pStat->idChunk = m_nChunkId;
             pStat->idChunkSource = m_nChunkId;
             return S_OK;
+        }
+        // A chunk the child cannot give now, and the next call goes on after it (an archive of
+        // ours whose call ran out of time): said to the host as the child said it.
+        if ((hrChild == FILTER_E_EMBEDDING_UNAVAILABLE || hrChild == FILTER_E_LINK_UNAVAILABLE) &&
+            ++m_cChildUnavailable < MAX_CHILD_UNAVAILABLE) {
+            --m_nChunkId;
+            return hrChild;
         }
         // The child ended or failed: its result is not ours to report.
         DropChildFilter();
@@ -303,14 +338,18 @@ HRESULT CIFilterBase::RelayText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
         return FILTER_E_NO_MORE_TEXT;
     }
     const ULONG cwcAsked = *pcwcBuffer;
+    // Where the share ends inside the host's buffer, the child is given one character more than
+    // the share, for a filter that ends its text with a terminator: never a buffer of one, which
+    // no child can fill. Whatever it gives past the share is cut here.
     const bool bCutHere = cchRoom < cwcAsked;
     if (bCutHere)
-        *pcwcBuffer = static_cast<ULONG>(cchRoom);
-    HRESULT hr = m_relay.GetText(pcwcBuffer, awcBuffer);
+        *pcwcBuffer = static_cast<ULONG>(cchRoom) + 1;
+    const HRESULT hr = m_relay.GetText(pcwcBuffer, awcBuffer);
     if (FAILED(hr) || *pcwcBuffer > cwcAsked)
         return hr;
     ULONG cwc = *pcwcBuffer;
-    if (bCutHere && cwc == cchRoom) {
+    if (bCutHere && cwc >= cchRoom) {
+        cwc = static_cast<ULONG>(cchRoom);
         // Never half a character: a high surrogate at the cut goes with the rest.
         if (cwc > 1 && IS_HIGH_SURROGATE(awcBuffer[cwc - 1]))
             --cwc;
@@ -412,57 +451,105 @@ HRESULT CIFilterBase::GetArchiveTitle(wchar_t *pszBuffer, ULONG cchBuffer, CHUNK
 
 // --- own chunks and entries ------------------------------------------------------------------
 
-// With an allowance from the host, one pass over the headers before any text goes out: every
-// name the run will give is reserved, and every entry the hosting engine has a filter for is
-// counted as a document that will be read.
-void CIFilterBase::PlanRun()
+// With an allowance from the host, the header pass reads every header before any text goes out:
+// every name the run will give is reserved, and every entry the hosting engine has a filter for is
+// counted as a document that will be read. S_OK: planned (or nothing to plan); S_FALSE: the call's
+// deadline came first, and the pass goes on in the next call.
+HRESULT CIFilterBase::PlanRun()
 {
     if (!m_plan.HasTextAllowance() || m_pCrawler == nullptr)
-        return;
-    m_pCrawler->ScanHeaders(
-        [](void *pContext, const wchar_t *pszName, const wchar_t *pszFolder, ULONGLONG) {
+        return S_OK;
+    STAT_CHUNK name{};
+    FillOwnChunk(&name, 1, PROPSET_STORAGE, PROPID_NAME, CHUNK_TEXT);
+    m_bNamesRequested = IsRequested(m_cAttributes, m_aAttributes.get(), name.attribute);
+    const HRESULT hr = m_pCrawler->ReadItems(
+        [](void *pContext, const wchar_t *pszPath, size_t cchFolder, ULONGLONG) {
             auto *self = static_cast<CIFilterBase *>(pContext);
-            self->m_plan.ReserveName(EntryNameLength(pszName, pszFolder));
+            const wchar_t *pszName = pszPath + cchFolder;
+            if (self->m_bNamesRequested) {
+                const size_t cchName = std::wcslen(pszName);
+                self->m_plan.ReserveName(cchFolder + cchName, cchName);
+            }
             FilterRegistryInfo info;
             if (self->m_pFilterLoader != nullptr && self->m_pFilterLoader->FindFilter(pszName, &info))
                 self->m_plan.CountDocument();
         },
         this);
+    if (hr == S_FALSE)
+        return S_FALSE;
+    m_plan.FitNames();
+    return S_OK;
 }
 
-HRESULT CIFilterBase::MakeTitleChunk(STAT_CHUNK *pStat)
+// The title's text, read once, before the header pass: it goes out when the plan is made.
+void CIFilterBase::MakeTitle()
 {
-    FillOwnChunk(pStat, 1, PROPSET_SUMMARY_INFORMATION, PROPID_TITLE, CHUNK_VALUE);
     std::unique_ptr<OwnChunk> chunk(new (std::nothrow) OwnChunk);
     std::unique_ptr<wchar_t[]> title(new (std::nothrow) wchar_t[TITLE_CHARS]());
-    if (!chunk || !title)
-        return E_OUTOFMEMORY;
-    CHUNKSTATE kind = CHUNK_VALUE;
-    if (GetArchiveTitle(title.get(), TITLE_CHARS, &kind) != S_OK)
-        return S_FALSE;
-    pStat->flags = kind;
+    if (!chunk || !title || GetArchiveTitle(title.get(), TITLE_CHARS, &m_titleKind) != S_OK)
+        return;
     chunk->text = DuplicateString(title.get());
-    RETURN_IF_NULL_ALLOC(chunk->text);
-    m_pTitleChunk = std::move(chunk);
+    if (chunk->text)
+        m_pTitleChunk = std::move(chunk);
+}
+
+// The title chunk (id 1), cut to what the names leave of the host's allowance: S_OK when it is
+// current; S_FALSE when there is none, the host did not ask for it, or nothing of it fits.
+HRESULT CIFilterBase::GiveTitleChunk(STAT_CHUNK *pStat)
+{
+    FillOwnChunk(pStat, 1, PROPSET_SUMMARY_INFORMATION, PROPID_TITLE, m_titleKind);
+    if (!m_pTitleChunk || !IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
+        return S_FALSE;
+    wchar_t *pszTitle = m_pTitleChunk->text.get();
+    const ULONGLONG cchRoom = m_plan.TitleRoom();
+    size_t cch = std::wcslen(pszTitle);
+    const bool bCut = cch > cchRoom;
+    if (bCut) {
+        cch = static_cast<size_t>(cchRoom);
+        if (cch > 0 && IS_HIGH_SURROGATE(pszTitle[cch - 1]))
+            --cch;
+        pszTitle[cch] = L'\0';
+    }
+    m_plan.SpendTitle(cch, bCut);
+    if (cch == 0)
+        return S_FALSE;
     m_pOwnChunk = m_pTitleChunk.get();
     return S_OK;
 }
 
-// The entry's name chunk, from the name and folder NextEntry gave (they are not read again).
+// The entry's name chunk, from the name and folder NextEntry gave (they are not read again), in
+// the form the plan gives names: S_OK when it is current; S_FALSE when the entry has none (the
+// host did not ask for names, or not a character of each fits).
 HRESULT CIFilterBase::MakeEntryNameChunk(STAT_CHUNK *pStat, const wchar_t *pszName, const wchar_t *pszFolder)
 {
     if (m_pCrawler == nullptr)
         return FILTER_E_END_OF_CHUNKS;
     FillOwnChunk(pStat, m_nChunkId, PROPSET_STORAGE, PROPID_NAME, CHUNK_TEXT);
-
+    if (!IsRequested(m_cAttributes, m_aAttributes.get(), pStat->attribute))
+        return S_FALSE;
     wchar_t *pszText = m_nameChunk.text.get();
     RETURN_IF_NULL_ALLOC(pszText);
-    if (EntryNameLength(pszName, pszFolder) >= NAME_CHUNK_CHARS)
+    const size_t cchName = std::wcslen(pszName);
+    const size_t cchPath = EntryNameLength(pszName, pszFolder);
+    if (cchPath >= NAME_CHUNK_CHARS)
         return E_FAIL;
-    SafeStringCopy(pszText, NAME_CHUNK_CHARS, pszFolder);
-    if (NeedsSeparator(pszFolder, std::wcslen(pszFolder)))
-        SafeStringCat(pszText, NAME_CHUNK_CHARS, L"\\");
-    SafeStringCat(pszText, NAME_CHUNK_CHARS, pszName);
+    NameForm form = NameForm::Path;
+    const auto cchGiven = static_cast<size_t>(m_plan.NameLength(cchPath, cchName, &form));
+    pszText[0] = L'\0';
+    if (form == NameForm::Path) {
+        SafeStringCopy(pszText, NAME_CHUNK_CHARS, pszFolder);
+        if (NeedsSeparator(pszFolder, std::wcslen(pszFolder)))
+            SafeStringCat(pszText, NAME_CHUNK_CHARS, L"\\");
+        SafeStringCat(pszText, NAME_CHUNK_CHARS, pszName);
+    } else if (cchGiven >= cchName) {
+        SafeStringCopy(pszText, NAME_CHUNK_CHARS, pszName);
+    } else {
+        ShortenName(pszName, cchName, cchGiven, pszText);
+    }
+    const size_t cch = std::wcslen(pszText);
+    m_plan.SpendName(cchPath, cchName, cch);
+    if (cch == 0)
+        return S_FALSE;
     m_nameChunk.delivered = FALSE;
     m_nameChunk.position = 0;
     m_pOwnChunk = &m_nameChunk;
@@ -474,7 +561,10 @@ HRESULT CIFilterBase::OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_
     if (m_pCrawler == nullptr)
         return S_FALSE;
     pszExtractedPath[0] = L'\0';
-    if (m_pCrawler->NextEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS) != S_OK) {
+    const HRESULT hrNext = m_pCrawler->NextEntry(pszName, CRAWLER_NAME_CHARS, pszFolder, CRAWLER_NAME_CHARS);
+    if (hrNext == E_PENDING)
+        return E_PENDING;
+    if (hrNext != S_OK) {
         m_pCrawler.reset();
         m_bCompleted = true;
         return FILTER_E_END_OF_CHUNKS;
@@ -511,7 +601,7 @@ HRESULT CIFilterBase::LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtract
     }
     m_plan.BeginDocument();
     if (m_plan.DocumentRoom() == 0) {
-        m_plan.AbandonDocument();
+        m_plan.LeaveOutDocument();
         return S_FALSE;
     }
     const HandedDown share = m_plan.HandDown();
@@ -535,6 +625,18 @@ HRESULT CIFilterBase::LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtract
 
 void CIFilterBase::DropChildFilter()
 {
+    // An archive of ours inside may have cut what it gave (its title, a document, or left one
+    // out): the document is then given in part.
+    if (m_pChildFilter.Get() != nullptr) {
+        CComPtr<IRunReport> reporter;
+        RunReport report{};
+        report.cbSize = sizeof(report);
+        if (SUCCEEDED(m_pChildFilter.Get()->QueryInterface(IID_IRunReport, reporter.PutVoid())) &&
+            SUCCEEDED(reporter->GetRunReport(&report)) &&
+            (report.cDocumentsInPart != 0 || report.cDocumentsLeftOut != 0 || report.bTitleCut))
+            m_plan.MarkDocumentInPart();
+    }
+    m_cChildUnavailable = 0;
     // The child goes before its module is freed, and before the crawler deletes its file.
     m_relay.Attach(nullptr);
     m_pChildFilter.Release();

@@ -371,6 +371,7 @@ void CIFilterBase::ResetRun()
 {
     m_pBudget.Reset();
     m_plan = CRunPlan();
+    m_bTitleMade = false;
     m_pszTempFolder.Remove();
     FreeOwnChunk();
     m_pszRunArchive.reset();

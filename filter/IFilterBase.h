@@ -121,8 +121,9 @@ private:
     HRESULT OpenNextEntry(wchar_t *pszName, wchar_t *pszFolder, wchar_t *pszExtractedPath);
     HRESULT LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtractedPath);
     HRESULT RelayText(ULONG *pcwcBuffer, WCHAR *awcBuffer);
-    void PlanRun();
-    HRESULT MakeTitleChunk(STAT_CHUNK *pStat);
+    HRESULT PlanRun();
+    void MakeTitle();
+    HRESULT GiveTitleChunk(STAT_CHUNK *pStat);
     HRESULT MakeEntryNameChunk(STAT_CHUNK *pStat, const wchar_t *pszName, const wchar_t *pszFolder);
     // S_OK: the title in pszBuffer, text or a value by *pKind; S_FALSE when the archive has no
     // title: no comment, and no name or one that leaves no title (".rar").
@@ -146,7 +147,11 @@ private:
     CRunFolder m_pszTempFolder;                 // this run's temporary folder
     std::unique_ptr<CRarFileCrawler> m_pCrawler;  // walks the archive; NULL before Init and after the end
     OwnChunk *m_pOwnChunk = nullptr;            // the filter's own current chunk: the title or a name
-    std::unique_ptr<OwnChunk> m_pTitleChunk;    // the run's title, made when it is handed out
+    std::unique_ptr<OwnChunk> m_pTitleChunk;    // the run's title, made with the run's first chunk
+    CHUNKSTATE m_titleKind = CHUNK_VALUE;       // the comment is text, a name a value
+    bool m_bTitleMade = false;                  // the title was read for this run
+    bool m_bNamesRequested = true;              // the host's attribute list asks for entry names
+    ULONG m_cChildUnavailable = 0;              // the child's unavailable chunks in a row
     OwnChunk m_nameChunk;                       // every entry's name, in one buffer made with the object
     // The current entry's name, folder and extracted path (CRAWLER_NAME_CHARS each), made with
     // the object and reused for every entry.

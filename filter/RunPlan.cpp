@@ -1,10 +1,18 @@
 #include "filter/RunPlan.h"
 #include "support/CallClock.h"
+#include "support/Capacities.h"
 #include "support/ThreadSlot.h"
+
+#include <new>
 
 namespace {
 
 CThreadSlot g_handedDown;
+
+// A name's length in the count of names of each length: no entry's name is longer.
+constexpr size_t NAME_LENGTHS = CCH_RUN_PATH;
+
+ULONGLONG AtMost(ULONGLONG a, ULONGLONG b) noexcept { return a < b ? a : b; }
 
 } // namespace
 
@@ -34,11 +42,103 @@ void CRunPlan::Start(const RunLimits &limits, SearchHost host, const HandedDown 
     }
 }
 
-void CRunPlan::SpendName(ULONGLONG cch) noexcept
+void CRunPlan::ReserveName(ULONGLONG cchPath, ULONGLONG cchName) noexcept
 {
-    m_cchEmitted += cch;
-    m_cchNamesLeft -= cch < m_cchNamesLeft ? cch : m_cchNamesLeft;
-    ++m_cNames;
+    if (m_cchAllowance == 0)
+        return;
+    if (!m_cNamesOfLength)
+        m_cNamesOfLength.reset(new (std::nothrow) ULONG[NAME_LENGTHS]());
+    m_cchPathsLeft += cchPath;
+    m_cchNamesLeft += cchName;
+    ++m_cNamesLeft;
+    if (m_cNamesOfLength)
+        ++m_cNamesOfLength[AtMost(cchName, NAME_LENGTHS - 1)];
+}
+
+// Whole paths when they fit what the host keeps; else names without their folders; else the
+// longest start of every name that lets them all fit. Without the count of lengths (no memory for
+// it), as many characters each as an even split of the allowance gives.
+void CRunPlan::FitNames() noexcept
+{
+    m_form = NameForm::Path;
+    if (m_cchAllowance == 0 || m_cchPathsLeft <= m_cchAllowance)
+        return;
+    m_form = NameForm::Name;
+    if (m_cchNamesLeft <= m_cchAllowance)
+        return;
+    m_form = NameForm::Start;
+    if (!m_cNamesOfLength) {
+        m_cchNameStart = m_cchAllowance / m_cNamesLeft;
+        return;
+    }
+    // What the starts of length k take in all: every name shorter than k whole, and k of each
+    // other; it grows with k by the count of names at least k long.
+    ULONGLONG cchAll = 0, cAtLeast = m_cNamesLeft;
+    ULONGLONG k = 0;
+    while (k + 1 < NAME_LENGTHS) {
+        cAtLeast -= m_cNamesOfLength[k];
+        if (cchAll + cAtLeast > m_cchAllowance)
+            break;
+        cchAll += cAtLeast;
+        ++k;
+    }
+    m_cchNameStart = k;
+}
+
+ULONGLONG CRunPlan::NameLength(ULONGLONG cchPath, ULONGLONG cchName, NameForm *pForm) const noexcept
+{
+    *pForm = m_form;
+    switch (m_form) {
+    case NameForm::Path:
+        return cchPath;
+    case NameForm::Name:
+        return cchName;
+    default:
+        return AtMost(cchName, m_cchNameStart);
+    }
+}
+
+ULONGLONG CRunPlan::NamesReserved() const noexcept
+{
+    switch (m_form) {
+    case NameForm::Path:
+        return m_cchPathsLeft;
+    case NameForm::Name:
+        return m_cchNamesLeft;
+    default:
+        break;
+    }
+    if (!m_cNamesOfLength)
+        return m_cchNameStart * m_cNamesLeft;
+    ULONGLONG cch = 0;
+    for (ULONGLONG length = 0; length < NAME_LENGTHS; ++length)
+        cch += AtMost(length, m_cchNameStart) * m_cNamesOfLength[length];
+    return cch;
+}
+
+// The title shares what the names leave as one more document, the first: a long comment does not
+// starve the documents after it.
+ULONGLONG CRunPlan::TitleRoom() const noexcept
+{
+    if (m_cchAllowance == 0)
+        return ~0ull;
+    return FreeForDocuments() / (static_cast<ULONGLONG>(m_cDocumentsLeft) + 1);
+}
+
+void CRunPlan::SpendName(ULONGLONG cchPath, ULONGLONG cchName, ULONGLONG cchGiven) noexcept
+{
+    m_cchEmitted += cchGiven;
+    if (cchGiven != 0)
+        ++m_cNames;
+    if (m_cNamesLeft == 0)
+        return;
+    --m_cNamesLeft;
+    m_cchPathsLeft -= AtMost(cchPath, m_cchPathsLeft);
+    m_cchNamesLeft -= AtMost(cchName, m_cchNamesLeft);
+    if (m_cNamesOfLength) {
+        ULONG &cOfLength = m_cNamesOfLength[AtMost(cchName, NAME_LENGTHS - 1)];
+        cOfLength -= cOfLength != 0 ? 1 : 0;
+    }
 }
 
 bool CRunPlan::CanStartDocument() const noexcept
@@ -48,14 +148,14 @@ bool CRunPlan::CanStartDocument() const noexcept
 
 ULONGLONG CRunPlan::FreeForDocuments() const noexcept
 {
-    const ULONGLONG cchUsed = m_cchEmitted + m_cchNamesLeft;
+    const ULONGLONG cchUsed = m_cchEmitted + NamesReserved();
     return cchUsed < m_cchAllowance ? m_cchAllowance - cchUsed : 0;
 }
 
 void CRunPlan::BeginDocument() noexcept
 {
     m_bInDocument = true;
-    m_bCut = false;
+    m_bCut = m_bCutInside = false;
     m_cchDocument = 0;
     // A document the header pass did not see (it ended early) shares with none after it.
     const ULONG cSharing = m_cDocumentsLeft != 0 ? m_cDocumentsLeft : 1;
@@ -68,6 +168,13 @@ void CRunPlan::PassDocument() noexcept
 {
     if (m_cDocumentsLeft != 0)
         --m_cDocumentsLeft;
+    ++m_cLeftOut;
+}
+
+void CRunPlan::LeaveOutDocument() noexcept
+{
+    AbandonDocument();
+    ++m_cLeftOut;
 }
 
 ULONGLONG CRunPlan::DocumentRoom() const noexcept
@@ -89,9 +196,9 @@ void CRunPlan::EndDocument() noexcept
 {
     if (!m_bInDocument)
         return;
-    ++(m_bCut ? m_cInPart : m_cWhole);
+    ++(m_bCut || m_bCutInside ? m_cInPart : m_cWhole);
     m_bInDocument = false;
-    m_bCut = false;
+    m_bCut = m_bCutInside = false;
 }
 
 HandedDown CRunPlan::HandDown() const noexcept
@@ -112,5 +219,7 @@ RunReport CRunPlan::Report() const noexcept
     report.cNames = m_cNames;
     report.cDocumentsWhole = m_cWhole;
     report.cDocumentsInPart = m_cInPart;
+    report.cDocumentsLeftOut = m_cLeftOut;
+    report.bTitleCut = m_bTitleCut;
     return report;
 }

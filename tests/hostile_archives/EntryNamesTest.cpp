@@ -32,6 +32,16 @@ class EntryNameTest : public HostileArchiveTest, public ::testing::WithParamInte
 
 const std::wstring M255 = std::wstring(251, L'M') + L".txt";
 const std::wstring N256 = std::wstring(252, L'N') + L".txt";
+const std::wstring L2047 = std::wstring(2044, L'L') + L".tx";
+std::wstring Repeated(const std::wstring &part, int count)
+{
+    std::wstring all;
+    for (int n = 0; n < count; ++n)
+        all += part;
+    return all;
+}
+const std::wstring LONG_PATH = Repeated(std::wstring(200, L'p') + L"\\", 10) + L"tail.txt";
+const std::wstring DEEP_PATH = L"deep\\" + Repeated(std::wstring(220, L'q') + L"\\", 9) + L"deep.txt";
 
 const NamesCase c_nameCases[] = {
     {L"names-traversal.rar",
@@ -71,22 +81,24 @@ const NamesCase c_nameCases[] = {
     {L"names-trailing.rar",
      {EntryName(L"dots.txt..."), EntryName(L"spaces.txt   "), EntryName(L"mixed.txt . ."), EntryName(L" lead.txt"), Text(L"text lead"),
       EntryName(L"dir.\\x.txt"), Text(L"text dirdot"), EntryName(L"after.txt"), Text(L"after text")}},
-    // A 2048-character name and a 2018-character path of 200-character folders have a part longer
-    // than 255 characters: passed over. 255 and 256 characters are read (the temporary file's
-    // name is cut to fit).
-    {L"names-long.rar", {EntryName(M255), Text(L"text 255"), EntryName(N256), Text(L"text 256"), EntryName(L"after.txt"),
-                         Text(L"after text")}},
+    // Every entry is named, whatever the length of its parts. The 2048-character name keeps its
+    // first 2047 (UnRAR's limit), which cuts its extension: named only. 255 and 256 characters are
+    // read (the temporary file's name is cut to fit), and so is the 2018-character path of
+    // 200-character folders, whose name is short.
+    {L"names-long.rar", {EntryName(L2047), EntryName(M255), Text(L"text 255"), EntryName(N256), Text(L"text 256"),
+                         EntryName(LONG_PATH), Text(L"text long path"), EntryName(L"after.txt"), Text(L"after text")}},
     // a_.txt four times over, same.txt twice, _CON.txt twice: each entry still reads as itself.
     {L"names-collide.rar",
      {EntryName(L"a?.txt"), Text(L"text one"), EntryName(L"a*.txt"), Text(L"text two"), EntryName(L"a<.txt"), Text(L"text three"),
       EntryName(L"a_.txt"), Text(L"text four"), EntryName(L"A_.TXT"), Text(L"text five"), EntryName(L"d1\\same.txt"),
       Text(L"text six"), EntryName(L"d2\\same.txt"), Text(L"text seven"), EntryName(L"CON.txt"), Text(L"text eight"),
       EntryName(L"_CON.txt"), Text(L"text nine"), EntryName(L"after.txt"), Text(L"after text")}},
-    // Made by rar from Linux files (Unix names; the 2000-character path is passed over).
+    // Made by rar from Linux files (Unix names; the 2002-character path is named and read).
     {L"names-rar.rar",
      {EntryName(L"back_slash.txt"), Text(L"text backslash"), EntryName(L"ctl\x02.txt"), Text(L"text ctl"),
       EntryName(L"trail.txt."), EntryName(L"space.txt "), EntryName(L"AUX.txt"), Text(L"text device"), EntryName(L"co?lon.txt"),
-      Text(L"text collide"), EntryName(L"co_lon.txt"), Text(L"text colon"), EntryName(L"after.txt"), Text(L"after text")}},
+      Text(L"text collide"), EntryName(L"co_lon.txt"), Text(L"text colon"), EntryName(DEEP_PATH), Text(L"text deep"),
+      EntryName(L"after.txt"), Text(L"after text")}},
 };
 
 } // namespace

@@ -20,9 +20,10 @@
 //
 // --host shows what a search host would keep: the tool runs again as a copy of itself under that
 // host's image name (SearchFilterHost.exe, ParserServer.exe), which is how the filter knows its
-// host, and ends with a summary line: names given, documents read whole, in part and named only,
-// the characters handed out against the host's allowance, the longest single call, and the time
-// from Init to the stream's end.
+// host, and ends with a summary line: names given, documents read whole, in part and named only
+// (and of those, left out for want of share or time), the characters handed out against the
+// host's allowance, GetText answers that are none of its codes, name chunks without text, the
+// longest single call, and the time from Init to the stream's end.
 //
 // One thread, in the multithreaded apartment, where a search engine's filter host runs filters
 // (they are registered "Both" for it): no apartment window, so no desktop to wait for.
@@ -398,6 +399,8 @@ private:
 // What the stream brought, for --quiet's last line and the summary.
 struct Counts {
     unsigned long long chunks = 0, characters = 0, values = 0, failures = 0;  // failures: of GetChunk
+    unsigned long long textOffProtocol = 0;  // GetText answers none of its own codes
+    unsigned long long emptyNames = 0;       // entry name chunks with no text
     bool timeCalls = false;    // --host: the summary shows the longest call
     double longestCallMs = 0;  // the longest GetChunk, GetText or GetValue
     ULONGLONG startMs = 0;     // when Init returned
@@ -421,6 +424,8 @@ HRESULT Timed(Counts *pCounts, Call call)
     return hr;
 }
 
+bool IsEntryNameChunk(const STAT_CHUNK &stat);
+
 // Pulls the chunk's text in pieces of at most buffer.size() characters and its values, counts
 // them, and hands them to pPrinter unless it is null.
 void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, std::vector<WCHAR> &buffer, CChunkPrinter *pPrinter,
@@ -428,11 +433,19 @@ void ReadChunk(IFilter *pFilter, const STAT_CHUNK &stat, std::vector<WCHAR> &buf
 {
     const ULONG cwcBuffer = static_cast<ULONG>(buffer.size());
     if (stat.flags & CHUNK_TEXT) {
+        unsigned long long cwcChunk = 0;
         for (int idle = 0; idle < MAX_IDLE_PIECES;) {
             ULONG cwc = cwcBuffer;
-            if (FAILED(Timed(pCounts, [&] { return pFilter->GetText(&cwc, buffer.data()); })))
+            const HRESULT hr = Timed(pCounts, [&] { return pFilter->GetText(&cwc, buffer.data()); });
+            if (hr != S_OK && hr != FILTER_S_LAST_TEXT && hr != FILTER_E_NO_MORE_TEXT && hr != FILTER_E_NO_TEXT)
+                ++pCounts->textOffProtocol;
+            if (FAILED(hr)) {
+                if (cwcChunk == 0 && IsEntryNameChunk(stat))
+                    ++pCounts->emptyNames;
                 break;
+            }
             cwc = cwc < cwcBuffer ? cwc : cwcBuffer;
+            cwcChunk += cwc;
             pCounts->characters += cwc;
             if (pPrinter != nullptr)
                 pPrinter->Text(buffer.data(), cwc);
@@ -611,6 +624,9 @@ std::string SummaryLine(const Options &options, IFilter *pFilter, const Counts &
         {"documents-whole", Number(whole)},
         {"documents-in-part", Number(inPart)},
         {"named-only", Number(namedOnly)},
+        {"left-out", Number(report.cDocumentsLeftOut)},
+        {"text-off-protocol", Number(counts.textOffProtocol)},
+        {"empty-names", Number(counts.emptyNames)},
         {"characters", Number(report.cchEmitted)},
         {"allowance", report.cchAllowance != 0 ? Number(report.cchAllowance) : "none"},
         {"longest-call-ms", Number(longest)},
