@@ -171,3 +171,81 @@ TEST(HostAllowance, AnArchiveInsideSpendsItsShareAsTheOuterDoes)
         }
     }
 }
+
+// Archives made to break the plan (tests/setup.d/75-host-plan.sh), each by path and as a stream,
+// under a bound of half a second a call: no call outlasts it by more than one step of work, nothing
+// the host receives passes its allowance, GetText answers only its own codes, no name chunk is
+// empty, and each row's own check holds (every name, the text that must get in).
+TEST(HostAllowance, ArchivesMadeToBreakThePlanStayWithinItsBounds)
+{
+    constexpr long long CALL_LIMIT_MS = 500, CALL_SLACK_MS = 1000;
+    const CLimitValue callLimit(L"CallLimitMs", static_cast<DWORD>(CALL_LIMIT_MS));
+    std::string deepPath;
+    for (int n = 0; n < 130; ++n)
+        deepPath += "a\\\\";  // as the JSON output writes a backslash
+    deepPath += "deep.txt";
+    const std::string longFolder = std::string(300, 'f') + "\\\\mid.txt";
+    const struct {
+        const char *name;
+        const wchar_t *archive;
+        const wchar_t *host;
+        DWORD cchAllowance;  // TextAllowanceChars, 0: the host's own
+        bool quiet;          // only the summary is read
+        long long names;
+        std::vector<std::string> seen;  // in the output
+        const char *each;    // a text with a number seen for each of 0..cEach-1, or NULL
+        int cEach;
+        int percentUsed;     // the characters reach this share of the allowance (0: any)
+        int inPart;          // documents given in part, at least
+    } rows[] = {
+        {"directories before the document", L"dirs.rar", L"windows-search", 0, false, 1,
+         {"read past the directories"}, nullptr, 0, 0, 0},
+        {"a comment past the allowance", L"comment.rar", L"windows-search", 0, false, 50,
+         {"note-01.txt", "note-50.txt", "note 50"}, nullptr, 0, 0, 0},
+        {"a nested archive cut at its share", L"nested-cut.rar", L"windows-search", 0, false, 3,
+         {"alpha text", "bravo text"}, nullptr, 0, 0, 1},
+        {"a pass longer than a call", L"wide.rar", L"windows-search", 0, true, 200004, {}, nullptr, 0, 80, 4},
+        {"long paths", L"long.rar", L"windows-search", 0, false, 4,
+         {deepPath, longFolder, "first text", "mid text", "deep text", "after text"}, nullptr, 0, 0, 0},
+        {"names past the allowance", L"names.rar", L"windows-search", 100000, false, 2000, {}, "\"%06d-", 2000, 0, 0},
+        {"short notes before logs", L"mixed.rar", L"windows-search", 0, false, 10,
+         {"first line of mixed/b-log-1.txt", "first line of mixed/b-log-5.txt"}, nullptr, 0, 90, 5},
+        {"an archive first", L"inner-first.rar", L"windows-search", 200000, false, 11, {},
+         "first line of inner/inner-%02d.txt", 10, 0, 0},
+        {"an archive first, the logs after it", L"inner-first.rar", L"windows-search", 200000, false, 11, {},
+         "first line of outer/outer-%02d.txt", 10, 0, 0},
+        {"a document before many names", L"big-first.rar", L"windows-search", 0, true, 3001, {}, nullptr, 0, 0, 1},
+    };
+    for (const auto &row : rows) {
+        std::unique_ptr<CLimitValue> allowance;
+        if (row.cchAllowance != 0)
+            allowance = std::make_unique<CLimitValue>(L"TextAllowanceChars", row.cchAllowance);
+        for (const bool bStream : {false, true}) {
+            const std::string name = std::string(row.name) + (bStream ? ", as a stream" : ", by path");
+            std::vector<std::wstring> args = {L"--json", L"--host", row.host, L"--dll", TestBinPath(L"Pellucidor.dll")};
+            if (bStream)
+                args.push_back(L"--stream");
+            if (row.quiet)
+                args.push_back(L"--quiet");
+            args.push_back(TestDataPath(std::wstring(L"host-plan\\") + row.archive));
+            const DumpRun run = RunDump(args);
+            ASSERT_EQ(0u, run.exitCode) << name << "\n" << run.output.substr(0, 2000);
+            EXPECT_LE(Figure(run.output, "longest-call-ms"), CALL_LIMIT_MS + CALL_SLACK_MS) << name;
+            EXPECT_EQ(0, Figure(run.output, "text-off-protocol")) << name;
+            EXPECT_EQ(0, Figure(run.output, "empty-names")) << name;
+            EXPECT_EQ(row.names, Figure(run.output, "names")) << name;
+            const long long cchAllowance = Figure(run.output, "allowance");
+            ASSERT_GT(cchAllowance, 0) << name;
+            EXPECT_LE(Figure(run.output, "characters"), cchAllowance) << name;
+            EXPECT_GE(Figure(run.output, "characters") * 100, cchAllowance * row.percentUsed) << name << ": the allowance is used";
+            EXPECT_GE(Figure(run.output, "documents-in-part"), row.inPart) << name;
+            for (const std::string &text : row.seen)
+                EXPECT_NE(std::string::npos, run.output.find(text)) << name << ": " << text.substr(0, 60);
+            for (int n = 0; n < row.cEach; ++n) {
+                char text[80];
+                std::snprintf(text, sizeof(text), row.each, n);
+                EXPECT_NE(std::string::npos, run.output.find(text)) << name << ": " << text;
+            }
+        }
+    }
+}

@@ -21,6 +21,8 @@ Usage: rar5.py OUT.rar ITEM...
   --stream-from RAR NAME    the same, with the data, sizes and checksum of RAR's first file entry
   --link KIND NAME TARGET   a link entry: unix-symlink, win-symlink, junction, hardlink, filecopy
   --unix / --windows        the entries after it are marked as made on Unix / Windows (default)
+  --many N KIND PATTERN     N entries named PATTERN % i (i from 0): KIND "file" (empty files) or
+                            "dir" (directories)
 Names are written as given (UTF-8); '/' separates folders in RAR5.
 
 The format (UnRAR's headers5.hpp and arcread.cpp): the signature, then blocks. A block is
@@ -203,6 +205,16 @@ def main(argv):
             t = target.encode('utf-8')
             e.extra = extra_record(FHEXTRA_REDIR, vint(REDIR[kind]) + vint(0) + vint(len(t)) + t)
             entries.append(e)
+        elif opt == '--many':
+            count, kind, pattern = take(3)
+            if kind not in ('file', 'dir'):
+                raise SystemExit('rar5.py: --many makes a file or a dir')
+            for n in range(int(count)):
+                e = Entry(HEAD_FILE, pattern % n, host=host)
+                if kind == 'dir':
+                    e.file_flags |= FHFL_DIRECTORY
+                    e.attr = 0x10 if host == HOST_WINDOWS else 0o40755
+                entries.append(e)
         elif opt in ('--unix', '--windows'):
             host = HOST_UNIX if opt == '--unix' else HOST_WINDOWS
             take(0)
