@@ -9,6 +9,7 @@
 #include "childfilter/ChildFilterLoader.h"
 
 #include <filterr.h>
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <new>
@@ -28,6 +29,9 @@ struct ChildScript {
     HRESULT initResult = S_OK;
     HRESULT firstGetChunk = S_OK;         // anything else: the first GetChunk fails with it
     HRESULT textResult = S_OK;             // anything else: every GetText fails with it
+    // Text in pieces that end with a terminator, as our own filter gives it: N-1 characters to a
+    // buffer of N, and E_INVALIDARG to a buffer of one.
+    bool terminatedPieces = false;
     std::vector<FakeChunk> chunks;
 };
 
@@ -93,6 +97,7 @@ public:
             return FILTER_E_END_OF_CHUNKS;
         m_current = &m_script.chunks[m_next++];
         m_textDone = false;
+        m_position = 0;
         m_valueIndex = 0;
         pStat->idChunk = 77 + static_cast<ULONG>(m_next);
         pStat->breakType = CHUNK_EOP;
@@ -118,6 +123,17 @@ public:
             return FILTER_E_NO_TEXT;
         if (m_textDone)
             return FILTER_E_NO_MORE_TEXT;
+        if (m_script.terminatedPieces) {
+            if (*pcwcBuffer < 2)
+                return E_INVALIDARG;
+            const size_t cwcPiece = std::min<size_t>(*pcwcBuffer - 1, m_current->text.size() - m_position);
+            std::wmemcpy(awcBuffer, m_current->text.c_str() + m_position, cwcPiece);
+            awcBuffer[cwcPiece] = L'\0';
+            *pcwcBuffer = static_cast<ULONG>(cwcPiece);
+            m_position += cwcPiece;
+            m_textDone = m_position == m_current->text.size();
+            return S_OK;
+        }
         const ULONG cwc = static_cast<ULONG>(m_current->text.size());
         if (*pcwcBuffer < cwc)
             return E_FAIL;  // the tests give large buffers
@@ -146,6 +162,7 @@ private:
     size_t m_next = 0;
     const FakeChunk *m_current = nullptr;
     bool m_textDone = false;
+    size_t m_position = 0;  // terminated pieces: the text handed out
     bool m_textFailed = false;
     size_t m_valueIndex = 0;
 };
@@ -315,6 +332,22 @@ TEST_F(ChildRelay, AChildsTextErrorIsRepeatedWithoutAskingItAgain)
         EXPECT_HR(E_UNEXPECTED, filter->GetText(&cwc, buffer));
     }
     EXPECT_EQ(0, g_log.textCallsAfterError);
+}
+
+// A document cut at its share inside the host's buffer: a child that ends each piece with a
+// terminator still gives the whole share, and is never asked for text with a buffer of one (which
+// it cannot fill, and would answer outside GetText's codes).
+TEST_F(ChildRelay, ACutInsideTheBufferLeavesNoRoomTheChildCannotFill)
+{
+    // 47 characters of names, the title's share; the report's share is the rest.
+    const CLimitValue allowance(L"TextAllowanceChars", 100);
+    g_script.terminatedPieces = true;
+    g_script.chunks = {{CHUNK_TEXT, std::wstring(200, L'w'), {}}};
+    Stream(L"plain.rar", {L".doc"});
+    ASSERT_GE(m_chunks.size(), 4u);
+    const SeenChunk &child = m_chunks[3];
+    EXPECT_HR(FILTER_E_NO_MORE_TEXT, child.textEnd) << "the cut document's text ends as the protocol says";
+    EXPECT_EQ(48u, child.text.size()) << "the whole share, and not one character more";
 }
 
 TEST_F(ChildRelay, ReleasingTheFilterWhileAChildIsHeldFreesBoth)
