@@ -39,9 +39,13 @@ ULONGLONG UnpackedSize(const RARHeaderDataEx &header) noexcept
     return (static_cast<ULONGLONG>(header.UnpSizeHigh) << 32) | header.UnpSize;
 }
 
+// Data of RAR 1.5 and before is solid by the archive's flag alone, whatever the entry's says: in a
+// solid archive, every such entry is taken to continue the stream.
+constexpr unsigned int UNPACK_VERSION_15 = 15;
+
 USHORT ItemFlags(const RARHeaderDataEx &header) noexcept
 {
-    return (header.Flags & RHDF_SOLID) != 0 ? ITEM_SOLID : 0;
+    return (header.Flags & RHDF_SOLID) != 0 || header.UnpVer <= UNPACK_VERSION_15 ? ITEM_SOLID : 0;
 }
 
 bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
@@ -311,15 +315,22 @@ bool DecoderInStep(int result) noexcept { return result == ERAR_SUCCESS || resul
 
 } // namespace
 
+// What the pass found so far of the largest solid stream: its window is asked for at once, from
+// the stream's first entry on.
+void CRarFileCrawler::SetSolidStreamSize() noexcept
+{
+    ArchiveHandle &extract = m_pState->extract;
+    if (extract.IsSolid())
+        RARSetSolidStreamSize(extract.hArchive, m_pState->cbLargestSolid);
+}
+
 // Decodes the extract handle's pending entry: RARProcessFileW's result, ERAR_NO_MEMORY when the
 // run's account refused what the decoder asked for. A solid archive's decoder that could not
 // follow its stream is closed: its later entries are named only.
 int CRarFileCrawler::DecodeExtractEntry(int operation, wchar_t *pszDestPath, DecodeSink *pSink)
 {
     ArchiveHandle &extract = m_pState->extract;
-    // What the pass found so far of the largest solid stream: its window is asked for at once.
-    if (extract.IsSolid())
-        RARSetSolidStreamSize(extract.hArchive, m_pState->cbLargestSolid);
+    SetSolidStreamSize();
     if (pSink != nullptr)
         RARSetCallback(extract.hArchive, ReceiveEntryData, reinterpret_cast<LPARAM>(pSink));
     const int result = extract.Process(operation, pszDestPath);
@@ -484,9 +495,19 @@ HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, CByteBuffe
     ArchiveHandle &extract = m_pState->extract;
     if (extract.header.RedirType != 0 || (extract.header.Flags & RHDF_ENCRYPTED) != 0)
         return S_FALSE;  // refused on the file route, as there
-    // A document the run cannot hold goes to the file route, which costs it no memory.
     const ULONGLONG cbAnnounced = UnpackedSize(extract.header);
-    if (cbAnnounced > cbBudget || cbAnnounced > SIZE_MAX || !pCharge->TryResize(cbAnnounced))
+    if (cbAnnounced > cbBudget || cbAnnounced > SIZE_MAX)
+        return S_FALSE;
+    // The entry's window comes first, and the document takes what is left: one that does not fit
+    // beside its window goes to the file route, which decodes with the same window and costs the
+    // document no memory. A window refused costs the entry (in a solid archive, the stream).
+    SetSolidStreamSize();
+    if (RARPrepareWindow(extract.hArchive) != ERAR_SUCCESS) {
+        if (extract.PassingDecompresses())
+            extract.Close();
+        return E_FAIL;
+    }
+    if (!pCharge->TryResize(cbAnnounced))
         return S_FALSE;
     if (!pBytes->Reserve(static_cast<size_t>(cbAnnounced))) {
         pCharge->Reset();

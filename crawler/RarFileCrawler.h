@@ -121,6 +121,7 @@ private:
     HRESULT OpenArchive(char *pComment, UINT cbComment);
     HRESULT PassExtractEntry();
     int DecodeExtractEntry(int operation, wchar_t *pszDestPath, DecodeSink *pSink);
+    void SetSolidStreamSize() noexcept;
     bool FitsOnTempVolume(ULONGLONG cbAnnounced);
 
     std::unique_ptr<wchar_t[]> m_pszArchive;
