@@ -68,6 +68,13 @@ const Row kRows[] = {
     {L"budget-faults\\dirattr29.rar", nullptr, {L"z.txt"}, {}, 1},
     // An 18.7 MB document with a 32 MB window (no disk on the stream route: named only there).
     {L"budget-faults\\frag32.rar", nullptr, {L"mid.txt"}, {L"big.txt"}, 2},
+    // Three 10.5 MB documents in one solid stream, made with rar's defaults: its 32 MB window is
+    // made at once for the first of them, and each document fits beside it.
+    {L"budget-solid\\solid10.rar", nullptr, {L"s10a.txt", L"s10b.txt", L"s10c.txt"}, {}, 3},
+    // A 15.9 MB document that does not fit beside the 32 MB window its stream's first entry makes
+    // costs that document only (read from a file by path, named only on the stream route without
+    // a disk): the stream goes on, and small.txt after it is read.
+    {L"budget-solid\\bigfirst.rar", nullptr, {L"small.txt"}, {L"big.txt", L"filler.nofilt"}, 3},
     // Sixteen windows released and made in turn: each one's memory is given back to the account.
     {L"budget-faults\\alternate.rar", nullptr,
      {L"big1.txt", L"s1.txt", L"big2.txt", L"s2.txt", L"big3.txt", L"s3.txt", L"big4.txt", L"s4.txt", L"big5.txt",

@@ -89,7 +89,10 @@ TEST_F(HostileArchiveTest, StreamFiltersGetMemoryWithinTheBudgetAndFilesBeyondIt
         {L"size-stream-exact.rar", {EntryName(L"exact.fxall"), Text(L"sixteen megabytes"), EntryName(L"after.txt"), Text(L"after text")}, 0},
         {L"size-stream-over.rar", {EntryName(L"over.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 16777217},
         // Announcing exactly the budget, its data running past it (a filtered block): named only.
-        {L"size-stream-past.rar", {EntryName(L"past.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 0},
+        // Its window is made first and the document does not fit beside it, so the file route
+        // takes it, and UnRAR writes that block past the announced size (the free-space check
+        // allows for it); the fixture reads no file that large.
+        {L"size-stream-past.rar", {EntryName(L"past.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 16842752},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(Narrow(c.archive));
