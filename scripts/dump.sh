@@ -27,7 +27,9 @@ archive=$(realpath "$archive")
 
 # Build output goes to stderr: stdout carries only what the tool prints.
 prepare >&2
-build_arch "$arch" >&2
+# Only what the dump needs: the filter, the dump tool and the fixture filters it registers (the
+# test programs are test.sh's).
+build_arch "$arch" Pellucidor pellucidor-dump fixtures >&2
 # Set after the build: build_arch configures ctest for the tests' prefix.
 export WINEPREFIX="$BUILD/dump/wineprefix"
 wine_up
