@@ -6,6 +6,8 @@
 #   end_data                     records that FOLDER is made
 #   r ARG...                     rar, quiet, never asking
 #   rar_version                  the version of the rar that makes the archives ("7.01")
+#   document NAME LINES PREFIX   a text of LINES lines of numbered words between "<stem> begins"
+#                                and "<stem> ends", so that a test sees whether it came whole
 # What a step made is remade when the step, its generators or the rar version change: a newer rar
 # may write the same archive differently.
 r() { rar "$@" -idq -y >/dev/null; }
@@ -24,3 +26,15 @@ begin_data() {
 }
 
 end_data() { echo "$data_made" > "$out/.made-by"; }
+
+# document NAME LINES PREFIX: LINES lines of ten numbered words, each word PREFIX and a number,
+# between the begin and end lines (100 bytes a line with a 3-character prefix).
+document() {
+  python3 - "$@" <<'EOF'
+import sys
+name, lines, prefix = sys.argv[1], int(sys.argv[2]), sys.argv[3]
+body = '\n'.join(' '.join('%s%06d' % (prefix, i * 10 + k) for k in range(10)) for i in range(lines))
+with open(name, 'w') as f:
+    f.write('%s begins\n%s\n%s ends\n' % (name.rsplit('.', 1)[0], body, name.rsplit('.', 1)[0]))
+EOF
+}

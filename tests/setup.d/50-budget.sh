@@ -7,20 +7,8 @@
 set -euo pipefail
 source "$(dirname "$0")/../setup-data.sh"
 here=$(cd "$(dirname "$0")" && pwd)
-begin_data "$PELLUCIDOR_TESTDATA/budget" "$here/rar5.py"
+begin_data "$PELLUCIDOR_TESTDATA/budget" "$here/rar5.py" "$here/../setup-data.sh"
 w() { python3 "$here/rar5.py" "$@"; }
-
-# document NAME LINES PREFIX: LINES lines of ten numbered words, each word PREFIX and a number,
-# between the begin and end lines (100 bytes a line with a 3-character prefix).
-document() {
-  python3 - "$@" <<'EOF'
-import sys
-name, lines, prefix = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-body = '\n'.join(' '.join('%s%06d' % (prefix, i * 10 + k) for k in range(10)) for i in range(lines))
-with open(name, 'w') as f:
-    f.write('%s begins\n%s\n%s ends\n' % (name.rsplit('.', 1)[0], body, name.rsplit('.', 1)[0]))
-EOF
-}
 
 # nested8.rar: eight archives one inside another, made with rar's defaults (-s, RAR5, the
 # dictionary it picks: 2 MB); level N holds levelN.txt (about 1 MB, words "lNw...") and

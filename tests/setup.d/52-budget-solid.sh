@@ -1,24 +1,14 @@
 #!/usr/bin/env bash
 # Solid archives made with rar's defaults whose documents fit the default budget beside their
-# stream's window (tests/heap_budget), into $PELLUCIDOR_TESTDATA/budget-solid. Documents as in
-# 50-budget.sh: "<name> begins", numbered words, "<name> ends".
+# stream's window (tests/heap_budget), into $PELLUCIDOR_TESTDATA/budget-solid. Documents made by
+# document (setup-data.sh): "<name> begins", numbered words, "<name> ends".
 #   solid10.rar     three 10.5 MB documents, one solid stream of 31.5 MB (a 32 MB window)
 #   bigfirst.rar    big.txt (15.9 MB), filler.nofilt (10 MB, no filter) and small.txt in one
 #                   stream of 26 MB: big.txt does not fit in memory beside the stream's 32 MB
 #                   window, small.txt does
 set -euo pipefail
 source "$(dirname "$0")/../setup-data.sh"
-begin_data "$PELLUCIDOR_TESTDATA/budget-solid"
-
-document() {
-  python3 - "$@" <<'PY'
-import sys
-name, lines, prefix = sys.argv[1], int(sys.argv[2]), sys.argv[3]
-body = '\n'.join(' '.join('%s%06d' % (prefix, i * 10 + k) for k in range(10)) for i in range(lines))
-with open(name, 'w') as f:
-    f.write('%s begins\n%s\n%s ends\n' % (name.rsplit('.', 1)[0], body, name.rsplit('.', 1)[0]))
-PY
-}
+begin_data "$PELLUCIDOR_TESTDATA/budget-solid" "$(dirname "$0")/../setup-data.sh"
 
 for n in a b c; do document "s10$n.txt" 105000 "s${n}w"; done
 r a -s -ma5 "$out/solid10.rar" s10a.txt s10b.txt s10c.txt
