@@ -173,8 +173,6 @@ HRESULT CRarFileCrawler::ReadItems(PFN_ENTRY_SEEN pfnSeen, void *pContext)
     return ContinuePass();
 }
 
-bool CRarFileCrawler::ItemsRead() const noexcept { return m_pState != nullptr && m_pState->bPassDone; }
-
 // The header pass, from where it stopped: every header is read once; directories and entries
 // without a name are passed at once, the others go into the table (while it has room) and are
 // shown to the pass's observer. S_OK: every header is read; S_FALSE: the call's deadline came.

@@ -71,8 +71,9 @@ public:
     // call's deadline came before the next entry was read (the next call goes on from there).
     HRESULT NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
     // The current entry's document into memory, at most cbMost bytes and as far as the run's
-    // account has room. S_OK: TakeEntryStream hands it out; S_FALSE: not tried (the file route may
-    // still take the entry); anything else: tried and failed, or it grew past the size its header
+    // account has room beside the entry's window, which is made first. S_OK: TakeEntryStream hands
+    // it out; S_FALSE: not tried (the file route may still take the entry, with the same window);
+    // anything else: tried and failed, no window could be had, or it grew past the size its header
     // announced (the entry is passed).
     HRESULT ReadEntryToMemory(ULONGLONG cbMost);
     // The current entry extracted into the run's temporary folder: S_OK with its path; E_FAIL
@@ -92,15 +93,12 @@ public:
     // The header pass: reads the archive's headers into the table and shows every entry the walk
     // will name to pfnSeen (may be NULL), in order, as far as the call's deadline lets it: its path
     // as the name chunk shows it, whose first cchFolder characters are the folder (with its last
-    // backslash) and the rest the name; valid for the call only. S_OK:
-    // every header is read; S_FALSE: the deadline came first, and the next call (of this or of
-    // NextEntry) goes on where it stopped; a failure when the archive cannot be listed. The first
+    // backslash) and the rest the name; valid for the call only. S_OK: every header is read;
+    // S_FALSE: the deadline came first, and the next call (of this or of NextEntry) goes on where
+    // it stopped; a failure when the archive cannot be listed. The first
     // call's pfnSeen serves the whole pass. Without this call, NextEntry makes the pass itself.
     using PFN_ENTRY_SEEN = void (*)(void *pContext, const wchar_t *pszPath, size_t cchFolder, ULONGLONG cbUnpacked);
     HRESULT ReadItems(PFN_ENTRY_SEEN pfnSeen, void *pContext);
-    // Whether the header pass has read every header.
-    bool ItemsRead() const noexcept;
-
     // The archive this crawler walks (its own copy of the path it was made with).
     const wchar_t *ArchivePath() const noexcept { return m_pszArchive.get(); }
     // The host's stream the archive is read from, or NULL for an archive read from its path.
@@ -109,7 +107,6 @@ public:
 private:
     HRESULT ContinuePass();
     HRESULT ReadMoreItems();
-    HRESULT TakeNextItem(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
     HRESULT ReachCurrentEntry();
     bool IsAtCurrentEntry() noexcept;
     bool IsEntryIgnored(const wchar_t *pszName) const noexcept;
