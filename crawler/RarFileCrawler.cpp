@@ -85,7 +85,6 @@ struct CRarFileCrawler::State {
     // walk has taken those before.
     bool bWindowFull = false;
     ULONGLONG posRefill = 0;
-    bool bRefilling = false;        // the list handle reads for the table again, where it stopped
     bool bHeld = false;             // its header is an entry the table had no room for yet
     // The temporary volume's free space.
     bool bFreeSpaceRead = false;    // a reading of the temporary volume's free space is current
@@ -202,10 +201,9 @@ HRESULT CRarFileCrawler::ContinuePass()
         state.cbStream = state.cbStream > ~0ull - cbEntry ? ~0ull : state.cbStream + cbEntry;
         if ((header.Flags & RHDF_SOLID) != 0)
             state.cbLargestSolid = std::max(state.cbLargestSolid, state.cbStream);
-        if (IsDirectoryEntry(header) || IsEntryIgnored(list.path.get() + list.cchFolder))
+        if (!IsNamedEntry(list))
             continue;
-        if (!state.bWindowFull && !state.table.Add(pos, cbEntry, ItemFlags(header), list.path.get(),
-                                                  static_cast<USHORT>(list.cchPath), static_cast<USHORT>(list.cchFolder))) {
+        if (!state.bWindowFull && !AddToTable(list)) {
             state.bWindowFull = true;
             state.posRefill = pos;
         }
@@ -217,6 +215,19 @@ HRESULT CRarFileCrawler::ContinuePass()
     if (!state.bWindowFull)
         list.Close();
     return S_OK;
+}
+
+// Is the entry the list handle read one the walk names: a file with a name?
+bool CRarFileCrawler::IsNamedEntry(const ArchiveHandle &list) const noexcept
+{
+    return !IsDirectoryEntry(list.header) && !IsEntryIgnored(list.path.get() + list.cchFolder);
+}
+
+// Puts the entry the list handle read into the table: false when the table has no room for it.
+bool CRarFileCrawler::AddToTable(const ArchiveHandle &list) noexcept
+{
+    return m_pState->table.Add(RARGetHeaderPos(list.hArchive), UnpackedSize(list.header), ItemFlags(list.header),
+                               list.path.get(), static_cast<USHORT>(list.cchPath), static_cast<USHORT>(list.cchFolder));
 }
 
 // Reads the table full again once the walk has taken what it held: from the first entry the pass
@@ -235,30 +246,23 @@ HRESULT CRarFileCrawler::ReadMoreItems()
             return S_OK;
         }
         list.bPending = false;
-        state.bRefilling = true;
         state.bHeld = false;
     }
-    if (list.hArchive == nullptr) {
-        state.bRefilling = false;
+    if (list.hArchive == nullptr)
         return S_OK;
-    }
     for (ULONG headers = 0; headers < MAX_SKIPPED_HEADERS; ++headers) {
-        RARHeaderDataEx &header = list.header;
         if (!state.bHeld) {
             if (CallDeadlinePassed())
                 return S_FALSE;
             if (list.ReadHeader() != ERAR_SUCCESS)
                 break;
-            if (IsDirectoryEntry(header) || IsEntryIgnored(list.path.get() + list.cchFolder))
+            if (!IsNamedEntry(list))
                 continue;
         }
-        state.bHeld = !state.table.Add(RARGetHeaderPos(list.hArchive), UnpackedSize(header), ItemFlags(header),
-                                       list.path.get(), static_cast<USHORT>(list.cchPath),
-                                       static_cast<USHORT>(list.cchFolder));
+        state.bHeld = !AddToTable(list);
         if (state.bHeld)
             return S_OK;  // full: this entry comes first next time
     }
-    state.bRefilling = false;
     list.Close();
     return S_OK;
 }
@@ -604,7 +608,7 @@ HRESULT CRarFileCrawler::NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *psz
         HRESULT hr = S_OK;
         if (!state.bPassDone)
             hr = ContinuePass();
-        else if (state.bWindowFull || state.bRefilling)
+        else if (state.list.hArchive != nullptr)  // kept open for entries the table could not hold
             hr = ReadMoreItems();
         else
             return FILTER_E_END_OF_CHUNKS;

@@ -26,6 +26,7 @@ constexpr ULONG CRAWLER_NAME_CHARS = CCH_RUN_PATH;
 // Test seam: unit tests (which link the core library) stand in a free-space answer for the
 // temporary folder's volume. The product never sets it.
 struct DecodeSink;
+struct ArchiveHandle;
 
 struct CrawlerTestHooks {
     BOOL(WINAPI *pfnGetDiskFreeSpaceExW)(LPCWSTR pszFolder, PULARGE_INTEGER pFreeToCaller, PULARGE_INTEGER pTotal,
@@ -107,6 +108,8 @@ public:
 private:
     HRESULT ContinuePass();
     HRESULT ReadMoreItems();
+    bool IsNamedEntry(const ArchiveHandle &list) const noexcept;
+    bool AddToTable(const ArchiveHandle &list) noexcept;
     HRESULT ReachCurrentEntry();
     bool IsAtCurrentEntry() noexcept;
     bool IsEntryIgnored(const wchar_t *pszName) const noexcept;

@@ -45,6 +45,12 @@ void FillOwnChunk(STAT_CHUNK *pStat, ULONG idChunk, const GUID &propset, PROPID 
     pStat->flags = flags;
 }
 
+// How many of the first cch characters can go out without splitting a surrogate pair.
+size_t WholeCharacters(const wchar_t *psz, size_t cch) noexcept
+{
+    return cch > 0 && IS_HIGH_SURROGATE(psz[cch - 1]) ? cch - 1 : cch;
+}
+
 // The archive's file name without folder and without its last extension, cut so that it takes
 // at most MAX_TITLE_BYTES in the ANSI code page (never inside a character). FALSE when nothing is
 // left of it (".rar", "C:\dir\"): such an archive gets no title chunk, as a nameless one.
@@ -69,8 +75,7 @@ bool TitleFromPath(const wchar_t *pszPath, wchar_t *pszBuffer, ULONG cchBuffer)
     while (cch > 0 &&
            WideCharToMultiByte(CP_ACP, 0, name, static_cast<int>(cch), nullptr, 0, nullptr, nullptr) > MAX_TITLE_BYTES)
         --cch;
-    if (cch > 0 && IS_HIGH_SURROGATE(name[cch - 1]))
-        --cch;
+    cch = WholeCharacters(name, cch);
     std::wmemcpy(pszBuffer, name, cch);
     pszBuffer[cch] = L'\0';
     return cch > 0;
@@ -119,9 +124,7 @@ void ShortenName(const wchar_t *pszName, size_t cchName, size_t cchGiven, wchar_
     const wchar_t *pszExt = std::wcsrchr(pszName, L'.');
     const size_t cchExt = pszExt != nullptr ? cchName - static_cast<size_t>(pszExt - pszName) : 0;
     const bool bKeepExt = cchExt != 0 && cchExt * 2 <= cchGiven;
-    size_t cchStart = bKeepExt ? cchGiven - cchExt : cchGiven;
-    if (cchStart > 0 && IS_HIGH_SURROGATE(pszName[cchStart - 1]))
-        --cchStart;
+    const size_t cchStart = WholeCharacters(pszName, bKeepExt ? cchGiven - cchExt : cchGiven);
     std::wmemcpy(pszText, pszName, cchStart);
     pszText[cchStart] = L'\0';
     if (bKeepExt)
@@ -505,9 +508,7 @@ HRESULT CIFilterBase::GiveTitleChunk(STAT_CHUNK *pStat)
     size_t cch = std::wcslen(pszTitle);
     const bool bCut = cch > cchRoom;
     if (bCut) {
-        cch = static_cast<size_t>(cchRoom);
-        if (cch > 0 && IS_HIGH_SURROGATE(pszTitle[cch - 1]))
-            --cch;
+        cch = WholeCharacters(pszTitle, static_cast<size_t>(cchRoom));
         pszTitle[cch] = L'\0';
     }
     m_plan.SpendTitle(cch, bCut);
