@@ -21,6 +21,7 @@ namespace {
 constexpr unsigned int RAR_HOST_UNIX = 3;  // HostOS of archives made on Unix: FileAttr holds a mode
 constexpr ULONG MAX_SKIPPED_HEADERS = 0x1000000;
 constexpr size_t MAX_TEMP_PATH = 255;      // longest temporary file path we create
+constexpr unsigned int METHOD_STORE = 0x30;  // the header's Method of data stored as it is
 
 std::unique_ptr<wchar_t[]> NewNameBuffer() noexcept
 {
@@ -123,6 +124,7 @@ CRarFileCrawler::~CRarFileCrawler()
 
 void CRarFileCrawler::CloseArchive()
 {
+    LetEntryDocumentGo();  // it may lie in the extract handle's window
     if (m_pState != nullptr) {
         m_pState->list.Close();
         m_pState->extract.Close();
@@ -273,6 +275,11 @@ struct DecodeSink {
     CByteBuffer *pBytes = nullptr;        // collect here, within the room reserved for the entry
     CRunBudget *pSkipWork = nullptr;      // else count here, when there is an account
     bool bRefused = false;                // more than announced, past the run's work bound or the call's deadline
+    // Else an entry whose whole document fits in the decoder's window from where it starts: it
+    // is read from there, and only what a filter rewrote is copied.
+    CWindowDocument *pInWindow = nullptr;
+    bool bSolid = false;                  // the entry is decoded to the end whatever becomes of it
+    bool bNoRoom = false;                 // a copy was needed and the account could not hold it
 };
 
 namespace {
@@ -297,12 +304,26 @@ int CALLBACK ReceiveEntryData(UINT msg, LPARAM userData, LPARAM p1, LPARAM p2)
             return sink->bRefused ? -1 : 1;
         }
         // A header that understates the size cannot make us hold more than it announced.
-        if (cb > SIZE_MAX || !sink->pBytes->Append(reinterpret_cast<const void *>(p1), static_cast<size_t>(cb))) {
+        const bool bFits = cb <= SIZE_MAX && (sink->pInWindow != nullptr
+                                                  ? sink->pInWindow->Fits(cb)
+                                                  : sink->pBytes->Append(reinterpret_cast<const void *>(p1), static_cast<size_t>(cb)));
+        if (!bFits) {
             sink->bRefused = true;
             sink->pBytes->Free();
             return -1;
         }
-        return 1;
+        if (sink->pInWindow == nullptr || sink->pInWindow->Add(reinterpret_cast<const BYTE *>(p1), static_cast<size_t>(cb)))
+            return 1;
+        // No room for what a filter rewrote: the document is lost. In a solid stream the rest of
+        // it is passed as an entry nobody reads, for the entries after it.
+        sink->bNoRoom = true;
+        sink->pInWindow->Reset();
+        sink->pInWindow = nullptr;
+        sink->pBytes = nullptr;
+        if (!sink->bSolid)
+            return -1;
+        sink->bRefused = sink->pSkipWork != nullptr && !sink->pSkipWork->SpendSkipWork(cb);
+        return sink->bRefused ? -1 : 1;
     }
     case UCM_CHANGEVOLUME:
     case UCM_CHANGEVOLUMEW:
@@ -438,16 +459,10 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
     // pending, the entry is passed with RAR_SKIP before the next header is read.
     if ((extract.header.Flags & RHDF_ENCRYPTED) != 0)
         return E_FAIL;
-    // An archive read from a host's stream gets its run folder only when an entry needs one.
-    // Asked once: a folder that cannot be made now is not tried again for every entry.
-    if (m_pszTempFolder == nullptr && m_pfnMakeRunFolder != nullptr) {
-        m_pszTempFolder = DuplicateString(m_pfnMakeRunFolder(m_pRunFolderContext));
-        m_pfnMakeRunFolder = nullptr;
-    }
     const ULONGLONG cbAnnounced = UnpackedSize(extract.header);
-    if (!FitsOnTempVolume(cbAnnounced))
+    if (!HasRunFolder() || !FitsOnTempVolume(cbAnnounced))
         return E_FAIL;
-    if (pszDestPath == nullptr || m_pszTempFolder == nullptr || m_pszEntryName == nullptr)
+    if (pszDestPath == nullptr || m_pszEntryName == nullptr)
         return E_FAIL;
 
     // The stored name may hold what Windows cannot create; the name chunk keeps the stored one.
@@ -486,10 +501,23 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
     return S_OK;
 }
 
+// An archive read from a host's stream gets its run folder only when an entry needs one.
+// Asked once: a folder that cannot be made now is not tried again for every entry.
+bool CRarFileCrawler::HasRunFolder() noexcept
+{
+    if (m_pszTempFolder == nullptr && m_pfnMakeRunFolder != nullptr) {
+        m_pszTempFolder = DuplicateString(m_pfnMakeRunFolder(m_pRunFolderContext));
+        m_pfnMakeRunFolder = nullptr;
+    }
+    return m_pszTempFolder != nullptr;
+}
+
 // The memory route: the entry tested (RAR_TEST) on the extract handle, its data collected by the
-// callback, which is set for this call only. The list handle is passed only once the route is
-// taken, so that S_FALSE leaves the entry to ExtractCurrentEntry as it was.
-HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, CByteBuffer *pBytes, CBudgetCharge *pCharge)
+// callback, which is set for this call only. The extract handle is moved only once the route is
+// taken, so that S_FALSE leaves the entry to ExtractCurrentEntry as it was. The document is the
+// decoder's window itself where the whole entry lies in it (m_windowDocument, valid until the
+// handle decodes again), else a copy in pBytes, charged to pCharge.
+HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(CByteBuffer *pBytes, CBudgetCharge *pCharge)
 {
     if (m_pState == nullptr || pBytes == nullptr || pCharge == nullptr)
         return S_FALSE;
@@ -498,30 +526,65 @@ HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(ULONGLONG cbBudget, CByteBuffe
     if (extract.header.RedirType != 0 || (extract.header.Flags & RHDF_ENCRYPTED) != 0)
         return S_FALSE;  // refused on the file route, as there
     const ULONGLONG cbAnnounced = UnpackedSize(extract.header);
-    if (cbAnnounced > cbBudget || cbAnnounced > SIZE_MAX)
+    if (cbAnnounced > SIZE_MAX)
         return S_FALSE;
-    // The entry's window comes first, and the document takes what is left: one that does not fit
-    // beside its window goes to the file route, which decodes with the same window and costs the
-    // document no memory. A window refused costs the entry (in a solid archive, the stream).
+    // The entry's window comes first. A window refused costs the entry (in a solid archive, the
+    // stream).
     SetSolidStreamSize();
     if (RARPrepareWindow(extract.hArchive) != ERAR_SUCCESS) {
         if (extract.PassingDecompresses())
             extract.Close();
         return E_FAIL;
     }
-    if (!pCharge->TryResize(cbAnnounced))
-        return S_FALSE;
-    if (!pBytes->Reserve(static_cast<size_t>(cbAnnounced))) {
-        pCharge->Reset();
-        return S_FALSE;
-    }
     DecodeSink sink;
     sink.pBytes = pBytes;
+    sink.bSolid = extract.PassingDecompresses();
+    sink.pSkipWork = m_pBudget.Get();
+    // Where the whole entry fits in the window from where it starts, it is read from there and
+    // costs nothing beside the window but what a filter rewrote. Else a copy takes what the
+    // window leaves: one that does not fit goes to the file route, which decodes with the same
+    // window and costs the document no memory.
+    const unsigned char *pWindow = nullptr;
+    ULONGLONG cbWindow = 0, posSolid = 0, cbWritten = 0;
+    if (extract.header.Method != METHOD_STORE && cbAnnounced != 0 &&
+        RARGetUnpackWindow(extract.hArchive, &pWindow, &cbWindow, &posSolid, &cbWritten) == ERAR_SUCCESS) {
+        const bool bContinues = extract.IsSolid() && (m_entry.flags & ITEM_SOLID) != 0;
+        const ULONGLONG posStart = bContinues ? posSolid : 0;
+        if (posStart < cbWindow && cbAnnounced <= cbWindow - posStart) {
+            // Should filters rewrite much of it, it needs room for their output after all, and in
+            // a solid archive it is not decoded twice: one whose copy would not fit goes to the
+            // file route where there is one.
+            if (sink.bSolid && m_pBudget.Get() != nullptr && m_pBudget->Available() < cbAnnounced &&
+                HasRunFolder())
+                return S_FALSE;
+            if (m_windowDocument.Begin(pWindow + posStart, cbAnnounced, m_pBudget.Get()))
+                sink.pInWindow = &m_windowDocument;
+        }
+    }
+    if (sink.pInWindow == nullptr) {
+        if (!pCharge->TryResize(cbAnnounced))
+            return S_FALSE;
+        if (!pBytes->Reserve(static_cast<size_t>(cbAnnounced))) {
+            pCharge->Reset();
+            return S_FALSE;
+        }
+    }
     const int result = DecodeExtractEntry(RAR_TEST, nullptr, &sink);
-    if (result != ERAR_SUCCESS || sink.bRefused) {
-        pBytes->Free();
-        pCharge->Reset();
+    // A filtered entry needed a copy that did not fit: outside a solid stream the file route can
+    // still decode it again.
+    if (sink.bNoRoom && !sink.bSolid && extract.hArchive != nullptr)
+        return S_FALSE;
+    if (result != ERAR_SUCCESS || sink.bRefused || sink.bNoRoom)
         return E_FAIL;
+    if (sink.pInWindow != nullptr) {
+        // The window must be the one the pieces lay in, and the decoder must have written nothing
+        // past the entry, which could have gone round the window over it.
+        const unsigned char *pAfter = nullptr;
+        ULONGLONG cbAfter = 0;
+        if (RARGetUnpackWindow(extract.hArchive, &pAfter, &cbAfter, &posSolid, &cbWritten) != ERAR_SUCCESS ||
+            pAfter != pWindow || cbAfter != cbWindow || cbWritten > m_windowDocument.Size())
+            return E_FAIL;
+        m_bInWindow = true;
     }
     return S_OK;
 }
@@ -576,6 +639,8 @@ IStream *CRarFileCrawler::TakeEntryStream() noexcept
     if (!m_bEntryInMemory)
         return nullptr;
     m_bEntryInMemory = false;
+    if (m_bInWindow)
+        return m_windowLoan.Lend(m_windowDocument.Pieces(), m_windowDocument.PieceCount(), m_pszEntryName.get());
     return CreateMemoryDocumentStream(std::move(m_entryBytes), m_pszEntryName.get(), std::move(m_entryCharge));
 }
 
@@ -595,9 +660,7 @@ HRESULT CRarFileCrawler::NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *psz
     DeleteCurrentExtractedFile();
     m_bHasEntry = false;
     m_pszExtractedPath[0] = L'\0';
-    m_bEntryInMemory = false;
-    m_entryBytes.Free();
-    m_entryCharge.Reset();
+    LetEntryDocumentGo();
 
     if (m_pState == nullptr)
         return E_OUTOFMEMORY;
@@ -640,18 +703,29 @@ HRESULT CRarFileCrawler::NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *psz
     return S_OK;
 }
 
-HRESULT CRarFileCrawler::ReadEntryToMemory(ULONGLONG cbMost)
+// The current entry's document in memory goes, and streams over its window are withdrawn:
+// before the extract handle decodes again or closes.
+void CRarFileCrawler::LetEntryDocumentGo() noexcept
+{
+    m_windowLoan.Withdraw();
+    m_windowDocument.Reset();
+    m_bInWindow = false;
+    m_bEntryInMemory = false;
+    m_entryBytes.Free();
+    m_entryCharge.Reset();
+}
+
+HRESULT CRarFileCrawler::ReadEntryToMemory()
 {
     if (!m_bHasEntry || m_bEntryInMemory || m_pszExtractedPath[0] != L'\0')
         return S_FALSE;
     m_entryCharge = CBudgetCharge(m_pBudget.Get());
-    const HRESULT hr = ReadCurrentEntryToMemory(cbMost, &m_entryBytes, &m_entryCharge);
+    const HRESULT hr = ReadCurrentEntryToMemory(&m_entryBytes, &m_entryCharge);
     if (hr == S_OK) {
         m_bEntryInMemory = true;
         return S_OK;
     }
-    m_entryBytes.Free();
-    m_entryCharge.Reset();
+    LetEntryDocumentGo();
     return hr;
 }
 

@@ -17,8 +17,10 @@
 #include "support/ByteBuffer.h"
 
 #include "crawler/ItemTable.h"
+#include "crawler/WindowDocument.h"
 #include "support/Capacities.h"
 #include "support/Holders.h"
+#include "support/MemoryStream.h"
 #include "support/RunBudget.h"
 
 constexpr ULONG CRAWLER_NAME_CHARS = CCH_RUN_PATH;
@@ -71,17 +73,19 @@ public:
     // FILTER_E_END_OF_CHUNKS: no more entries, or a name did not fit a buffer; E_PENDING: the
     // call's deadline came before the next entry was read (the next call goes on from there).
     HRESULT NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
-    // The current entry's document into memory, at most cbMost bytes and as far as the run's
-    // account has room beside the entry's window, which is made first. S_OK: TakeEntryStream hands
-    // it out; S_FALSE: not tried (the file route may still take the entry, with the same window);
-    // anything else: tried and failed, no window could be had, or it grew past the size its header
-    // announced (the entry is passed).
-    HRESULT ReadEntryToMemory(ULONGLONG cbMost);
+    // The current entry's document into memory, as far as the run's account has room: the
+    // entry's window is made first, and the document is read from it where the whole entry lies
+    // there, else copied beside it. S_OK: TakeEntryStream hands it out; S_FALSE: not tried, or
+    // the copy it needed did not fit (the file route may still take the entry, with the same
+    // window); anything else: tried and failed, no window could be had, or it grew past the size
+    // its header announced (the entry is passed).
+    HRESULT ReadEntryToMemory();
     // The current entry extracted into the run's temporary folder: S_OK with its path; E_FAIL
     // when it cannot be (no folder or room for it, a link, encrypted, damaged).
     HRESULT ExtractEntry(wchar_t *pszPath, ULONG cchPath);
     // After ReadEntryToMemory gave S_OK: the entry's document in memory, as a stream named like
-    // the entry (the caller's reference), once; NULL otherwise.
+    // the entry (the caller's reference), once; NULL otherwise. A document read from the window
+    // is withdrawn when the walk moves on: its stream then answers STG_E_REVERTED.
     IStream *TakeEntryStream() noexcept;
     // S_OK: the current entry's strings, cut to the buffers; E_FAIL: there is no current entry.
     HRESULT GetCurrentEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder,
@@ -114,7 +118,9 @@ private:
     bool IsAtCurrentEntry() noexcept;
     bool IsEntryIgnored(const wchar_t *pszName) const noexcept;
     HRESULT ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDestPath);
-    HRESULT ReadCurrentEntryToMemory(ULONGLONG cbBudget, CByteBuffer *pBytes, CBudgetCharge *pCharge);
+    bool HasRunFolder() noexcept;
+    HRESULT ReadCurrentEntryToMemory(CByteBuffer *pBytes, CBudgetCharge *pCharge);
+    void LetEntryDocumentGo() noexcept;
     // Deletes the current entry's temporary file: S_OK when there was one, S_FALSE when none.
     HRESULT DeleteCurrentExtractedFile();
     void CloseArchive();
@@ -134,6 +140,9 @@ private:
     CComPtr<CRunBudget> m_pBudget;   // the run's account (CrawlerOptions), or NULL
     CByteBuffer m_entryBytes;        // the current entry's document, until the filter takes it
     CBudgetCharge m_entryCharge;     // what m_entryBytes is charged; goes with them to the stream
+    CWindowDocument m_windowDocument;  // else the document, in the extract handle's window
+    bool m_bInWindow = false;
+    CDocumentLoan m_windowLoan;      // the stream lent over it
     bool m_bEntryInMemory = false;
     ArchiveItem m_entry{};             // the current entry's item
     PFN_ENTRY_SEEN m_pfnSeen = nullptr;  // who is shown the pass's entries

@@ -609,7 +609,7 @@ HRESULT CIFilterBase::LoadEntryChild(const wchar_t *pszName, wchar_t *pszExtract
     const CHandDownScope handDown(&share);
     HRESULT hrMemory = S_FALSE;
     if (m_bChildStreams && m_pFilterLoader->TakesStream(info, m_pStream.Get() != nullptr))
-        hrMemory = m_pCrawler->ReadEntryToMemory(MAX_DOCUMENT_IN_MEMORY);
+        hrMemory = m_pCrawler->ReadEntryToMemory();
     HRESULT hr = S_FALSE;
     if (hrMemory == S_OK) {
         CComPtr<IStream> document;

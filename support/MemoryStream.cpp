@@ -1,20 +1,30 @@
 #include "support/MemoryStream.h"
 #include "support/SafeString.h"
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 #include <memory>
 #include <new>
 
-namespace {
-
-// What a stream and its clones share, never changed after it is made: the document, its name, and
-// what the document is charged to the run's account until the last of them lets it go.
+// What a stream and its clones share: the document (its own bytes as one piece, or lent pieces),
+// its name, and what its own bytes are charged to the run's account until the last of them lets
+// it go. Only a loan's end changes it, under the lock every read holds.
 struct DocumentBytes {
     CByteBuffer bytes;
+    DocumentPiece own{};                  // bytes, as a piece
+    const DocumentPiece *pPieces = &own;  // or the lent pieces
+    size_t cPieces = 0;
+    ULONGLONG cbSize = 0;
     std::unique_ptr<wchar_t[]> pszName;
     CBudgetCharge charge;
-    LONG cRef = 1;  // the streams that share it
+    SRWLOCK lock = SRWLOCK_INIT;
+    bool bWithdrawn = false;
+    LONG cRef = 1;  // the streams that share it, and a lender
+
+    DocumentBytes() noexcept = default;
+    DocumentBytes(const DocumentBytes &) = delete;
+    DocumentBytes &operator=(const DocumentBytes &) = delete;
 
     void AddRef() noexcept { InterlockedIncrement(&cRef); }
     void Release() noexcept
@@ -22,6 +32,48 @@ struct DocumentBytes {
         if (InterlockedDecrement(&cRef) == 0)
             delete this;
     }
+
+    // Hands fn(pData, cb) the cb bytes from position on, piece by piece (the caller keeps them
+    // within the document), while fn returns true; what it was handed in all.
+    template <class Fn> ULONGLONG Visit(ULONGLONG position, ULONGLONG cb, Fn fn) const noexcept
+    {
+        if (cb == 0 || cPieces == 0)
+            return 0;
+        const DocumentPiece *pEnd = pPieces + cPieces;
+        const DocumentPiece *pPiece = std::upper_bound(pPieces, pEnd, position, [](ULONGLONG pos, const DocumentPiece &piece) {
+            return pos < piece.offset;
+        }) - 1;
+        ULONGLONG cbDone = 0;
+        for (; cbDone < cb && pPiece < pEnd; ++pPiece) {
+            const size_t cbInto = static_cast<size_t>(position + cbDone - pPiece->offset);
+            const ULONGLONG cbLeft = cb - cbDone;
+            const size_t cbHere = pPiece->cb - cbInto < cbLeft ? pPiece->cb - cbInto : static_cast<size_t>(cbLeft);
+            const ULONGLONG cbTaken = fn(pPiece->pData + cbInto, cbHere);
+            cbDone += cbTaken;
+            if (cbTaken != cbHere)
+                break;
+        }
+        return cbDone;
+    }
+};
+
+namespace {
+
+// Holds a document's lock for reading, and tells whether its bytes are still there.
+class CReadScope
+{
+public:
+    explicit CReadScope(DocumentBytes *pDocument) noexcept : m_pDocument(pDocument)
+    {
+        AcquireSRWLockShared(&m_pDocument->lock);
+    }
+    ~CReadScope() { ReleaseSRWLockShared(&m_pDocument->lock); }
+    CReadScope(const CReadScope &) = delete;
+    CReadScope &operator=(const CReadScope &) = delete;
+    bool Withdrawn() const noexcept { return m_pDocument->bWithdrawn; }
+
+private:
+    DocumentBytes *m_pDocument;
 };
 
 class CMemoryDocumentStream final : public IStream
@@ -29,7 +81,7 @@ class CMemoryDocumentStream final : public IStream
 public:
     // Takes over one reference to the document.
     explicit CMemoryDocumentStream(DocumentBytes *pDocument) noexcept
-        : m_pDocument(pDocument), m_pData(pDocument->bytes.Data()), m_cbData(pDocument->bytes.Size()),
+        : m_pDocument(pDocument), m_cbData(pDocument->cbSize),
           m_pszName(pDocument->pszName.get())
     {
     }
@@ -58,10 +110,17 @@ public:
     {
         if (pv == nullptr && cb != 0)
             return STG_E_INVALIDPOINTER;
+        const CReadScope scope(m_pDocument);
+        if (scope.Withdrawn())
+            return STG_E_REVERTED;
         const ULONGLONG cbLeft = m_position < m_cbData ? m_cbData - m_position : 0;
         const ULONG cbRead = cbLeft < cb ? static_cast<ULONG>(cbLeft) : cb;
-        if (cbRead != 0)
-            std::memcpy(pv, m_pData + m_position, cbRead);
+        BYTE *pOut = static_cast<BYTE *>(pv);
+        m_pDocument->Visit(m_position, cbRead, [&pOut](const BYTE *pData, size_t cbHere) {
+            std::memcpy(pOut, pData, cbHere);
+            pOut += cbHere;
+            return cbHere;
+        });
         m_position += cbRead;
         if (pcbRead != nullptr)
             *pcbRead = cbRead;
@@ -90,20 +149,26 @@ public:
     {
         if (pTarget == nullptr)
             return STG_E_INVALIDPOINTER;
+        const CReadScope scope(m_pDocument);
+        if (scope.Withdrawn())
+            return STG_E_REVERTED;
         const ULONGLONG cbLeft = m_position < m_cbData ? m_cbData - m_position : 0;
-        ULONGLONG cbCopy = cbLeft < cb.QuadPart ? cbLeft : cb.QuadPart;
-        ULONGLONG cbDone = 0;
+        const ULONGLONG cbCopy = cbLeft < cb.QuadPart ? cbLeft : cb.QuadPart;
         HRESULT hr = S_OK;
-        while (cbCopy > 0 && SUCCEEDED(hr)) {
-            const ULONG cbPiece = cbCopy > 0x10000000 ? 0x10000000 : static_cast<ULONG>(cbCopy);
-            ULONG cbWritten = 0;
-            hr = pTarget->Write(m_pData + m_position, cbPiece, &cbWritten);
-            m_position += cbWritten;
-            cbDone += cbWritten;
-            cbCopy -= cbPiece;
-            if (cbWritten != cbPiece)
-                break;
-        }
+        // Written a piece at a time, each at most 256 MB, until the target takes less or fails.
+        const ULONGLONG cbDone = m_pDocument->Visit(m_position, cbCopy, [&](const BYTE *pData, size_t cbHere) {
+            size_t cbTaken = 0;
+            while (cbTaken < cbHere && SUCCEEDED(hr)) {
+                const ULONG cbPart = cbHere - cbTaken > 0x10000000 ? 0x10000000 : static_cast<ULONG>(cbHere - cbTaken);
+                ULONG cbWritten = 0;
+                hr = pTarget->Write(pData + cbTaken, cbPart, &cbWritten);
+                cbTaken += cbWritten < cbPart ? cbWritten : cbPart;
+                if (cbWritten != cbPart)
+                    break;
+            }
+            return static_cast<ULONGLONG>(cbTaken);
+        });
+        m_position += cbDone;
         if (pcbRead != nullptr)
             pcbRead->QuadPart = cbDone;
         if (pcbWritten != nullptr)
@@ -155,8 +220,7 @@ private:
 
     LONG m_cRef = 1;
     DocumentBytes *const m_pDocument;
-    const BYTE *const m_pData;         // m_pDocument's bytes
-    const size_t m_cbData;
+    const ULONGLONG m_cbData;
     const wchar_t *const m_pszName;    // m_pDocument's, or NULL
     ULONGLONG m_position = 0;
 };
@@ -172,9 +236,42 @@ IStream *CreateMemoryDocumentStream(CByteBuffer &&bytes, const wchar_t *pszName,
     if (pszName != nullptr && !document->pszName)
         return nullptr;
     document->bytes = std::move(bytes);
+    document->own = {0, document->bytes.Data(), document->bytes.Size()};
+    document->cPieces = 1;
+    document->cbSize = document->bytes.Size();
     document->charge = std::move(charge);
     auto *pStream = new (std::nothrow) CMemoryDocumentStream(document.get());
     if (pStream != nullptr)
         document.release();
     return pStream;
+}
+
+IStream *CDocumentLoan::Lend(const DocumentPiece *pPieces, size_t cPieces, const wchar_t *pszName) noexcept
+{
+    Withdraw();
+    std::unique_ptr<DocumentBytes> document(new (std::nothrow) DocumentBytes);
+    if (!document)
+        return nullptr;
+    document->pszName = DuplicateString(pszName);
+    if (pszName != nullptr && !document->pszName)
+        return nullptr;
+    document->pPieces = pPieces;
+    document->cPieces = cPieces;
+    document->cbSize = cPieces == 0 ? 0 : pPieces[cPieces - 1].offset + pPieces[cPieces - 1].cb;
+    document->cRef = 2;  // the stream's and ours
+    auto *pStream = new (std::nothrow) CMemoryDocumentStream(document.get());
+    if (pStream != nullptr)
+        m_pDocument = document.release();
+    return pStream;
+}
+
+void CDocumentLoan::Withdraw() noexcept
+{
+    if (m_pDocument == nullptr)
+        return;
+    AcquireSRWLockExclusive(&m_pDocument->lock);
+    m_pDocument->bWithdrawn = true;
+    ReleaseSRWLockExclusive(&m_pDocument->lock);
+    m_pDocument->Release();
+    m_pDocument = nullptr;
 }

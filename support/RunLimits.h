@@ -1,13 +1,9 @@
 // The run's limits in one place: what an administrator sets machine-wide under
 // HKLM\SOFTWARE\Quorvane\Pellucidor (the filter host of Windows Search reads the registry but has
 // no disk for a settings file), what the search host this process belongs to keeps of one item,
-// read at the start of every outermost run, and the fixed cap on a document read into memory.
+// read at the start of every outermost run.
 #pragma once
 #include <windows.h>
-
-// The largest document handed to a child filter from memory; a larger one goes to a file, so that
-// a host's memory stays bounded whatever the archive holds.
-constexpr ULONGLONG MAX_DOCUMENT_IN_MEMORY = 16ull * 1024 * 1024;
 
 // The search hosts whose limits on one item are known, told apart by the process's image name.
 enum class SearchHost {

@@ -81,7 +81,7 @@ CFindFilterFor::~CFindFilterFor()
 const std::vector<std::wstring> &CFindFilterFor::Asked() { return g_asked; }
 
 HRESULT WalkOneEntry(CRarFileCrawler &crawler, CChildFilterLoader &loader, wchar_t *pszName, ULONG cchName,
-                     wchar_t *pszFolder, ULONG cchFolder, wchar_t *pszExtracted, ULONG cchExtracted, ULONGLONG cbMemory)
+                     wchar_t *pszFolder, ULONG cchFolder, wchar_t *pszExtracted, ULONG cchExtracted, bool bMemory)
 {
     if (cchExtracted != 0)
         pszExtracted[0] = L'\0';
@@ -92,8 +92,8 @@ HRESULT WalkOneEntry(CRarFileCrawler &crawler, CChildFilterLoader &loader, wchar
     if (!loader.FindFilter(pszName, &info))
         return S_OK;
     HRESULT hrMemory = S_FALSE;
-    if (cbMemory != 0 && loader.TakesStream(info, crawler.ArchiveStream() != nullptr))
-        hrMemory = crawler.ReadEntryToMemory(cbMemory);
+    if (bMemory && loader.TakesStream(info, crawler.ArchiveStream() != nullptr))
+        hrMemory = crawler.ReadEntryToMemory();
     if (hrMemory == S_OK)
         return S_OK;
     if (hrMemory != S_FALSE)

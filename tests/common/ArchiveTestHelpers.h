@@ -45,9 +45,9 @@ class CRarFileCrawler;
 class CChildFilterLoader;
 
 // The filter object's part in a walk, for the crawler's own tests: the next entry, and when the
-// loader finds a filter for it, its document read into memory (cbMemory > 0 and that filter reads
+// loader finds a filter for it, its document read into memory (bMemory, and that filter reads
 // streams) or else extracted. S_OK: an entry, pszExtracted its file or empty; S_FALSE: an entry
 // whose document could not be had; FILTER_E_END_OF_CHUNKS: no more; E_FAIL: a name did not fit.
 HRESULT WalkOneEntry(CRarFileCrawler &crawler, CChildFilterLoader &loader, wchar_t *pszName, ULONG cchName,
                      wchar_t *pszFolder, ULONG cchFolder, wchar_t *pszExtracted, ULONG cchExtracted,
-                     ULONGLONG cbMemory = 0);
+                     bool bMemory = false);

@@ -7,6 +7,7 @@
 #include "TestHelpers.h"
 #include "childfilter/ChildFilterLoader.h"
 #include "crawler/RarFileCrawler.h"
+#include "support/RunBudget.h"
 
 #include <filterr.h>
 #include <memory>
@@ -282,3 +283,86 @@ TEST(RarCrawler, SplitEntryAcrossVolumesIsExtractedWhole)
 }
 
 } // namespace
+
+namespace {
+
+// Everything a stream gives from where it stands, and what its last read answered.
+std::string ReadToEnd(IStream *pStream, HRESULT *phrLast)
+{
+    std::string bytes;
+    std::vector<char> buffer(1 << 20);
+    ULONG cbRead = 0;
+    do {
+        *phrLast = pStream->Read(buffer.data(), static_cast<ULONG>(buffer.size()), &cbRead);
+        bytes.append(buffer.data(), FAILED(*phrLast) ? 0 : cbRead);
+    } while (*phrLast == S_OK);
+    return bytes;
+}
+
+} // namespace
+
+// A document read into memory gives exactly its entry. Where the whole entry lies in the decoder's
+// window, the window is the document (with copies of what a filter rewrote), so its stream (a
+// clone too) is withdrawn once the walk moves on; a stored entry is a copy of its own, which lasts
+// as long as the stream.
+TEST(RarCrawler, ADocumentInMemoryIsTheWholeEntryAndNothingPast)
+{
+    const struct {
+        const wchar_t *archive;
+        const wchar_t *document;
+        bool bFromWindow;
+    } rows[] = {
+        {L"memory-packed.rar", L"text.txt", true},
+        {L"memory-filtered.rar", L"mixed.txt", true},
+        {L"memory-stored.rar", L"mixed.txt", false},
+    };
+    for (const auto &row : rows) {
+        const std::string name = Narrow(row.archive);
+        const std::string expected = ReadFileText(ArchivePath(row.document));
+        ASSERT_LT(1000000u, expected.size()) << name;
+        CRarFileCrawler crawler(ArchivePath(row.archive).c_str(), nullptr);
+        wchar_t entry[CRAWLER_NAME_CHARS], folder[CRAWLER_NAME_CHARS];
+        ASSERT_HR(S_OK, crawler.NextEntry(entry, CRAWLER_NAME_CHARS, folder, CRAWLER_NAME_CHARS)) << name;
+        ASSERT_HR(S_OK, crawler.ReadEntryToMemory()) << name;
+        CComPtr<IStream> stream, clone;
+        stream.Attach(crawler.TakeEntryStream());
+        ASSERT_TRUE(stream) << name;
+        HRESULT hr = S_OK;
+        EXPECT_TRUE(ReadToEnd(stream.Get(), &hr) == expected) << name << ": not the entry's bytes";
+        EXPECT_HR(S_FALSE, hr) << name;
+        LARGE_INTEGER back = {};
+        back.QuadPart = -1;
+        ULARGE_INTEGER at = {};
+        ASSERT_HR(S_OK, stream->Seek(back, STREAM_SEEK_END, &at)) << name;
+        EXPECT_EQ(expected.size() - 1, at.QuadPart) << name;
+        ASSERT_HR(S_OK, stream->Clone(clone.Put())) << name;
+        EXPECT_EQ(expected.substr(expected.size() - 1), ReadToEnd(clone.Get(), &hr)) << name << ": a read from the last byte";
+
+        EXPECT_HR(FILTER_E_END_OF_CHUNKS, crawler.NextEntry(entry, CRAWLER_NAME_CHARS, folder, CRAWLER_NAME_CHARS))
+            << name;
+        for (IStream *pStream : {stream.Get(), clone.Get()}) {
+            pStream->Seek(LARGE_INTEGER{}, STREAM_SEEK_SET, nullptr);
+            char first = 0;
+            ULONG cbRead = 0;
+            EXPECT_HR(row.bFromWindow ? STG_E_REVERTED : S_OK, pStream->Read(&first, 1, &cbRead))
+                << name << ": once the walk moved on";
+        }
+    }
+}
+
+// A filter's output needs a copy after all: where the run's account has no room for it beside the
+// window, an entry outside a solid stream goes to the file route, which decodes it again, whole.
+TEST(RarCrawler, AFilteredEntryWithoutRoomForItsCopyIsExtractedWhole)
+{
+    CComPtr<CRunBudget> budget;
+    budget.Attach(CRunBudget::Create(6u << 20, 0));  // a 4 MB window and the handle, not the copy
+    CrawlerOptions options;
+    options.pBudget = budget.Get();
+    CScratchFolder temp;
+    CRarFileCrawler crawler(ArchivePath(L"memory-filtered.rar").c_str(), temp.Path().c_str(), options);
+    wchar_t entry[CRAWLER_NAME_CHARS], folder[CRAWLER_NAME_CHARS], extracted[CRAWLER_NAME_CHARS];
+    ASSERT_HR(S_OK, crawler.NextEntry(entry, CRAWLER_NAME_CHARS, folder, CRAWLER_NAME_CHARS));
+    EXPECT_HR(S_FALSE, crawler.ReadEntryToMemory());
+    ASSERT_HR(S_OK, crawler.ExtractEntry(extracted, CRAWLER_NAME_CHARS));
+    EXPECT_TRUE(ReadFileText(extracted) == ReadFileText(ArchivePath(L"mixed.txt"))) << "the extracted file";
+}

@@ -69,10 +69,11 @@ TEST_P(AnnouncedSizeTest, NothingBiggerThanItsTextIsWritten)
 INSTANTIATE_TEST_SUITE_P(Archives, AnnouncedSizeTest, ::testing::ValuesIn(c_sizeCases),
                          [](const ::testing::TestParamInfo<SizeCase> &info) { return CaseName(info.param.archive); });
 
-// Documents whose filter reads streams: within the 16 MB a document may take in memory they
-// reach the filter from memory (no file in the run folder, after.txt's neither); announced larger,
-// they take the file route (a filter that reads only streams then gets nothing); a header that understates the size
-// or announces an impossible one gets the entry named only, as on the file route.
+// Documents whose filter reads streams: within what the run's memory budget allows they reach
+// the filter from memory (no file in the run folder, after.txt's neither), 16 MB and more too;
+// larger, they take the file route (a filter that reads only streams then gets nothing); a header
+// that understates the size or announces an impossible one gets the entry named only, as on the
+// file route.
 TEST_F(HostileArchiveTest, StreamFiltersGetMemoryWithinTheBudgetAndFilesBeyondIt)
 {
     struct Case {
@@ -84,15 +85,13 @@ TEST_F(HostileArchiveTest, StreamFiltersGetMemoryWithinTheBudgetAndFilesBeyondIt
         {L"size-stream-true.rar", {EntryName(L"packed.fxall"), Text(PACKED_TEXT), EntryName(L"after.txt"), Text(L"after text")}, 0},
         {L"size-stream-lie.rar", {EntryName(L"lie.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 0},
         {L"size-stream-bomb.rar", {EntryName(L"bomb.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 0},
-        {L"size-stream-big.rar", {EntryName(L"big.fxstream"), EntryName(L"after.txt"), Text(L"after text")}, 17825792},
-        // Exactly the budget: from memory. One byte more: a file (too big for the fixture to read).
+        // Neither in its window nor beside it: the file route, which this filter cannot take.
+        {L"size-stream-big.rar", {EntryName(L"big.fxstream"), EntryName(L"after.txt"), Text(L"after text")}, 41943040},
         {L"size-stream-exact.rar", {EntryName(L"exact.fxall"), Text(L"sixteen megabytes"), EntryName(L"after.txt"), Text(L"after text")}, 0},
-        {L"size-stream-over.rar", {EntryName(L"over.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 16777217},
-        // Announcing exactly the budget, its data running past it (a filtered block): named only.
-        // Its window is made first and the document does not fit beside it, so the file route
-        // takes it, and UnRAR writes that block past the announced size (the free-space check
-        // allows for it); the fixture reads no file that large.
-        {L"size-stream-past.rar", {EntryName(L"past.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 16842752},
+        {L"size-stream-over.rar", {EntryName(L"over.fxall"), Text(L"sixteen megabytes"), EntryName(L"after.txt"), Text(L"after text")}, 0},
+        // Announcing 16 MB, its data running past it (a filtered block): named only, refused on
+        // the memory route as it passes what was announced.
+        {L"size-stream-past.rar", {EntryName(L"past.fxall"), EntryName(L"after.txt"), Text(L"after text")}, 0},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(Narrow(c.archive));
@@ -136,7 +135,7 @@ TEST_F(HostileArchiveTest, ADocumentOfExactly16MBFromAStreamNeedsNoRunFolder)
 
 namespace {
 
-constexpr ULONGLONG STREAM_BUDGET = 16ull * 1024 * 1024;  // what a document may take in memory
+constexpr ULONGLONG ANNOUNCED_BYTES = 16ull * 1024 * 1024;  // what the entry's header says
 
 // Counts what UnRAR hands over while testing an entry.
 int CALLBACK CountTested(UINT msg, LPARAM userData, LPARAM, LPARAM cb)
@@ -166,17 +165,17 @@ TEST_F(HostileArchiveTest, DataPastTheAnnouncedSizeIsCountedAgainstTheMemoryBudg
         RARSetCallback(hArchive, CountTested, reinterpret_cast<LPARAM>(&cbTested));
         RARHeaderDataEx header = {};
         ASSERT_EQ(ERAR_SUCCESS, RARReadHeaderEx(hArchive, &header));
-        EXPECT_EQ(STREAM_BUDGET, (static_cast<ULONGLONG>(header.UnpSizeHigh) << 32) | header.UnpSize);
+        EXPECT_EQ(ANNOUNCED_BYTES, (static_cast<ULONGLONG>(header.UnpSizeHigh) << 32) | header.UnpSize);
         EXPECT_EQ(ERAR_SUCCESS, RARProcessFileW(hArchive, RAR_TEST, nullptr, nullptr));
         RARCloseArchive(hArchive);
-        ASSERT_GT(cbTested, STREAM_BUDGET) << "the archive no longer gives more than it announces";
+        ASSERT_GT(cbTested, ANNOUNCED_BYTES) << "the archive no longer gives more than it announces";
     }
     CChildFilterLoader loader;
     CScratchFolder folder;
     CRarFileCrawler crawler(archive.c_str(), folder.Path().c_str());
     wchar_t name[CRAWLER_NAME_CHARS], dir[CRAWLER_NAME_CHARS], path[CRAWLER_NAME_CHARS];
     EXPECT_HR(S_FALSE, WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path,
-                                    CRAWLER_NAME_CHARS, STREAM_BUDGET));
+                                    CRAWLER_NAME_CHARS, true));
     EXPECT_EQ(L"past.fxall", std::wstring(name));
     CComPtr<IStream> document;
     document.Attach(crawler.TakeEntryStream());
@@ -187,11 +186,11 @@ TEST_F(HostileArchiveTest, DataPastTheAnnouncedSizeIsCountedAgainstTheMemoryBudg
     }
     EXPECT_TRUE(FilesIn(folder.Path()).empty());
     EXPECT_HR(S_OK, WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path,
-                                 CRAWLER_NAME_CHARS, STREAM_BUDGET));
+                                 CRAWLER_NAME_CHARS, true));
     EXPECT_EQ(L"after.txt", std::wstring(name));
     EXPECT_HR(FILTER_E_END_OF_CHUNKS,
               WalkOneEntry(crawler, loader, name, CRAWLER_NAME_CHARS, dir, CRAWLER_NAME_CHARS, path,
-                           CRAWLER_NAME_CHARS, STREAM_BUDGET));
+                           CRAWLER_NAME_CHARS, true));
 }
 
 namespace {

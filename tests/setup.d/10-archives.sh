@@ -165,4 +165,23 @@ r a -ma5 -m0 "$out/blocks-stored.rar" b*.txt
 r a -ma5 -m3 "$out/blocks-packed.rar" b*.txt
 cd "$work"
 
+# Documents read into memory three ways: text packed (its bytes stay in the decoder's window);
+# text followed by x86 code, which rar packs with its x86 filter (the filter's output is copied,
+# and what came from the window before it); and the same stored (copied). The documents are kept
+# beside (text.txt, mixed.txt).
+python3 - <<'PY'
+import random
+random.seed(3)
+code = bytearray()
+while len(code) < 65536:
+    code += b'\xe8' + random.getrandbits(32).to_bytes(4, 'little') + bytes(random.getrandbits(8) for _ in range(3))
+text = b'mixed begins\n' + b''.join(b'plain line %06d of the mixed document\n' % i for i in range(30000))
+open('text.txt', 'wb').write(text)
+open('mixed.txt', 'wb').write(text + bytes(code[:65536]) * 16 + b'\nmixed ends\n')
+PY
+cp text.txt mixed.txt "$out/"
+r a -ma5 -m3 "$out/memory-packed.rar" text.txt
+r a -ma5 -m3 "$out/memory-filtered.rar" mixed.txt
+r a -ma5 -m0 "$out/memory-stored.rar" mixed.txt
+
 end_data

@@ -17,8 +17,9 @@ head -c 16777216 /dev/zero > zeros16m.bin
 r a -ma5 -m5 zeros16m.rar zeros16m.bin
 for i in $(seq 5000); do printf 'packed text '; done > text60k.txt
 r a -ma5 -m5 text60k.rar text60k.txt
-head -c 17825792 /dev/zero > zeros17m.bin   # 17 MB: more than a document may take in memory
-r a -ma5 -m5 zeros17m.rar zeros17m.bin
+# 40 MB: more than its 32 MB window holds, and more than the default budget leaves for a copy.
+head -c 41943040 /dev/zero > zeros40m.bin
+r a -ma5 -m5 -md32m zeros40m.rar zeros40m.bin
 
 # --- NTFS stream records after an extracted file (UnRAR appends the stream name to the file's name;
 # Wine takes "a.txt:.." as one folder level, so each name climbs one level less than its "..")
@@ -168,8 +169,8 @@ w "$out/dict-4g-8g.rar" --file-from text60k.rar packed.txt --dictionary 42949672
 w "$out/size-stream-true.rar" --file-from text60k.rar packed.fxall "${after[@]}"
 w "$out/size-stream-lie.rar" --file-from zeros16m.rar lie.fxall --announce 1000 "${after[@]}"
 w "$out/size-stream-bomb.rar" --file-from zeros16m.rar bomb.fxall --announce $((1 << 50)) "${after[@]}"
-w "$out/size-stream-big.rar" --file-from zeros17m.rar big.fxstream "${after[@]}"
-# Exactly the 16 MB a document may take in memory, and one byte more: a line of text, then spaces.
+w "$out/size-stream-big.rar" --file-from zeros40m.rar big.fxstream "${after[@]}"
+# Exactly 16 MB, and one byte more: a line of text, then spaces.
 # A 16 MB dictionary keeps their window to 16 MB, so that the document and its window fit in the
 # run's memory budget together.
 for size in 16777216 16777217; do
