@@ -66,15 +66,25 @@ const Row kRows[] = {
     // 2.9 whose PPMd block asks for a 256 MB model.
     {L"budget-faults\\dirattr5.rar", nullptr, {}, {L"z.txt"}, 1},
     {L"budget-faults\\dirattr29.rar", nullptr, {L"z.txt"}, {}, 1},
+    // RAR 2.9, not solid: two entries asking for a 28 MB PPMd model each (one fits the budget,
+    // not two), then a 20 MB document that needs most of the budget: each model comes back to
+    // the account once its entry is passed.
+    {L"budget-faults\\ppmd29.rar", nullptr, {L"big.txt"}, {L"p1.txt", L"p2.txt"}, 3},
     // An 18.7 MB document with a 32 MB window (no disk on the stream route: named only there).
     {L"budget-faults\\frag32.rar", nullptr, {L"mid.txt"}, {L"big.txt"}, 2},
     // Three 10.5 MB documents in one solid stream, made with rar's defaults: its 32 MB window is
     // made at once for the first of them, and each document fits beside it.
     {L"budget-solid\\solid10.rar", nullptr, {L"s10a.txt", L"s10b.txt", L"s10c.txt"}, {}, 3},
-    // A 15.9 MB document that does not fit beside the 32 MB window its stream's first entry makes
-    // costs that document only (read from a file by path, named only on the stream route without
-    // a disk): the stream goes on, and small.txt after it is read.
-    {L"budget-solid\\bigfirst.rar", nullptr, {L"small.txt"}, {L"big.txt", L"filler.nofilt"}, 3},
+    // A 15.9 MB document at the start of a stream whose 32 MB window holds it: read from the
+    // window, with no copy beside it.
+    {L"budget-solid\\bigfirst.rar", nullptr, {L"big.txt", L"small.txt"}, {L"filler.nofilt"}, 3},
+    // The same with 16 MB of x86 code, which a filter rewrites, so that it needs a copy that does
+    // not fit beside the window: that document only is lost (named only where there is no disk),
+    // the stream goes on, and small.txt after it is read.
+    {L"budget-solid\\codefirst.rar", nullptr, {L"small.txt"}, {L"code.txt", L"filler.nofilt"}, 3},
+    // 24 MB documents in a 32 MB window, alone and at the end of a solid stream: read from it.
+    {L"budget-solid\\big24.rar", nullptr, {L"big24.txt"}, {}, 1},
+    {L"budget-solid\\end24.rar", nullptr, {L"lead.txt", L"end24.txt"}, {}, 2},
     // Sixteen windows released and made in turn: each one's memory is given back to the account.
     {L"budget-faults\\alternate.rar", nullptr,
      {L"big1.txt", L"s1.txt", L"big2.txt", L"s2.txt", L"big3.txt", L"s3.txt", L"big4.txt", L"s4.txt", L"big5.txt",

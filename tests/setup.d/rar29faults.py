@@ -8,7 +8,11 @@ Usage: rar29faults.py OUTDIR
   stale15.rar   the same with c15.txt of unpack version 15 (RAR 1.5 data, not decodable here:
                 its bytes are arbitrary) in place of c.txt
   dirattr29.rar solid: "folder" with the directory attribute on Windows (UnRAR takes it for a
-                file) whose PPMd block asks for a 256 MB model, then z.txt stored"""
+                file) whose PPMd block asks for a 256 MB model, then z.txt stored
+  ppmd29.rar    not solid: p1.txt and p2.txt, whose PPMd blocks ask for a 28 MB model each (the
+                default budget holds one, not two; their data is not text), then big.txt
+                (20,000,000 bytes, 4 MB dictionary), which needs most of the budget for its
+                window and its copy in memory"""
 import os
 import sys
 import zlib
@@ -40,9 +44,14 @@ def stored(name, data):
 
 def large_a():
     """a.txt of 3,000,000 bytes: one line repeated by matches, quick to encode."""
-    head, line = b'a begins\n', b'alpha line of the first document, long enough to repeat\n'
-    tail = b'a ends\n'
-    total = 3000000 - len(head) - len(line) - len(tail)
+    return repeated('a', 3000000)
+
+
+def repeated(stem, size):
+    """<stem>.txt of about size bytes: one line repeated by matches, quick to encode."""
+    head, line = b'%s begins\n' % stem.encode(), b'alpha line of the first document, long enough to repeat\n'
+    tail = b'%s ends\n' % stem.encode()
+    total = size - len(head) - len(line) - len(tail)
     total -= total % 258  # whole matches of 258 bytes
     e = Rar3Encoder()
     e.tables()
@@ -51,7 +60,7 @@ def large_a():
     e.literals(tail)
     e.end_file()
     data = head + line + (line * (total // len(line) + 1))[:total] + tail
-    return file_header('a.txt', e.getvalue(), len(data), zlib.crc32(data), dict_kb=4096)
+    return file_header(stem + '.txt', e.getvalue(), len(data), zlib.crc32(data), dict_kb=4096)
 
 
 def main(out):
@@ -71,6 +80,12 @@ def main(out):
     folder = file_header('folder', ppmd, 100, 0, host=HOST_WINDOWS, attr=0x10)
     with open(os.path.join(out, 'dirattr29.rar'), 'wb') as f:
         f.write(archive([folder, stored('z.txt', text('z'))], solid=True))
+    # Each model, once its entry is passed, must come back to the account for the next.
+    model28 = bytes([0x80 | 0x20 | 5, 27, 0, 0, 0, 0]) + b'\0' * 64
+    p1 = file_header('p1.txt', model28, 100, 0, host=HOST_WINDOWS, attr=0x20)
+    p2 = file_header('p2.txt', model28, 100, 0, host=HOST_WINDOWS, attr=0x20)
+    with open(os.path.join(out, 'ppmd29.rar'), 'wb') as f:
+        f.write(archive([p1, p2, repeated('big', 20000000)]))
 
 
 if __name__ == '__main__':
