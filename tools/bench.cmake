@@ -10,7 +10,7 @@ target_link_libraries(pellucidor-bench-baseline PRIVATE unrar psapi)
 add_executable(pellucidor-bench-parts ${CMAKE_CURRENT_LIST_DIR}/bench/Parts.cpp)
 target_compile_options(pellucidor-bench-parts PRIVATE ${PELLUCIDOR_WARNINGS})
 target_link_options(pellucidor-bench-parts PRIVATE -municode)
-target_link_libraries(pellucidor-bench-parts PRIVATE pellucidor_core)
+target_link_libraries(pellucidor-bench-parts PRIVATE pellucidor_core unrar)
 
 # The in-memory floor: every document decompressed into memory and its filter run in process.
 add_executable(pellucidor-bench-memory ${CMAKE_CURRENT_LIST_DIR}/bench/MemoryBaseline.cpp)
