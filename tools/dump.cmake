@@ -1,7 +1,7 @@
 # pellucidor-dump.exe: the host tool that filters one file the way a search host does
 # (tools/dump/DumpMain.cpp); scripts/dump.sh runs it under Wine.
 add_executable(pellucidor-dump ${CMAKE_SOURCE_DIR}/tools/dump/DumpMain.cpp
-               ${CMAKE_SOURCE_DIR}/tests/common/CappedHeap.cpp
+               ${CMAKE_SOURCE_DIR}/tools/common/CappedHeap.cpp
                ${CMAKE_SOURCE_DIR}/packaging/version/pellucidor-dump.rc)
 target_include_directories(pellucidor-dump PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(pellucidor-dump PRIVATE ${PELLUCIDOR_WARNINGS})

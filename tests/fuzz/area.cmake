@@ -6,8 +6,8 @@
 # asked for.
 add_executable(PellucidorFuzz ${CMAKE_CURRENT_LIST_DIR}/driver/FuzzMain.cpp ${CMAKE_CURRENT_LIST_DIR}/driver/FuzzHost.cpp
   ${CMAKE_CURRENT_LIST_DIR}/driver/Mutator.cpp ${CMAKE_SOURCE_DIR}/tests/common/HostCalls.cpp ${CMAKE_SOURCE_DIR}/tests/common/ModuleProbe.cpp
-  ${CMAKE_SOURCE_DIR}/tests/common/ProcessStart.cpp ${CMAKE_SOURCE_DIR}/tests/common/CappedHeap.cpp)
-target_include_directories(PellucidorFuzz PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests/common)
+  ${CMAKE_SOURCE_DIR}/tests/common/ProcessStart.cpp ${CMAKE_SOURCE_DIR}/tools/common/CappedHeap.cpp)
+target_include_directories(PellucidorFuzz PRIVATE ${CMAKE_SOURCE_DIR} ${CMAKE_SOURCE_DIR}/tests/common ${CMAKE_SOURCE_DIR}/tools/common)
 target_compile_options(PellucidorFuzz PRIVATE ${PELLUCIDOR_WARNINGS})
 target_link_options(PellucidorFuzz PRIVATE -municode)
 target_link_libraries(PellucidorFuzz PRIVATE pellucidor_core ole32 oleaut32 uuid advapi32 shlwapi)

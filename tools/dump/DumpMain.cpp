@@ -14,7 +14,7 @@
 // GetChunk failed 100 times in a row (or the stream never ended). --stream hands the filter the
 // file's bytes through IPersistStream, as a memory stream with no name (as Windows Search's filter
 // host does); --named-stream, a stream over the file that names it. --heap-cap MB counts what the
-// filter's DLL itself allocates (its C runtime imports replaced, tests/common/CappedHeap.h) and
+// filter's DLL itself allocates (its C runtime imports replaced, tools/common/CappedHeap.h) and
 // refuses what would take it past MB megabytes (0: no cap), as a host's job limit would; at exit
 // it prints on stderr the DLL's peak heap, the allocations refused and the threads it started.
 //
@@ -46,7 +46,7 @@
 #include "support/Guids.h"
 #include "support/Holders.h"
 #include "support/ProcAddress.h"
-#include "tests/common/CappedHeap.h"
+#include "tools/common/CappedHeap.h"
 #include "tools/bench/BenchStats.h"
 
 namespace {
