@@ -49,6 +49,15 @@ USHORT ItemFlags(const RARHeaderDataEx &header) noexcept
     return (header.Flags & RHDF_SOLID) != 0 || header.UnpVer <= UNPACK_VERSION_15 ? ITEM_SOLID : 0;
 }
 
+// An entry whose data neither route reads. Links, junctions and file copies would reach outside
+// the folder or need another entry. No password is ever given, so an encrypted entry cannot be
+// decoded; a failed attempt would leave the extract handle inside the entry's data and lose every
+// entry after it. Left pending, such an entry is passed with RAR_SKIP before the next header.
+bool IsNeverRead(const RARHeaderDataEx &header) noexcept
+{
+    return header.RedirType != 0 || (header.Flags & RHDF_ENCRYPTED) != 0;
+}
+
 bool IsDirectoryEntry(const RARHeaderDataEx &header) noexcept
 {
     // Archives made on Unix keep a file mode in FileAttr, where 0x10 is the group's write bit.
@@ -451,13 +460,7 @@ HRESULT CRarFileCrawler::ExtractCurrentEntry(wchar_t *pszDestPath, ULONG cchDest
         return E_FAIL;
     RETURN_IF_FAILED(ReachCurrentEntry());
     ArchiveHandle &extract = m_pState->extract;
-    // Links, junctions and file copies would reach outside the folder or need another entry.
-    if (extract.header.RedirType != 0)
-        return E_FAIL;
-    // No password is ever given, so an encrypted entry cannot be extracted; a failed attempt
-    // would leave the extract handle inside the entry's data and lose every entry after it. Left
-    // pending, the entry is passed with RAR_SKIP before the next header is read.
-    if ((extract.header.Flags & RHDF_ENCRYPTED) != 0)
+    if (IsNeverRead(extract.header))
         return E_FAIL;
     const ULONGLONG cbAnnounced = UnpackedSize(extract.header);
     if (!HasRunFolder() || !FitsOnTempVolume(cbAnnounced))
@@ -523,8 +526,8 @@ HRESULT CRarFileCrawler::ReadCurrentEntryToMemory(CByteBuffer *pBytes, CBudgetCh
         return S_FALSE;
     RETURN_IF_FAILED(ReachCurrentEntry());
     ArchiveHandle &extract = m_pState->extract;
-    if (extract.header.RedirType != 0 || (extract.header.Flags & RHDF_ENCRYPTED) != 0)
-        return S_FALSE;  // refused on the file route, as there
+    if (IsNeverRead(extract.header))
+        return S_FALSE;  // the file route refuses it too
     const ULONGLONG cbAnnounced = UnpackedSize(extract.header);
     if (cbAnnounced > SIZE_MAX)
         return S_FALSE;
@@ -665,36 +668,38 @@ HRESULT CRarFileCrawler::NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *psz
     if (m_pState == nullptr)
         return E_OUTOFMEMORY;
     State &state = *m_pState;
-    // The pass goes on, or the table is read full again, until it holds an entry: the walk never
-    // reads a header the pass has not.
-    while (state.table.Front() == nullptr) {
-        HRESULT hr = S_OK;
-        if (!state.bPassDone)
-            hr = ContinuePass();
-        else if (state.list.hArchive != nullptr)  // kept open for entries the table could not hold
-            hr = ReadMoreItems();
-        else
-            return FILTER_E_END_OF_CHUNKS;
-        if (FAILED(hr))
-            return FILTER_E_END_OF_CHUNKS;
-        if (state.table.Front() != nullptr)
-            break;
-        if (hr == S_FALSE)
-            return E_PENDING;
-        // A refill that found an entry and could not hold even that one cannot go on.
-        if (state.bPassDone && state.bHeld)
-            return FILTER_E_END_OF_CHUNKS;
+    for (;;) {
+        // The pass goes on, or the table is read full again, until it holds an entry: the walk
+        // never reads a header the pass has not.
+        while (state.table.Front() == nullptr) {
+            HRESULT hr = S_OK;
+            if (!state.bPassDone)
+                hr = ContinuePass();
+            else if (state.list.hArchive != nullptr)  // kept open for entries the table could not hold
+                hr = ReadMoreItems();
+            else
+                return FILTER_E_END_OF_CHUNKS;
+            if (FAILED(hr))
+                return FILTER_E_END_OF_CHUNKS;
+            if (state.table.Front() != nullptr)
+                break;
+            if (hr == S_FALSE)
+                return E_PENDING;
+            // A refill that found an entry and could not hold even that one cannot go on.
+            if (state.bPassDone && state.bHeld)
+                return FILTER_E_END_OF_CHUNKS;
+        }
+        const ArchiveItem &item = *state.table.Front();
+        const wchar_t *pszPath = state.table.PathOf(item);  // valid until the table is read again
+        m_entry = item;
+        state.table.PopFront();
+        // An entry whose name does not fit the caller's buffers is passed: it costs that entry only.
+        if (SafeStringCopy(pszName, cchName, pszPath + m_entry.cchFolder) != S_OK || cchFolder <= m_entry.cchFolder)
+            continue;
+        std::wmemcpy(pszFolder, pszPath, m_entry.cchFolder);
+        pszFolder[m_entry.cchFolder] = L'\0';
+        break;
     }
-    const ArchiveItem &item = *state.table.Front();
-    const wchar_t *pszPath = state.table.PathOf(item);
-    m_entry = item;
-    // A name that does not fit the caller's buffers ends the walk.
-    if (SafeStringCopy(pszName, cchName, pszPath + m_entry.cchFolder) != S_OK ||
-        cchFolder <= m_entry.cchFolder)
-        return FILTER_E_END_OF_CHUNKS;
-    std::wmemcpy(pszFolder, pszPath, m_entry.cchFolder);
-    pszFolder[m_entry.cchFolder] = L'\0';
-    state.table.PopFront();
     if (SafeStringCopy(m_pszEntryName.get(), CRAWLER_NAME_CHARS, pszName) != S_OK ||
         SafeStringCopy(m_pszEntryFolder.get(), CRAWLER_NAME_CHARS, pszFolder) != S_OK)
         return E_FAIL;

@@ -69,8 +69,8 @@ public:
     CRarFileCrawler &operator=(const CRarFileCrawler &) = delete;
 
     // Moves to the next entry with a name: the previous entry's file is deleted and its document
-    // in memory let go. S_OK: pszName (with its extension) and pszFolder hold the entry;
-    // FILTER_E_END_OF_CHUNKS: no more entries, or a name did not fit a buffer; E_PENDING: the
+    // in memory let go. S_OK: pszName (with its extension) and pszFolder hold the entry (one whose
+    // name does not fit them is passed); FILTER_E_END_OF_CHUNKS: no more entries; E_PENDING: the
     // call's deadline came before the next entry was read (the next call goes on from there).
     HRESULT NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *pszFolder, ULONG cchFolder);
     // The current entry's document into memory, as far as the run's account has room: the

@@ -254,15 +254,15 @@ TEST(RarCrawler, AsksTheLoaderWithTheEntryNameOnly)
               CFindFilterFor::Asked());
 }
 
-TEST(RarCrawler, NameThatDoesNotFitTheCallersBufferFails)
+// An entry whose name does not fit the caller's buffer costs that entry only.
+TEST(RarCrawler, AnEntryWhoseNameDoesNotFitTheCallersBufferIsPassed)
 {
-    CFindFilterFor finder({});
-    CScratchFolder temp;
-    CChildFilterLoader loader;
-    CRarFileCrawler crawler(ArchivePath(L"long-name.rar").c_str(), temp.Path().c_str());
-    wchar_t name[100], folder[CRAWLER_NAME_CHARS], extracted[CRAWLER_NAME_CHARS];
-    EXPECT_HR(FILTER_E_END_OF_CHUNKS,
-              WalkOneEntry(crawler, loader, name, 100, folder, CRAWLER_NAME_CHARS, extracted, CRAWLER_NAME_CHARS));
+    CRarFileCrawler crawler(ArchivePath(L"plain.rar").c_str(), nullptr);
+    wchar_t name[7], folder[CRAWLER_NAME_CHARS];
+    std::vector<std::wstring> names;
+    while (crawler.NextEntry(name, ARRAYSIZE(name), folder, CRAWLER_NAME_CHARS) == S_OK)
+        names.push_back(std::wstring(folder) + name);
+    EXPECT_EQ((std::vector<std::wstring>{L"a.txt", L"readme", L"notes.", L"docs\\a.txt"}), names);
 }
 
 } // namespace
