@@ -1,5 +1,6 @@
 // Finds, for a file's extension, the filter that the search engine hosting this process has
-// registered, and creates it on an extracted file. One loader per filter object; it is used from
+// registered, and creates it on the entry's document: an extracted file, or a stream over it in
+// memory when that filter reads streams. One loader per filter object; it is used from
 // the thread that calls that object and takes no locks.
 //
 // The host is recognised once, by its executable's upper-cased base name: MSNGATHER and

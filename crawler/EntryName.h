@@ -4,7 +4,7 @@
 #include "support/Capacities.h"
 
 // Capacity of one part of a split path: 255 characters and the NUL, as the C runtime splits paths.
-constexpr size_t ENTRY_PART_CHARS = CCH_PROGID;  // a part of up to 255 characters
+constexpr size_t ENTRY_PART_CHARS = 256;  // a part of up to 255 characters, and its NUL
 
 // Splits a path the way _wsplitpath_s does: a leading drive ("X:") is dropped, the folder runs
 // up to and including the last '\' or '/', the extension starts at the last '.' after it.

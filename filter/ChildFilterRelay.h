@@ -15,7 +15,9 @@ public:
     void Attach(IFilter *child) noexcept;
     IFilter *Child() const noexcept { return m_pChild; }
 
-    // E_POINTER without a child; otherwise the child's answer.
+    // E_POINTER without a child; otherwise the child's answer, mended where it would break the
+    // host: a text count past the host's buffer is cut to it, text after a failure repeats that
+    // failure, and a value that succeeds with nothing ends the chunk's values.
     HRESULT GetChunk(STAT_CHUNK *pStat);
     HRESULT GetText(ULONG *pcwcBuffer, WCHAR *awcBuffer);
     HRESULT GetValue(PROPVARIANT **ppPropValue);

@@ -51,9 +51,6 @@ size_t WholeCharacters(const wchar_t *psz, size_t cch) noexcept
     return cch > 0 && IS_HIGH_SURROGATE(psz[cch - 1]) ? cch - 1 : cch;
 }
 
-// The archive's file name without folder and without its last extension, cut so that it takes
-// at most MAX_TITLE_BYTES in the ANSI code page (never inside a character). FALSE when nothing is
-// left of it (".rar", "C:\dir\"): such an archive gets no title chunk, as a nameless one.
 // Does the ANSI code page carry the path without loss? Only asked: nothing is converted.
 bool IsAnsiPath(const wchar_t *pszPath)
 {
@@ -62,6 +59,9 @@ bool IsAnsiPath(const wchar_t *pszPath)
     return cb > 0 && cb <= ANSI_PATH_BYTES && !bLossy;
 }
 
+// The archive's file name without folder and without its last extension, cut so that it takes
+// at most MAX_TITLE_BYTES in the ANSI code page (never inside a character). false when nothing is
+// left of it (".rar", "C:\dir\"): such an archive gets no title chunk, as a nameless one.
 bool TitleFromPath(const wchar_t *pszPath, wchar_t *pszBuffer, ULONG cchBuffer)
 {
     const wchar_t *name = pszPath;

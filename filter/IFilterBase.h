@@ -61,7 +61,7 @@ public:
     // it lives (DllCanUnloadNow); NULL for an object made outside the COM module.
     explicit CIFilterBase(LONG *pcModuleObjects = nullptr);
 
-    // IUnknown, shared by both interfaces.
+    // IUnknown, shared by the four interfaces.
     STDMETHODIMP QueryInterface(REFIID riid, void **ppv) override;
     STDMETHODIMP_(ULONG) AddRef() override;
     STDMETHODIMP_(ULONG) Release() override;

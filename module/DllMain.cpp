@@ -1,10 +1,11 @@
 // The DLL's entry point: the application object of the module. At process attach it records
 // the module's instance handle and the version facts, and turns off thread notifications
-// (the filter starts no threads; its one per-thread value, the nesting count, needs no clean-up).
+// (the filter starts no threads; its per-thread values, the run's context while a call of ours is
+// on the thread, are TLS slots that hold nothing once the call returns, so need no clean-up).
 #include "module/Module.h"
 #include "support/Version.h"
 
-class CIFitlerBaseApp
+class CPellucidorModuleApp
 {
 public:
     BOOL InitInstance(HINSTANCE hInstance) noexcept
@@ -17,7 +18,7 @@ public:
     BOOL ExitInstance() noexcept { return TRUE; }
 };
 
-static CIFitlerBaseApp theApp;
+static CPellucidorModuleApp theApp;
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE hInstance, DWORD dwReason, LPVOID /*reserved*/)
 {
