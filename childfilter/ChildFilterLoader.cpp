@@ -96,19 +96,19 @@ CChildFilterLoader::CChildFilterLoader()
 
 CChildFilterLoader::~CChildFilterLoader() = default;
 
-BOOL CChildFilterLoader::FindFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo)
+bool CChildFilterLoader::FindFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo)
 {
     if (g_childFilterTestHooks.pfnFindFilter != nullptr)
         return g_childFilterTestHooks.pfnFindFilter(pszFilePath, pInfo);
     if (pszFilePath == nullptr || pInfo == nullptr)
-        return FALSE;
+        return false;
     wchar_t szExt[EXTENSION_CHARS];
     GetUpperExtension(pszFilePath, szExt, EXTENSION_CHARS);
     // No extension, or a bare dot: nothing to look up.
     if (szExt[0] == L'\0' || szExt[1] == L'\0')
-        return FALSE;
+        return false;
     if (!LookUp(szExt, pInfo))
-        return FALSE;
+        return false;
     // An archive inside an archive is filtered by our own class again; that stops at a
     // fixed depth, and deeper archives are named but not extracted.
     return !(IsOwnFilterClass(pInfo->filterClsid) && NestingDepth() >= MAX_NESTED_ARCHIVES);
@@ -116,7 +116,7 @@ BOOL CChildFilterLoader::FindFilter(const wchar_t *pszFilePath, FilterRegistryIn
 
 // The engine's answer for an upper-cased extension (with its dot), from this run's earlier
 // lookups when there is one.
-BOOL CChildFilterLoader::LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *pInfo)
+bool CChildFilterLoader::LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *pInfo)
 {
     for (size_t i = 0; i < m_cLookups; ++i) {
         const RememberedLookup &lookup = m_lookups[i];
@@ -127,7 +127,7 @@ BOOL CChildFilterLoader::LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *
     }
     std::unique_ptr<CIFilterRegistryHelperBase> helper(CreateEngineHelper());
     if (!helper)
-        return FALSE;
+        return false;
     m_dllList.m_bVerifyTrust = FALSE;
     pInfo->dllList = &m_dllList;
     const BOOL bFound = helper->FindFilterForExtension(pszUpperExt + 1, pInfo);

@@ -24,7 +24,7 @@ class CIFilterRegistryHelperBase;
 // registry lookup and the load from a file. When a pointer is set, FindFilter / LoadChild for a
 // file return its answer and do nothing else. The product never sets them.
 struct ChildFilterTestHooks {
-    BOOL (*pfnFindFilter)(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo) = nullptr;
+    bool (*pfnFindFilter)(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo) = nullptr;
     HMODULE (*pfnLoadChildFilter)(const wchar_t *pszFilePath, IFilter **ppFilter) = nullptr;
 };
 extern ChildFilterTestHooks g_childFilterTestHooks;
@@ -40,7 +40,7 @@ public:
     // Is a filter registered, in the hosting engine's registry, for the extension of pszFilePath
     // (a bare entry name or a full path)? Fills *pInfo. Only the result counts, not pInfo->status.
     // The answer for an extension is remembered until ForgetLookups.
-    BOOL FindFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo);
+    bool FindFilter(const wchar_t *pszFilePath, FilterRegistryInfo *pInfo);
 
     // The child filter for the record FindFilter gave, loaded with its document: an existing file
     // (through IPersistFile) or a document in memory (through IPersistStream). The caller calls
@@ -69,7 +69,7 @@ public:
     const wchar_t *HostName() const noexcept { return m_pszHostName.get(); }  // read by the tests only
 
 private:
-    BOOL LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *pInfo);
+    bool LookUp(const wchar_t *pszUpperExt, FilterRegistryInfo *pInfo);
     CIFilterRegistryHelperBase *SelectServerEngineHelper(const wchar_t *pszHostName);
     CIFilterRegistryHelperBase *CreateEngineHelper();
     template <class TPersist, class TDocument>

@@ -27,31 +27,31 @@ constexpr const wchar_t *YES = L"yes";
 constexpr const wchar_t *NO = L"no";
 
 // The folder part of a path, with its closing separator; FALSE when there is none or it does not fit.
-BOOL ModuleFolder(const wchar_t *pszPath, wchar_t (&szFolder)[CCH_FOLDER]) noexcept
+bool ModuleFolder(const wchar_t *pszPath, wchar_t (&szFolder)[CCH_FOLDER]) noexcept
 {
     const size_t cch = static_cast<size_t>(PathFileName(pszPath) - pszPath);
     if (cch == 0 || cch >= CCH_FOLDER)
-        return FALSE;
+        return false;
     wmemcpy(szFolder, pszPath, cch);
     szFolder[cch] = L'\0';
-    return TRUE;
+    return true;
 }
 
 bool IsEmpty(const wchar_t *psz) noexcept { return psz == nullptr || psz[0] == L'\0'; }
 
 // The selection `element[@attribute="value"]`. A value holding a double quote is refused: it
 // would end the quoted literal early, and one version of the DOM crashes on it.
-BOOL BuildSelection(const wchar_t *pszElement, const wchar_t *pszAttribute, const wchar_t *pszValue,
+bool BuildSelection(const wchar_t *pszElement, const wchar_t *pszAttribute, const wchar_t *pszValue,
                     wchar_t (&szQuery)[CCH_KEY]) noexcept
 {
     if (wcschr(pszValue, L'"') != nullptr)
-        return FALSE;
+        return false;
     szQuery[0] = L'\0';
     for (const wchar_t *part : {pszElement, L"[@", pszAttribute, L"=\"", pszValue, L"\"]"}) {
         if (SafeStringCat(szQuery, CCH_KEY, part) != S_OK)
-            return FALSE;
+            return false;
     }
-    return TRUE;
+    return true;
 }
 
 // The first child of pParent selected by `element[@attribute="value"]` into found (empty when
@@ -109,29 +109,29 @@ bool CopyAttribute(IXMLDOMNode *pNode, const wchar_t *pszName, wchar_t *pszText,
 // ---------------------------------------------------------------------------------------------
 // Without the document: every answer computed on the spot.
 
-BOOL CDLLsInformationBase::GetDisplayName(wchar_t *pszPath, ULONG cchPath)
+bool CDLLsInformationBase::GetDisplayName(wchar_t *pszPath, ULONG cchPath)
 {
     size_t cch = 0;
     return pszPath != nullptr && SafeStringLength(pszPath, cchPath, &cch) == S_OK && cch > 0;
 }
 
-BOOL CDLLsInformationBase::GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted)
+bool CDLLsInformationBase::GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted)
 {
     if (IsEmpty(pszPath) || pbFound == nullptr || pbTrusted == nullptr)
-        return FALSE;
+        return false;
     *pbFound = FileExists(pszPath);
     *pbTrusted = *pbFound && m_bVerifyTrust && IsFileTrusted(pszPath, FALSE);
-    return TRUE;
+    return true;
 }
 
-BOOL CDLLsInformationBase::GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
+bool CDLLsInformationBase::GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
                                                BOOL *pbSupportsStream, BOOL *pbSupportsStorage)
 {
     if (IsEmpty(pszPath) || IsEmpty(pszClsid) || pbSupportsFile == nullptr || pbSupportsStream == nullptr ||
         pbSupportsStorage == nullptr)
-        return FALSE;
+        return false;
     ProbePersistInterfaces(pszPath, pszClsid, pbSupportsFile, pbSupportsStream, pbSupportsStorage);
-    return TRUE;
+    return true;
 }
 
 void CDLLsInformationBase::ProbePersistInterfaces(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
@@ -246,10 +246,10 @@ CDLLsInformation::CDLLsInformation()
 
 CDLLsInformation::~CDLLsInformation() = default;
 
-BOOL CDLLsInformation::FindDll(const wchar_t *pszPath, wchar_t (&szKey)[CCH_KEY], CComPtr<IXMLDOMNode> &found)
+bool CDLLsInformation::FindDll(const wchar_t *pszPath, wchar_t (&szKey)[CCH_KEY], CComPtr<IXMLDOMNode> &found)
 {
     if (SafeStringCopy(szKey, CCH_KEY, pszPath) != S_OK)
-        return FALSE;
+        return false;
     CharUpperW(szKey);
     ReplaceChar(szKey, L'\\', L'_');
     CComPtr<IXMLDOMElement> root = m_pXml->GetDocumentElement();
@@ -296,48 +296,48 @@ CComPtr<IXMLDOMNode> CDLLsInformation::FindOrCreateClass(const wchar_t *pszPath,
                           {L"ipersiststream", bStream ? YES : NO}, {L"ipersiststorage", bStorage ? YES : NO}});
 }
 
-BOOL CDLLsInformation::GetDisplayName(wchar_t *pszPath, ULONG cchPath)
+bool CDLLsInformation::GetDisplayName(wchar_t *pszPath, ULONG cchPath)
 {
     if (!CDLLsInformationBase::GetDisplayName(pszPath, cchPath))
-        return FALSE;
+        return false;
     if (!m_bXmlAvailable)
-        return TRUE;
+        return true;
     CComPtr<IXMLDOMNode> dll = FindOrCreateDll(pszPath);
     if (!dll)
-        return FALSE;
+        return false;
     // The caller's path stays as it was when the first spelling does not fit its buffer.
     wchar_t szDisplay[CCH_KEY];
     if (!CopyAttribute(dll.Get(), L"display", szDisplay, CCH_KEY) || std::wcslen(szDisplay) >= cchPath)
-        return FALSE;
+        return false;
     return SafeStringCopy(pszPath, cchPath, szDisplay) == S_OK;
 }
 
-BOOL CDLLsInformation::GetRecordedName(const wchar_t *pszPath, wchar_t *pszName, ULONG cchName)
+bool CDLLsInformation::GetRecordedName(const wchar_t *pszPath, wchar_t *pszName, ULONG cchName)
 {
     if (!m_bXmlAvailable || IsEmpty(pszPath) || pszName == nullptr)
-        return FALSE;
+        return false;
     wchar_t szKey[CCH_KEY];
     CComPtr<IXMLDOMNode> dll;
     if (!FindDll(pszPath, szKey, dll) || !dll)
-        return FALSE;
+        return false;
     return CopyAttribute(dll.Get(), L"display", pszName, cchName);
 }
 
-BOOL CDLLsInformation::GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted)
+bool CDLLsInformation::GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted)
 {
     if (!m_bXmlAvailable)
         return CDLLsInformationBase::GetFileStatus(pszPath, pbFound, pbTrusted);
     if (IsEmpty(pszPath) || pbFound == nullptr || pbTrusted == nullptr)
-        return FALSE;
+        return false;
     CComPtr<IXMLDOMNode> dll = FindOrCreateDll(pszPath);
     if (!dll)
-        return FALSE;
+        return false;
     *pbFound = AttributeIsYes(dll.Get(), L"found");
     *pbTrusted = AttributeIsYes(dll.Get(), L"trusted");
-    return TRUE;
+    return true;
 }
 
-BOOL CDLLsInformation::GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
+bool CDLLsInformation::GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
                                            BOOL *pbSupportsStream, BOOL *pbSupportsStorage)
 {
     if (!m_bXmlAvailable)
@@ -345,12 +345,12 @@ BOOL CDLLsInformation::GetClassPersistence(const wchar_t *pszPath, const wchar_t
                                                          pbSupportsStorage);
     if (IsEmpty(pszPath) || IsEmpty(pszClsid) || pbSupportsFile == nullptr || pbSupportsStream == nullptr ||
         pbSupportsStorage == nullptr)
-        return FALSE;
+        return false;
     CComPtr<IXMLDOMNode> guid = FindOrCreateClass(pszPath, pszClsid);
     if (!guid)
-        return FALSE;
+        return false;
     *pbSupportsFile = AttributeIsYes(guid.Get(), L"ipersistfile");
     *pbSupportsStream = AttributeIsYes(guid.Get(), L"ipersiststream");
     *pbSupportsStorage = AttributeIsYes(guid.Get(), L"ipersiststorage");
-    return TRUE;
+    return true;
 }

@@ -21,13 +21,13 @@ public:
     // pszPath is an in/out buffer of cchPath characters: it may be replaced by the spelling under
     // which the list first recorded that file (left as it is when that spelling does not fit).
     // FALSE for an empty path or one without its NUL within cchPath.
-    virtual BOOL GetDisplayName(wchar_t *pszPath, ULONG cchPath);
+    virtual bool GetDisplayName(wchar_t *pszPath, ULONG cchPath);
     // *pbFound: the file exists; *pbTrusted: it also passed the signature check (only made while
     // m_bVerifyTrust is TRUE). FALSE, and nothing written, for an empty path.
-    virtual BOOL GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted);
+    virtual bool GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted);
     // Which persistence interfaces the class pszClsid (registry form) in the module answers.
     // FALSE, and nothing written, for an empty path or CLSID or one that does not fit.
-    virtual BOOL GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
+    virtual bool GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
                                      BOOL *pbSupportsStream, BOOL *pbSupportsStorage);
 
     // Loads the module if needed (from its own folder as the current directory, restored at once;
@@ -58,17 +58,17 @@ public:
     CDLLsInformation(const CDLLsInformation &) = delete;
     CDLLsInformation &operator=(const CDLLsInformation &) = delete;
 
-    BOOL GetDisplayName(wchar_t *pszPath, ULONG cchPath) override;
-    BOOL GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted) override;
-    BOOL GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
+    bool GetDisplayName(wchar_t *pszPath, ULONG cchPath) override;
+    bool GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted) override;
+    bool GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
                              BOOL *pbSupportsStream, BOOL *pbSupportsStorage) override;
 
     // The spelling under which the list first recorded the file pszPath names (the one
     // GetDisplayName would give it), when the list has a record of it; records nothing.
     // FALSE without a record, without the document, or when the spelling does not fit cchName.
-    BOOL GetRecordedName(const wchar_t *pszPath, wchar_t *pszName, ULONG cchName);
+    bool GetRecordedName(const wchar_t *pszPath, wchar_t *pszName, ULONG cchName);
 
-    BOOL IsXmlAvailable() const noexcept { return m_bXmlAvailable; }  // read by the tests only
+    bool IsXmlAvailable() const noexcept { return m_bXmlAvailable; }  // read by the tests only
     // The document (root DLLS, DLL elements, GUID elements below them), or NULL without one; read
     // by the tests only.
     CXMLHelper *XmlDocument() const noexcept { return m_pXml.get(); }
@@ -79,7 +79,7 @@ private:
     CComPtr<IXMLDOMNode> FindOrCreateDll(const wchar_t *pszPath);
     // The DLL element of a path when there is one; its key in szKey. FALSE when the path does not
     // fit a key or no selection can be built for it: then no element may be created either.
-    BOOL FindDll(const wchar_t *pszPath, wchar_t (&szKey)[CCH_KEY_PATH], CComPtr<IXMLDOMNode> &found);
+    bool FindDll(const wchar_t *pszPath, wchar_t (&szKey)[CCH_KEY_PATH], CComPtr<IXMLDOMNode> &found);
     CComPtr<IXMLDOMNode> FindOrCreateClass(const wchar_t *pszPath, const wchar_t *pszClsid);
 
     std::unique_ptr<CXMLHelper> m_pXml;

@@ -24,25 +24,25 @@ const wchar_t CONTENT_TYPES[] = L"SOFTWARE\\Classes\\MIME\\Database\\Content Typ
 const wchar_t SHAREPOINT_KEY[] = L"SOFTWARE\\Microsoft\\SharePoint Portal Server";
 
 // Joins the parts into the buffer; FALSE when they do not fit whole.
-BOOL Compose(wchar_t *pszBuffer, size_t cchBuffer, std::initializer_list<const wchar_t *> parts)
+bool Compose(wchar_t *pszBuffer, size_t cchBuffer, std::initializer_list<const wchar_t *> parts)
 {
     if (SafeStringCopy(pszBuffer, cchBuffer, L"") != S_OK)
-        return FALSE;
+        return false;
     for (const wchar_t *part : parts) {
         if (SafeStringCat(pszBuffer, cchBuffer, part) != S_OK) {
             pszBuffer[0] = L'\0';
-            return FALSE;
+            return false;
         }
     }
-    return TRUE;
+    return true;
 }
 
 // Adds a closing backslash unless the text already ends in one.
-BOOL EndWithBackslash(wchar_t *pszBuffer, size_t cchBuffer)
+bool EndWithBackslash(wchar_t *pszBuffer, size_t cchBuffer)
 {
     const size_t cch = wcslen(pszBuffer);
     if (cch > 0 && pszBuffer[cch - 1] == L'\\')
-        return TRUE;
+        return true;
     return SafeStringCat(pszBuffer, cchBuffer, L"\\") == S_OK;
 }
 
@@ -56,37 +56,37 @@ enum : DWORD {
 
 // Reads a string value into pszOut (cchOut characters). A value longer than allowed fails the
 // read; it is never cut. pszOut is empty after a failure.
-BOOL ReadLimitedString(HKEY hHive, const wchar_t *pszKey, const wchar_t *pszValue, wchar_t *pszOut, DWORD cchOut,
+bool ReadLimitedString(HKEY hHive, const wchar_t *pszKey, const wchar_t *pszValue, wchar_t *pszOut, DWORD cchOut,
                        DWORD dwFlags)
 {
     pszOut[0] = L'\0';
     CRegistry reg;
     DWORD cchStored = 0;
     if (!reg.Open(hHive, pszKey) || !reg.GetStringLength(pszValue, &cchStored))
-        return FALSE;
+        return false;
     if ((dwFlags & READ_EXACTLY) ? cchStored != cchOut : cchStored > cchOut)
-        return FALSE;
+        return false;
 
-    BOOL bExpandable = FALSE;
-    const BOOL bRead = (dwFlags & (READ_UNEXPANDED | READ_EXPANDED))
+    bool bExpandable = false;
+    const bool bRead = (dwFlags & (READ_UNEXPANDED | READ_EXPANDED))
                            ? reg.ReadExpandableString(pszValue, pszOut, cchOut, &bExpandable)
                            : reg.ReadString(pszValue, pszOut, cchOut);
     if (!bRead)
-        return FALSE;
+        return false;
     if ((dwFlags & READ_EXPANDED) && bExpandable) {
         std::unique_ptr<wchar_t[]> expanded(new wchar_t[cchOut]);
         const DWORD cchExpanded = ExpandEnvironmentStringsW(pszOut, expanded.get(), cchOut);
         if (cchExpanded == 0 || cchExpanded > cchOut || SafeStringCopy(pszOut, cchOut, expanded.get()) != S_OK) {
             pszOut[0] = L'\0';
-            return FALSE;
+            return false;
         }
     }
     // A stored value of the right size may still hold an earlier NUL: that is no identifier.
     if ((dwFlags & READ_EXACTLY) && wcslen(pszOut) != cchOut - 1) {
         pszOut[0] = L'\0';
-        return FALSE;
+        return false;
     }
-    return TRUE;
+    return true;
 }
 
 // Reads a string value of any length; null when it cannot be read.
@@ -105,17 +105,17 @@ std::unique_ptr<wchar_t[]> ReadWholeString(HKEY hHive, const wchar_t *pszKey, co
 
 // Copies an identifier read from a product table into a record field. One that does not fit is
 // not kept cut short: its first 38 characters could name another, real class.
-BOOL CopyIdentifier(wchar_t *pszField, const wchar_t *pszText)
+bool CopyIdentifier(wchar_t *pszField, const wchar_t *pszText)
 {
     if (SafeStringCopy(pszField, CCH_CLSID, pszText) != S_OK) {
         pszField[0] = L'\0';
-        return FALSE;
+        return false;
     }
-    return TRUE;
+    return true;
 }
 
 // "SOFTWARE\Classes\CLSID\" + class + "\PersistentHandler", exactly 38 characters.
-BOOL ReadHandlerOfClass(const wchar_t *pszClass, wchar_t *pszHandler)
+bool ReadHandlerOfClass(const wchar_t *pszClass, wchar_t *pszHandler)
 {
     wchar_t szKey[CCH_KEY];
     return Compose(szKey, CCH_KEY, {CLASSES_CLSID, pszClass, L"\\PersistentHandler"}) &&
@@ -131,17 +131,17 @@ struct CPathParts {
     wchar_t ext[CCH_FOLDER];
 };
 
-BOOL CopyPart(wchar_t *pszPart, size_t cchPart, const wchar_t *pszBegin, const wchar_t *pszEnd)
+bool CopyPart(wchar_t *pszPart, size_t cchPart, const wchar_t *pszBegin, const wchar_t *pszEnd)
 {
     const size_t cch = static_cast<size_t>(pszEnd - pszBegin);
     if (cch >= cchPart)
-        return FALSE;
+        return false;
     wmemcpy(pszPart, pszBegin, cch);
     pszPart[cch] = L'\0';
-    return TRUE;
+    return true;
 }
 
-BOOL SplitPath(const wchar_t *pszPath, CPathParts &parts)
+bool SplitPath(const wchar_t *pszPath, CPathParts &parts)
 {
     const wchar_t *p = pszPath;
     const wchar_t *end = pszPath + wcslen(pszPath);
@@ -163,32 +163,32 @@ BOOL SplitPath(const wchar_t *pszPath, CPathParts &parts)
 }
 
 // Long form of an existing file into modulePath; FALSE when there is none or it does not fit.
-BOOL TakeLongPath(const wchar_t *pszPath, wchar_t *pszModulePath)
+bool TakeLongPath(const wchar_t *pszPath, wchar_t *pszModulePath)
 {
     const DWORD cch = GetLongPath(pszPath, pszModulePath, CCH_KEY);
     if (cch == 0 || cch >= CCH_KEY) {
         pszModulePath[0] = L'\0';
-        return FALSE;
+        return false;
     }
-    return TRUE;
+    return true;
 }
 
 // The module registered for the filter class, as the loader would find it: a bare file name in
 // the system directory first, otherwise by the platform's search.
-BOOL LocateModule(const wchar_t *pszFilterClsid, wchar_t *pszModulePath, CDLLsInformation *pDllList)
+bool LocateModule(const wchar_t *pszFilterClsid, wchar_t *pszModulePath, CDLLsInformation *pDllList)
 {
     wchar_t szKey[CCH_KEY];
     wchar_t szRegistered[CCH_PROGID];
     if (!Compose(szKey, CCH_KEY, {CLASSES_CLSID, pszFilterClsid, L"\\InprocServer32"}) ||
         !ReadLimitedString(HKEY_LOCAL_MACHINE, szKey, nullptr, szRegistered, CCH_PROGID, READ_EXPANDED))
-        return FALSE;
+        return false;
     CPathParts parts;
     if (!SplitPath(szRegistered, parts))
-        return FALSE;
+        return false;
 
     wchar_t szFile[CCH_KEY];
     if (!Compose(szFile, CCH_KEY, {parts.fname, parts.ext}) || szFile[0] == L'\0')
-        return FALSE;  // no file name: the system directory itself would pass for the module
+        return false;  // no file name: the system directory itself would pass for the module
     if (parts.drive[0] == L'\0' && parts.dir[0] == L'\0') {
         wchar_t szSystem[CCH_FOLDER];
         wchar_t szCandidate[CCH_KEY];
@@ -196,7 +196,7 @@ BOOL LocateModule(const wchar_t *pszFilterClsid, wchar_t *pszModulePath, CDLLsIn
         if (cchSystem > 0 && cchSystem < CCH_FOLDER && Compose(szCandidate, CCH_KEY, {szSystem}) &&
             EndWithBackslash(szCandidate, CCH_KEY) && SafeStringCat(szCandidate, CCH_KEY, szFile) == S_OK &&
             TakeLongPath(szCandidate, pszModulePath))
-            return TRUE;
+            return true;
     }
 
     // The whole file name, not name and extension apart: SearchPathW adds an extension only to a
@@ -204,20 +204,20 @@ BOOL LocateModule(const wchar_t *pszFilterClsid, wchar_t *pszModulePath, CDLLsIn
     wchar_t szFolder[CCH_KEY];
     wchar_t szFound[CCH_KEY];
     if (!Compose(szFolder, CCH_KEY, {parts.drive, parts.dir}))
-        return FALSE;
+        return false;
     const DWORD cchFound =
         SearchPathW(szFolder[0] != L'\0' ? szFolder : nullptr, szFile, nullptr, CCH_KEY, szFound, nullptr);
     if (cchFound == 0 || cchFound >= CCH_KEY)
-        return FALSE;
+        return false;
     // A file the DLL list has recorded keeps its recorded spelling, which the list's
     // GetDisplayName would give it after the long form anyway; that spares the long form's walk
     // through every folder of the path (milliseconds under Wine) on each lookup after the first.
     if (pDllList != nullptr && pDllList->GetRecordedName(szFound, pszModulePath, CCH_KEY))
-        return TRUE;
+        return true;
     return TakeLongPath(szFound, pszModulePath);
 }
 
-BOOL SameFolder(CPathParts &a, CPathParts &b)
+bool SameFolder(CPathParts &a, CPathParts &b)
 {
     CharUpperW(a.drive);
     CharUpperW(a.dir);
@@ -231,44 +231,44 @@ BOOL SameFolder(CPathParts &a, CPathParts &b)
 // ---------------------------------------------------------------------------------------------
 // CIFilterRegistryHelperBase
 
-BOOL CIFilterRegistryHelperBase::FindFilterForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo)
+bool CIFilterRegistryHelperBase::FindFilterForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo)
 {
     if (pszExt == nullptr || pszExt[0] == L'\0' || pInfo == nullptr)
-        return FALSE;
+        return false;
     if (!FindHandlerForExtension(pszExt, pInfo))
-        return FALSE;
+        return false;
     if (!ResolveFilterModule(pInfo))
-        return TRUE;
+        return true;
     if (!CheckFilterModule(pInfo))
-        return FALSE;
+        return false;
     // A found filter whose module is not usable is reported with its status, without fallback.
     if (pInfo->status == FILTER_STATUS_USABLE || pInfo->filterClsid[0] != L'\0')
-        return TRUE;
+        return true;
 
     if (!FindFilterByDefaultExtList(pszExt, pInfo))
-        return TRUE;
+        return true;
     if (!ResolveFilterModule(pInfo))
-        return TRUE;
+        return true;
     return CheckFilterModule(pInfo);
 }
 
 std::unique_ptr<wchar_t[]> CIFilterRegistryHelperBase::GetDefaultExtList() { return nullptr; }
 
-BOOL CIFilterRegistryHelperBase::GetFilterFromHandler(const wchar_t *pszHandler, FilterRegistryInfo *pInfo)
+bool CIFilterRegistryHelperBase::GetFilterFromHandler(const wchar_t *pszHandler, FilterRegistryInfo *pInfo)
 {
     if (pszHandler == nullptr || pszHandler[0] == L'\0')
-        return FALSE;
+        return false;
     wchar_t szKey[CCH_KEY];
     wchar_t szFilter[CCH_CLSID];
     if (!Compose(szKey, CCH_KEY, {CLASSES_CLSID, pszHandler, L"\\PersistentAddinsRegistered\\", IID_IFILTER_KEY}) ||
         !ReadLimitedString(HKEY_LOCAL_MACHINE, szKey, nullptr, szFilter, CCH_CLSID, READ_AT_MOST))
-        return FALSE;
+        return false;
     return CopyIdentifier(pInfo->filterClsid, szFilter);
 }
 
-BOOL CIFilterRegistryHelperBase::FindFilterByDefaultExtList(const wchar_t *, FilterRegistryInfo *) { return FALSE; }
+bool CIFilterRegistryHelperBase::FindFilterByDefaultExtList(const wchar_t *, FilterRegistryInfo *) { return false; }
 
-BOOL CIFilterRegistryHelperBase::ResolveFilterModule(FilterRegistryInfo *pInfo)
+bool CIFilterRegistryHelperBase::ResolveFilterModule(FilterRegistryInfo *pInfo)
 {
     if ((pInfo->route & ROUTE_FILTER_KNOWN) == 0) {
         switch (pInfo->route & 0xFFFF) {
@@ -281,7 +281,7 @@ BOOL CIFilterRegistryHelperBase::ResolveFilterModule(FilterRegistryInfo *pInfo)
         case ROUTE_DEFAULT_FILTER:
             break;
         default:
-            return FALSE;
+            return false;
         }
     }
 
@@ -289,7 +289,7 @@ BOOL CIFilterRegistryHelperBase::ResolveFilterModule(FilterRegistryInfo *pInfo)
     pInfo->className[0] = L'\0';
     pInfo->modulePath[0] = L'\0';
     if (pInfo->filterClsid[0] == L'\0')
-        return TRUE;
+        return true;
 
     wchar_t szKey[CCH_KEY];
     if (Compose(szKey, CCH_KEY, {CLASSES_CLSID, pInfo->filterClsid}))
@@ -299,12 +299,12 @@ BOOL CIFilterRegistryHelperBase::ResolveFilterModule(FilterRegistryInfo *pInfo)
         UseEngineModuleCopy(pInfo);
         pInfo->status = FILTER_STATUS_USABLE;
     }
-    return TRUE;
+    return true;
 }
 
-BOOL CIFilterRegistryHelperBase::UseEngineModuleCopy(FilterRegistryInfo *) { return FALSE; }
+bool CIFilterRegistryHelperBase::UseEngineModuleCopy(FilterRegistryInfo *) { return false; }
 
-BOOL CIFilterRegistryHelperBase::CheckFilterModule(FilterRegistryInfo *pInfo)
+bool CIFilterRegistryHelperBase::CheckFilterModule(FilterRegistryInfo *pInfo)
 {
     pInfo->trusted = FALSE;
     pInfo->supportsFile = FALSE;
@@ -313,29 +313,29 @@ BOOL CIFilterRegistryHelperBase::CheckFilterModule(FilterRegistryInfo *pInfo)
     pInfo->status = FILTER_STATUS_NOT_USABLE;
     CDLLsInformation *list = pInfo->dllList;
     if (list == nullptr)
-        return FALSE;
+        return false;
     if (!list->GetDisplayName(pInfo->modulePath, ARRAYSIZE(pInfo->modulePath)))
-        return FALSE;
+        return false;
     BOOL bFound = FALSE;
     if (!list->GetFileStatus(pInfo->modulePath, &bFound, &pInfo->trusted))
-        return FALSE;
+        return false;
     if (!bFound) {
         pInfo->status = FILTER_STATUS_MODULE_NOT_FOUND;
-        return TRUE;
+        return true;
     }
     if (!list->GetClassPersistence(pInfo->modulePath, pInfo->filterClsid, &pInfo->supportsFile,
                                    &pInfo->supportsStream, &pInfo->supportsStorage))
-        return FALSE;
+        return false;
     pInfo->status = (pInfo->supportsFile || pInfo->supportsStream || pInfo->supportsStorage)
                         ? FILTER_STATUS_USABLE
                         : FILTER_STATUS_NOT_USABLE;
-    return TRUE;
+    return true;
 }
 
 // ---------------------------------------------------------------------------------------------
 // Indexing Service 2.0 and 3.0
 
-BOOL CIFilterRegistryHelperIndexingService20::FindHandlerForExtension(const wchar_t *pszExt,
+bool CIFilterRegistryHelperIndexingService20::FindHandlerForExtension(const wchar_t *pszExt,
                                                                        FilterRegistryInfo *pInfo)
 {
     wchar_t szKey[CCH_KEY];
@@ -344,25 +344,25 @@ BOOL CIFilterRegistryHelperIndexingService20::FindHandlerForExtension(const wcha
     if (!Compose(szKey, CCH_KEY, {CLASSES, L".", pszExt}) ||
         !ReadLimitedString(HKEY_LOCAL_MACHINE, szKey, nullptr, szProgId, CCH_PROGID, READ_UNEXPANDED) ||
         szProgId[0] == L'\0')
-        return FALSE;
+        return false;
     if (!Compose(szKey, CCH_KEY, {CLASSES, szProgId, L"\\CLSID"}) ||
         !ReadLimitedString(HKEY_LOCAL_MACHINE, szKey, nullptr, szClass, CCH_CLSID, READ_AT_MOST) ||
         szClass[0] == L'\0')
-        return FALSE;
+        return false;
     return FindHandlerForClass(szClass, pInfo);
 }
 
-BOOL CIFilterRegistryHelperIndexingService20::FindHandlerForClass(const wchar_t *pszClass, FilterRegistryInfo *pInfo)
+bool CIFilterRegistryHelperIndexingService20::FindHandlerForClass(const wchar_t *pszClass, FilterRegistryInfo *pInfo)
 {
     wchar_t szHandler[CCH_CLSID];
     if (!ReadHandlerOfClass(pszClass, szHandler))
-        return FALSE;
+        return false;
     SafeStringCopy(pInfo->handlerClsid, CCH_CLSID, szHandler);
     pInfo->route = ROUTE_PROGID_CLASS_HANDLER;
-    return TRUE;
+    return true;
 }
 
-BOOL CIFilterRegistryHelperIndexingService30::FindHandlerForExtension(const wchar_t *pszExt,
+bool CIFilterRegistryHelperIndexingService30::FindHandlerForExtension(const wchar_t *pszExt,
                                                                        FilterRegistryInfo *pInfo)
 {
     wchar_t szKey[CCH_KEY];
@@ -371,7 +371,7 @@ BOOL CIFilterRegistryHelperIndexingService30::FindHandlerForExtension(const wcha
         ReadLimitedString(HKEY_LOCAL_MACHINE, szKey, nullptr, szHandler, CCH_CLSID, READ_EXACTLY)) {
         SafeStringCopy(pInfo->handlerClsid, CCH_CLSID, szHandler);
         pInfo->route = ROUTE_EXTENSION_HANDLER;
-        return TRUE;
+        return true;
     }
     return CIFilterRegistryHelperIndexingService20::FindHandlerForExtension(pszExt, pInfo);
 }
@@ -398,7 +398,7 @@ void CIFilterRegistryHelperSQLServer2000::SetProductValues(const wchar_t *pszEng
     SafeStringCopy(hostExeName, ARRAYSIZE(hostExeName), pszHostExeName);
 }
 
-BOOL CIFilterRegistryHelperSQLServer2000::ReadFilterTable(const wchar_t *pszTable, const wchar_t *pszEntry,
+bool CIFilterRegistryHelperSQLServer2000::ReadFilterTable(const wchar_t *pszTable, const wchar_t *pszEntry,
                                                           wchar_t *pszField)
 {
     HKEY hHive = nullptr;
@@ -406,49 +406,49 @@ BOOL CIFilterRegistryHelperSQLServer2000::ReadFilterTable(const wchar_t *pszTabl
     if (pszEntry == nullptr || pszEntry[0] == L'\0' || !GetEngineRegistryRoot(&hHive, szKey, CCH_KEY) ||
         SafeStringCat(szKey, CCH_KEY, L"\\Filters") != S_OK || SafeStringCat(szKey, CCH_KEY, pszTable) != S_OK ||
         SafeStringCat(szKey, CCH_KEY, pszEntry) != S_OK)
-        return FALSE;
+        return false;
     std::unique_ptr<wchar_t[]> value = ReadWholeString(hHive, szKey, nullptr);
     return value != nullptr && CopyIdentifier(pszField, value.get());
 }
 
-BOOL CIFilterRegistryHelperSQLServer2000::GetFilterFromHandler(const wchar_t *pszHandler, FilterRegistryInfo *pInfo)
+bool CIFilterRegistryHelperSQLServer2000::GetFilterFromHandler(const wchar_t *pszHandler, FilterRegistryInfo *pInfo)
 {
     if (ReadFilterTable(L"\\CLSID\\", pszHandler, pInfo->filterClsid)) {
         pInfo->route |= ROUTE_FILTER_KNOWN;
-        return TRUE;
+        return true;
     }
     return CIFilterRegistryHelperIndexingService30::GetFilterFromHandler(pszHandler, pInfo);
 }
 
-BOOL CIFilterRegistryHelperSQLServer2000::FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo)
+bool CIFilterRegistryHelperSQLServer2000::FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo)
 {
     if (ReadFilterTable(L"\\Extension\\.", pszExt, pInfo->filterClsid)) {
         pInfo->route = ROUTE_PRODUCT_EXTENSION;
-        return TRUE;
+        return true;
     }
     return CIFilterRegistryHelperIndexingService30::FindHandlerForExtension(pszExt, pInfo);
 }
 
-BOOL CIFilterRegistryHelperSQLServer2000::UseEngineModuleCopy(FilterRegistryInfo *pInfo)
+bool CIFilterRegistryHelperSQLServer2000::UseEngineModuleCopy(FilterRegistryInfo *pInfo)
 {
     wchar_t szBin[CCH_FOLDER];
     if (!HasExeLocal() || !GetEngineBinDirectory(szBin, CCH_FOLDER))
-        return FALSE;
+        return false;
     CPathParts module;
     CPathParts bin;
     if (!SplitPath(pInfo->modulePath, module) || !SplitPath(szBin, bin))
-        return FALSE;
+        return false;
     wchar_t szCandidate[CCH_FOLDER];
     if (!Compose(szCandidate, CCH_FOLDER, {szBin, module.fname, module.ext}))
-        return FALSE;
+        return false;
     if (SameFolder(module, bin))  // the module already lives there
-        return FALSE;
+        return false;
     if (!FileExists(szCandidate))
-        return FALSE;
+        return false;
     return SafeStringCopy(pInfo->modulePath, ARRAYSIZE(pInfo->modulePath), szCandidate) == S_OK;
 }
 
-BOOL CIFilterRegistryHelperSQLServer2000::GetEngineRegistryRoot(HKEY *phHive, wchar_t *pszKey, size_t cchKey)
+bool CIFilterRegistryHelperSQLServer2000::GetEngineRegistryRoot(HKEY *phHive, wchar_t *pszKey, size_t cchKey)
 {
     *phHive = HKEY_LOCAL_MACHINE;
     if (engineKey[0] != L'\0')
@@ -456,10 +456,10 @@ BOOL CIFilterRegistryHelperSQLServer2000::GetEngineRegistryRoot(HKEY *phHive, wc
     return Compose(pszKey, cchKey, {L"SOFTWARE\\Microsoft\\ContentIndexCommon"});
 }
 
-BOOL CIFilterRegistryHelperSQLServer2000::GetEngineBinDirectory(wchar_t *pszBuffer, size_t cchBuffer)
+bool CIFilterRegistryHelperSQLServer2000::GetEngineBinDirectory(wchar_t *pszBuffer, size_t cchBuffer)
 {
     if (pszBuffer == nullptr || cchBuffer == 0)
-        return FALSE;
+        return false;
     if (!binDirectoryRead) {
         binDirectoryRead = TRUE;
         binDirectory[0] = L'\0';
@@ -472,23 +472,23 @@ BOOL CIFilterRegistryHelperSQLServer2000::GetEngineBinDirectory(wchar_t *pszBuff
     }
     if (binDirectory[0] == L'\0' || SafeStringCopy(pszBuffer, cchBuffer, binDirectory) != S_OK) {
         pszBuffer[0] = L'\0';
-        return FALSE;
+        return false;
     }
-    return TRUE;
+    return true;
 }
 
 // The install location, expanded, into the caller's buffer. It is the stored value that must fit
 // the buffer (not the value's name), and an empty location names no folder.
-BOOL CIFilterRegistryHelperSQLServer2000::ReadInstallLocation(wchar_t *pszBuffer, size_t cchBuffer)
+bool CIFilterRegistryHelperSQLServer2000::ReadInstallLocation(wchar_t *pszBuffer, size_t cchBuffer)
 {
     const DWORD cch = cchBuffer > MAXDWORD / sizeof(wchar_t) ? MAXDWORD / sizeof(wchar_t) : static_cast<DWORD>(cchBuffer);
     return ReadLimitedString(HKEY_LOCAL_MACHINE, installKey, installValueName, pszBuffer, cch, READ_EXPANDED) &&
            pszBuffer[0] != L'\0';
 }
 
-BOOL CIFilterRegistryHelperSQLServer2000::IsEngineInstalled() { return TRUE; }
+bool CIFilterRegistryHelperSQLServer2000::IsEngineInstalled() { return true; }
 
-BOOL CIFilterRegistryHelperSQLServer2000::HasExeLocal()
+bool CIFilterRegistryHelperSQLServer2000::HasExeLocal()
 {
     if (exeLocalChecked)
         return exeLocalPresent;
@@ -497,7 +497,7 @@ BOOL CIFilterRegistryHelperSQLServer2000::HasExeLocal()
     wchar_t szPath[CCH_FOLDER];
     if (!GetEngineBinDirectory(szPath, CCH_FOLDER) || SafeStringCat(szPath, CCH_FOLDER, hostExeName) != S_OK ||
         SafeStringCat(szPath, CCH_FOLDER, L".exe.local") != S_OK)
-        return FALSE;
+        return false;
     exeLocalPresent = FileExists(szPath);  // a folder of that name redirects nothing
     return exeLocalPresent;
 }
@@ -531,11 +531,11 @@ std::unique_ptr<wchar_t[]> CIFilterRegistryHelperSharepoint2001::GetDefaultExtLi
     return list;
 }
 
-BOOL CIFilterRegistryHelperSharepoint2001::FindFilterByDefaultExtList(const wchar_t *pszExt, FilterRegistryInfo *pInfo)
+bool CIFilterRegistryHelperSharepoint2001::FindFilterByDefaultExtList(const wchar_t *pszExt, FilterRegistryInfo *pInfo)
 {
     std::unique_ptr<wchar_t[]> list = GetDefaultExtList();
     if (list == nullptr)
-        return FALSE;
+        return false;
     const size_t cchExt = wcslen(pszExt) + 1;
     std::unique_ptr<wchar_t[]> ext(new wchar_t[cchExt]);
     SafeStringCopy(ext.get(), cchExt, pszExt);
@@ -550,25 +550,25 @@ BOOL CIFilterRegistryHelperSharepoint2001::FindFilterByDefaultExtList(const wcha
         entry += cchEntry + 1;
     }
     if (!bListed)
-        return FALSE;
+        return false;
 
     HKEY hHive = nullptr;
     wchar_t szKey[CCH_KEY];
     if (!GetEngineRegistryRoot(&hHive, szKey, CCH_KEY) || SafeStringCat(szKey, CCH_KEY, L"\\Filters") != S_OK ||
         SafeStringCat(szKey, CCH_KEY, L"\\Default") != S_OK)
-        return FALSE;
+        return false;
     std::unique_ptr<wchar_t[]> filter = ReadWholeString(hHive, szKey, nullptr);
     if (filter == nullptr)
-        return FALSE;
+        return false;
     pInfo->route = ROUTE_DEFAULT_FILTER;
     return CopyIdentifier(pInfo->filterClsid, filter.get());
 }
 
-BOOL CIFilterRegistryHelperSharepoint2001::FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo)
+bool CIFilterRegistryHelperSharepoint2001::FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo)
 {
     if (ReadFilterTable(L"\\Extension\\.", pszExt, pInfo->filterClsid)) {
         pInfo->route = ROUTE_PRODUCT_EXTENSION;
-        return TRUE;
+        return true;
     }
 
     // By the MIME content type: its class in the product's class table, or the class's handler.
@@ -582,27 +582,27 @@ BOOL CIFilterRegistryHelperSharepoint2001::FindHandlerForExtension(const wchar_t
         szClass[0] != L'\0') {
         if (ReadFilterTable(L"\\CLSID\\", szClass, pInfo->filterClsid)) {
             pInfo->route |= ROUTE_CONTENT_TYPE | ROUTE_FILTER_KNOWN;
-            return TRUE;
+            return true;
         }
         wchar_t szHandler[CCH_CLSID];
         if (ReadHandlerOfClass(szClass, szHandler)) {
             SafeStringCopy(pInfo->handlerClsid, CCH_CLSID, szHandler);
             pInfo->route = ROUTE_CONTENT_TYPE;
-            return TRUE;
+            return true;
         }
     }
 
     if (CIFilterRegistryHelperIndexingService30::FindHandlerForExtension(pszExt, pInfo))
-        return TRUE;
+        return true;
     return FindFilterByDefaultExtList(pszExt, pInfo);
 }
 
-BOOL CIFilterRegistryHelperSharepoint2001::IsEngineInstalled()
+bool CIFilterRegistryHelperSharepoint2001::IsEngineInstalled()
 {
     CRegistry reg;
     DWORD dwVersion2 = 0;
     if (!reg.Open(HKEY_LOCAL_MACHINE, SHAREPOINT_KEY))
-        return FALSE;
+        return false;
     return !reg.ReadDword(L"SPSV2", &dwVersion2);
 }
 
@@ -612,12 +612,12 @@ CIFilterRegistryHelperSharepoint2003::CIFilterRegistryHelperSharepoint2003()
                      L"mssdmn");
 }
 
-BOOL CIFilterRegistryHelperSharepoint2003::IsEngineInstalled()
+bool CIFilterRegistryHelperSharepoint2003::IsEngineInstalled()
 {
     CRegistry reg;
     DWORD dwVersion2 = 0;
     if (!reg.Open(HKEY_LOCAL_MACHINE, SHAREPOINT_KEY))
-        return FALSE;
+        return false;
     return reg.ReadDword(L"SPSV2", &dwVersion2) && dwVersion2 == 1;
 }
 
@@ -630,22 +630,22 @@ CIFilterRegistryHelperMSNDesktopSearch::CIFilterRegistryHelperMSNDesktopSearch()
                      L"WindowsSearchFilter");
 }
 
-BOOL CIFilterRegistryHelperMSNDesktopSearch::GetEngineRegistryRoot(HKEY *phHive, wchar_t *pszKey, size_t cchKey)
+bool CIFilterRegistryHelperMSNDesktopSearch::GetEngineRegistryRoot(HKEY *phHive, wchar_t *pszKey, size_t cchKey)
 {
     if (!CIFilterRegistryHelperSharepoint2003::GetEngineRegistryRoot(phHive, pszKey, cchKey))
-        return FALSE;
+        return false;
     *phHive = HKEY_CURRENT_USER;
-    return TRUE;
+    return true;
 }
 
-BOOL CIFilterRegistryHelperMSNDesktopSearch::IsEngineInstalled() { return TRUE; }
+bool CIFilterRegistryHelperMSNDesktopSearch::IsEngineInstalled() { return true; }
 
-BOOL CIFilterRegistryHelperMSNDesktopSearch::ReadPreventedAddins(std::vector<std::wstring> &addins)
+bool CIFilterRegistryHelperMSNDesktopSearch::ReadPreventedAddins(std::vector<std::wstring> &addins)
 {
     addins.clear();
     CRegistry reg;
     if (!reg.Open(HKEY_CURRENT_USER, L"Software\\Policies\\Microsoft\\DesktopSearch\\PreventUnwantedAddins"))
-        return TRUE;
+        return true;
     wchar_t szName[CCH_KEY];
     wchar_t szData[CCH_KEY];
     DWORD i = 0;
@@ -655,7 +655,7 @@ BOOL CIFilterRegistryHelperMSNDesktopSearch::ReadPreventedAddins(std::vector<std
         if (reg.GetStringLength(szName, &cchData) && cchData <= CCH_KEY && reg.ReadString(szName, szData, CCH_KEY))
             addins.emplace_back(szData);
     }
-    return TRUE;
+    return true;
 }
 
 CIFilterRegistryHelperOfficeServer12::CIFilterRegistryHelperOfficeServer12()
@@ -664,7 +664,7 @@ CIFilterRegistryHelperOfficeServer12::CIFilterRegistryHelperOfficeServer12()
                      L"bin", L"mssdmn");
 }
 
-BOOL CIFilterRegistryHelperOfficeServer12::IsEngineInstalled() { return TRUE; }
+bool CIFilterRegistryHelperOfficeServer12::IsEngineInstalled() { return true; }
 
 CIFilterRegistryHelperWindowsServerExtensions12::CIFilterRegistryHelperWindowsServerExtensions12()
 {
@@ -673,4 +673,4 @@ CIFilterRegistryHelperWindowsServerExtensions12::CIFilterRegistryHelperWindowsSe
                      L"mssdmn");
 }
 
-BOOL CIFilterRegistryHelperWindowsServerExtensions12::IsEngineInstalled() { return TRUE; }
+bool CIFilterRegistryHelperWindowsServerExtensions12::IsEngineInstalled() { return true; }

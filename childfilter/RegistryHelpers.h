@@ -27,37 +27,37 @@ public:
     // ext: the extension without its dot. TRUE when the lookup ran to an end: the record then
     // holds the filter class and its module (status tells whether the module may be used).
     // FALSE: nothing registered, or the DLL list gave no answer.
-    virtual BOOL FindFilterForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo);
+    virtual bool FindFilterForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo);
     // The product's DefaultExtList as NUL-separated entries ended by an empty one; null when none.
     virtual std::unique_ptr<wchar_t[]> GetDefaultExtList();
     // filterClsid for a persistent handler.
-    virtual BOOL GetFilterFromHandler(const wchar_t *pszHandler, FilterRegistryInfo *pInfo);
-    virtual BOOL FindFilterByDefaultExtList(const wchar_t *pszExt, FilterRegistryInfo *pInfo);
+    virtual bool GetFilterFromHandler(const wchar_t *pszHandler, FilterRegistryInfo *pInfo);
+    virtual bool FindFilterByDefaultExtList(const wchar_t *pszExt, FilterRegistryInfo *pInfo);
     // filterClsid (if still unknown), className and modulePath from what the route found. FALSE
     // only for a route it does not know; a module that is not found leaves status alone.
-    virtual BOOL ResolveFilterModule(FilterRegistryInfo *pInfo);
-    virtual BOOL FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo) = 0;
+    virtual bool ResolveFilterModule(FilterRegistryInfo *pInfo);
+    virtual bool FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo) = 0;
     // Replaces modulePath by the product's own copy of the module when the product redirects DLLs.
-    virtual BOOL UseEngineModuleCopy(FilterRegistryInfo *pInfo);
+    virtual bool UseEngineModuleCopy(FilterRegistryInfo *pInfo);
 
     // Asks the record's DLL list about modulePath and filterClsid; sets trusted, status and the
     // three persistence flags. FALSE when there is no list or it gave no answer.
-    BOOL CheckFilterModule(FilterRegistryInfo *pInfo);
+    bool CheckFilterModule(FilterRegistryInfo *pInfo);
 };
 
 // Indexing Service 2.0: extension -> ProgID -> class -> persistent handler.
 class CIFilterRegistryHelperIndexingService20 : public CIFilterRegistryHelperBase
 {
 public:
-    BOOL FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo) override;
-    virtual BOOL FindHandlerForClass(const wchar_t *pszClass, FilterRegistryInfo *pInfo);
+    bool FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo) override;
+    virtual bool FindHandlerForClass(const wchar_t *pszClass, FilterRegistryInfo *pInfo);
 };
 
 // Indexing Service 3.0 (also the default): the extension's own persistent handler first.
 class CIFilterRegistryHelperIndexingService30 : public CIFilterRegistryHelperIndexingService20
 {
 public:
-    BOOL FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo) override;
+    bool FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo) override;
 };
 
 // SQL Server 2000 full-text search: the product's own filter tables come first; the product has
@@ -67,16 +67,16 @@ class CIFilterRegistryHelperSQLServer2000 : public CIFilterRegistryHelperIndexin
 public:
     CIFilterRegistryHelperSQLServer2000();
 
-    BOOL GetFilterFromHandler(const wchar_t *pszHandler, FilterRegistryInfo *pInfo) override;
-    BOOL FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo) override;
-    BOOL UseEngineModuleCopy(FilterRegistryInfo *pInfo) override;
+    bool GetFilterFromHandler(const wchar_t *pszHandler, FilterRegistryInfo *pInfo) override;
+    bool FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo) override;
+    bool UseEngineModuleCopy(FilterRegistryInfo *pInfo) override;
     // Hive and key of the product's ContentIndexCommon (its tables are under \Filters).
-    virtual BOOL GetEngineRegistryRoot(HKEY *phHive, wchar_t *pszKey, size_t cchKey);
+    virtual bool GetEngineRegistryRoot(HKEY *phHive, wchar_t *pszKey, size_t cchKey);
     // The product's program folder, ending in a backslash. Read once per object, failure included.
-    virtual BOOL GetEngineBinDirectory(wchar_t *pszBuffer, size_t cchBuffer);
-    virtual BOOL IsEngineInstalled();
+    virtual bool GetEngineBinDirectory(wchar_t *pszBuffer, size_t cchBuffer);
+    virtual bool IsEngineInstalled();
     // Is there a file hostExeName.exe.local in the program folder? Checked once per object.
-    virtual BOOL HasExeLocal();
+    virtual bool HasExeLocal();
 
 protected:
     void SetProductValues(const wchar_t *pszEngineKey, const wchar_t *pszInstallKey,
@@ -84,7 +84,7 @@ protected:
                           const wchar_t *pszHostExeName);
     // The product's filter table pszTable ("\\Extension\\." or "\\CLSID\\") entry pszEntry into
     // an identifier field; a value that does not fit fails and leaves the field empty.
-    BOOL ReadFilterTable(const wchar_t *pszTable, const wchar_t *pszEntry, wchar_t *pszField);
+    bool ReadFilterTable(const wchar_t *pszTable, const wchar_t *pszEntry, wchar_t *pszField);
 
     wchar_t hostExeName[CCH_FILE_PATH];
     BOOL exeLocalChecked;
@@ -97,7 +97,7 @@ protected:
     wchar_t engineKey[CCH_PROGID];
 
 private:
-    BOOL ReadInstallLocation(wchar_t *pszBuffer, size_t cchBuffer);
+    bool ReadInstallLocation(wchar_t *pszBuffer, size_t cchBuffer);
 };
 
 // SharePoint Portal Server 2001: adds the MIME content type and the product's default filter.
@@ -107,16 +107,16 @@ public:
     CIFilterRegistryHelperSharepoint2001();
 
     std::unique_ptr<wchar_t[]> GetDefaultExtList() override;
-    BOOL FindFilterByDefaultExtList(const wchar_t *pszExt, FilterRegistryInfo *pInfo) override;
-    BOOL FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo) override;
-    BOOL IsEngineInstalled() override;  // only while SPSV2 is absent
+    bool FindFilterByDefaultExtList(const wchar_t *pszExt, FilterRegistryInfo *pInfo) override;
+    bool FindHandlerForExtension(const wchar_t *pszExt, FilterRegistryInfo *pInfo) override;
+    bool IsEngineInstalled() override;  // only while SPSV2 is absent
 };
 
 class CIFilterRegistryHelperSharepoint2003 : public CIFilterRegistryHelperSharepoint2001
 {
 public:
     CIFilterRegistryHelperSharepoint2003();
-    BOOL IsEngineInstalled() override;  // only when SPSV2 is 1
+    bool IsEngineInstalled() override;  // only when SPSV2 is 1
 };
 
 // MSN / Windows Desktop Search: its filter tables are per user (HKEY_CURRENT_USER).
@@ -124,17 +124,17 @@ class CIFilterRegistryHelperMSNDesktopSearch : public CIFilterRegistryHelperShar
 {
 public:
     CIFilterRegistryHelperMSNDesktopSearch();
-    BOOL GetEngineRegistryRoot(HKEY *phHive, wchar_t *pszKey, size_t cchKey) override;
-    BOOL IsEngineInstalled() override;
+    bool GetEngineRegistryRoot(HKEY *phHive, wchar_t *pszKey, size_t cchKey) override;
+    bool IsEngineInstalled() override;
     // The data of every value of the PreventUnwantedAddins policy. TRUE also when there is none.
-    virtual BOOL ReadPreventedAddins(std::vector<std::wstring> &addins);
+    virtual bool ReadPreventedAddins(std::vector<std::wstring> &addins);
 };
 
 class CIFilterRegistryHelperOfficeServer12 : public CIFilterRegistryHelperSharepoint2003
 {
 public:
     CIFilterRegistryHelperOfficeServer12();
-    BOOL IsEngineInstalled() override;
+    bool IsEngineInstalled() override;
 };
 
 // Windows SharePoint Services 3 search (Web Server Extensions 12).
@@ -142,5 +142,5 @@ class CIFilterRegistryHelperWindowsServerExtensions12 : public CIFilterRegistryH
 {
 public:
     CIFilterRegistryHelperWindowsServerExtensions12();
-    BOOL IsEngineInstalled() override;
+    bool IsEngineInstalled() override;
 };

@@ -42,45 +42,45 @@ DWORD GetLongPathThroughShell(const wchar_t *pszPath, wchar_t *pszLongPath) noex
 
 } // namespace
 
-BOOL FileExists(const wchar_t *pszPath) noexcept
+bool FileExists(const wchar_t *pszPath) noexcept
 {
     if (pszPath == nullptr || IsBadReadPtr(pszPath, 2))
-        return FALSE;
+        return false;
     size_t cch = 0;
     if (FAILED(SafeStringLength(pszPath, MAX_PATH, &cch)) || cch == 0 || cch >= MAX_PATH)
-        return FALSE;
+        return false;
     WIN32_FIND_DATAW fd;
     CFindHandle find(FindFirstFileW(pszPath, &fd));
     if (!find)
-        return FALSE;
+        return false;
     return (fd.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-BOOL IsExistingFile(const wchar_t *pszPath) noexcept
+bool IsExistingFile(const wchar_t *pszPath) noexcept
 {
     size_t cch = 0;
     if (pszPath == nullptr || FAILED(SafeStringLength(pszPath, MAX_PATH, &cch)) || cch == 0 || cch >= MAX_PATH)
-        return FALSE;
+        return false;
     const DWORD dwAttributes = GetFileAttributesW(pszPath);
     return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
-BOOL AppendPath(wchar_t *pszPath, const wchar_t *pszMore) noexcept
+bool AppendPath(wchar_t *pszPath, const wchar_t *pszMore) noexcept
 {
     if (pszPath == nullptr || pszMore == nullptr)
-        return FALSE;
+        return false;
     if (ShellLibraryVersion() >= 0x00040047)
-        return PathAppendW(pszPath, pszMore);
+        return PathAppendW(pszPath, pszMore) != FALSE;
 
     if (pszMore[0] == L'\0')
-        return TRUE;
+        return true;
     if (IsSeparator(pszMore[0]))
-        return FALSE;
+        return false;
     size_t cch = 0;
     if (SUCCEEDED(SafeStringLength(pszPath, MAX_PATH, &cch)) && (cch == 0 || !IsSeparator(pszPath[cch - 1])))
         SafeStringCat(pszPath, MAX_PATH, L"\\");
     SafeStringCat(pszPath, MAX_PATH, pszMore);
-    return TRUE;
+    return true;
 }
 
 const wchar_t *PathFileName(const wchar_t *pszPath) noexcept
@@ -129,15 +129,15 @@ DWORD GetLongPath(const wchar_t *pszPath, wchar_t *pszLongPath, DWORD cchBuffer)
     return GetLongPathThroughShell(pszPath, pszLongPath);
 }
 
-BOOL IsFileTrusted(const wchar_t *pszPath, BOOL bShowUI) noexcept
+bool IsFileTrusted(const wchar_t *pszPath, bool bShowUI) noexcept
 {
     using PFN_WinVerifyTrust = LONG(WINAPI *)(HWND, GUID *, LPVOID);
     CLibrary wintrust(LoadLibraryW(L"wintrust.dll"));
     if (!wintrust)
-        return FALSE;
+        return false;
     auto pfn = GetProcAs<PFN_WinVerifyTrust>(wintrust.Get(), "WinVerifyTrust");
     if (pfn == nullptr)
-        return FALSE;
+        return false;
 
     WINTRUST_FILE_INFO file = {};
     file.cbStruct = sizeof(file);

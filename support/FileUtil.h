@@ -3,16 +3,16 @@
 #include <windows.h>
 
 // TRUE for a readable path of 1 to 259 characters whose first match is an existing non-directory.
-BOOL FileExists(const wchar_t *pszPath) noexcept;
+bool FileExists(const wchar_t *pszPath) noexcept;
 
 // TRUE for a path of 1 to 259 characters that names an existing non-directory exactly: no
 // pattern matching and no directory search, so it costs a fraction of FileExists. For paths we
 // composed ourselves, such as the extracted files, which are tested for every archive entry.
-BOOL IsExistingFile(const wchar_t *pszPath) noexcept;
+bool IsExistingFile(const wchar_t *pszPath) noexcept;
 
 // Appends a component to a path held in a MAX_PATH buffer: PathAppendW when the shell
 // lightweight library is at least 4.71, otherwise our own fallback.
-BOOL AppendPath(wchar_t *pszPath, const wchar_t *pszMore) noexcept;
+bool AppendPath(wchar_t *pszPath, const wchar_t *pszMore) noexcept;
 
 // The file-name part of a path: what follows its last '\\', '/' or ':'.
 const wchar_t *PathFileName(const wchar_t *pszPath) noexcept;
@@ -25,4 +25,4 @@ void GetUpperBaseName(const wchar_t *pszPath, wchar_t *pszName, size_t cchName) 
 DWORD GetLongPath(const wchar_t *pszPath, wchar_t *pszLongPath, DWORD cchBuffer) noexcept;
 
 // Signature check with WinVerifyTrust (wintrust.dll loaded for the call only).
-BOOL IsFileTrusted(const wchar_t *pszPath, BOOL bShowUI) noexcept;
+bool IsFileTrusted(const wchar_t *pszPath, bool bShowUI) noexcept;

@@ -23,26 +23,26 @@ public:
 
     // Opens hRoot\pszSubkey for reading, closing whatever was open. A null root or an unreadable
     // subkey changes nothing; any other failure leaves the object closed.
-    BOOL Open(HKEY hRoot, const wchar_t *pszSubkey);
+    bool Open(HKEY hRoot, const wchar_t *pszSubkey);
     void Close();
 
     // A null or empty value name stands for the key's default value.
-    BOOL GetValueType(const wchar_t *pszName, DWORD *pdwType);
-    BOOL GetValueSize(const wchar_t *pszName, DWORD *pcbSize);
+    bool GetValueType(const wchar_t *pszName, DWORD *pdwType);
+    bool GetValueSize(const wchar_t *pszName, DWORD *pcbSize);
     // Stored size in characters (bytes / 2, an odd last byte counted as a whole character),
     // the stored NUL included.
-    BOOL GetStringLength(const wchar_t *pszName, DWORD *pcchLength);
+    bool GetStringLength(const wchar_t *pszName, DWORD *pcchLength);
     // Raw bytes. NULL buffer: TRUE when the value exists. Otherwise the stored value must fit cbBuffer.
-    BOOL ReadValue(const wchar_t *pszName, void *pBuffer, DWORD cbBuffer);
-    BOOL ReadDword(const wchar_t *pszName, DWORD *pdwValue);  // REG_DWORD only
+    bool ReadValue(const wchar_t *pszName, void *pBuffer, DWORD cbBuffer);
+    bool ReadDword(const wchar_t *pszName, DWORD *pdwValue);  // REG_DWORD only
     // REG_SZ or REG_MULTI_SZ, as stored; REG_EXPAND_SZ is refused. The string and its NUL must fit
     // cchBuffer (a stored value that lacks its NUL gets one when there is room).
-    BOOL ReadString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer);
+    bool ReadString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer);
     // REG_SZ (*pbExpandable FALSE) or REG_EXPAND_SZ (TRUE), unexpanded; the caller expands.
-    BOOL ReadExpandableString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer, BOOL *pbExpandable);
+    bool ReadExpandableString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer, bool *pbExpandable);
     // Value names, from the first; a name longer than cchName ends the walk.
-    BOOL EnumFirstValue(wchar_t *pszName, DWORD cchName);
-    BOOL EnumNextValue(wchar_t *pszName, DWORD cchName);
+    bool EnumFirstValue(wchar_t *pszName, DWORD cchName);
+    bool EnumNextValue(wchar_t *pszName, DWORD cchName);
 
     HKEY Key() const noexcept { return m_hKey.Get(); }
     // Where the open key is; read by the tests only.
@@ -50,8 +50,8 @@ public:
     const wchar_t *Subkey() const noexcept { return m_pszSubkey.get(); }
 
 private:
-    BOOL ReadBytes(const wchar_t *pszName, void *pBuffer, DWORD cbBuffer, DWORD *pcbRead);
-    BOOL ReadTypedString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer);
+    bool ReadBytes(const wchar_t *pszName, void *pBuffer, DWORD cbBuffer, DWORD *pcbRead);
+    bool ReadTypedString(const wchar_t *pszName, wchar_t *pszBuffer, DWORD cchBuffer);
 
     CRegKey m_hKey;
     HKEY m_hRoot = nullptr;  // the caller's; not closed

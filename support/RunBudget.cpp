@@ -28,16 +28,16 @@ ULONG CRunBudget::Release() noexcept
     return static_cast<ULONG>(cRef);
 }
 
-BOOL CRunBudget::TryCharge(ULONGLONG cb) noexcept
+bool CRunBudget::TryCharge(ULONGLONG cb) noexcept
 {
     const LONGLONG cbAsk = AsCount(cb);
     const LONGLONG cbLimit = AsCount(m_cbMemory);
     for (;;) {
         const LONGLONG cbNow = m_cbCharged;
         if (cbAsk > cbLimit - cbNow)
-            return FALSE;
+            return false;
         if (InterlockedCompareExchange64(&m_cbCharged, cbNow + cbAsk, cbNow) == cbNow)
-            return TRUE;
+            return true;
     }
 }
 
@@ -50,7 +50,7 @@ ULONGLONG CRunBudget::Available() const noexcept
     return cbNow >= cbLimit ? 0 : static_cast<ULONGLONG>(cbLimit - cbNow);
 }
 
-BOOL CRunBudget::SpendSkipWork(ULONGLONG cb) noexcept
+bool CRunBudget::SpendSkipWork(ULONGLONG cb) noexcept
 {
     const LONGLONG cbDone = InterlockedExchangeAdd64(&m_cbSkipped, AsCount(cb)) + AsCount(cb);
     return cbDone >= 0 && static_cast<ULONGLONG>(cbDone) <= m_cbSkipWork;
@@ -86,16 +86,16 @@ CBudgetCharge &CBudgetCharge::operator=(CBudgetCharge &&other) noexcept
     return *this;
 }
 
-BOOL CBudgetCharge::TryResize(ULONGLONG cbNew) noexcept
+bool CBudgetCharge::TryResize(ULONGLONG cbNew) noexcept
 {
     if (m_pBudget != nullptr) {
         if (cbNew > m_cb && !m_pBudget->TryCharge(cbNew - m_cb))
-            return FALSE;
+            return false;
         if (cbNew < m_cb)
             m_pBudget->Refund(m_cb - cbNew);
     }
     m_cb = cbNew;
-    return TRUE;
+    return true;
 }
 
 CRunBudget *CurrentRunBudget() noexcept { return static_cast<CRunBudget *>(g_currentBudget.Get()); }

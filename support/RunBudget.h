@@ -21,13 +21,13 @@ public:
     ULONG Release() noexcept;
 
     // Charges cb when it fits in what is left; FALSE (nothing charged) when it does not.
-    BOOL TryCharge(ULONGLONG cb) noexcept;
+    bool TryCharge(ULONGLONG cb) noexcept;
     void Refund(ULONGLONG cb) noexcept;
     ULONGLONG Available() const noexcept;
 
     // Decompression done only to pass entries nobody reads (solid data): counts cb, FALSE once the
     // run's bound is passed.
-    BOOL SpendSkipWork(ULONGLONG cb) noexcept;
+    bool SpendSkipWork(ULONGLONG cb) noexcept;
 
 private:
     CRunBudget(ULONGLONG cbMemory, ULONGLONG cbSkipWork) noexcept : m_cbMemory(cbMemory), m_cbSkipWork(cbSkipWork) {}
@@ -54,7 +54,7 @@ public:
 
     // Makes the charge cbNew: a growth is charged first and refused when it does not fit (the
     // charge stays as it was); a shrink is refunded.
-    BOOL TryResize(ULONGLONG cbNew) noexcept;
+    bool TryResize(ULONGLONG cbNew) noexcept;
     void Reset() noexcept { TryResize(0); }
     ULONGLONG Size() const noexcept { return m_cb; }
     CRunBudget *Budget() const noexcept { return m_pBudget; }

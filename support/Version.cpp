@@ -7,17 +7,17 @@
 namespace {
 
 COperatingSystem g_os;
-BOOL g_bAtLeast98 = FALSE;
-BOOL g_bAtLeast2000 = FALSE;
+bool g_bAtLeast98 = false;
+bool g_bAtLeast2000 = false;
 DWORD g_dwShellVersion = 0;
 
-BOOL QuerySystem(OSVERSIONINFOEXW &info) noexcept
+bool QuerySystem(OSVERSIONINFOEXW &info) noexcept
 {
     info = {};
     info.dwOSVersionInfoSize = sizeof(info);
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
-    return GetVersionExW(reinterpret_cast<OSVERSIONINFOW *>(&info));
+    return GetVersionExW(reinterpret_cast<OSVERSIONINFOW *>(&info)) != FALSE;
 #pragma GCC diagnostic pop
 }
 
@@ -42,7 +42,7 @@ void COperatingSystem::Set(DWORD platformId, DWORD major, DWORD minor, WORD serv
     m_dwMajor = major;
     m_dwMinor = minor;
     m_wServicePackMajor = servicePackMajor;
-    m_bFilled = TRUE;
+    m_bFilled = true;
 }
 
 void InitializeVersionFacts() noexcept
@@ -53,17 +53,17 @@ void InitializeVersionFacts() noexcept
     g_dwShellVersion = GetDllVersion(L"SHLWAPI.DLL", &version) ? version : 0;
 }
 
-BOOL IsVersionAtLeast(DWORD major, DWORD minor, WORD servicePackMajor, DWORD platformId) noexcept
+bool IsVersionAtLeast(DWORD major, DWORD minor, WORD servicePackMajor, DWORD platformId) noexcept
 {
     COperatingSystem os = g_os;
     if (!os.IsFilled()) {
         OSVERSIONINFOEXW info;
         if (!QuerySystem(info))
-            return FALSE;
+            return false;
         os.Set(info.dwPlatformId, info.dwMajorVersion, info.dwMinorVersion, info.wServicePackMajor);
     }
     if (os.PlatformId() != platformId)
-        return FALSE;
+        return false;
     if (os.Major() != major)
         return os.Major() > major;
     if (os.Minor() != minor)
@@ -71,31 +71,31 @@ BOOL IsVersionAtLeast(DWORD major, DWORD minor, WORD servicePackMajor, DWORD pla
     return os.ServicePackMajor() >= servicePackMajor;
 }
 
-BOOL GetDllVersion(const wchar_t *pszDll, DWORD *pdwVersion) noexcept
+bool GetDllVersion(const wchar_t *pszDll, DWORD *pdwVersion) noexcept
 {
     if (pszDll == nullptr || IsBadStringPtrW(pszDll, MAX_PATH) || pdwVersion == nullptr ||
         IsBadWritePtr(pdwVersion, sizeof(DWORD)) || pszDll[0] == L'\0')
-        return FALSE;
+        return false;
     *pdwVersion = 0;
     CLibrary library(LoadLibraryW(pszDll));
     if (!library)
-        return FALSE;
+        return false;
     auto pfn = GetProcAs<DLLGETVERSIONPROC>(library.Get(), "DllGetVersion");
     if (pfn == nullptr)
-        return FALSE;
+        return false;
     DLLVERSIONINFO info = {};
     info.cbSize = sizeof(info);
     const HRESULT hr = pfn(&info);
     library.Close();
     if (FAILED(hr))
-        return FALSE;
+        return false;
     *pdwVersion = ((info.dwMajorVersion & 0xFFFF) << 16) | (info.dwMinorVersion & 0xFFFF);
-    return TRUE;
+    return true;
 }
 
 const COperatingSystem &OperatingSystem() noexcept { return g_os; }
-BOOL IsAtLeastWindows98() noexcept { return g_bAtLeast98; }
-BOOL IsAtLeastWindows2000() noexcept { return g_bAtLeast2000; }
+bool IsAtLeastWindows98() noexcept { return g_bAtLeast98; }
+bool IsAtLeastWindows2000() noexcept { return g_bAtLeast2000; }
 DWORD ShellLibraryVersion() noexcept { return g_dwShellVersion; }
 
 void OverrideVersionFacts(DWORD platformId, DWORD major, DWORD minor, WORD servicePackMajor) noexcept

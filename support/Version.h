@@ -8,7 +8,7 @@ class COperatingSystem
 public:
     COperatingSystem() noexcept;
 
-    BOOL IsFilled() const noexcept { return m_bFilled; }
+    bool IsFilled() const noexcept { return m_bFilled; }
     DWORD PlatformId() const noexcept { return m_dwPlatformId; }
     DWORD Major() const noexcept { return m_dwMajor; }
     DWORD Minor() const noexcept { return m_dwMinor; }
@@ -18,7 +18,7 @@ public:
     void Set(DWORD platformId, DWORD major, DWORD minor, WORD servicePackMajor) noexcept;
 
 private:
-    BOOL m_bFilled = FALSE;
+    bool m_bFilled = false;
     DWORD m_dwPlatformId = 0;
     DWORD m_dwMajor = 0;
     DWORD m_dwMinor = 0;
@@ -28,12 +28,12 @@ private:
 // Builds the record, the two flags and the shell library version, in that order.
 void InitializeVersionFacts() noexcept;
 
-BOOL IsVersionAtLeast(DWORD major, DWORD minor, WORD servicePackMajor, DWORD platformId) noexcept;
-BOOL GetDllVersion(const wchar_t *pszDll, DWORD *pdwVersion) noexcept;
+bool IsVersionAtLeast(DWORD major, DWORD minor, WORD servicePackMajor, DWORD platformId) noexcept;
+bool GetDllVersion(const wchar_t *pszDll, DWORD *pdwVersion) noexcept;
 
 const COperatingSystem &OperatingSystem() noexcept;
-BOOL IsAtLeastWindows98() noexcept;
-BOOL IsAtLeastWindows2000() noexcept;
+bool IsAtLeastWindows98() noexcept;
+bool IsAtLeastWindows2000() noexcept;
 DWORD ShellLibraryVersion() noexcept;
 
 // For tests: stand for another system or shell library, then recompute the flags.

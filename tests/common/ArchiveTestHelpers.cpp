@@ -11,14 +11,14 @@ namespace {
 std::vector<std::wstring> g_extensions;
 std::vector<std::wstring> g_asked;
 
-BOOL FindByExtension(const wchar_t *pszFilePath, FilterRegistryInfo *)
+bool FindByExtension(const wchar_t *pszFilePath, FilterRegistryInfo *)
 {
     g_asked.emplace_back(pszFilePath);
     const wchar_t *dot = std::wcsrchr(pszFilePath, L'.');
     for (const std::wstring &ext : g_extensions)
         if (ext == L"*" || (dot != nullptr && _wcsicmp(dot, ext.c_str()) == 0))
-            return TRUE;
-    return FALSE;
+            return true;
+    return false;
 }
 } // namespace
 

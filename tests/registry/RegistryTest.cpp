@@ -146,18 +146,18 @@ TEST_F(RegistryTest, ReadExpandableStringReportsTheKindAndDoesNotExpand)
         {L"sz", TRUE, FALSE, L"abc"},
         {L"multi", FALSE, FALSE, L"~"},
         {L"dword", FALSE, FALSE, L"~"},
-        {L"missing", FALSE, MARKER, L"~"},
+        {L"missing", FALSE, TRUE, L"~"},  // left as it was
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(Narrow(c.name));
         wchar_t buffer[64] = L"~";
-        BOOL expandable = static_cast<BOOL>(MARKER);
+        bool expandable = true;
         EXPECT_EQ(c.ok, reg.ReadExpandableString(c.name, buffer, 64, &expandable));
         EXPECT_EQ(c.expandable, static_cast<DWORD>(expandable));
         EXPECT_EQ(std::wstring(c.text), std::wstring(buffer));
     }
     wchar_t small[26];
-    BOOL expandable = FALSE;
+    bool expandable = false;
     EXPECT_FALSE(reg.ReadExpandableString(L"expand", small, 26, &expandable));  // needs 27 with its NUL
     EXPECT_FALSE(reg.ReadExpandableString(L"expand", small, 26, nullptr));
 }
@@ -258,7 +258,7 @@ TEST_F(RegistryTest, OpenAndCloseStates)
     value = MARKER;
     DWORD type = MARKER, size = MARKER;
     wchar_t text[8] = L"~";
-    BOOL expandable = static_cast<BOOL>(MARKER);
+    bool expandable = true;
     EXPECT_FALSE(reg.GetValueType(L"sz", &type));
     EXPECT_FALSE(reg.GetValueSize(L"sz", &size));
     EXPECT_FALSE(reg.GetStringLength(L"sz", &size));
@@ -270,7 +270,7 @@ TEST_F(RegistryTest, OpenAndCloseStates)
     EXPECT_EQ(MARKER, value);
     EXPECT_EQ(MARKER, type);
     EXPECT_EQ(MARKER, size);
-    EXPECT_EQ(MARKER, static_cast<DWORD>(expandable));
+    EXPECT_TRUE(expandable);
     EXPECT_EQ(std::wstring(L"~"), std::wstring(text));
     reg.Close();  // closing twice is harmless
     reg.Close();

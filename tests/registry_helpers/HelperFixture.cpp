@@ -38,7 +38,7 @@ std::wstring TestId(wchar_t kind, int n)
     return text;
 }
 
-BOOL CFakeDllList::GetDisplayName(wchar_t *pszPath, ULONG cchPath)
+bool CFakeDllList::GetDisplayName(wchar_t *pszPath, ULONG cchPath)
 {
     calls.push_back(L"display " + std::wstring(pszPath));
     if (pszPath[0] == L'\0' && !answerEmpty)
@@ -48,7 +48,7 @@ BOOL CFakeDllList::GetDisplayName(wchar_t *pszPath, ULONG cchPath)
     return displayResult;
 }
 
-BOOL CFakeDllList::GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted)
+bool CFakeDllList::GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted)
 {
     calls.push_back(L"status " + std::wstring(pszPath));
     if (pszPath[0] == L'\0' && !answerEmpty)
@@ -58,7 +58,7 @@ BOOL CFakeDllList::GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pb
     return statusResult;
 }
 
-BOOL CFakeDllList::GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
+bool CFakeDllList::GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
                                        BOOL *pbSupportsStream, BOOL *pbSupportsStorage)
 {
     calls.push_back(L"class " + std::wstring(pszPath) + L" " + pszClsid);

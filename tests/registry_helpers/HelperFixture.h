@@ -30,9 +30,9 @@ const wchar_t IFILTER_IID_TEXT[] = L"{89BCB740-6119-101A-BCB7-00DD010655AF}";
 class CFakeDllList : public CDLLsInformation
 {
 public:
-    BOOL GetDisplayName(wchar_t *pszPath, ULONG cchPath) override;
-    BOOL GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted) override;
-    BOOL GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
+    bool GetDisplayName(wchar_t *pszPath, ULONG cchPath) override;
+    bool GetFileStatus(const wchar_t *pszPath, BOOL *pbFound, BOOL *pbTrusted) override;
+    bool GetClassPersistence(const wchar_t *pszPath, const wchar_t *pszClsid, BOOL *pbSupportsFile,
                              BOOL *pbSupportsStream, BOOL *pbSupportsStorage) override;
 
     bool answerEmpty = false;        // answer for an empty path or class too (no interface without a class)
