@@ -225,43 +225,56 @@ private:
     ULONGLONG m_position = 0;
 };
 
-} // namespace
-
-IStream *CreateMemoryDocumentStream(CByteBuffer &&bytes, const wchar_t *pszName, CBudgetCharge &&charge) noexcept
+// A document named pszName (may be NULL), with nothing in it yet; NULL when memory runs out.
+std::unique_ptr<DocumentBytes> NewDocument(const wchar_t *pszName) noexcept
 {
     std::unique_ptr<DocumentBytes> document(new (std::nothrow) DocumentBytes);
-    if (!document)
-        return nullptr;
-    document->pszName = DuplicateString(pszName);
-    if (pszName != nullptr && !document->pszName)
-        return nullptr;
-    document->bytes = std::move(bytes);
-    document->own = {0, document->bytes.Data(), document->bytes.Size()};
-    document->cPieces = 1;
-    document->cbSize = document->bytes.Size();
-    document->charge = std::move(charge);
+    if (document) {
+        document->pszName = DuplicateString(pszName);
+        if (pszName != nullptr && !document->pszName)
+            document.reset();
+    }
+    return document;
+}
+
+// The first stream over a document, which takes over the document's first reference.
+IStream *FirstStream(std::unique_ptr<DocumentBytes> &document) noexcept
+{
     auto *pStream = new (std::nothrow) CMemoryDocumentStream(document.get());
     if (pStream != nullptr)
         document.release();
     return pStream;
 }
 
+} // namespace
+
+IStream *CreateMemoryDocumentStream(CByteBuffer &&bytes, const wchar_t *pszName, CBudgetCharge &&charge) noexcept
+{
+    std::unique_ptr<DocumentBytes> document = NewDocument(pszName);
+    if (!document)
+        return nullptr;
+    document->bytes = std::move(bytes);
+    document->own = {0, document->bytes.Data(), document->bytes.Size()};
+    document->cPieces = 1;
+    document->cbSize = document->bytes.Size();
+    document->charge = std::move(charge);
+    return FirstStream(document);
+}
+
 IStream *CDocumentLoan::Lend(const DocumentPiece *pPieces, size_t cPieces, const wchar_t *pszName) noexcept
 {
     Withdraw();
-    std::unique_ptr<DocumentBytes> document(new (std::nothrow) DocumentBytes);
+    std::unique_ptr<DocumentBytes> document = NewDocument(pszName);
     if (!document)
-        return nullptr;
-    document->pszName = DuplicateString(pszName);
-    if (pszName != nullptr && !document->pszName)
         return nullptr;
     document->pPieces = pPieces;
     document->cPieces = cPieces;
     document->cbSize = cPieces == 0 ? 0 : pPieces[cPieces - 1].offset + pPieces[cPieces - 1].cb;
     document->cRef = 2;  // the stream's and ours
-    auto *pStream = new (std::nothrow) CMemoryDocumentStream(document.get());
+    DocumentBytes *pDocument = document.get();
+    IStream *pStream = FirstStream(document);
     if (pStream != nullptr)
-        m_pDocument = document.release();
+        m_pDocument = pDocument;
     return pStream;
 }
 
