@@ -2,7 +2,7 @@
 #include "support/Capacities.h"
 #include "childfilter/RegistryHelpers.h"
 #include "support/Guids.h"
-#include "childfilter/NestingDepth.h"
+#include "support/CallContext.h"
 #include "support/Check.h"
 #include "support/FileUtil.h"
 #include "support/Holders.h"
@@ -111,7 +111,7 @@ bool CChildFilterLoader::FindFilter(const wchar_t *pszFilePath, FilterRegistryIn
         return false;
     // An archive inside an archive is filtered by our own class again; that stops at a
     // fixed depth, and deeper archives are named but not extracted.
-    return !(IsOwnFilterClass(pInfo->filterClsid) && NestingDepth() >= MAX_NESTED_ARCHIVES);
+    return !IsOwnFilterClass(pInfo->filterClsid) || MayNestArchive();
 }
 
 // The engine's answer for an upper-cased extension (with its dot), from this run's earlier

@@ -2,7 +2,7 @@
 #include "support/Capacities.h"
 #include "crawler/ArchiveHandle.h"
 #include "crawler/EntryName.h"
-#include "support/CallClock.h"
+#include "support/CallContext.h"
 #include "support/Check.h"
 #include "support/FileUtil.h"
 #include "support/MemoryStream.h"

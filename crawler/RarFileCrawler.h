@@ -7,7 +7,7 @@
 // object's plan and the walk read; an extract handle moves only to an entry whose data is asked
 // for, straight to its header where nothing before it needs decoding. Every loop over what the
 // archive declares stops at the deadline of the host's call on this thread
-// (support/CallClock.h), and the pass and the walk go on in the next call. Used from one thread
+// (support/CallContext.h), and the pass and the walk go on in the next call. Used from one thread
 // only.
 #pragma once
 #include <windows.h>

@@ -4,8 +4,7 @@
 #include "support/Capacities.h"
 #include "childfilter/ChildFilterLoader.h"
 #include "crawler/RarFileCrawler.h"
-#include "childfilter/NestingDepth.h"
-#include "support/CallClock.h"
+#include "support/CallContext.h"
 #include "support/Check.h"
 #include "support/Guids.h"
 #include "support/Holders.h"
@@ -155,9 +154,7 @@ STDMETHODIMP CIFilterBase::GetChunk(STAT_CHUNK *pStat)
 {
     if (pStat == nullptr)
         return E_POINTER;
-    const CNestingScope nesting;
-    const CRunBudgetScope budget(m_pBudget.Get());
-    const CCallDeadlineScope call(m_plan.CallMilliseconds());
+    const CCallFrame frame(m_pBudget.Get(), m_plan.CallMilliseconds(), CallKind::Filtering);
     HRESULT hr = FILTER_E_END_OF_CHUNKS;
     try {
         hr = DoGetChunk(pStat);
@@ -171,11 +168,10 @@ STDMETHODIMP CIFilterBase::GetChunk(STAT_CHUNK *pStat)
 }
 
 // A child filter may make objects of its own in any of its calls, an archive of ours among them:
-// each call that reaches the child carries the run's account, so that such an object joins it.
+// each call that reaches the child carries the run, so that such an object joins it.
 STDMETHODIMP CIFilterBase::GetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
 {
-    const CRunBudgetScope budget(m_pBudget.Get());
-    const CCallDeadlineScope call(m_plan.CallMilliseconds());
+    const CCallFrame frame(m_pBudget.Get(), m_plan.CallMilliseconds(), CallKind::Relaying);
     try {
         return DoGetText(pcwcBuffer, awcBuffer);
     } catch (...) {
@@ -185,8 +181,7 @@ STDMETHODIMP CIFilterBase::GetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
 
 STDMETHODIMP CIFilterBase::GetValue(PROPVARIANT **ppPropValue)
 {
-    const CRunBudgetScope budget(m_pBudget.Get());
-    const CCallDeadlineScope call(m_plan.CallMilliseconds());
+    const CCallFrame frame(m_pBudget.Get(), m_plan.CallMilliseconds(), CallKind::Relaying);
     try {
         return DoGetValue(ppPropValue);
     } catch (...) {

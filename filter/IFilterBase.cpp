@@ -8,7 +8,7 @@
 #include "childfilter/ChildFilterLoader.h"
 #include "crawler/RarFileCrawler.h"
 #include "support/Guids.h"
-#include "childfilter/NestingDepth.h"
+#include "support/CallContext.h"
 #include "filter/SettingsLock.h"
 #include "support/FileUtil.h"
 #include "support/Check.h"
@@ -188,7 +188,9 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
 {
     if (pFlags == nullptr)
         return E_FAIL;
-    const CNestingScope nesting;
+    // Asked before this object counts as filtering: whether it may be one more level.
+    const bool bMayNest = MayNestArchive();
+    const CCallFrame frame(nullptr, 0, CallKind::Filtering);
     try {
         *pFlags = IFILTER_FLAGS_OLE_PROPERTIES;
 
@@ -210,7 +212,7 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         m_pFilterLoader->ForgetLookups();  // each run sees the registrations as they are now
         // Our loader makes no child of our own class this deep; this catches other routes, such
         // as another format's filter that hands its entries to us.
-        if (NestingDepth() > MAX_NESTED_ARCHIVES)
+        if (!bMayNest)
             return S_OK;  // nested too deep: no folder, no crawler, an empty stream
 
         if (ReadSettings(blackListLock) != S_OK)

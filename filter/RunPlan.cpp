@@ -1,13 +1,10 @@
 #include "filter/RunPlan.h"
-#include "support/CallClock.h"
+#include "support/CallContext.h"
 #include "support/Capacities.h"
-#include "support/ThreadSlot.h"
 
 #include <new>
 
 namespace {
-
-CThreadSlot g_handedDown;
 
 // A name's length in the count of names of each length: no entry's name is longer.
 constexpr size_t NAME_LENGTHS = CCH_RUN_PATH;
@@ -15,15 +12,6 @@ constexpr size_t NAME_LENGTHS = CCH_RUN_PATH;
 ULONGLONG AtMost(ULONGLONG a, ULONGLONG b) noexcept { return a < b ? a : b; }
 
 } // namespace
-
-const HandedDown *CurrentHandedDown() noexcept { return static_cast<const HandedDown *>(g_handedDown.Get()); }
-
-CHandDownScope::CHandDownScope(const HandedDown *pHandedDown) noexcept : m_pPrevious(g_handedDown.Get())
-{
-    g_handedDown.Set(const_cast<HandedDown *>(pHandedDown));
-}
-
-CHandDownScope::~CHandDownScope() { g_handedDown.Set(m_pPrevious); }
 
 void CRunPlan::Start(const RunLimits &limits, SearchHost host, const HandedDown *pHandedDown) noexcept
 {

@@ -12,6 +12,7 @@
 #pragma once
 #include <windows.h>
 
+#include "support/CallContext.h"
 #include "support/RunLimits.h"
 
 #include <memory>
@@ -39,11 +40,6 @@ enum class NameForm {
 };
 
 // What an object nested in this run's call is handed down: its item is a document of ours.
-struct HandedDown {
-    ULONGLONG cchText;     // the document's share
-    ULONGLONG runDeadline; // ClockMilliseconds() by which the run must end, 0: none
-};
-
 class CRunPlan
 {
 public:
@@ -125,20 +121,4 @@ private:
     bool m_bCutInside = false;      // the current document was cut inside
     bool m_bTitleCut = false;
     ULONG m_cNames = 0, m_cWhole = 0, m_cInPart = 0, m_cLeftOut = 0;
-};
-
-// What the call on this thread hands down to an object of ours nested in it, or NULL.
-const HandedDown *CurrentHandedDown() noexcept;
-
-// Hands a document's share down for the scope's life (around its child's load and Init).
-class CHandDownScope
-{
-public:
-    explicit CHandDownScope(const HandedDown *pHandedDown) noexcept;
-    ~CHandDownScope();
-    CHandDownScope(const CHandDownScope &) = delete;
-    CHandDownScope &operator=(const CHandDownScope &) = delete;
-
-private:
-    void *m_pPrevious;
 };

@@ -1,12 +1,9 @@
 #include "support/RunBudget.h"
-#include "support/ThreadSlot.h"
 
 #include <new>
 #include <utility>
 
 namespace {
-
-CThreadSlot g_currentBudget;
 
 // The counts are kept as LONGLONG for the interlocked functions; no account comes near 2^63.
 LONGLONG AsCount(ULONGLONG cb) noexcept { return cb > static_cast<ULONGLONG>(MAXLONGLONG) ? MAXLONGLONG : static_cast<LONGLONG>(cb); }
@@ -97,12 +94,3 @@ bool CBudgetCharge::TryResize(ULONGLONG cbNew) noexcept
     m_cb = cbNew;
     return true;
 }
-
-CRunBudget *CurrentRunBudget() noexcept { return static_cast<CRunBudget *>(g_currentBudget.Get()); }
-
-CRunBudgetScope::CRunBudgetScope(CRunBudget *pBudget) noexcept : m_pPrevious(CurrentRunBudget())
-{
-    g_currentBudget.Set(pBudget);
-}
-
-CRunBudgetScope::~CRunBudgetScope() { g_currentBudget.Set(m_pPrevious); }

@@ -3,7 +3,7 @@
 // request: it is charged here before anything is allocated, and what does not fit is refused and
 // the entry named only. The account is shared by every nesting level of a run: an archive inside
 // an archive is filtered by another object of ours, created and driven inside the outer object's
-// call on the same thread (CRunBudgetScope), and it charges the same account.
+// call on the same thread (support/CallContext.h), and it charges the same account.
 //   CComPtr<CRunBudget> budget;  budget.Attach(CRunBudget::Create(48 << 20, 1 << 30));
 //   CBudgetCharge window(budget.Get());
 //   if (!window.TryResize(cbNeed)) ... refused: nothing was allocated
@@ -62,22 +62,4 @@ public:
 private:
     CRunBudget *m_pBudget = nullptr;  // one reference, or NULL
     ULONGLONG m_cb = 0;
-};
-
-// The account of the run whose call is on this thread: set for a filter object's GetChunk,
-// GetText and GetValue (each may reach the child filter), so that an object of ours created and
-// initialised inside them (a nested archive) joins that run. NULL outside every such call: an
-// object of ours that a child filter makes on another thread starts an account of its own.
-CRunBudget *CurrentRunBudget() noexcept;
-
-class CRunBudgetScope
-{
-public:
-    explicit CRunBudgetScope(CRunBudget *pBudget) noexcept;
-    ~CRunBudgetScope();
-    CRunBudgetScope(const CRunBudgetScope &) = delete;
-    CRunBudgetScope &operator=(const CRunBudgetScope &) = delete;
-
-private:
-    CRunBudget *m_pPrevious;
 };

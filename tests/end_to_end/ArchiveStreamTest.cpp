@@ -9,7 +9,7 @@
 #include "ModuleProbe.h"
 #include "FixtureDll.h"
 #include "RegistrySeed.h"
-#include "childfilter/NestingDepth.h"
+#include "support/CallContext.h"
 
 namespace {
 

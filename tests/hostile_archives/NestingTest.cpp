@@ -6,10 +6,11 @@
 #include "HostileRun.h"
 
 #include <filterr.h>
+#include <memory>
 
 #include "childfilter/ChildFilterLoader.h"
 #include "filter/IFilterBase.h"
-#include "childfilter/NestingDepth.h"
+#include "support/CallContext.h"
 
 namespace {
 
@@ -17,14 +18,23 @@ class NestingTest : public HostileArchiveTest
 {
 };
 
-// n scopes at once: the calling thread looks n of our filter objects deep.
+// n frames at once: the calling thread looks n of our filter objects deep.
 class CNestedScopes
 {
 public:
-    explicit CNestedScopes(LONG n) : m_scopes(static_cast<size_t>(n)) {}
+    explicit CNestedScopes(LONG n)
+    {
+        for (LONG i = 0; i < n; ++i)
+            m_frames.push_back(std::make_unique<CCallFrame>(nullptr, 0, CallKind::Filtering));
+    }
+    ~CNestedScopes()
+    {
+        while (!m_frames.empty())  // innermost first
+            m_frames.pop_back();
+    }
 
 private:
-    std::vector<CNestingScope> m_scopes;
+    std::vector<std::unique_ptr<CCallFrame>> m_frames;
 };
 
 } // namespace
