@@ -80,18 +80,11 @@ using PFN_LOAD_IFILTER = HRESULT(WINAPI *)(PCWSTR pwcsPath, IUnknown *pUnkOuter,
 
 CChildFilterLoader::CChildFilterLoader()
 {
-    m_pszHostPath.reset(new (std::nothrow) wchar_t[HOST_CHARS]());
     m_pszHostName.reset(new (std::nothrow) wchar_t[HOST_CHARS]());
     m_lookups.reset(new (std::nothrow) RememberedLookup[MAX_REMEMBERED_LOOKUPS]);
     m_pdfAnswers.reset(new (std::nothrow) PdfStreamAnswer[MAX_PDF_ANSWERS]);
-    if (!m_pszHostPath || !m_pszHostName)
-        return;
-    const DWORD cch = GetModuleFileNameW(nullptr, m_pszHostPath.get(), HOST_CHARS);
-    if (cch == 0 || cch >= HOST_CHARS) {
-        m_pszHostPath[0] = L'\0';
-        return;
-    }
-    GetUpperBaseName(m_pszHostPath.get(), m_pszHostName.get(), HOST_CHARS);
+    if (m_pszHostName)
+        GetUpperBaseName(ProcessImagePath(), m_pszHostName.get(), HOST_CHARS);
 }
 
 CChildFilterLoader::~CChildFilterLoader() = default;
@@ -147,11 +140,11 @@ void CChildFilterLoader::ForgetLookups() noexcept { m_cLookups = 0; }
 CIFilterRegistryHelperBase *CChildFilterLoader::CreateEngineHelper()
 {
     CIFilterRegistryHelperBase *pHelper = nullptr;
-    const wchar_t *pszHost = m_pszHostName ? m_pszHostName.get() : L"";
-    if (wcscmp(pszHost, L"MSNGATHER") == 0 || wcscmp(pszHost, L"WINDOWSSEARCHFILTER") == 0)
+    const FilterLookup lookup = FilterLookupOfThisProcess();
+    if (lookup == FilterLookup::DesktopSearch)
         pHelper = new (std::nothrow) CIFilterRegistryHelperMSNDesktopSearch;
-    else if (wcscmp(pszHost, L"MSSDMN") == 0 || wcscmp(pszHost, L"FILTDUMP") == 0)
-        pHelper = SelectServerEngineHelper(pszHost);
+    else if (lookup == FilterLookup::ServerEngine && m_pszHostName)
+        pHelper = SelectServerEngineHelper(m_pszHostName.get());
     if (pHelper == nullptr)
         pHelper = new (std::nothrow) CIFilterRegistryHelperIndexingService30;
     return pHelper;
@@ -160,7 +153,8 @@ CIFilterRegistryHelperBase *CChildFilterLoader::CreateEngineHelper()
 // The server engine whose bin folder holds the running executable, or NULL.
 CIFilterRegistryHelperBase *CChildFilterLoader::SelectServerEngineHelper(const wchar_t *pszHostName)
 {
-    if (m_pszHostPath == nullptr || m_pszHostPath[0] == L'\0')
+    const wchar_t *pszHostPath = ProcessImagePath();
+    if (pszHostPath[0] == L'\0')
         return nullptr;
     std::unique_ptr<wchar_t[]> path(new (std::nothrow) wchar_t[ENGINE_PATH_CHARS]);
     if (!path)
@@ -174,7 +168,7 @@ CIFilterRegistryHelperBase *CChildFilterLoader::SelectServerEngineHelper(const w
             continue;
         if (!AppendPath(path.get(), pszHostName) || SafeStringCat(path.get(), ENGINE_PATH_CHARS, L".exe") != S_OK)
             continue;
-        if (lstrcmpiW(path.get(), m_pszHostPath.get()) == 0)
+        if (lstrcmpiW(path.get(), pszHostPath) == 0)
             return helper.release();
     }
     return nullptr;

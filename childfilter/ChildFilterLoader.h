@@ -3,12 +3,15 @@
 // memory when that filter reads streams. One loader per filter object; it is used from
 // the thread that calls that object and takes no locks.
 //
-// The host is recognised once, by its executable's upper-cased base name: MSNGATHER and
-// WINDOWSSEARCHFILTER follow the desktop-search tables; MSSDMN and FILTDUMP the server engine
-// whose bin folder holds the executable; anything else the standard registration.
+// The host is recognised by its executable's name, in the one table of known images
+// (support/RunLimits.h): MSNGATHER and WINDOWSSEARCHFILTER follow the desktop-search tables;
+// MSSDMN and FILTDUMP the server engine whose bin folder holds the executable; anything else the
+// standard registration.
 #pragma once
 #include <windows.h>
 #include <filter.h>
+
+#include "support/RunLimits.h"
 
 #include "childfilter/ChildFilterHolder.h"
 #include "childfilter/DLLsInformation.h"
@@ -65,7 +68,7 @@ public:
     void ForgetLookups() noexcept;
 
     // Full path of the host process's executable, and its upper-cased base name.
-    const wchar_t *HostPath() const noexcept { return m_pszHostPath.get(); }
+    const wchar_t *HostPath() const noexcept { return ProcessImagePath(); }
     const wchar_t *HostName() const noexcept { return m_pszHostName.get(); }  // read by the tests only
 
 private:
@@ -79,7 +82,6 @@ private:
     bool PdfClassReadsStreams(const FilterRegistryInfo &info);
     HRESULT CreatePdfChildFilter(const wchar_t *pszFilePath, const wchar_t *pszModuleName, CChildFilterHolder &child);
 
-    std::unique_ptr<wchar_t[]> m_pszHostPath;  // CCH_KEY_PATH characters
     std::unique_ptr<wchar_t[]> m_pszHostName;  // CCH_KEY_PATH characters
     CDLLsInformation m_dllList;
     CLibrary m_queryLibrary;  // the platform's query.dll, once LoadIFilter was needed

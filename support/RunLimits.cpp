@@ -93,27 +93,46 @@ void SetHostAllowance(SearchHost host, ULONGLONG cbItem, RunLimits &limits) noex
 
 } // namespace
 
-SearchHost HostOfImage(const wchar_t *pszImagePath) noexcept
+const wchar_t *ProcessImagePath() noexcept
+{
+    static wchar_t s_szImage[MAX_PATH + 1];
+    static const bool s_bRead = [] {
+        const DWORD cch = GetModuleFileNameW(nullptr, s_szImage, ARRAYSIZE(s_szImage));
+        if (cch == 0 || cch >= ARRAYSIZE(s_szImage))
+            s_szImage[0] = L'\0';
+        return true;
+    }();
+    (void)s_bRead;
+    return s_szImage;
+}
+
+const KnownImage *KnownImageOf(const wchar_t *pszImagePath) noexcept
 {
     if (pszImagePath == nullptr)
-        return SearchHost::None;
+        return nullptr;
     const wchar_t *pszName = PathFileName(pszImagePath);
-    for (const wchar_t *pszHost : {L"SearchFilterHost.exe", L"SearchProtocolHost.exe", L"SearchIndexer.exe"})
-        if (lstrcmpiW(pszName, pszHost) == 0)
-            return SearchHost::WindowsSearch;
-    if (lstrcmpiW(pszName, L"ParserServer.exe") == 0)
-        return SearchHost::SharePoint;
-    return SearchHost::None;
+    for (const KnownImage &image : KNOWN_IMAGES)
+        if (lstrcmpiW(pszName, image.pszImage) == 0)
+            return &image;
+    return nullptr;
+}
+
+SearchHost HostOfImage(const wchar_t *pszImagePath) noexcept
+{
+    const KnownImage *pImage = KnownImageOf(pszImagePath);
+    return pImage != nullptr ? pImage->host : SearchHost::None;
 }
 
 SearchHost HostOfThisProcess() noexcept
 {
-    static const SearchHost s_host = [] {
-        wchar_t szImage[MAX_PATH + 1];
-        const DWORD cch = GetModuleFileNameW(nullptr, szImage, ARRAYSIZE(szImage));
-        return cch != 0 && cch < ARRAYSIZE(szImage) ? HostOfImage(szImage) : SearchHost::None;
-    }();
+    static const SearchHost s_host = HostOfImage(ProcessImagePath());
     return s_host;
+}
+
+FilterLookup FilterLookupOfThisProcess() noexcept
+{
+    const KnownImage *pImage = KnownImageOf(ProcessImagePath());
+    return pImage != nullptr ? pImage->lookup : FilterLookup::Standard;
 }
 
 RunLimits ReadRunLimits(ULONGLONG cbItem, SearchHost host) noexcept

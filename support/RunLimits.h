@@ -12,6 +12,40 @@ enum class SearchHost {
     SharePoint,     // ParserServer.exe, SharePoint Server's document parsing sandbox
 };
 
+// Where a host looks up the filter for an extension, and so where a child filter is found.
+enum class FilterLookup {
+    Standard,       // the platform's persistent-handler registration
+    DesktopSearch,  // MSN / Windows Desktop Search's own tables
+    ServerEngine,   // the server engine (SQL Server, SharePoint Portal, Office Server) whose bin
+                    // folder holds the image
+};
+
+// Every process image this filter knows, in one table: what the host keeps of an item, how it
+// finds filters, and the name the dump tool's --host gives it (NULL: none).
+struct KnownImage {
+    const wchar_t *pszImage;  // base name, any letter case
+    SearchHost host;
+    FilterLookup lookup;
+    const wchar_t *pszDumpHost;
+};
+constexpr KnownImage KNOWN_IMAGES[] = {
+    {L"SearchFilterHost.exe", SearchHost::WindowsSearch, FilterLookup::Standard, L"windows-search"},
+    {L"SearchProtocolHost.exe", SearchHost::WindowsSearch, FilterLookup::Standard, nullptr},
+    {L"SearchIndexer.exe", SearchHost::WindowsSearch, FilterLookup::Standard, nullptr},
+    {L"ParserServer.exe", SearchHost::SharePoint, FilterLookup::Standard, L"sharepoint"},
+    {L"MSNGATHER.exe", SearchHost::None, FilterLookup::DesktopSearch, nullptr},
+    {L"WindowsSearchFilter.exe", SearchHost::None, FilterLookup::DesktopSearch, nullptr},
+    {L"MSSDMN.exe", SearchHost::None, FilterLookup::ServerEngine, nullptr},
+    {L"FILTDUMP.exe", SearchHost::None, FilterLookup::ServerEngine, nullptr},
+};
+
+// This process's image: its whole path, read once; empty when it cannot be read.
+const wchar_t *ProcessImagePath() noexcept;
+// What the table knows of an image (its base name, any letter case), or NULL.
+const KnownImage *KnownImageOf(const wchar_t *pszImagePath) noexcept;
+// Where this process looks up filters.
+FilterLookup FilterLookupOfThisProcess() noexcept;
+
 struct RunLimits {
     // What one run (an archive with every archive nested in it) may hold in memory:
     // "MemoryBudgetMB", 48 MB by default, at most 1024 MB (a 32-bit host has 2 GB of address

@@ -141,20 +141,31 @@ TEST(RunLimits, EachHostsAllowanceAndTheOverrides)
     }
 }
 
+// What a host keeps of an item, and where it looks up filters, both follow from its image name.
 TEST(RunLimits, TheHostIsKnownByItsImageName)
 {
+    using L = FilterLookup;
     const struct {
         const wchar_t *image;
         SearchHost host;
+        FilterLookup lookup;
     } rows[] = {
-        {L"C:\\Windows\\System32\\SearchFilterHost.exe", SearchHost::WindowsSearch},
-        {L"searchprotocolhost.EXE", SearchHost::WindowsSearch},
-        {L"C:\\Windows\\System32\\SearchIndexer.exe", SearchHost::WindowsSearch},
-        {L"C:\\Program Files\\Microsoft Office Servers\\16.0\\Search\\Runtime\\1.0\\ParserServer.exe", SearchHost::SharePoint},
-        {L"C:\\Program Files\\Microsoft SQL Server\\MSSQL\\Binn\\fdhost.exe", SearchHost::None},
-        {L"SearchFilterHost.exe.bak", SearchHost::None},
-        {L"pellucidor-dump.exe", SearchHost::None},
+        {L"C:\\Windows\\System32\\SearchFilterHost.exe", SearchHost::WindowsSearch, L::Standard},
+        {L"searchprotocolhost.EXE", SearchHost::WindowsSearch, L::Standard},
+        {L"C:\\Windows\\System32\\SearchIndexer.exe", SearchHost::WindowsSearch, L::Standard},
+        {L"C:\\Program Files\\Microsoft Office Servers\\16.0\\Search\\Runtime\\1.0\\ParserServer.exe", SearchHost::SharePoint, L::Standard},
+        {L"C:\\Program Files\\Microsoft SQL Server\\MSSQL\\Binn\\fdhost.exe", SearchHost::None, L::Standard},
+        {L"C:\\Program Files\\MSN\\MsnGather.exe", SearchHost::None, L::DesktopSearch},
+        {L"WINDOWSSEARCHFILTER.EXE", SearchHost::None, L::DesktopSearch},
+        {L"C:\\Program Files\\SharePoint Portal Server\\Bin\\mssdmn.exe", SearchHost::None, L::ServerEngine},
+        {L"filtdump.exe", SearchHost::None, L::ServerEngine},
+        {L"SearchFilterHost.exe.bak", SearchHost::None, L::Standard},
+        {L"pellucidor-dump.exe", SearchHost::None, L::Standard},
     };
-    for (const auto &row : rows)
+    for (const auto &row : rows) {
         EXPECT_EQ(static_cast<int>(row.host), static_cast<int>(HostOfImage(row.image))) << Narrow(row.image);
+        const KnownImage *pImage = KnownImageOf(row.image);
+        EXPECT_EQ(static_cast<int>(row.lookup), static_cast<int>(pImage != nullptr ? pImage->lookup : L::Standard))
+            << Narrow(row.image);
+    }
 }

@@ -46,6 +46,7 @@
 #include "support/Guids.h"
 #include "support/Holders.h"
 #include "support/ProcAddress.h"
+#include "support/RunLimits.h"
 #include "tools/common/CappedHeap.h"
 #include "tools/bench/BenchStats.h"
 
@@ -75,11 +76,8 @@ struct Options {
     const wchar_t *hostImage = nullptr;  // --host: the image name to run under; empty for none
 };
 
-// The hosts --host knows, and the image name each is recognised by.
-const struct {
-    const wchar_t *name;
-    const wchar_t *image;
-} c_hosts[] = {{L"windows-search", L"SearchFilterHost.exe"}, {L"sharepoint", L"ParserServer.exe"}, {L"none", L""}};
+// The hosts --host knows: those of the filter's table of known images that have a --host name,
+// and "none", which runs under the tool's own name.
 
 // --- text -------------------------------------------------------------------------------------
 
@@ -506,9 +504,11 @@ bool ParseArguments(int argc, wchar_t **argv, Options *pOptions)
         } else if (arg == L"--named-stream") {
             pOptions->load = Options::BY_NAMED_STREAM;
         } else if (arg == L"--host") {
-            for (const auto &host : c_hosts)
-                if (i + 1 < argc && std::wcscmp(argv[i + 1], host.name) == 0)
-                    pOptions->hostImage = host.image;
+            if (i + 1 < argc && std::wcscmp(argv[i + 1], L"none") == 0)
+                pOptions->hostImage = L"";
+            for (const KnownImage &image : KNOWN_IMAGES)
+                if (i + 1 < argc && image.pszDumpHost != nullptr && std::wcscmp(argv[i + 1], image.pszDumpHost) == 0)
+                    pOptions->hostImage = image.pszImage;
             if (pOptions->hostImage == nullptr) {
                 Usage("--host takes windows-search, sharepoint or none");
                 return false;
