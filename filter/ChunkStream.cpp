@@ -163,7 +163,8 @@ STDMETHODIMP CIFilterBase::GetChunk(STAT_CHUNK *pStat)
         hr = FILTER_E_END_OF_CHUNKS;
     }
     // A failed call leaves no chunk current: GetText and GetValue must not reach the child then.
-    m_nChunkKind = SUCCEEDED(hr) ? static_cast<LONG>(pStat->flags) : 0;
+    m_chunkKind = SUCCEEDED(hr) ? pStat->flags : static_cast<CHUNKSTATE>(0);
+    m_bTextOver = false;
     return hr;
 }
 
@@ -282,9 +283,9 @@ HRESULT CIFilterBase::DoGetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
     if (pcwcBuffer == nullptr || awcBuffer == nullptr)
         return E_POINTER;
     const ULONG cwcBuffer = *pcwcBuffer;
-    if (m_nChunkKind == FILTER_E_NO_MORE_TEXT || m_nChunkKind != CHUNK_TEXT) {
+    if (m_bTextOver || m_chunkKind != CHUNK_TEXT) {
         *pcwcBuffer = 0;
-        return m_nChunkKind == FILTER_E_NO_MORE_TEXT ? FILTER_E_NO_MORE_TEXT : FILTER_E_NO_TEXT;
+        return m_bTextOver ? FILTER_E_NO_MORE_TEXT : FILTER_E_NO_TEXT;
     }
     // Not even the terminator fits: nothing is copied and nothing is used up.
     if (cwcBuffer == 0)
@@ -298,7 +299,7 @@ HRESULT CIFilterBase::DoGetText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
     if (m_pOwnChunk->delivered || m_pOwnChunk->text == nullptr) {
         *pcwcBuffer = 0;
         FreeOwnChunk();
-        m_nChunkKind = FILTER_E_NO_MORE_TEXT;
+        m_bTextOver = true;
         return FILTER_E_NO_MORE_TEXT;
     }
 
@@ -332,7 +333,7 @@ HRESULT CIFilterBase::RelayText(ULONG *pcwcBuffer, WCHAR *awcBuffer)
     const ULONGLONG cchRoom = m_plan.DocumentRoom();
     if (cchRoom == 0) {
         *pcwcBuffer = 0;
-        m_nChunkKind = FILTER_E_NO_MORE_TEXT;
+        m_bTextOver = true;
         return FILTER_E_NO_MORE_TEXT;
     }
     const ULONG cwcAsked = *pcwcBuffer;
@@ -366,7 +367,7 @@ HRESULT CIFilterBase::DoGetValue(PROPVARIANT **ppPropValue)
 {
     if (ppPropValue == nullptr)
         return E_POINTER;
-    if (m_nChunkKind != CHUNK_VALUE) {
+    if (m_chunkKind != CHUNK_VALUE) {
         *ppPropValue = nullptr;
         return FILTER_E_NO_VALUES;
     }

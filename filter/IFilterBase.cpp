@@ -203,7 +203,8 @@ STDMETHODIMP CIFilterBase::Init(ULONG grfFlags, ULONG cAttributes, const FULLPRO
         ResetRun();
         FreeAttributes();
         m_bCompleted = false;
-        m_nChunkKind = 0;
+        m_chunkKind = static_cast<CHUNKSTATE>(0);
+        m_bTextOver = false;
 
         const bool bFromStream = static_cast<bool>(m_pStream);
         if ((!bFromStream && (m_pszFileName == nullptr || !FileExists(m_pszFileName.get()))) ||

@@ -165,7 +165,8 @@ private:
     bool m_bCompleted = false;                  // the stream reached its end
     std::unique_ptr<CChildFilterLoader> m_pFilterLoader;
     CChildFilterRelay m_relay;                  // forwards the stream calls to m_pChildFilter
-    LONG m_nChunkKind = 0;                      // flags of the last chunk, or FILTER_E_NO_MORE_TEXT
+    CHUNKSTATE m_chunkKind = static_cast<CHUNKSTATE>(0);  // the current chunk's kind; 0: none
+    bool m_bTextOver = false;                   // the current chunk's text is all given
     // The archive path this run was counted under in the black list; the run leaves it under the
     // same path, whatever a later Load names.
     std::unique_ptr<wchar_t[]> m_pszRunArchive;
