@@ -8,10 +8,11 @@ export WINEDEBUG="${WINEDEBUG:--all}"
 # is a stub) comes before Wine's; elsewhere Wine's own is used.
 export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=;query=n,b}"
 
-# The tests' prefix of one architecture: x86 in $WINEPREFIX, x64 in a prefix of its own beside it,
+# The tests' prefix of one architecture: x86 in $WINEPREFIX, x64 (and arm64, whose programs are
+# built but not run here) in a prefix of its own beside it,
 # so that the two architectures' tests can run side by side (each prefix has its own registry and
 # user folders).
-arch_prefix() { if [ "$1" = x64 ]; then echo "$WINEPREFIX-x64"; else echo "$WINEPREFIX"; fi; }
+arch_prefix() { case "$1" in x64|arm64) echo "$WINEPREFIX-$1" ;; *) echo "$WINEPREFIX" ;; esac; }
 
 # Creates the prefix on first use (about 15 s) and starts a persistent wineserver for it.
 wine_up() {

@@ -2,15 +2,16 @@
 # Installs what the build and the tests need on a Debian 12 machine, skipping what is there:
 # the i386 architecture (for wine32), Debian's non-free component with sources (rar, unrar-nonfree),
 # the MinGW-w64 cross compilers, Wine, GoogleTest's sources, msitools (wixl, for the MSI packages) and
-# osslsigncode with openssl (signing, and the signing tests' throw-away certificate), and ccache,
-# which every later build of the tree (in any checkout) uses.
+# osslsigncode with openssl (signing, and the signing tests' throw-away certificate), ccache,
+# which every later build of the tree (in any checkout) uses, and clang, lld and llvm 14, which
+# build the ARM64 DLL over the sysroot scripts/arm64-sysroot.sh makes from Debian's sources.
 set -euo pipefail
 
 need_pkgs=(
   g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64
   wine wine32:i386 wine64
   rar googletest cmake ninja-build dpkg-dev patch python3 file msitools wixl
-  osslsigncode openssl ccache
+  osslsigncode openssl ccache clang-14 lld-14 llvm-14
 )
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

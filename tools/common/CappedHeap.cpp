@@ -213,7 +213,7 @@ void *Exchange(void **ppSlot, void *pValue)
 
 } // namespace
 
-CCappedHeap::CCappedHeap(HMODULE hModule, size_t cbCap) : m_hModule(hModule)
+CCappedHeap::CCappedHeap(HMODULE hModule, size_t cbCap)
 {
     {
         std::lock_guard<std::mutex> hold(g_state.lock);

@@ -46,7 +46,6 @@ private:
         void **ppSlot;
         void *pOriginal;
     };
-    HMODULE m_hModule;
     bool m_bOwner = false;      // this one holds the process's counts
     bool m_bInstalled = false;  // and counts the module's allocations
     std::vector<Patch> m_patches;
