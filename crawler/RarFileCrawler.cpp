@@ -694,8 +694,12 @@ HRESULT CRarFileCrawler::NextEntry(wchar_t *pszName, ULONG cchName, wchar_t *psz
         m_entry = item;
         state.table.PopFront();
         // An entry whose name does not fit the caller's buffers is passed: it costs that entry only.
-        if (SafeStringCopy(pszName, cchName, pszPath + m_entry.cchFolder) != S_OK || cchFolder <= m_entry.cchFolder)
+        // Passing many stops at the call's deadline too; the next call goes on after them.
+        if (SafeStringCopy(pszName, cchName, pszPath + m_entry.cchFolder) != S_OK || cchFolder <= m_entry.cchFolder) {
+            if (CallDeadlinePassed())
+                return E_PENDING;
             continue;
+        }
         std::wmemcpy(pszFolder, pszPath, m_entry.cchFolder);
         pszFolder[m_entry.cchFolder] = L'\0';
         break;
